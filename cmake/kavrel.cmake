@@ -1,0 +1,53 @@
+# Helpers shared by every library of the project.
+#
+# kavrel_library(NAME <target> DIR <library folder> [DEPS <targets>...] [INTERFACE])
+#   Builds <DIR>/src/**.cpp into a static library. Headers are included as
+#   "<target>/<path below src>", so an include names the library it comes from.
+#   Files ending in _avx512f.cpp or _avx2_fma.cpp get their instruction set's flags.
+#
+# kavrel_tests(NAME <target> DIR <library folder> DEPS <targets>...)
+#   Builds <DIR>/tests/*.cpp into <target>_tests with GoogleTest and registers its cases.
+
+set(KAVREL_INCLUDE_ROOT ${CMAKE_BINARY_DIR}/include)
+file(MAKE_DIRECTORY ${KAVREL_INCLUDE_ROOT})
+
+function(kavrel_isa_flags)
+  foreach(src IN LISTS ARGN)
+    if(src MATCHES "_avx512f\\.cpp$")
+      set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS "-mavx512f")
+    elseif(src MATCHES "_avx2_fma\\.cpp$")
+      set_source_files_properties(${src} PROPERTIES COMPILE_OPTIONS "-mavx2;-mfma")
+    endif()
+  endforeach()
+endfunction()
+
+function(kavrel_library)
+  cmake_parse_arguments(K "INTERFACE" "NAME;DIR" "DEPS" ${ARGN})
+  get_filename_component(dir ${K_DIR} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+  file(CREATE_LINK ${dir}/src ${KAVREL_INCLUDE_ROOT}/${K_NAME} SYMBOLIC)
+  file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${dir}/src/*.cpp)
+  if(K_INTERFACE OR NOT srcs)
+    add_library(${K_NAME} INTERFACE)
+    target_include_directories(${K_NAME} INTERFACE ${KAVREL_INCLUDE_ROOT})
+    target_link_libraries(${K_NAME} INTERFACE ${K_DEPS})
+  else()
+    add_library(${K_NAME} STATIC ${srcs})
+    kavrel_isa_flags(${srcs})
+    target_include_directories(${K_NAME} PUBLIC ${KAVREL_INCLUDE_ROOT})
+    target_link_libraries(${K_NAME} PUBLIC ${K_DEPS})
+  endif()
+endfunction()
+
+function(kavrel_tests)
+  if(NOT KAVREL_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(K "" "NAME;DIR" "DEPS;SOURCES" ${ARGN})
+  get_filename_component(dir ${K_DIR} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+  file(GLOB srcs CONFIGURE_DEPENDS ${dir}/tests/*.cpp)
+  list(APPEND srcs ${K_SOURCES})
+  add_executable(${K_NAME}_tests ${srcs})
+  kavrel_isa_flags(${srcs})
+  target_link_libraries(${K_NAME}_tests PRIVATE ${K_DEPS} GTest::gtest_main)
+  gtest_discover_tests(${K_NAME}_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()

@@ -1,0 +1,48 @@
+# Sourced by scripts/test and scripts/demo: brings a fresh machine to a working state.
+# Sets PY to the virtual environment's interpreter.
+set -euo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+VENV=${KAVREL_VENV:-$ROOT/.venv}
+
+need_apt=()
+[ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
+command -v qemu-x86_64 >/dev/null 2>&1 || need_apt+=(qemu-user)
+command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
+command -v nm >/dev/null 2>&1 || need_apt+=(binutils)
+if [ ${#need_apt[@]} -gt 0 ]; then
+  echo "== installing Debian packages: ${need_apt[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${need_apt[@]}" >/dev/null
+fi
+
+find_python() {
+  local c
+  for c in "${KAVREL_PYTHON:-}" python3.12 python3.13; do
+    [ -n "$c" ] && command -v "$c" >/dev/null 2>&1 && { command -v "$c"; return; }
+  done
+  if command -v pyenv >/dev/null 2>&1; then
+    local root; root=$(pyenv root)
+    for c in "$root"/versions/3.12*/bin/python3.12 "$root"/versions/3.13*/bin/python3.13; do
+      [ -x "$c" ] && { echo "$c"; return; }
+    done
+  fi
+  if command -v python3 >/dev/null 2>&1 &&
+     python3 -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)'; then
+    command -v python3; return
+  fi
+  echo "no Python 3.12 or later found" >&2
+  return 1
+}
+
+if [ ! -x "$VENV/bin/python" ]; then
+  base=$(find_python)
+  echo "== creating virtual environment from $base"
+  "$base" -m venv "$VENV"
+fi
+PY=$VENV/bin/python
+if ! "$PY" -c 'import numpy, scipy, pytest, scikit_build_core, ninja, cmake' 2>/dev/null; then
+  echo "== installing Python packages"
+  "$PY" -m pip install -q --disable-pip-version-check "numpy>=2" scipy pytest scikit-build-core ninja cmake
+fi
+export PATH=$VENV/bin:$PATH
