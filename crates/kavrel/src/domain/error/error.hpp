@@ -1,0 +1,110 @@
+// The one error type of the array library and of every operation built on it, with its
+// fixed display texts (what a Python user reads in a ValueError) and its debug form
+// (used only inside internal-error messages). Also the internal-error exception that a
+// broken invariant throws, and the `Result` alias every fallible function returns.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "fennick/traits/count.hpp"
+
+namespace kavrel::domain::error {
+
+using Dims = std::vector<std::uint64_t>;
+
+struct OutOfBounds {
+    Dims index;
+    Dims shape;
+};
+struct IncompatibleSlice {
+    std::pair<std::uint64_t, std::uint64_t> range;
+    Dims shape;
+};
+struct ShapeMismatch {
+    Dims lhs;
+    Dims rhs;
+};
+struct IncompatibleBroadcast {
+    Dims from;
+    Dims to;
+};
+struct Overflow {
+    const char* reason;  // static text naming the computation
+};
+struct StorageError {
+    std::string text;
+};
+struct ConvergenceError {
+    std::uint64_t max_iters;
+    double residual;
+    double tol;
+};
+struct CountRange {
+    fennick::traits::count::CountRangeError error;
+};
+struct InvalidInput {
+    std::string text;
+};
+struct NumericalBreakdown {
+    std::string text;
+};
+struct NotPositiveDefinite {
+    std::string detail;
+};
+
+// The tag of a variant is its index here; the order is fixed.
+using KavrelError = std::variant<OutOfBounds, IncompatibleSlice, ShapeMismatch, IncompatibleBroadcast, Overflow,
+                                 StorageError, ConvergenceError, CountRange, InvalidInput, NumericalBreakdown,
+                                 NotPositiveDefinite>;
+
+template <class T>
+using Result = std::expected<T, KavrelError>;
+
+// Shorthands for the failing side of a Result.
+inline std::unexpected<KavrelError> overflow(const char* reason) { return std::unexpected(KavrelError(Overflow{reason})); }
+inline std::unexpected<KavrelError> storage_error(std::string text) {
+    return std::unexpected(KavrelError(StorageError{std::move(text)}));
+}
+
+// Display text, exactly as the Python user sees it.
+std::string display(const KavrelError& error);
+// Debug form: Overflow { reason: "layout shape product" }, StorageError("...").
+std::string debug(const KavrelError& error);
+
+// Text helpers shared by the messages of the whole system.
+std::string format_dims(const std::uint64_t* values, std::size_t count);  // [2, 3]
+std::string format_scientific(double value);                              // 1.25e-4
+std::string format_plain(double value);                                   // 0.000125
+
+// A broken internal invariant. Caught only at the Python boundary and where the executor
+// runs a chunk.
+class InternalError : public std::exception {
+public:
+    explicit InternalError(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
+[[noreturn]] void fail_invariant(std::string_view message);
+// An error value the caller had ruled out: "<context>: <debug form>".
+[[noreturn]] void fail_unexpected(std::string_view context, const KavrelError& error);
+
+template <class T>
+T expect(Result<T>&& result, std::string_view context) {
+    if (!result) fail_unexpected(context, result.error());
+    return std::move(*result);
+}
+inline void expect(Result<void>&& result, std::string_view context) {
+    if (!result) fail_unexpected(context, result.error());
+}
+
+}  // namespace kavrel::domain::error
