@@ -1,0 +1,21 @@
+"""Timing helpers shared by the benchmark scripts: warm-up, then the median of repeats."""
+import statistics
+import time
+
+
+def median_seconds(fn, *, min_repeats=5, min_total=0.2, max_repeats=1000):
+    fn()  # warm-up: first-use initialisation and caches
+    times = []
+    start = time.perf_counter()
+    while len(times) < max_repeats and (len(times) < min_repeats or time.perf_counter() - start < min_total):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times)
+
+
+def fmt_time(seconds):
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:8.2f} {unit}"
+    return f"{seconds / 1e-9:8.1f} ns"
