@@ -103,6 +103,11 @@ TEST(GarvonTablesTest, AdjacencyTable) {
         {"rows covering every id",
          {node(0, {10, 30, 20, 40}), node(1, {30, 10, 99, 15}), node(3, {40, 15, 99, 10})},
          {1, 3, 3, 0, 1, 0}},
+        // Ids 0, 1, 3 with three-value rows: one value short of covering id 3, so still
+        // by position (by id, node 3 would be missing at 20 and come first).
+        {"rows one short of the largest id",
+         {node(0, {10, 22, 25}), node(1, {22, 10, 5}), node(3, {25, 5, 10})},
+         {1, 3, 3, 0, 1, 0}},
         {"sparse pair by position", {node(0, {10, 33}), node(2, {33, 10})}, {2, 0}},
         {"short row counts missing as 20", {node(0, {10, 25}), node(1, {25, 10, 30}), node(2, {20, 30, 10})},
          {2, 1, 0, 2, 0, 1}},
