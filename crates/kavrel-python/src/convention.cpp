@@ -1,0 +1,179 @@
+#include "kavrel_python/convention.hpp"
+
+#include <cxxabi.h>
+
+#include <cstdio>
+#include <new>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+namespace kavrel_python::convention {
+
+namespace {
+
+using numpy_bridge::Element;
+
+std::string call_name(const FunctionSpec& spec) { return std::string(spec.name) + "()"; }
+
+std::string decimal(std::size_t value) { return std::to_string(value); }
+
+std::string too_many_positional(const FunctionSpec& spec, std::size_t given) {
+    std::string text = call_name(spec) + " takes ";
+    if (spec.required == spec.count) text += decimal(spec.count);
+    else text += "from " + decimal(spec.required) + " to " + decimal(spec.count);
+    return text + " positional arguments but " + decimal(given) + (given == 1 ? " was" : " were") + " given";
+}
+
+std::string missing_required(const FunctionSpec& spec, const std::vector<const char*>& names) {
+    std::string text = call_name(spec) + " missing " + decimal(names.size()) + " required positional " +
+                       (names.size() == 1 ? "argument" : "arguments") + ": ";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) text += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        text += "'" + std::string(names[i]) + "'";
+    }
+    return text;
+}
+
+std::string expected_kind(Element element, int ndim) {
+    std::string text = element == Element::f32 ? "ndarray(float32" : "ndarray(float64";
+    if (ndim >= 0) text += ", ndim=" + std::to_string(ndim);
+    return text + ")";
+}
+
+PyError conversion_error(const char* name, PyObject* object, const std::string& expected) {
+    return PyError{PyExc_TypeError,
+                   "argument '" + std::string(name) + "': '" + python::type_name(object) +
+                       "' object cannot be converted to '" + expected + "'",
+                   {}};
+}
+
+}  // namespace
+
+PyResult<Bound> bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    Bound bound{};
+    const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+    if (given > spec.count) return python::type_error(too_many_positional(spec, given));
+    for (std::size_t i = 0; i < given; ++i) bound[i] = args[i];
+    const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        Py_ssize_t size = 0;
+        const char* key = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, k), &size);
+        if (!key) return std::unexpected(python::fetch_pending());
+        const std::string_view name(key, static_cast<std::size_t>(size));
+        std::size_t index = 0;
+        while (index < spec.count && name != spec.params[index]) ++index;
+        if (index == spec.count)
+            return python::type_error(call_name(spec) + " got an unexpected keyword argument '" + std::string(name) + "'");
+        if (bound[index])
+            return python::type_error(call_name(spec) + " got multiple values for argument '" + std::string(name) + "'");
+        bound[index] = args[given + static_cast<std::size_t>(k)];
+    }
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < spec.required; ++i)
+        if (!bound[i]) missing.push_back(spec.params[i]);
+    if (!missing.empty()) return python::type_error(missing_required(spec, missing));
+    return bound;
+}
+
+CallContext::~CallContext() {
+    while (held_ > 0) borrows_[--held_].reset();
+}
+
+void CallContext::hold(borrow::Borrow&& b) {
+    if (held_ == borrows_.size()) kavrel::domain::error::fail_invariant("invariant: a call borrows at most one array per parameter");
+    borrows_[held_++].emplace(std::move(b));
+}
+
+namespace detail {
+
+std::optional<PyError> check_array(CallContext& ctx, const char* name, PyObject* object, Element element, int ndim) {
+    if (!numpy_bridge::is_array(object, element, ndim)) return conversion_error(name, object, expected_kind(element, ndim));
+    ctx.hold(borrow::Borrow::acquire(numpy_bridge::byte_range(object), borrow::Access::read_only,
+                                     "argument '" + std::string(name) + "'"));
+    return std::nullopt;
+}
+
+std::optional<PyError> check_array_layout(const char* name, PyObject* object) {
+    if (!numpy_bridge::c_contiguous(object)) return PyError{PyExc_ValueError, std::string(name) + " must be C-contiguous", {}};
+    // A C-contiguous array can still start at an odd address (a buffer sliced at a byte
+    // offset); reading it through an element pointer would be undefined.
+    if (!numpy_bridge::element_aligned(object)) return PyError{PyExc_ValueError, std::string(name) + " must be aligned", {}};
+    return std::nullopt;
+}
+
+}  // namespace detail
+
+std::optional<PyError> OptionalTextArg::check_type(CallContext&, const char* name, PyObject* object) {
+    if (!object || object == Py_None || PyUnicode_Check(object)) return std::nullopt;
+    return conversion_error(name, object, "str");
+}
+
+PyResult<OptionalTextArg::Value> OptionalTextArg::value(PyObject* object) {
+    if (!object || object == Py_None) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+    if (!text) return std::unexpected(python::fetch_pending());
+    return std::string(text, static_cast<std::size_t>(size));
+}
+
+PyResult<Ref> float_result(double value) {
+    Ref result = Ref::steal(PyFloat_FromDouble(value));
+    if (!result) return std::unexpected(python::fetch_pending());
+    return result;
+}
+
+PyResult<Ref> tuple_result(std::span<PyResult<Ref>> items) {
+    for (auto& item : items)
+        if (!item) return std::unexpected(std::move(item.error()));
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!tuple) return std::unexpected(python::fetch_pending());
+    for (std::size_t i = 0; i < items.size(); ++i)
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i]->release());
+    return tuple;
+}
+
+PyResult<Ref> not_built(const char* name) {
+    return python::error(PyExc_NotImplementedError, "kavrel_python." + std::string(name) + " is not built yet");
+}
+
+PyObject* run_entry(Thunk thunk, const void* call) noexcept {
+    try {
+        PyResult<Ref> result = [&] {
+            // The context dies here, before anything is raised: borrows are released on
+            // every way out, after the lock has been taken back.
+            CallContext ctx;
+            return thunk(ctx, call);
+        }();
+        if (!result) {
+            python::raise(std::move(result.error()));
+            return nullptr;
+        }
+        return result->release();
+    } catch (const kavrel::domain::error::InternalError& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        std::fflush(stderr);
+        python::raise_internal_error(e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        // A buffer length beyond what can be allocated.
+        PyErr_NoMemory();
+    } catch (abi::__forced_unwind&) {
+        // A thread ended by pthread_exit while it takes the lock back must keep unwinding;
+        // past this noexcept entry that is std::terminate, the process's end either way.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wterminate"
+        throw;
+#pragma GCC diagnostic pop
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        std::fflush(stderr);
+        python::raise_internal_error(e.what());
+    } catch (...) {
+        Py_FatalError("kavrel_python: an unknown exception escaped a call");
+    }
+    return nullptr;
+}
+
+}  // namespace kavrel_python::convention

@@ -1,0 +1,103 @@
+// The only place where NumPy arrays meet the array core. On the way in, a checked NumPy
+// argument becomes a view over NumPy's own buffer (nothing is copied); on the way out, an
+// owned array or buffer becomes a NumPy array that takes the buffer over, copying once only
+// when the layout is not row-major at offset 0. Everything here runs with the interpreter
+// lock held; NumPy's C API is loaded on first use, never at import.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "fennick/types/complex.hpp"
+#include "kavrel/application/array/types.hpp"
+#include "kavrel/application/dynamic/array.hpp"
+#include "kavrel/application/view/immutable.hpp"
+#include "kavrel/domain/error/error.hpp"
+#include "kavrel/domain/layout/layout.hpp"
+#include "kavrel_python/borrow.hpp"
+#include "kavrel_python/python.hpp"
+
+namespace kavrel_python::numpy_bridge {
+
+using kavrel::application::array::types::Array;
+using kavrel::application::dynamic::array::ArrayD;
+using kavrel::application::view::immutable::ArrayView;
+using kavrel::domain::error::Result;
+using python::PyResult;
+using python::Ref;
+
+enum class Element { f32, f64 };
+
+// Loads NumPy's C API through NumPy's own loader (ABI, feature-version and byte-order
+// checks) from the core multiarray module that matches the installed major version.
+// A failure is the internal error "Failed to access NumPy array API capsule: ...".
+void ensure_loaded();
+// NumPy's core multiarray module (borrowed), which also carries the shared borrow table.
+PyObject* core_module();
+// The C-API feature version of the NumPy in use.
+std::uint64_t numpy_feature_version();
+
+// Argument tests. `is_array` loads NumPy first; the others require an accepted array.
+bool is_array(PyObject* object, Element element, int ndim);  // ndim < 0: any rank
+bool c_contiguous(PyObject* array);
+bool element_aligned(PyObject* array);  // the data address is a multiple of the element size
+// The bytes the array can reach, for the borrow table.
+borrow::ByteRange byte_range(PyObject* array);
+
+// A view over the NumPy buffer of an accepted, C-contiguous, aligned array of rank N.
+// The view borrows NumPy's memory: the caller keeps the array and its borrow for as long
+// as the view is used. Instances: float32 ranks 1 to 6, float64 ranks 1 and 2.
+template <class T, std::size_t N>
+[[nodiscard]] PyResult<ArrayView<T, N>> view_from_numpy(PyObject* array);
+
+// A float32 array of any rank as sum_dyn reads it: its extents (copied), its data address
+// and the product of the extents as storage length (1 for a 0-d array). The data stays
+// NumPy's; the same lifetime rule as for views applies.
+struct DynInput {
+    std::vector<std::uint64_t> extents;
+    const float* data;
+    std::uint64_t len;
+};
+[[nodiscard]] PyResult<DynInput> dyn_input_from_numpy(PyObject* array);
+
+// The row-major dynamic array over a DynInput (NumPy's strides are not read).
+[[nodiscard]] Result<ArrayD<const float>> dyn_array(const DynInput& input);
+
+// The rank-N view of a dynamic array; a rank other than N is the StorageError
+// "rank-checked strides failed fixed-length conversion".
+template <std::size_t N>
+[[nodiscard]] Result<ArrayView<float, N>> fixed_view(const ArrayD<const float>& a) {
+    if (a.layout.shape.size() != N || a.layout.strides.size() != N)
+        return kavrel::domain::error::storage_error("rank-checked strides failed fixed-length conversion");
+    kavrel::domain::layout::Layout<N> l{};
+    for (std::size_t k = 0; k < N; ++k) {
+        l.shape[k] = a.layout.shape[k];
+        l.strides[k] = a.layout.strides[k];
+    }
+    l.offset = a.layout.offset;
+    return ArrayView<float, N>::from_parts(a.storage.ptr, a.storage.len, l);
+}
+
+// A zero-filled row-major array of `shape`. Layout overflow is a ValueError with the
+// error's display text; a buffer that cannot be allocated, or whose byte size overflows,
+// is MemoryError. Instances: float32 two and three axes, float64 two axes.
+template <class T, std::size_t N>
+[[nodiscard]] PyResult<Array<T, N>> output_array(const std::array<std::uint64_t, N>& shape);
+
+// A new NumPy array with the array's shape. The buffer is handed over without a copy when
+// the layout is row-major at offset 0 and the buffer holds exactly its element count;
+// otherwise the elements are first copied once in logical order.
+template <class T>
+[[nodiscard]] PyResult<Ref> array_into_numpy2(Array<T, 2>&& array);  // float32, float64
+[[nodiscard]] PyResult<Ref> array_into_numpy3(Array<float, 3>&& array);
+
+// A new one-axis NumPy array that takes `buffer` over; its base owns and frees the buffer.
+// Instances: float32, float64, uint64, complex128 (fennick Complex).
+template <class T>
+[[nodiscard]] PyResult<Ref> vector_into_numpy(std::vector<T>&& buffer);
+
+}  // namespace kavrel_python::numpy_bridge
