@@ -5,7 +5,7 @@
 namespace garvon::law::invariant {
 
 void fail(const std::string& message) {
-    throw InternalError(message);
+    kavrel::domain::error::fail_invariant(message);
 }
 
 void append_decimal(std::string& out, std::uint64_t value) {

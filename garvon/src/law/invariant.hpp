@@ -1,19 +1,16 @@
-// The internal-error exception of garvon: a violated hard limit or internal invariant.
-// garvon stands below the array core, so it carries its own type; its messages begin
-// with "invariant:" or "invariant check failed:" like every internal error of the system.
+// Internal errors of garvon: a violated hard limit or internal invariant throws the
+// system's one internal-error exception, so the Python boundary and the executor catch
+// it like any other. Messages begin with "invariant:" or "invariant check failed:".
 #pragma once
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
-#include <string_view>
+
+#include "kavrel/domain/error/error.hpp"
 
 namespace garvon::law::invariant {
 
-class InternalError : public std::logic_error {
-public:
-    using std::logic_error::logic_error;
-};
+using InternalError = kavrel::domain::error::InternalError;
 
 [[noreturn]] void fail(const std::string& message);
 
