@@ -1,0 +1,327 @@
+"""The calling convention every function shares: binding texts, the order of the
+argument checks, the borrow table, and how failures reach Python."""
+
+import threading
+
+import numpy as np
+import pytest
+
+import kavrel_python
+from conftest import (ARRAY_PARAMS, F32_ANY, FUNCTIONS, NAMES, TEXT, dtype_of, expected_kind, reach_body,
+                      valid_args, valid_value)
+
+
+def _binding_cases():
+    for name, params, kinds, _ in FUNCTIONS:
+        required = [p for p, k in zip(params, kinds) if k != TEXT]
+        args = [valid_value(k) for k in kinds if k != TEXT]
+        n = len(params)
+        if len(required) == n:
+            many = f"{name}() takes {n} positional arguments but {n + 1} were given"
+        else:
+            many = f"{name}() takes from {len(required)} to {n} positional arguments but {n + 1} were given"
+        yield name, "too many positional", (*args, *([None] * (n - len(args))), None), {}, many
+        yield name, "unexpected keyword", tuple(args), {"c": 1}, f"{name}() got an unexpected keyword argument 'c'"
+        yield (name, "keyword repeats a positional", tuple(args), {params[0]: args[0]},
+               f"{name}() got multiple values for argument '{params[0]}'")
+        quoted = [f"'{p}'" for p in required]
+        missing = f"{name}() missing {len(required)} required positional " + (
+            "argument: " + quoted[0] if len(required) == 1 else "arguments: " + " and ".join(quoted))
+        yield name, "nothing given", (), {}, missing
+        if len(required) == 2:
+            yield (name, "second missing", (args[0],), {}, f"{name}() missing 1 required positional argument: 'b'")
+            yield (name, "first missing", (), {"b": args[1]}, f"{name}() missing 1 required positional argument: 'a'")
+
+
+BINDING = list(_binding_cases())
+
+
+@pytest.mark.parametrize("name,case,args,kwargs,message", BINDING,
+                         ids=[f"{c[0]}-{c[1].replace(' ', '_')}" for c in BINDING])
+def test_binding_errors(name, case, args, kwargs, message):
+    with pytest.raises(TypeError) as e:
+        getattr(kavrel_python, name)(*args, **kwargs)
+    assert str(e.value) == message
+
+
+def test_binding_checks_positional_count_before_keywords():
+    x = valid_value(("f32", 2))
+    with pytest.raises(TypeError, match=r"^add\(\) takes 2 positional arguments but 3 were given$"):
+        kavrel_python.add(x, x, x, c=1)
+    with pytest.raises(TypeError, match=r"^add\(\) got an unexpected keyword argument 'c'$"):
+        kavrel_python.add(x, c=1, a=x)
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_arguments_bind_by_keyword(name):
+    _, params, kinds, _ = next(f for f in FUNCTIONS if f[0] == name)
+    reach_body(getattr(kavrel_python, name), **{p: valid_value(k) for p, k in zip(params, kinds)})
+
+
+def _wrong_values(kind):
+    """Objects a parameter of `kind` refuses, with the type name the message shows."""
+    element, rank = kind
+    other = np.float64 if element == "f32" else np.float32
+    shape = (3,) * (rank or 2)
+    yield [[1.0, 2.0]], "list"
+    yield 3.0, "float"
+    yield np.zeros(shape, dtype=other), "ndarray"
+    yield np.zeros(shape, dtype=np.int32), "ndarray"
+    yield np.zeros(shape, dtype=dtype_of(kind)).astype(np.dtype(dtype_of(kind)).newbyteorder()), "ndarray"
+    if rank is not None:
+        yield np.zeros((3,) * (rank + 1), dtype=dtype_of(kind)), "ndarray"
+        yield np.zeros((3,) * (rank - 1) if rank > 1 else (), dtype=dtype_of(kind)), "ndarray"
+
+
+TYPE_CASES = [(name, i, p, kind, value, tn) for name, i, p, kind in ARRAY_PARAMS
+              for value, tn in _wrong_values(kind)]
+
+
+@pytest.mark.parametrize("name,index,param,kind,value,type_name", TYPE_CASES,
+                         ids=[f"{c[0]}-{c[2]}-{c[5]}{n}" for n, c in enumerate(TYPE_CASES)])
+def test_wrong_array_argument_is_a_type_error(name, index, param, kind, value, type_name):
+    args = valid_args(name)
+    args[index] = value
+    with pytest.raises(TypeError) as e:
+        getattr(kavrel_python, name)(*args)
+    assert str(e.value) == f"argument '{param}': '{type_name}' object cannot be converted to '{expected_kind(kind)}'"
+
+
+def test_array_subclasses_are_accepted():
+    class Sub(np.ndarray):
+        pass
+    x = np.eye(3, dtype=np.float32).view(Sub)
+    reach_body(kavrel_python.add, x, x)
+    reach_body(kavrel_python.sum_dyn, x)
+
+
+def test_sum_dyn_takes_any_rank():
+    for shape in [(), (4,), (2, 3), (1, 2, 1, 2, 1, 2, 1)]:
+        reach_body(kavrel_python.sum_dyn, np.zeros(shape, dtype=np.float32))
+
+
+@pytest.mark.parametrize("ord_value,type_name", [(3, "int"), (b"fro", "bytes"), (1.5, "float")])
+def test_ord_must_be_a_str(ord_value, type_name):
+    with pytest.raises(TypeError) as e:
+        kavrel_python.norm(np.eye(3), ord_value)
+    assert str(e.value) == f"argument 'ord': '{type_name}' object cannot be converted to 'str'"
+
+
+def test_ord_none_is_no_order():
+    reach_body(kavrel_python.norm, np.eye(3), None)
+    reach_body(kavrel_python.norm, np.eye(3), ord=None)
+
+
+def test_every_type_check_comes_before_any_contiguity_check():
+    fortran32 = np.asfortranarray(np.ones((3, 4), dtype=np.float32))
+    with pytest.raises(TypeError, match="^argument 'b': "):
+        kavrel_python.add(fortran32, [1.0])
+    with pytest.raises(TypeError, match="^argument 'ord': "):
+        kavrel_python.norm(np.asfortranarray(np.ones((3, 4))), 7)
+    with pytest.raises(TypeError, match="^argument 'a': "):
+        kavrel_python.solve(np.eye(3, dtype=np.float32), np.ones(3)[::2])
+
+
+def _misaligned(shape, dtype):
+    itemsize = np.dtype(dtype).itemsize
+    count = int(np.prod(shape))
+    raw = np.zeros(count * itemsize + 1, dtype=np.uint8)
+    a = np.frombuffer(raw.data, dtype=dtype, count=count, offset=1).reshape(shape)
+    assert a.flags.c_contiguous and not a.flags.aligned
+    return a
+
+
+def _not_contiguous(kind):
+    rank = kind[1] or 2
+    base = np.ones((4,) * rank, dtype=dtype_of(kind))
+    return base[(slice(None, None, 2),) * rank]
+
+
+MEMORY_CASES = [(name, i, p, kind) for name, i, p, kind in ARRAY_PARAMS]
+
+
+@pytest.mark.parametrize("name,index,param,kind", MEMORY_CASES, ids=[f"{c[0]}-{c[2]}" for c in MEMORY_CASES])
+def test_non_contiguous_and_misaligned_arguments_are_value_errors(name, index, param, kind):
+    f = getattr(kavrel_python, name)
+    args = valid_args(name)
+    args[index] = _not_contiguous(kind)
+    with pytest.raises(ValueError) as e:
+        f(*args)
+    assert str(e.value) == f"{param} must be C-contiguous"
+    args = valid_args(name)
+    args[index] = _misaligned(args[index].shape, args[index].dtype)
+    with pytest.raises(ValueError) as e:
+        f(*args)
+    assert str(e.value) == f"{param} must be aligned"
+
+
+def test_memory_checks_run_in_parameter_order():
+    x = np.eye(3, dtype=np.float32)
+    fortran = np.asfortranarray(np.ones((3, 4), dtype=np.float32))
+    assert not fortran.flags.c_contiguous
+    cases = [
+        ((fortran, fortran.T.copy().T), "a must be C-contiguous"),
+        ((x, fortran), "b must be C-contiguous"),
+        ((_misaligned((3, 3), np.float32), fortran), "a must be aligned"),
+        ((fortran, _misaligned((3, 3), np.float32)), "a must be C-contiguous"),
+        ((x, _misaligned((3, 3), np.float32)), "b must be aligned"),
+    ]
+    for args, message in cases:
+        with pytest.raises(ValueError) as e:
+            kavrel_python.add(*args)
+        assert str(e.value) == message
+
+
+def test_a_transposed_array_is_not_c_contiguous():
+    a = np.ones((3, 4), dtype=np.float32).T
+    with pytest.raises(ValueError, match="^a must be C-contiguous$"):
+        kavrel_python.sum(a)
+    with pytest.raises(ValueError, match="^a must be C-contiguous$"):
+        kavrel_python.sum_dyn(a)
+
+
+def test_the_same_array_may_be_passed_twice():
+    x = np.eye(3, dtype=np.float32)
+    reach_body(kavrel_python.add, x, x)
+    reach_body(kavrel_python.matmul, a=x, b=x)
+    y = np.eye(3)
+    reach_body(kavrel_python.kron, y, y)
+
+
+def test_calls_from_many_threads_at_once():
+    x = np.eye(3, dtype=np.float32)
+    errors = []
+
+    def work():
+        try:
+            for _ in range(200):
+                reach_body(kavrel_python.add, x, x)
+                with pytest.raises(ValueError):
+                    kavrel_python.add(x, x.T)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+
+
+# --- Paths reached through the test-only hook extension ------------------------------
+
+
+def _internal_error_type(exc_info):
+    t = exc_info.type
+    assert t.__name__ == "InternalError" and t.__module__ == "kavrel_python"
+    assert issubclass(t, BaseException) and not issubclass(t, Exception)
+    return exc_info.value
+
+
+def test_internal_error_inside_the_computation(hooks, capfd):
+    x = np.ones((2, 3), dtype=np.float32)
+    with pytest.raises(BaseException) as e:
+        hooks.internal_error(x)
+    err = _internal_error_type(e)
+    assert err.args == ("invariant: hook failed while the lock was released",)
+    assert "invariant: hook failed while the lock was released\n" in capfd.readouterr().err
+    assert hooks.borrow_count() == 0
+    # The lock is back and the interpreter goes on.
+    assert threading.Thread(target=lambda: None).start() is None
+
+
+def test_internal_error_type_is_not_caught_as_exception(hooks):
+    x = np.ones((2, 3), dtype=np.float32)
+    caught = None
+    try:
+        try:
+            hooks.internal_error(x)
+        except Exception:  # noqa: BLE001 - must not catch it
+            caught = "Exception"
+    except BaseException as e:  # noqa: BLE001
+        caught = type(e).__name__
+    assert caught == "InternalError"
+    assert "InternalError" not in kavrel_python.__all__
+
+
+def test_failed_allocation_inside_the_computation_is_memory_error(hooks):
+    with pytest.raises(MemoryError):
+        hooks.bad_alloc(np.ones((2, 3), dtype=np.float32))
+    assert hooks.borrow_count() == 0
+
+
+def test_the_lock_is_released_once_per_call(hooks):
+    with pytest.raises(BaseException) as e:
+        hooks.release_twice(np.ones((2, 3), dtype=np.float32))
+    assert _internal_error_type(e).args == ("invariant: a call releases the interpreter lock once",)
+    assert hooks.borrow_count() == 0
+
+
+def test_library_error_is_value_error_with_display_text(hooks):
+    with pytest.raises(ValueError) as e:
+        hooks.library_error(np.ones((2, 3), dtype=np.float32))
+    assert str(e.value) == "Shape mismatch: lhs [2, 3], rhs [3]"
+
+
+def test_borrows_are_released_on_every_way_out(hooks):
+    x = np.eye(3, dtype=np.float32)
+    fortran = np.asfortranarray(np.ones((3, 3), dtype=np.float32))
+    calls = [
+        lambda: kavrel_python.add(x, [1.0]),            # type error after a was borrowed
+        lambda: kavrel_python.add(x, fortran),          # contiguity error with two borrows
+        lambda: kavrel_python.add(x, _misaligned((3, 3), np.float32)),
+        lambda: kavrel_python.norm(np.eye(3), 5),       # ord refused after a was borrowed
+        lambda: kavrel_python.add(x, x),                # whatever the body answers
+        lambda: hooks.library_error(x),
+        lambda: hooks.internal_error(x),
+        lambda: hooks.bad_alloc(x),
+    ]
+    for n, call in enumerate(calls):
+        try:
+            call()
+        except BaseException:  # noqa: BLE001 - every way out counts
+            pass
+        assert hooks.borrow_count() == 0, n
+
+
+def test_writable_borrow_held_elsewhere_is_an_internal_error(hooks, capfd):
+    x = np.eye(3, dtype=np.float32)
+    y = np.eye(3, dtype=np.float32)
+    held = hooks.hold_writable(x)
+    assert hooks.borrow_count() == 1
+    with pytest.raises(BaseException) as e:
+        kavrel_python.add(x, y)
+    assert "argument 'a' overlaps memory borrowed writable elsewhere" in str(_internal_error_type(e))
+    with pytest.raises(BaseException) as e:
+        kavrel_python.add(y, x)
+    assert "argument 'b'" in str(_internal_error_type(e))
+    # a's borrow of the second call was released on the way out.
+    assert hooks.borrow_count() == 1
+    assert "overlaps memory borrowed writable elsewhere" in capfd.readouterr().err
+    del held
+    assert hooks.borrow_count() == 0
+    reach_body(kavrel_python.add, x, y)
+
+
+def test_borrow_conflicts_follow_memory_overlap(hooks):
+    base = np.zeros((4, 3), dtype=np.float32)
+    held = hooks.hold_writable(base[:2])
+    reach_body(kavrel_python.add, base[2:], base[2:])        # disjoint rows
+    with pytest.raises(BaseException) as e:
+        kavrel_python.add(base[1:3], base[2:])              # row 1 overlaps
+    _internal_error_type(e)
+    with pytest.raises(BaseException) as e:
+        hooks.hold_writable(base)                           # writable over writable
+    _internal_error_type(e)
+    del held
+    second = hooks.hold_writable(base)
+    del second
+    assert hooks.borrow_count() == 0
+
+
+def test_empty_arrays_conflict_with_nothing(hooks):
+    base = np.zeros((4, 3), dtype=np.float32)
+    held = hooks.hold_writable(base)
+    reach_body(kavrel_python.add, base[:0], base[:0])
+    del held
