@@ -187,3 +187,26 @@ def test_only_the_init_function_is_exported():
                              check=True).stdout
     symbols = [line.split()[-1] for line in listing.splitlines() if line.strip()]
     assert symbols == ["PyInit_kavrel_python"]
+
+
+def test_numpy_that_cannot_be_loaded_is_an_internal_error_and_is_retried():
+    out = run_python("""
+        import sys
+        sys.modules['numpy'] = None          # makes `import numpy` fail
+        import kavrel_python
+        try:
+            kavrel_python.sum([1.0])
+        except BaseException as e:
+            print(type(e).__name__, isinstance(e, Exception),
+                  str(e).startswith('Failed to access NumPy array API capsule: '))
+        del sys.modules['numpy']
+        import numpy as np
+        try:
+            kavrel_python.sum(np.ones((2, 2), dtype=np.float64))
+        except TypeError as e:
+            print(e)
+    """)
+    assert out.splitlines() == [
+        "InternalError False True",
+        "argument 'a': 'ndarray' object cannot be converted to 'ndarray(float32, ndim=2)'",
+    ]
