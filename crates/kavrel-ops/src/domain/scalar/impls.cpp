@@ -1,0 +1,120 @@
+// Scalar<float> and Scalar<double>: the length assertions, then the one place per operation that
+// reads the CPU-feature word and runs the AVX-512F kernel, the AVX2+FMA kernel or the portable loop.
+#include <charconv>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "kavrel/domain/error/error.hpp"
+#include "kavrel_ops/domain/scalar/contract.hpp"
+#include "kavrel_ops/domain/scalar/cpu_features.hpp"
+#include "kavrel_ops/domain/scalar/fallback.hpp"
+#include "zubrin_simd/dispatch/axpy.hpp"
+#include "zubrin_simd/dispatch/binary.hpp"
+#include "zubrin_simd/dispatch/dot.hpp"
+
+namespace kavrel_ops::domain::scalar::contract {
+
+namespace {
+
+namespace ew = zubrin_simd_core::ops::elementwise;
+namespace da = zubrin_simd::dispatch::axpy::dispatch_axpy;
+namespace dd = zubrin_simd::dispatch::dot::dispatch_dot;
+namespace db = zubrin_simd::dispatch::binary::dispatch_elementwise_binary;
+using cpu_features::kernel_path;
+using cpu_features::KernelPath;
+using zubrin_simd_core::error::SimdError;
+
+void append_number(std::string& text, std::size_t value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    text.append(digits, end);
+}
+
+// "invariant check failed: <what> (left == right failed; left: 3, right: 4)"
+void require_equal(std::size_t left, std::size_t right, std::string_view what) {
+    if (left == right) return;
+    std::string message = "invariant check failed: ";
+    message += what;
+    message += " (left == right failed; left: ";
+    append_number(message, left);
+    message += ", right: ";
+    append_number(message, right);
+    message += ")";
+    kavrel::domain::error::fail_invariant(message);
+}
+
+template <class T>
+void axpy(std::span<const T> x, std::span<T> out, T alpha) {
+    require_equal(x.size(), out.size(), "axpy_slice: x.len() != out.len()");
+    SimdError status = SimdError::success;
+    switch (kernel_path()) {
+        case KernelPath::avx512f: status = da::dispatch_axpy_avx512f(x, out, alpha); break;
+        case KernelPath::avx2_fma: status = da::dispatch_axpy_avx2_fma(x, out, alpha); break;
+        case KernelPath::portable: fallback::axpy_portable(x, out, alpha); return;
+    }
+    // A refusing kernel has written nothing; after the assertion above this cannot happen.
+    if (status != SimdError::success) fallback::axpy_unfused(x, out, alpha);
+}
+
+template <class T>
+T dot(std::span<const T> a, std::span<const T> b) {
+    require_equal(a.size(), b.size(), "dot_slice: a.len() != b.len()");
+    zubrin_simd::dispatch::dot::DotResult<T> result;
+    switch (kernel_path()) {
+        case KernelPath::avx512f: result = dd::dispatch_dot_avx512f(a, b); break;
+        case KernelPath::avx2_fma: result = dd::dispatch_dot_avx2_fma(a, b); break;
+        case KernelPath::portable: return fallback::dot_portable(a, b);
+    }
+    return result ? *result : fallback::dot_unfused(a, b);
+}
+
+struct ElementwiseTexts {
+    std::string_view operands;
+    std::string_view output;
+};
+
+template <ew::ElementwiseOp Op>
+void elementwise(std::span<const float> a, std::span<const float> b, std::span<float> out,
+                 const ElementwiseTexts& texts) {
+    require_equal(a.size(), b.size(), texts.operands);
+    // Exact equality, stricter than the kernels, which leave a longer output's tail alone.
+    require_equal(a.size(), out.size(), texts.output);
+    SimdError status = SimdError::success;
+    switch (kernel_path()) {
+        case KernelPath::avx512f: status = db::dispatch_elementwise_binary_avx512f<Op>(a, b, out); break;
+        case KernelPath::avx2_fma: status = db::dispatch_elementwise_binary_avx2_fma<Op>(a, b, out); break;
+        case KernelPath::portable: fallback::elementwise_portable<Op>(a, b, out); return;
+    }
+    if (status != SimdError::success) fallback::elementwise_portable<Op>(a, b, out);
+}
+
+}  // namespace
+
+void Scalar<float>::axpy_slice(std::span<const float> x, std::span<float> out, float alpha) { axpy(x, out, alpha); }
+
+float Scalar<float>::dot_slice(std::span<const float> a, std::span<const float> b) { return dot(a, b); }
+
+void Scalar<float>::add_slice(std::span<const float> a, std::span<const float> b, std::span<float> out) {
+    elementwise<ew::Add>(a, b, out, {"add_slice: a.len() != b.len()", "add_slice: output length mismatch"});
+}
+
+void Scalar<float>::sub_slice(std::span<const float> a, std::span<const float> b, std::span<float> out) {
+    elementwise<ew::Sub>(a, b, out, {"sub_slice: a.len() != b.len()", "sub_slice: output length mismatch"});
+}
+
+void Scalar<float>::mul_slice(std::span<const float> a, std::span<const float> b, std::span<float> out) {
+    elementwise<ew::Mul>(a, b, out, {"mul_slice: a.len() != b.len()", "mul_slice: output length mismatch"});
+}
+
+void Scalar<float>::div_slice(std::span<const float> a, std::span<const float> b, std::span<float> out) {
+    elementwise<ew::Div>(a, b, out, {"div_slice: a.len() != b.len()", "div_slice: output length mismatch"});
+}
+
+void Scalar<double>::axpy_slice(std::span<const double> x, std::span<double> out, double alpha) {
+    axpy(x, out, alpha);
+}
+
+double Scalar<double>::dot_slice(std::span<const double> a, std::span<const double> b) { return dot(a, b); }
+
+}  // namespace kavrel_ops::domain::scalar::contract

@@ -1,0 +1,209 @@
+#include "kavrel_ops/domain/scalar/contract.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "kavrel/domain/error/error.hpp"
+#include "kavrel_ops/domain/scalar/fallback.hpp"
+#include "scalar_test_support.hpp"
+#include "zubrin_simd/dispatch/binary.hpp"
+#include "zubrin_simd/dispatch/dot.hpp"
+
+namespace {
+
+using namespace scalar_test;
+using kavrel::domain::error::InternalError;
+using kavrel_ops::domain::scalar::contract::Scalar;
+namespace fb = kavrel_ops::domain::scalar::fallback;
+namespace dd = zubrin_simd::dispatch::dot::dispatch_dot;
+
+// What each path must compute for dot_slice: its own kernel's order, or the portable order.
+template <class T>
+T expected_dot(cf::KernelPath path, std::span<const T> a, std::span<const T> b) {
+    switch (path) {
+        case cf::KernelPath::avx512f: return *dd::dispatch_dot_avx512f(a, b);
+        case cf::KernelPath::avx2_fma: return *dd::dispatch_dot_avx2_fma(a, b);
+        case cf::KernelPath::portable: return fb::dot_portable<T>(a, b);
+    }
+    return T(0);
+}
+
+class ScalarPathTest : public ForcedPathTest {};
+
+TEST_P(ScalarPathTest, DotSliceRunsThisPathsOrder) {
+    for (Inputs inputs : {Inputs::mixed, Inputs::specials}) {
+        for (std::size_t n : sweep_lengths()) {
+            SCOPED_TRACE(testing::Message() << (inputs == Inputs::mixed ? "mixed" : "specials") << " n " << n);
+            const auto a32 = make_inputs<float>(n, inputs, 1), b32 = make_inputs<float>(n, inputs, 2);
+            const auto a64 = make_inputs<double>(n, inputs, 1), b64 = make_inputs<double>(n, inputs, 2);
+            EXPECT_TRUE(bits_equal(Scalar<float>::dot_slice(a32, b32),
+                                   expected_dot<float>(GetParam(), a32, b32)));
+            EXPECT_TRUE(bits_equal(Scalar<double>::dot_slice(a64, b64),
+                                   expected_dot<double>(GetParam(), a64, b64)));
+        }
+    }
+}
+
+TEST_P(ScalarPathTest, DotSliceEmptyAndSingle) {
+    EXPECT_TRUE(bits_equal(Scalar<double>::dot_slice({}, {}), 0.0));
+    EXPECT_TRUE(bits_equal(Scalar<float>::dot_slice({}, {}), 0.0f));
+    const std::vector<double> a = {1.0 + 0x1p-30}, b = {1.0 - 0x1p-29};
+    EXPECT_TRUE(bits_equal(Scalar<double>::dot_slice(a, b), a[0] * b[0]));
+}
+
+TEST_P(ScalarPathTest, AxpySliceGivesTheSameBitsOnEveryPath) {
+    for (std::size_t n : sweep_lengths()) {
+        SCOPED_TRACE(n);
+        const auto x = make_inputs<double>(n, Inputs::specials, 3);
+        const auto start = make_inputs<double>(n, Inputs::specials, 4);
+        // alpha = 0 still rewrites every element: 0·∞ and 0·NaN give NaN.
+        for (double alpha : {-1.7, 0.0}) {
+            std::vector<double> out = start;
+            Scalar<double>::axpy_slice(x, out, alpha);
+            for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(bits_equal(out[i], std::fma(alpha, x[i], start[i])));
+        }
+        const auto x32 = make_inputs<float>(n, Inputs::specials, 3);
+        const auto start32 = make_inputs<float>(n, Inputs::specials, 4);
+        std::vector<float> out32 = start32;
+        Scalar<float>::axpy_slice(x32, out32, 0.3f);
+        for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(bits_equal(out32[i], std::fma(0.3f, x32[i], start32[i])));
+    }
+}
+
+struct ElementwiseCase {
+    const char* name;
+    void (*slice)(std::span<const float>, std::span<const float>, std::span<float>);
+    float (*scalar)(float, float);
+};
+
+const ElementwiseCase elementwise_cases[] = {
+    {"add_slice", Scalar<float>::add_slice, [](float x, float y) { return x + y; }},
+    {"sub_slice", Scalar<float>::sub_slice, [](float x, float y) { return x - y; }},
+    {"mul_slice", Scalar<float>::mul_slice, [](float x, float y) { return x * y; }},
+    {"div_slice", Scalar<float>::div_slice, [](float x, float y) { return x / y; }},
+};
+
+TEST_P(ScalarPathTest, ElementwiseSlicesGiveTheSameBitsOnEveryPath) {
+    for (const ElementwiseCase& op : elementwise_cases) {
+        for (std::size_t n : sweep_lengths()) {
+            SCOPED_TRACE(testing::Message() << op.name << " n " << n);
+            const auto a = make_inputs<float>(n, Inputs::specials, 5), b = make_inputs<float>(n, Inputs::specials, 6);
+            std::vector<float> out(n, 42.0f);
+            op.slice(a, b, out);
+            for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(bits_equal(out[i], op.scalar(a[i], b[i]))) << i;
+        }
+    }
+}
+
+TEST_P(ScalarPathTest, DivisionByZeroIsNoError) {
+    const std::vector<float> a = {1.0f, -2.0f, 0.0f}, b = {0.0f, 0.0f, 0.0f};
+    std::vector<float> out(3);
+    Scalar<float>::div_slice(a, b, out);
+    EXPECT_EQ(out[0], std::numeric_limits<float>::infinity());
+    EXPECT_EQ(out[1], -std::numeric_limits<float>::infinity());
+    EXPECT_TRUE(std::isnan(out[2]));
+}
+
+// 2^21 elements and more take the kernels' streaming stores: the values must not change.
+TEST_P(ScalarPathTest, StreamingLengthsGiveTheSameValues) {
+    const std::size_t n = zubrin_simd::dispatch::binary::streaming_threshold_elements + 5;
+    std::vector<float> a(n), b(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        a[i] = static_cast<float>(i % 1000) * 0.37f - 100.0f;
+        b[i] = static_cast<float>(i % 777) * 1.21f + 0.5f;
+    }
+    std::vector<float> out(n, 0.0f);
+    Scalar<float>::sub_slice(a, b, out);
+    for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(bits_equal(out[i], a[i] - b[i])) << "element " << i;
+}
+
+struct MismatchCase {
+    const char* text;
+    void (*call)(std::vector<float>& out);
+};
+
+// Each message names the failed equality, the operation's text and both lengths, left first;
+// nothing is written before the check.
+TEST_P(ScalarPathTest, LengthMismatchStopsWithAnInternalErrorBeforeWriting) {
+    static const std::vector<float> three(3, 1.0f), four(4, 1.0f);
+    static const std::vector<double> three64(3, 1.0), four64(4, 1.0);
+    const MismatchCase cases[] = {
+        {"axpy_slice: x.len() != out.len() (left == right failed; left: 3, right: 4)",
+         [](std::vector<float>& out) { Scalar<float>::axpy_slice(three, out, 2.0f); }},
+        {"dot_slice: a.len() != b.len() (left == right failed; left: 3, right: 4)",
+         [](std::vector<float>&) { (void)Scalar<float>::dot_slice(three, four); }},
+        {"add_slice: a.len() != b.len() (left == right failed; left: 4, right: 3)",
+         [](std::vector<float>& out) { Scalar<float>::add_slice(four, three, out); }},
+        {"add_slice: output length mismatch (left == right failed; left: 3, right: 4)",
+         [](std::vector<float>& out) { Scalar<float>::add_slice(three, three, out); }},
+        {"sub_slice: a.len() != b.len() (left == right failed; left: 3, right: 4)",
+         [](std::vector<float>& out) { Scalar<float>::sub_slice(three, four, out); }},
+        {"sub_slice: output length mismatch (left == right failed; left: 3, right: 4)",
+         [](std::vector<float>& out) { Scalar<float>::sub_slice(three, three, out); }},
+        {"mul_slice: a.len() != b.len() (left == right failed; left: 3, right: 4)",
+         [](std::vector<float>& out) { Scalar<float>::mul_slice(three, four, out); }},
+        {"mul_slice: output length mismatch (left == right failed; left: 3, right: 4)",
+         [](std::vector<float>& out) { Scalar<float>::mul_slice(three, three, out); }},
+        {"div_slice: a.len() != b.len() (left == right failed; left: 3, right: 4)",
+         [](std::vector<float>& out) { Scalar<float>::div_slice(three, four, out); }},
+        {"div_slice: output length mismatch (left == right failed; left: 3, right: 4)",
+         [](std::vector<float>& out) { Scalar<float>::div_slice(three, three, out); }},
+    };
+    for (const MismatchCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::vector<float> out(4, 7.0f);
+        try {
+            c.call(out);
+            ADD_FAILURE() << "no internal error";
+        } catch (const InternalError& error) {
+            EXPECT_EQ(std::string(error.what()), std::string("invariant check failed: ") + c.text);
+        }
+        EXPECT_EQ(out, std::vector<float>(4, 7.0f));
+    }
+    std::vector<double> out64(4, 7.0);
+    EXPECT_THROW(Scalar<double>::axpy_slice(three64, out64, 1.0), InternalError);
+    EXPECT_EQ(out64, std::vector<double>(4, 7.0));
+    EXPECT_THROW((void)Scalar<double>::dot_slice(four64, three64), InternalError);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, ScalarPathTest, testing::ValuesIn(all_paths), path_param_name);
+
+// The rule, seen through results: on data whose dot products differ in the last bits between
+// the paths, each forced word must give the result of the path it selects.
+TEST(ScalarDispatchTest, ForcedWordsSelectTheirPath) {
+    const auto a = make_inputs<float>(4000, Inputs::mixed, 9), b = make_inputs<float>(4000, Inputs::mixed, 10);
+    struct Row {
+        const char* name;
+        cf::FeatureWord word;
+        cf::KernelPath selects;
+    };
+    const cf::FeatureWord m = cf::detected_marker;
+    const Row rows[] = {
+        {"AVX-512F", m | cf::avx512f_flag | cf::avx2_flag | cf::fma_flag, cf::KernelPath::avx512f},
+        {"AVX2 and FMA", m | cf::avx2_flag | cf::fma_flag, cf::KernelPath::avx2_fma},
+        {"AVX2 without FMA", m | cf::avx2_flag, cf::KernelPath::portable},
+        {"nothing", m, cf::KernelPath::portable},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (!cpu_runs(row.selects)) continue;
+        ForcedFeatureWord forced(row.word);
+        EXPECT_TRUE(bits_equal(Scalar<float>::dot_slice(a, b), expected_dot<float>(row.selects, a, b)));
+    }
+    // The data tells the paths apart, so the comparisons above would catch a wrong selection.
+    if (cpu_runs(cf::KernelPath::avx2_fma)) {
+        EXPECT_FALSE(same_bits(expected_dot<float>(cf::KernelPath::avx2_fma, a, b),
+                               expected_dot<float>(cf::KernelPath::portable, a, b)));
+    }
+    if (cpu_runs(cf::KernelPath::avx512f)) {
+        EXPECT_FALSE(same_bits(expected_dot<float>(cf::KernelPath::avx512f, a, b),
+                               expected_dot<float>(cf::KernelPath::avx2_fma, a, b)));
+    }
+}
+
+}  // namespace
