@@ -107,10 +107,24 @@ def run_python(code, env=None):
     return done.stdout
 
 
+def _sanitized(build_dir):
+    cache = build_dir / "CMakeCache.txt"
+    if not cache.exists():
+        return False
+    for line in cache.read_text().splitlines():
+        if line.startswith("KAVREL_SANITIZE:"):
+            return line.split("=", 1)[1].strip() != ""
+    return False
+
+
 def _find_hooks():
+    """The newest hook extension of a build matching this interpreter; sanitized builds
+    only when a sanitizer runtime is preloaded."""
+    import os
     suffixes = importlib.machinery.EXTENSION_SUFFIXES
+    preloaded = "asan" in os.environ.get("LD_PRELOAD", "")
     found = [p for p in ROOT.glob("build/*/crates/kavrel-python/kavrel_python_hooks*")
-             if any(p.name.endswith(s) for s in suffixes)]
+             if any(p.name.endswith(s) for s in suffixes) and _sanitized(p.parents[2]) == preloaded]
     return max(found, key=lambda p: p.stat().st_mtime) if found else None
 
 

@@ -95,7 +95,8 @@ def test_import_reads_no_environment_variable(tmp_path):
     spy = tmp_path / "spy.so"
     subprocess.run([cc, "-shared", "-fPIC", "-o", str(spy), str(source), "-ldl"], check=True)
     import os
-    env = dict(os.environ, LD_PRELOAD=str(spy))
+    # After any library already preloaded (a sanitizer runtime must stay first).
+    env = dict(os.environ, LD_PRELOAD=" ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(spy)])))
     out = run_python("""
         import ctypes
         spy = ctypes.CDLL(None)
