@@ -2,6 +2,7 @@
 argument checks, the borrow table, and how failures reach Python."""
 
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -325,3 +326,20 @@ def test_empty_arrays_conflict_with_nothing(hooks):
     held = hooks.hold_writable(base)
     reach_body(kavrel_python.add, base[:0], base[:0])
     del held
+
+
+def test_the_computation_runs_without_the_lock(hooks):
+    x = np.ones((2, 3), dtype=np.float32)
+
+    def signal_while_waiting():
+        # Can only succeed while wait_released has the lock released.
+        deadline = time.monotonic() + 30
+        while not hooks.signal() and time.monotonic() < deadline:
+            pass
+
+    other = threading.Thread(target=signal_while_waiting)
+    other.start()
+    seen = hooks.wait_released(x)
+    other.join()
+    assert seen, "hang: no other thread ran while the call computed"
+    assert hooks.borrow_count() == 0

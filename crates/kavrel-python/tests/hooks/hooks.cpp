@@ -4,8 +4,11 @@
 // writable borrow held elsewhere, results in other layouts, and the bridge's views.
 #include <Python.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "fennick/types/complex.hpp"
@@ -202,6 +205,34 @@ PyResult<Ref> dyn_info(CallContext&, const bridge::DynInput& input) {
     return Ref::steal(t);
 }
 
+// `waiting` is set while `wait_released` has the lock released; `signalled` by `signal`,
+// which only another Python thread can run meanwhile.
+std::atomic<bool> waiting{false};
+std::atomic<bool> signalled{false};
+
+// True when `signal` ran while this call had the lock released; false after a 30 s
+// deadline (the test reports a hang).
+PyResult<Ref> wait_released(CallContext& ctx, const ArrayView<float, 2>&) {
+    signalled.store(false, std::memory_order_relaxed);
+    const bool seen = ctx.without_lock([] {
+        waiting.store(true, std::memory_order_release);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!signalled.load(std::memory_order_acquire))
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return true;
+    });
+    waiting.store(false, std::memory_order_relaxed);
+    return Ref::steal(PyBool_FromLong(seen));
+}
+
+// Signals a waiting call; false when none is waiting.
+PyObject* signal(PyObject*, PyObject*) noexcept {
+    if (!waiting.load(std::memory_order_acquire)) Py_RETURN_FALSE;
+    signalled.store(true, std::memory_order_release);
+    Py_RETURN_TRUE;
+}
+
 PyObject* borrow_count(PyObject*, PyObject*) noexcept {
     try {
         return PyLong_FromUnsignedLongLong(kavrel_python::borrow::held_count());
@@ -227,6 +258,7 @@ constexpr FunctionSpec view_f64_2_fn = a_only("view_f64_2");
 constexpr FunctionSpec view_f32_1_fn = a_only("view_f32_1");
 constexpr FunctionSpec view_f32_6_fn = a_only("view_f32_6");
 constexpr FunctionSpec dyn_info_fn = a_only("dyn_info");
+constexpr FunctionSpec wait_released_fn = a_only("wait_released");
 
 template <const FunctionSpec& Spec, auto Body, class... Args>
 PyMethodDef method() {
@@ -250,6 +282,8 @@ PyMethodDef functions[] = {
     method<view_f32_1_fn, &view_info<float, 1>, ArrayArg<float, 1>>(),
     method<view_f32_6_fn, &view_info<float, 6>, ArrayArg<float, 6>>(),
     method<dyn_info_fn, &dyn_info, DynF32Arg>(),
+    method<wait_released_fn, &wait_released, F32x2>(),
+    {"signal", &signal, METH_NOARGS, nullptr},
     {"borrow_count", &borrow_count, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
