@@ -68,7 +68,10 @@ TEST(WholeArraySumTest, PortableLoopFollowsTheFixedOrder) {
     const float h5 = x[3] + (x[2] + (x[1] + x[0]));
     EXPECT_TRUE(bits_equal(wa::detail::sum_portable(std::span(x).first(5)), h5 + (((x[4] + 0.0f) + 0.0f) + 0.0f)));
     float acc[4];
-    for (int l = 0; l < 4; ++l) acc[l] = (((x[l] + 0.0f) + (x[4 + l] + 0.0f)) + ((x[8 + l] + 0.0f) + (x[12 + l] + 0.0f))) + x[16 + l];
+    for (int l = 0; l < 4; ++l) {
+        const float block = ((x[l] + 0.0f) + (x[4 + l] + 0.0f)) + ((x[8 + l] + 0.0f) + (x[12 + l] + 0.0f));
+        acc[l] = block + x[16 + l];
+    }
     EXPECT_TRUE(bits_equal(wa::detail::sum_portable(x), acc[3] + (acc[2] + (acc[1] + acc[0]))));
     EXPECT_TRUE(bits_equal(wa::detail::sum_portable({}), 0.0f));
 }
@@ -151,8 +154,8 @@ std::array<std::int64_t, N> f_strides(const std::array<std::uint64_t, N>& shape)
 // A layout with these strides whose lowest position is `lead`, in storage with `slack` spare
 // elements after its highest position.
 template <std::size_t N>
-Case<N> make_case(std::string name, const std::array<std::uint64_t, N>& shape, const std::array<std::int64_t, N>& strides,
-                  std::int64_t lead, std::int64_t slack) {
+Case<N> make_case(std::string name, const std::array<std::uint64_t, N>& shape,
+                  const std::array<std::int64_t, N>& strides, std::int64_t lead, std::int64_t slack) {
     std::int64_t low = 0, high = 0;
     for (std::size_t k = 0; k < N; ++k) {
         const std::int64_t span = (static_cast<std::int64_t>(shape[k]) - 1) * strides[k];

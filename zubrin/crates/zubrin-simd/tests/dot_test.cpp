@@ -114,7 +114,9 @@ TEST(DotReferenceTest, MixedInputsSeparateTheLaneCounts) {
 TEST(DotReferenceTest, ThirtyThreeElementsOrder) {
     const auto a = make_inputs<double>(33, Inputs::mixed, 5), b = make_inputs<double>(33, Inputs::mixed, 6);
     double c[8];
-    for (int l = 0; l < 8; ++l) c[l] = ((a[l] * b[l] + a[8 + l] * b[8 + l]) + a[16 + l] * b[16 + l]) + a[24 + l] * b[24 + l];
+    for (int l = 0; l < 8; ++l) {
+        c[l] = ((a[l] * b[l] + a[8 + l] * b[8 + l]) + a[16 + l] * b[16 + l]) + a[24 + l] * b[24 + l];
+    }
     const double s = ((c[0] + c[4]) + (c[2] + c[6])) + ((c[1] + c[5]) + (c[3] + c[7]));
     EXPECT_TRUE(bits_equal(reference_dot<double, 8>(a, b), s + std::fma(a[32], b[32], 0.0)));
 }

@@ -27,7 +27,8 @@ struct Lanes<float> {
     static constexpr std::size_t stream_alignment_bytes = 32;
 
     static Mask tail_mask(std::size_t lanes) {
-        return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(lanes)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(lanes)), lane_index);
     }
     static V zero() { return _mm256_setzero_ps(); }
     static V splat(T value) { return _mm256_set1_ps(value); }
