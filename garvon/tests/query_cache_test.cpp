@@ -5,11 +5,15 @@
 #include <atomic>
 #include <optional>
 #include <thread>
+#include <type_traits>
 
 namespace {
 
 namespace cache = garvon::query::cache;
 using garvon::query::platform::CpuLocality;
+
+// Thread exit must run no destructor for the cell.
+static_assert(std::is_trivially_destructible_v<decltype(cache::detail::VALUE)>);
 
 // Fake queries for the cell logic; the counters show when a query is made.
 std::atomic<int> failing_calls{0};
