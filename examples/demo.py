@@ -22,7 +22,7 @@ print("bad input raises clear exceptions:")
 for label, call in [
     ("float64 input", lambda: kp.sum(a.astype(np.float64))),
     ("transposed view", lambda: kp.sum(a.T)),
-    ("rank-0 array", lambda: kp.sum_dyn(np.float32(1.0).reshape(()))),
+    ("rank-0 array", lambda: kp.sum_dyn(np.array(1.0, dtype=np.float32))),
 ]:
     try:
         call()

@@ -1,8 +1,59 @@
 #include "kavrel_python/elementwise.hpp"
 
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "kavrel_ops/application/reduction/whole_array.hpp"
+
 namespace kavrel_python::elementwise {
 
-// The bodies below answer NotImplementedError until the element-wise kernels land.
+namespace {
+
+using kavrel::domain::error::KavrelError;
+using kavrel::domain::error::Result;
+using kavrel_ops::application::reduction::whole_array::reduce_all;
+using kavrel_ops::application::reduction::whole_array::SumAxis;
+
+constexpr std::size_t max_dynamic_rank = 6;
+
+// The views reaching here were validated, so a failing sum is a broken invariant.
+template <std::size_t N>
+float sum_view(const ArrayView<float, N>& view) {
+    return kavrel::domain::error::expect(reduce_all<SumAxis, N>(view),
+                                         "invariant: sum requires a view whose layout fits its storage");
+}
+
+template <std::size_t N>
+Result<float> sum_rank(const numpy_bridge::ArrayD<const float>& a) {
+    auto view = numpy_bridge::fixed_view<N>(a);
+    if (!view) return std::unexpected(std::move(view.error()));
+    return sum_view(*view);
+}
+
+// Dispatches a run-time rank to the fixed-rank sum. Runs without the interpreter lock.
+struct DynamicSum {
+    Result<float> value;
+    std::optional<std::size_t> unsupported_rank;  // set for rank 0 and ranks above 6
+};
+
+DynamicSum sum_dynamic(const numpy_bridge::DynInput& input) {
+    auto array = numpy_bridge::dyn_array(input);
+    if (!array) return {std::unexpected(std::move(array.error())), std::nullopt};
+    switch (array->layout.rank()) {
+        case 1: return {sum_rank<1>(*array), std::nullopt};
+        case 2: return {sum_rank<2>(*array), std::nullopt};
+        case 3: return {sum_rank<3>(*array), std::nullopt};
+        case 4: return {sum_rank<4>(*array), std::nullopt};
+        case 5: return {sum_rank<5>(*array), std::nullopt};
+        case 6: return {sum_rank<6>(*array), std::nullopt};
+        default: return {0.0f, array->layout.rank()};
+    }
+}
+
+}  // namespace
+
+// The maps answer NotImplementedError until the element-wise kernels land.
 
 PyResult<Ref> add_py(CallContext&, const ArrayView<float, 2>&, const ArrayView<float, 2>&) {
     return convention::not_built("add");
@@ -20,8 +71,18 @@ PyResult<Ref> div_py(CallContext&, const ArrayView<float, 2>&, const ArrayView<f
     return convention::not_built("div");
 }
 
-PyResult<Ref> sum_py(CallContext&, const ArrayView<float, 2>&) { return convention::not_built("sum"); }
+PyResult<Ref> sum_py(CallContext& ctx, const ArrayView<float, 2>& a) {
+    const float total = ctx.without_lock([&] { return sum_view(a); });
+    return convention::float_result(static_cast<double>(total));
+}
 
-PyResult<Ref> sum_dyn_py(CallContext&, const numpy_bridge::DynInput&) { return convention::not_built("sum_dyn"); }
+PyResult<Ref> sum_dyn_py(CallContext& ctx, const numpy_bridge::DynInput& a) {
+    DynamicSum result = ctx.without_lock([&] { return sum_dynamic(a); });
+    if (result.unsupported_rank)
+        return python::value_error("array rank " + std::to_string(*result.unsupported_rank) +
+                                   " exceeds the supported dynamic-dispatch rank " + std::to_string(max_dynamic_rank));
+    if (!result.value) return python::value_error(result.value.error());
+    return convention::float_result(static_cast<double>(*result.value));
+}
 
 }  // namespace kavrel_python::elementwise
