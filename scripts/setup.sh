@@ -16,21 +16,25 @@ if [ ${#need_apt[@]} -gt 0 ]; then
   apt-get install -y -qq "${need_apt[@]}" >/dev/null
 fi
 
+usable_python() {  # runs, and is 3.12 or later (a pyenv shim may exist and still fail)
+  "$1" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)' >/dev/null 2>&1
+}
+
 find_python() {
-  local c
-  for c in "${KAVREL_PYTHON:-}" python3.12 python3.13; do
-    [ -n "$c" ] && command -v "$c" >/dev/null 2>&1 && { command -v "$c"; return; }
-  done
+  local c candidates=()
+  [ -n "${KAVREL_PYTHON:-}" ] && candidates+=("$KAVREL_PYTHON")
+  candidates+=(python3.12 python3.13)
   if command -v pyenv >/dev/null 2>&1; then
     local root; root=$(pyenv root)
-    for c in "$root"/versions/3.12*/bin/python3.12 "$root"/versions/3.13*/bin/python3.13; do
-      [ -x "$c" ] && { echo "$c"; return; }
-    done
+    candidates+=("$root"/versions/3.12*/bin/python3.12 "$root"/versions/3.13*/bin/python3.13)
   fi
-  if command -v python3 >/dev/null 2>&1 &&
-     python3 -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)'; then
-    command -v python3; return
-  fi
+  candidates+=(python3)
+  for c in "${candidates[@]}"; do
+    if command -v "$c" >/dev/null 2>&1 && usable_python "$c"; then
+      command -v "$c"
+      return
+    fi
+  done
   echo "no Python 3.12 or later found" >&2
   return 1
 }
