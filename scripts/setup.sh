@@ -47,6 +47,8 @@ fi
 PY=$VENV/bin/python
 if ! "$PY" -c 'import numpy, scipy, pytest, scikit_build_core, ninja, cmake' 2>/dev/null; then
   echo "== installing Python packages"
-  "$PY" -m pip install -q --disable-pip-version-check "numpy>=2" scipy pytest scikit-build-core ninja cmake
+  # This machine's pip configuration names an extra index folder that may be missing; its warnings are noise.
+  "$PY" -m pip install -q --disable-pip-version-check "numpy>=2" scipy pytest scikit-build-core ninja cmake 2>&1 |
+    { grep -v "is ignored: it is neither a file nor a directory" || true; }
 fi
 export PATH=$VENV/bin:$PATH
