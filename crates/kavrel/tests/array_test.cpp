@@ -75,6 +75,19 @@ TEST(ArrayTest, FromVecChecksLength) {
     EXPECT_EQ(a->layout, (Layout<2>{{2, 2}, {2, 1}, 0}));
     auto z = Array<double, 1>::from_elem({4});
     EXPECT_EQ(z.storage.data, std::vector<double>(4, 0.0));
+    // One axis runs only the bounds check, so its failure is the bound's own reason.
+    EXPECT_EQ(error_text(Array<double, 1>::from_vec({std::numeric_limits<std::uint64_t>::max()}, {})),
+              "Arithmetic overflow in layout calculations: layout dimension bound conversion");
+}
+
+TEST(ArrayTest, FromElemStopsOnAnUnbuildableShape) {
+    try {
+        (void)Array<double, 2>::from_elem({1ull << 32, 1ull << 31});
+        FAIL() << "no internal error";
+    } catch (const domain::error::InternalError& e) {
+        EXPECT_STREQ(e.what(),
+                     "C-contiguous layout must construct: Overflow { reason: \"C-contiguous stride multiplication\" }");
+    }
 }
 
 TEST(ArrayTest, IntoVecHandsOverOrWalks) {
@@ -90,6 +103,20 @@ TEST(ArrayTest, IntoVecHandsOverOrWalks) {
     EXPECT_EQ(std::move(strided).into_vec(), (std::vector<double>{0, 2, 4}));
     Array<double, 1> single{{{5, 6}}, Layout<1>{{1}, {std::numeric_limits<std::int64_t>::max()}, 1}};
     EXPECT_EQ(std::move(single).into_vec(), (std::vector<double>{6}));
+    EXPECT_EQ(reversed.storage.data.capacity(), 0u);  // the old buffer is freed
+
+    // Extent 0 at offset 0 with stride 1 hands its buffer over as well.
+    std::vector<double> spare;
+    spare.reserve(8);
+    const double* spare_data = spare.data();
+    auto empty = *Array<double, 1>::from_vec({0}, std::move(spare));
+    auto handed = std::move(empty).into_vec();
+    EXPECT_TRUE(handed.empty());
+    EXPECT_EQ(handed.data(), spare_data);
+    Array<double, 1> empty_reversed{{{1, 2, 3}}, Layout<1>{{0}, {-1}, 2}};
+    EXPECT_TRUE(std::move(empty_reversed).into_vec().empty());
+    EXPECT_EQ(empty_reversed.storage.data.capacity(), 0u);
+
     // A buffer shorter than its layout is never handed over.
     Array<double, 1> short_buffer{{{1, 2}}, Layout<1>{{3}, {1}, 0}};
     EXPECT_THROW(std::move(short_buffer).into_vec(), domain::error::InternalError);
@@ -126,6 +153,26 @@ TEST(ArrayTest, ElementIterVisitsLogicalOrder) {
     EXPECT_FALSE(Iter2::make(column_major).run.has_value());
     auto row_major = *ArrayView<double, 2>::from_parts(storage.data(), 6, {{2, 3}, {3, 1}, 0});
     EXPECT_TRUE(Iter2::make(row_major).run.has_value());
+}
+
+TEST(ArrayTest, ElementIterBackCursorAndEmptyViews) {
+    const auto storage = iota(16);
+    auto it = Iter2::make(*ArrayView<double, 2>::from_parts(storage.data(), 12, {{3, 4}, {-4, 1}, 8}));
+    EXPECT_EQ(it.back_index, (std::array<std::uint64_t, 2>{2, 3}));
+    EXPECT_EQ(it.back_storage, 3);
+    EXPECT_EQ(it.front_storage, 8);
+    EXPECT_EQ(it.remaining(), 12u);
+    auto empty = Iter2::make(*ArrayView<double, 2>::from_parts(storage.data(), 0, {{2, 0}, {-3, 7}, 9}));
+    EXPECT_EQ(empty.back_index, (std::array<std::uint64_t, 2>{0, 0}));
+    EXPECT_EQ(empty.back_storage, 9);
+    EXPECT_EQ(empty.next(), std::nullopt);
+    // Empty although the product of the leading extents overflows: it validates, so the
+    // walk must simply be empty.
+    auto huge_empty = ArrayView<double, 3>::from_parts(nullptr, 0, {{1ull << 40, 1ull << 40, 0}, {1, 1, 1}, 0});
+    ASSERT_TRUE(huge_empty.has_value());
+    auto none = Iter3::make(*huge_empty);
+    EXPECT_EQ(none.remaining(), 0u);
+    EXPECT_TRUE(none.collect().empty());
 }
 
 TEST(ArrayTest, ElementIterOnRandomStridedViews) {
@@ -205,6 +252,10 @@ TEST(ArrayTest, DynamicArrayChecksItsBuffer) {
     auto layout = *domain::dynamic::layout::LayoutDyn::c_contiguous(std::vector<std::uint64_t>{2, 3});
     EXPECT_TRUE(application::dynamic::array::ArrayD<float>::from_parts(storage.data(), 6, layout).has_value());
     EXPECT_FALSE(application::dynamic::array::ArrayD<float>::from_parts(storage.data(), 5, layout).has_value());
+    // A layout with fewer strides than axes is refused before a stride is read.
+    domain::dynamic::layout::LayoutDyn uneven{{2, 3}, {1}, 0};
+    EXPECT_THROW((void)application::dynamic::array::ArrayD<float>::from_parts(storage.data(), 6, uneven),
+                 domain::error::InternalError);
 }
 
 }  // namespace

@@ -68,6 +68,27 @@ TEST(ErrorTest, ScientificForm) {
     }
 }
 
+// The float64 fields of the debug form: shortest plain decimal, never an exponent.
+TEST(ErrorTest, PlainForm) {
+    const struct {
+        double value;
+        const char* text;
+    } cases[] = {
+        {0.000125, "0.000125"},
+        {30.0, "30.0"},
+        {1e-12, "0.000000000001"},
+        {1e21, "1000000000000000000000.0"},
+        {-0.0, "-0.0"},
+        {0.1 + 0.2, "0.30000000000000004"},
+        {std::numeric_limits<double>::quiet_NaN(), "NaN"},
+        {-std::numeric_limits<double>::infinity(), "-inf"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(format_plain(c.value), c.text);
+    }
+}
+
 TEST(ErrorTest, UnexpectedErrorMessageCarriesDebugForm) {
     try {
         fail_unexpected("layout shape product must fit in usize", KavrelError(Overflow{"layout shape product"}));

@@ -5,6 +5,7 @@
 #include <limits>
 #include <random>
 #include <set>
+#include <type_traits>
 #include <vector>
 
 #include "kavrel/domain/dynamic/layout.hpp"
@@ -19,6 +20,8 @@ namespace k = layout::kernels;
 constexpr std::int64_t i64_min = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t i64_max = std::numeric_limits<std::int64_t>::max();
 constexpr std::uint64_t two63 = std::uint64_t{1} << 63;
+
+static_assert(std::is_trivially_copyable_v<Layout<3>>);  // a small value record, copied freely
 
 template <class T>
 std::string error_text(const error::Result<T>& r) {
@@ -188,6 +191,89 @@ TEST(LayoutTest, DifferenceSearchGuards) {
               "Arithmetic overflow in layout calculations: layout injectivity solved difference");
     EXPECT_EQ(error_text(drop_value(search.has_collision(0, most_negative, false))),
               "Arithmetic overflow in layout calculations: layout injectivity difference sum");
+    // A solved stride of -1 divides every partial sum; the most negative one still fails
+    // with the guard instead of overflowing the remainder.
+    const D reversed{1, -1};
+    const k::DifferenceSearch search_reversed{shape, reversed, 1, -1};
+    EXPECT_EQ(error_text(drop_value(search_reversed.has_collision(2, most_negative, true))),
+              "Arithmetic overflow in layout calculations: layout injectivity solved difference");
+}
+
+// When several checks would fail, the first one in each operation's order decides.
+TEST(LayoutTest, FirstFailingCheckDecides) {
+    const ErrorCase cases[] = {
+        {"index length before offset conversion", drop_value(k::physical_offset(S{2}, D{1}, two63, S{0, 0})),
+         "Index out of bounds: index [0, 0], shape [2]"},
+        {"offset conversion before index range", drop_value(k::physical_offset(S{2}, D{1}, two63, S{5})),
+         "Arithmetic overflow in layout calculations: layout base offset conversion"},
+        {"earlier axis overflow before later index range",
+         drop_value(k::physical_offset(S{10, 2}, D{1ll << 62, 1}, 0, S{4, 5})),
+         "Arithmetic overflow in layout calculations: layout offset multiplication"},
+        {"earlier index range before later index conversion",
+         drop_value(k::physical_offset(S{2, two63 + 5}, D{1, 0}, 0, S{2, two63 + 1})),
+         "Index out of bounds: index [2, 9223372036854775809], shape [2, 9223372036854775813]"},
+        {"earlier axis multiplication before later span conversion",
+         drop_value(k::min_max_offsets(S{3, two63 + 1}, D{1ll << 62, 0}, 0)),
+         "Arithmetic overflow in layout calculations: layout dimension bound multiplication"},
+        {"accumulation overflow before the negative bound",
+         drop_value(k::min_max_offsets(S{2, 2}, D{-2, i64_max}, 1)),
+         "Arithmetic overflow in layout calculations: layout maximum offset accumulation"},
+        {"shape product before offset conversion", k::validate_storage(S{1ull << 32, 1ull << 32}, D{0, 0}, two63, 1),
+         "Arithmetic overflow in layout calculations: layout shape product"},
+        {"empty before shape product", k::validate_storage(S{1ull << 40, 1ull << 40, 0}, D{1, 1, 1}, two63, 0),
+         "<ok>"},
+        {"injectivity: shape product before zero stride", drop_value(k::is_injective(S{1ull << 32, 1ull << 32}, D{0, 0})),
+         "Arithmetic overflow in layout calculations: layout shape product"},
+        {"injectivity: empty before shape product", drop_value(k::is_injective(S{1ull << 40, 1ull << 40, 0}, D{0, 0, 0})),
+         "<ok>"},
+        {"injectivity: zero stride before axis span", drop_value(k::is_injective(S{3, 2}, D{i64_min, 0})), "<ok>"},
+        {"transpose: first axis before second", drop_value(Layout<2>{{2, 3}, {3, 1}, 0}.transpose({5, 7})),
+         "Storage error: Axis 5 out of range for transposition"},
+        {"transpose: range before duplicate", drop_value(Layout<2>{{2, 3}, {3, 1}, 0}.transpose({2, 2})),
+         "Storage error: Axis 2 out of range for transposition"},
+        {"transpose: shape product before bounds",
+         drop_value(Layout<2>{{1ull << 32, 1ull << 32}, {1ll << 40, 1ll << 40}, 0}.transpose({1, 0})),
+         "Arithmetic overflow in layout calculations: layout shape product"},
+        {"transpose: bounds of the result", drop_value(Layout<2>{{2, 3}, {-1, 1}, 0}.transpose({1, 0})),
+         "Storage error: layout accesses negative physical offset -1"},
+        {"broadcast: shape product before bounds",
+         drop_value(Layout<1>{{1}, {1}, two63}.broadcast(std::array<std::uint64_t, 2>{1ull << 32, 1ull << 32})),
+         "Arithmetic overflow in layout calculations: layout shape product"},
+        {"broadcast: bounds of the result", drop_value(Layout<1>{{1}, {5}, two63}.broadcast(std::array<std::uint64_t, 1>{3})),
+         "Arithmetic overflow in layout calculations: layout base offset conversion"},
+        {"row-major: last axis first", drop_value(Layout<2>::c_contiguous({1ull << 32, two63})),
+         "Arithmetic overflow in layout calculations: C-contiguous dimension conversion"},
+        {"row-major: conversion of an axis before a 0", drop_value(Layout<2>::c_contiguous({two63, 0})),
+         "Arithmetic overflow in layout calculations: C-contiguous dimension conversion"},
+        {"row-major: product reaching 2^64", drop_value(Layout<2>::c_contiguous({1ull << 33, 1ull << 31})),
+         "Arithmetic overflow in layout calculations: C-contiguous stride multiplication"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(error_text(c.result), c.text);
+    }
+    // The two "<ok>" injectivity rows also carry their answers.
+    EXPECT_TRUE(*k::is_injective(S{1ull << 40, 1ull << 40, 0}, D{0, 0, 0}));
+    EXPECT_FALSE(*k::is_injective(S{3, 2}, D{i64_min, 0}));
+}
+
+// Shape and strides are separate spans; a stride span of the wrong length is refused
+// before any stride is read.
+TEST(LayoutTest, StridesOfTheWrongLengthAreAnInternalError) {
+    const S shape{2, 3};
+    const D short_strides{1};
+    std::int64_t out[1];
+    EXPECT_THROW((void)k::min_max_offsets(shape, short_strides, 0), error::InternalError);
+    EXPECT_THROW((void)k::validate_storage(S{0, 3}, short_strides, 0, 0), error::InternalError);
+    EXPECT_THROW((void)k::physical_offset(shape, short_strides, 0, S{0, 0}), error::InternalError);
+    EXPECT_THROW((void)k::is_injective(shape, short_strides), error::InternalError);
+    EXPECT_THROW((void)k::broadcast_strides(shape, short_strides, S{2, 3}, std::span<std::int64_t>(out, 1)),
+                 error::InternalError);
+    EXPECT_THROW((void)k::c_contiguous_strides(shape, std::span<std::int64_t>(out, 1)), error::InternalError);
+    EXPECT_THROW((void)k::is_c_contiguous(shape, short_strides), error::InternalError);
+    EXPECT_THROW((void)k::is_f_contiguous(shape, short_strides), error::InternalError);
+    const dynamic::layout::LayoutDyn uneven{S{2, 3}, D{1}, 0};
+    EXPECT_THROW((void)uneven.fixed<2>(), error::InternalError);
 }
 
 TEST(LayoutTest, EmptyAndZeroRankLayouts) {

@@ -84,7 +84,6 @@ std::vector<T> Array<T, N>::into_vec() &&
     const std::uint64_t n = layout.shape[0];
     const std::int64_t stride = layout.strides[0];
     std::vector<T>& buffer = storage.data;
-    if (n == 0) return {};
     if (layout.offset == 0 && (n == 1 || stride == 1)) {
         // The buffer may be longer than the layout, never shorter.
         if (buffer.size() < n) domain::error::fail_invariant("invariant: array storage covers its layout");

@@ -22,10 +22,11 @@ struct LayoutDyn {
     // Row-major strides of `shape` with the two construction overflow checks; offset 0.
     [[nodiscard]] static error::Result<LayoutDyn> c_contiguous(std::span<const std::uint64_t> shape);
 
-    // The same layout with a compile-time rank. Requires: rank() == N.
+    // The same layout with a compile-time rank. Requires: rank() == N, one stride per axis.
     template <std::size_t N>
     domain::layout::Layout<N> fixed() const {
         if (rank() != N) error::fail_invariant("invariant: dynamic layout rank matches the fixed rank");
+        if (strides.size() != N) error::fail_invariant("invariant: layout has one stride per axis");
         domain::layout::Layout<N> out{};
         for (std::size_t k = 0; k < N; ++k) {
             out.shape[k] = shape[k];

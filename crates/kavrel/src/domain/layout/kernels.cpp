@@ -12,6 +12,12 @@ constexpr std::uint64_t i64_max = static_cast<std::uint64_t>(std::numeric_limits
 
 bool has_zero_extent(Shape shape) { return std::find(shape.begin(), shape.end(), 0) != shape.end(); }
 
+// Shape and strides arrive as separate spans (a dynamic layout holds two vectors); a
+// shorter stride span would be read past its end.
+void require_one_stride_per_axis(Shape shape, std::size_t strides) {
+    if (strides != shape.size()) error::fail_invariant("invariant: layout has one stride per axis");
+}
+
 // |stride| as unsigned, so the most negative stride counts as 2^63.
 std::uint64_t abs_stride(std::int64_t s) {
     return s < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(s) : static_cast<std::uint64_t>(s);
@@ -27,6 +33,7 @@ Result<std::uint64_t> element_count(Shape shape) {
 }
 
 Result<std::pair<std::int64_t, std::int64_t>> min_max_offsets(Shape shape, Strides strides, std::uint64_t offset) {
+    require_one_stride_per_axis(shape, strides.size());
     // The early return converts the offset as well: an offset above the signed range must
     // not come back as a negative bound.
     if (offset > i64_max) return error::overflow("layout base offset conversion");
@@ -49,6 +56,7 @@ Result<std::pair<std::int64_t, std::int64_t>> min_max_offsets(Shape shape, Strid
 }
 
 Result<void> validate_storage(Shape shape, Strides strides, std::uint64_t offset, std::uint64_t length) {
+    require_one_stride_per_axis(shape, strides.size());
     if (has_zero_extent(shape)) return {};
     if (auto n = element_count(shape); !n) return std::unexpected(std::move(n.error()));
     auto bounds = min_max_offsets(shape, strides, offset);
@@ -66,6 +74,7 @@ Result<std::int64_t> physical_offset(Shape shape, Strides strides, std::uint64_t
         return std::unexpected(error::KavrelError(
             error::OutOfBounds{error::Dims(index.begin(), index.end()), error::Dims(shape.begin(), shape.end())}));
     };
+    require_one_stride_per_axis(shape, strides.size());
     if (index.size() != shape.size()) return out_of_bounds();
     if (offset > i64_max) return error::overflow("layout base offset conversion");
     auto acc = static_cast<std::int64_t>(offset);
@@ -87,6 +96,7 @@ Result<void> broadcast_strides(Shape source_shape, Strides source_strides, Shape
         return std::unexpected(error::KavrelError(error::IncompatibleBroadcast{
             error::Dims(source_shape.begin(), source_shape.end()), error::Dims(target_shape.begin(), target_shape.end())}));
     };
+    require_one_stride_per_axis(source_shape, source_strides.size());
     if (target_shape.size() < source_shape.size()) return incompatible();
     if (out.size() != target_shape.size()) error::fail_invariant("invariant: broadcast stride buffer has the target rank");
     std::fill(out.begin(), out.end(), 0);
@@ -107,7 +117,9 @@ Result<bool> DifferenceSearch::has_collision(std::size_t axis, __int128 partial,
     if (axis >= shape.size()) {
         const __int128 s = solved_stride;
         if (s == 0) return false;
-        if (partial % s != 0) return false;
+        // Every value is a multiple of -1; the remainder itself would overflow for the most
+        // negative partial sum.
+        if (s != -1 && partial % s != 0) return false;
         __int128 negated;
         if (__builtin_sub_overflow(static_cast<__int128>(0), partial, &negated))
             return error::overflow("layout injectivity solved difference");
@@ -128,6 +140,7 @@ Result<bool> DifferenceSearch::has_collision(std::size_t axis, __int128 partial,
 }
 
 Result<bool> is_injective(Shape shape, Strides strides) {
+    require_one_stride_per_axis(shape, strides.size());
     if (shape.empty() || has_zero_extent(shape)) return true;
     auto count = element_count(shape);
     if (!count) return std::unexpected(std::move(count.error()));
@@ -170,6 +183,7 @@ Result<bool> is_injective(Shape shape, Strides strides) {
 }
 
 Result<void> c_contiguous_strides(Shape shape, std::span<std::int64_t> out) {
+    require_one_stride_per_axis(shape, out.size());
     std::int64_t p = 1;
     for (std::size_t k = shape.size(); k-- > 0;) {
         out[k] = p;
@@ -183,6 +197,7 @@ Result<void> c_contiguous_strides(Shape shape, std::span<std::int64_t> out) {
 namespace {
 
 bool contiguous_walk(Shape shape, Strides strides, bool from_last) {
+    require_one_stride_per_axis(shape, strides.size());
     std::int64_t expected = 1;
     for (std::size_t i = 0; i < shape.size(); ++i) {
         const std::size_t k = from_last ? shape.size() - 1 - i : i;

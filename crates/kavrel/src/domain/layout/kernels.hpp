@@ -16,6 +16,9 @@ using error::Result;
 using Shape = std::span<const std::uint64_t>;
 using Strides = std::span<const std::int64_t>;
 
+// Requires, for every kernel here: one stride per axis (strides.size() == shape.size());
+// a mismatch is an internal error, never a read past the shorter span.
+
 // Product of the extents ("layout shape product" on overflow).
 [[nodiscard]] Result<std::uint64_t> element_count(Shape shape);
 
@@ -26,7 +29,7 @@ using Strides = std::span<const std::int64_t>;
 // Success when every element the layout addresses lies below `length`. Empty layouts pass.
 [[nodiscard]] Result<void> validate_storage(Shape shape, Strides strides, std::uint64_t offset, std::uint64_t length);
 
-// Storage index of one multi-index. Requires: index.size() == shape.size().
+// Storage index of one multi-index; an index of the wrong length is OutOfBounds.
 [[nodiscard]] Result<std::int64_t> physical_offset(Shape shape, Strides strides, std::uint64_t offset,
                                                    std::span<const std::uint64_t> index);
 

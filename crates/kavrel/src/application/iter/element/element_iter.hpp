@@ -3,6 +3,7 @@
 // never steps past the last element, so no offset beyond the layout is ever formed.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -38,7 +39,10 @@ struct ElementIter {
     static ElementIter make(const view::immutable::ArrayView<T, N>& v) {
         const auto& l = v.layout;
         ElementIter it{v.ptr, v.len, std::nullopt, l, l.shape, 0, 0, {}, 0, {}, 0};
-        it.end = domain::error::expect(l.element_count(), "layout shape product must fit in usize");
+        // An empty view has no elements even when the running product of its other extents
+        // overflows before the 0 is reached ([2^40, 2^40, 0] validates as empty).
+        const bool empty = std::find(l.shape.begin(), l.shape.end(), 0) != l.shape.end();
+        it.end = empty ? 0 : domain::error::expect(l.element_count(), "layout shape product must fit in usize");
         if (domain::layout::is_c_contiguous(l)) {
             std::uint64_t stop;
             if (__builtin_add_overflow(l.offset, it.end, &stop) || (it.end > 0 && stop > v.len))
