@@ -41,7 +41,7 @@ bool overlaps(const Entry& e, std::uintptr_t begin, std::uintptr_t end) {
 }
 
 extern "C" int registry_acquire(void* state, std::uintptr_t begin, std::uintptr_t end, int writable,
-                                std::uint64_t* token) {
+                                std::uint64_t* token) noexcept {
     auto& r = *static_cast<Registry*>(state);
     for (const Entry& e : r.entries)
         if ((writable || e.writable) && overlaps(e, begin, end)) return detail::conflict;
@@ -54,14 +54,14 @@ extern "C" int registry_acquire(void* state, std::uintptr_t begin, std::uintptr_
     return detail::acquired;
 }
 
-extern "C" void registry_release(void* state, std::uint64_t token) {
+extern "C" void registry_release(void* state, std::uint64_t token) noexcept {
     auto& r = *static_cast<Registry*>(state);
     // Borrows end in reverse order, so the match is almost always the last entry.
     auto it = std::find_if(r.entries.rbegin(), r.entries.rend(), [&](const Entry& e) { return e.token == token; });
     if (it != r.entries.rend()) r.entries.erase(std::next(it).base());
 }
 
-extern "C" std::uint64_t registry_count(void* state) { return static_cast<Registry*>(state)->entries.size(); }
+extern "C" std::uint64_t registry_count(void* state) noexcept { return static_cast<Registry*>(state)->entries.size(); }
 
 // Found or created on first use, never freed. Read and set with the interpreter lock held.
 SharedTable* shared_table = nullptr;

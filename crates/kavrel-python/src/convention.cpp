@@ -1,6 +1,7 @@
 #include "kavrel_python/convention.hpp"
 
 #include <cxxabi.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <new>
@@ -76,6 +77,19 @@ PyResult<Bound> bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t
     return bound;
 }
 
+CallContext::LockRelease::~LockRelease() {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (...) {
+        // The only unwind out of this C call: CPython 3.12 and 3.13 end a thread that takes
+        // the lock back while the interpreter finalizes with pthread_exit. Past this noexcept
+        // frame that would abort the exiting process, and the call's borrows cannot be
+        // released without the lock; so the thread parks here, as CPython itself does from
+        // 3.14 on. It never leaves the handler: leaving it without rethrowing aborts.
+        for (;;) pause();
+    }
+}
+
 CallContext::~CallContext() {
     while (held_ > 0) borrows_[--held_].reset();
 }
@@ -105,8 +119,12 @@ std::optional<PyError> check_array_layout(const char* name, PyObject* object) {
 }  // namespace detail
 
 std::optional<PyError> OptionalTextArg::check_type(CallContext&, const char* name, PyObject* object) {
-    if (!object || object == Py_None || PyUnicode_Check(object)) return std::nullopt;
-    return conversion_error(name, object, "str");
+    if (!object || object == Py_None) return std::nullopt;
+    if (!PyUnicode_Check(object)) return conversion_error(name, object, "str");
+    // The text is taken here, before any memory check: a str that has no UTF-8 form (a lone
+    // surrogate) fails now. CPython keeps the encoded form, so `value` reuses it.
+    if (!PyUnicode_AsUTF8AndSize(object, nullptr)) return python::fetch_pending();
+    return std::nullopt;
 }
 
 PyResult<OptionalTextArg::Value> OptionalTextArg::value(PyObject* object) {
@@ -160,8 +178,9 @@ PyObject* run_entry(Thunk thunk, const void* call) noexcept {
         // A buffer length beyond what can be allocated.
         PyErr_NoMemory();
     } catch (abi::__forced_unwind&) {
-        // A thread ended by pthread_exit while it takes the lock back must keep unwinding;
-        // past this noexcept entry that is std::terminate, the process's end either way.
+        // A thread ended by pthread_exit inside a CPython call of the body (the release of
+        // the lock parks instead) must keep unwinding; past this noexcept entry that is
+        // std::terminate.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wterminate"
         throw;

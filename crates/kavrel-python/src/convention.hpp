@@ -70,7 +70,7 @@ private:
         PyThreadState* state = PyEval_SaveThread();
         LockRelease() = default;
         LockRelease(const LockRelease&) = delete;
-        ~LockRelease() { PyEval_RestoreThread(state); }
+        ~LockRelease();
     };
 
     std::array<std::optional<borrow::Borrow>, max_params> borrows_;

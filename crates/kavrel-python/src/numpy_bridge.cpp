@@ -84,7 +84,7 @@ struct BufferOwner {
     PyObject* weakrefs;
 };
 
-void owner_dealloc(PyObject* self) {
+void owner_dealloc(PyObject* self) noexcept {
     auto* owner = reinterpret_cast<BufferOwner*>(self);
     if (owner->weakrefs) PyObject_ClearWeakRefs(self);
     if (owner->free) owner->free(owner->holder);
@@ -213,15 +213,23 @@ borrow::ByteRange byte_range(PyObject* array) {
     const int ndim = PyArray_NDIM(a);
     const npy_intp* dims = PyArray_DIMS(a);
     const npy_intp* strides = PyArray_STRIDES(a);
-    // NumPy guarantees an existing array's reach fits in npy_intp.
+    for (int k = 0; k < ndim; ++k)
+        if (dims[k] == 0) return {data, data};
+    // NumPy bounds the element count, not the strides: an as_strided array can reach past
+    // npy_intp or the address space. Such an array is taken to reach every byte.
+    constexpr borrow::ByteRange everything{0, UINTPTR_MAX};
     npy_intp low = 0, high = 0;
     for (int k = 0; k < ndim; ++k) {
-        if (dims[k] == 0) return {data, data};
-        const npy_intp span = (dims[k] - 1) * strides[k];
-        (span < 0 ? low : high) += span;
+        npy_intp span;
+        if (__builtin_mul_overflow(dims[k] - 1, strides[k], &span)) return everything;
+        npy_intp& side = span < 0 ? low : high;
+        if (__builtin_add_overflow(side, span, &side)) return everything;
     }
-    return {data + static_cast<std::uintptr_t>(low),
-            data + static_cast<std::uintptr_t>(high) + static_cast<std::uintptr_t>(PyArray_ITEMSIZE(a))};
+    std::uintptr_t begin, end;
+    if (__builtin_add_overflow(data, low, &begin) || __builtin_add_overflow(data, high, &end) ||
+        __builtin_add_overflow(end, PyArray_ITEMSIZE(a), &end))
+        return everything;
+    return {begin, end};
 }
 
 template <class T, std::size_t N>

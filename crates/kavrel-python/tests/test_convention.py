@@ -6,10 +6,11 @@ import time
 
 import numpy as np
 import pytest
+from numpy.lib.stride_tricks import as_strided
 
 import kavrel_python
 from conftest import (ARRAY_PARAMS, F32_ANY, FUNCTIONS, NAMES, TEXT, dtype_of, expected_kind, reach_body,
-                      valid_args, valid_value)
+                      run_python, valid_args, valid_value)
 
 
 def _binding_cases():
@@ -110,6 +111,14 @@ def test_ord_must_be_a_str(ord_value, type_name):
     with pytest.raises(TypeError) as e:
         kavrel_python.norm(np.eye(3), ord_value)
     assert str(e.value) == f"argument 'ord': '{type_name}' object cannot be converted to 'str'"
+
+
+def test_ord_without_utf8_form_fails_before_the_memory_checks(hooks):
+    fortran = np.asfortranarray(np.ones((3, 4)))
+    for a in (fortran, np.eye(3)):
+        with pytest.raises(UnicodeEncodeError):
+            kavrel_python.norm(a, "\ud800")
+        assert hooks.borrow_count() == 0
 
 
 def test_ord_none_is_no_order():
@@ -325,6 +334,22 @@ def test_borrow_conflicts_follow_memory_overlap(hooks):
     assert hooks.borrow_count() == 0
 
 
+def test_arrays_reaching_past_the_address_space_conflict_with_any_writable_borrow(hooks):
+    # Strides whose reach overflows (in one axis, in the sum of axes, or below address 0):
+    # the array starts inside the held memory, so its borrow must be refused.
+    base = np.zeros(16, dtype=np.float32)
+    held = hooks.hold_writable(base)
+    for shape, strides in [((3, 3), (2**62, 4)), ((2, 2), (2**62, 2**62)), ((2, 1), (-2**62, 4))]:
+        wild = as_strided(base, shape=shape, strides=strides)
+        with pytest.raises(BaseException) as e:
+            kavrel_python.sum(wild)
+        assert "overlaps memory borrowed writable elsewhere" in str(_internal_error_type(e)), shape
+    del held
+    assert hooks.borrow_count() == 0
+    with pytest.raises(ValueError, match="^a must be C-contiguous$"):
+        kavrel_python.sum(as_strided(base, shape=(3, 3), strides=(2**62, 4)))
+
+
 def test_empty_arrays_conflict_with_nothing(hooks):
     base = np.zeros((4, 3), dtype=np.float32)
     held = hooks.hold_writable(base)
@@ -347,3 +372,43 @@ def test_the_computation_runs_without_the_lock(hooks):
     other.join()
     assert seen, "hang: no other thread ran while the call computed"
     assert hooks.borrow_count() == 0
+
+
+# --- Daemon threads at interpreter exit --------------------------------------------------
+
+# CPython 3.12 and 3.13 end a thread that takes the lock back while the interpreter
+# finalizes; a call computing in a daemon thread then must not abort the exiting process.
+EXIT_WITH_COMPUTING_DAEMON = """
+    import importlib.util, threading, numpy as np
+    spec = importlib.util.spec_from_file_location('kavrel_python_hooks', {path!r})
+    hooks = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(hooks)
+    x = np.ones((2, 3), dtype=np.float32)
+    threading.Thread(target=hooks.compute_through_exit, args=(x,), daemon=True).start()
+    while not hooks.signal():
+        pass
+    print('exiting')
+"""
+
+
+def test_exit_while_a_daemon_thread_computes(hooks):
+    for _ in range(3):
+        assert run_python(EXIT_WITH_COMPUTING_DAEMON.format(path=hooks.__file__)) == "exiting\n"
+
+
+def test_exit_while_daemon_threads_call_the_module():
+    out = run_python("""
+        import threading, numpy as np, kavrel_python
+        x = np.ones((500, 500), dtype=np.float32)
+        done = [0, 0]
+        def work(k):
+            while True:
+                kavrel_python.sum(x)
+                done[k] += 1
+        for k in range(2):
+            threading.Thread(target=work, args=(k,), daemon=True).start()
+        while min(done) < 20:
+            pass
+        print('exiting')
+    """)
+    assert out == "exiting\n"

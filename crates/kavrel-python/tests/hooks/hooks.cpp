@@ -226,6 +226,22 @@ PyResult<Ref> wait_released(CallContext& ctx, const ArrayView<float, 2>&) {
     return Ref::steal(PyBool_FromLong(seen));
 }
 
+// Keeps computing, without the lock, until the interpreter has begun to finalize (30 s
+// deadline), so that it takes the lock back while a daemon thread is being ended.
+PyResult<Ref> compute_through_exit(CallContext& ctx, const ArrayView<float, 2>&) {
+    ctx.without_lock([] {
+        waiting.store(true, std::memory_order_release);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+#if PY_VERSION_HEX >= 0x030D0000
+        while (!Py_IsFinalizing() && std::chrono::steady_clock::now() < deadline)
+#else
+        while (!_Py_IsFinalizing() && std::chrono::steady_clock::now() < deadline)
+#endif
+            std::this_thread::yield();
+    });
+    return kavrel_python::convention::float_result(0.0);
+}
+
 // Signals a waiting call; false when none is waiting.
 PyObject* signal(PyObject*, PyObject*) noexcept {
     if (!waiting.load(std::memory_order_acquire)) Py_RETURN_FALSE;
@@ -259,6 +275,7 @@ constexpr FunctionSpec view_f32_1_fn = a_only("view_f32_1");
 constexpr FunctionSpec view_f32_6_fn = a_only("view_f32_6");
 constexpr FunctionSpec dyn_info_fn = a_only("dyn_info");
 constexpr FunctionSpec wait_released_fn = a_only("wait_released");
+constexpr FunctionSpec compute_through_exit_fn = a_only("compute_through_exit");
 
 template <const FunctionSpec& Spec, auto Body, class... Args>
 PyMethodDef method() {
@@ -283,6 +300,7 @@ PyMethodDef functions[] = {
     method<view_f32_6_fn, &view_info<float, 6>, ArrayArg<float, 6>>(),
     method<dyn_info_fn, &dyn_info, DynF32Arg>(),
     method<wait_released_fn, &wait_released, F32x2>(),
+    method<compute_through_exit_fn, &compute_through_exit, F32x2>(),
     {"signal", &signal, METH_NOARGS, nullptr},
     {"borrow_count", &borrow_count, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
