@@ -162,6 +162,32 @@ TEST_P(BinaryTest, StreamingPathGivesTheSameValues) {
     check_large(GetParam().kernels[0], ops[0], streaming_threshold_elements + 13, 0);
 }
 
+// An output short of float alignment can never reach the stream alignment, where a non-temporal
+// store would fault: it takes the ordinary stores and still gives every value. Read back bytewise.
+TEST_P(BinaryTest, StreamingLengthWithByteMisalignedOutputGivesTheSameValues) {
+    const std::size_t n = streaming_threshold_elements + 5;
+    const std::size_t shift_bytes = 5;
+    const unsigned char guard_byte = 0xA5;
+    const std::span<const float> a(large_inputs(0).data(), n);
+    const std::span<const float> b(large_inputs(1).data(), n);
+    AlignedFloats buffer(n + 17);
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(buffer.data);
+    const std::size_t total_bytes = buffer.size * sizeof(float);
+    std::memset(bytes, guard_byte, total_bytes);
+    const std::span<float> out(reinterpret_cast<float*>(bytes + shift_bytes), n);
+    for (int k : {0, 3}) {
+        SCOPED_TRACE(ops[k].name);
+        ASSERT_EQ(GetParam().kernels[k](a, b, out), SimdError::success);
+        for (std::size_t i = 0; i < n; ++i) {
+            float value;
+            std::memcpy(&value, bytes + shift_bytes + i * sizeof(float), sizeof value);
+            ASSERT_TRUE(bits_equal(value, ops[k].scalar(a[i], b[i]))) << "element " << i;
+        }
+        for (std::size_t i = 0; i < shift_bytes; ++i) ASSERT_EQ(bytes[i], guard_byte);
+        for (std::size_t i = shift_bytes + n * sizeof(float); i < total_bytes; ++i) ASSERT_EQ(bytes[i], guard_byte);
+    }
+}
+
 TEST_P(BinaryTest, JustBelowTheStreamingThreshold) {
     check_large(GetParam().kernels[2], ops[2], streaming_threshold_elements - 1, 1);
 }
