@@ -1,0 +1,149 @@
+#include "ostrel_decay/engine.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "kavrel/domain/error/error.hpp"
+#include "ostrel_arena/segment/pool.hpp"
+#include "ostrel_backend/recorders/stats.hpp"
+#include "ostrel_core/options.hpp"
+#include "ostrel_decay/step.hpp"
+
+namespace ostrel_decay::engine {
+
+constinit std::atomic<std::uint8_t> SPAWNED{0};
+
+namespace {
+
+constexpr const char* thread_name = "ostrel-decay";
+constexpr std::size_t thread_name_bytes = 15;
+constexpr std::uint64_t small_progress_bytes = 1048576;
+constexpr std::uint64_t longest_interval_ms = 5000;
+
+constinit std::atomic<DecayWakeEvent*> wake_event{nullptr};
+constinit std::mutex wake_event_lock;
+// Relaxed: set by the fork child handler and taken by the child's own threads.
+constinit std::atomic<bool> respawn_pending{false};
+constinit std::atomic<detail::SpawnFn> spawn_hook{nullptr};
+constinit std::atomic<bool> fork_handlers_registered{false};
+
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t product = 0;
+    return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<std::uint64_t>::max() : product;
+}
+
+void wait_for_wake(DecayWakeEvent& event, std::uint64_t interval_ms) {
+    std::unique_lock<std::mutex> lock(event.mutex);
+    event.wake.wait_for(lock, std::chrono::milliseconds(std::min(interval_ms, longest_wait_ms)),
+                        [&] { return event.flag; });
+    event.flag = false;
+}
+
+void* decay_thread_main(void*) {
+    pthread_setname_np(pthread_self(), detail::cut_thread_name(thread_name).c_str());
+    DecayWakeEvent& event = decay_wake_event();
+    std::uint64_t cadence = ostrel_core::options::PURGE_CADENCE_MS.load(std::memory_order_relaxed);
+    std::uint64_t interval = cadence;
+    auto& decommitted = ostrel_backend::recorders::stats::DECOMMIT_BYTES;
+    for (;;) {
+        wait_for_wake(event, interval);
+        std::uint64_t before = decommitted.load(std::memory_order_relaxed);
+        step::decay_step();
+        std::uint64_t after = decommitted.load(std::memory_order_relaxed);
+        interval = next_interval(interval, cadence, after - before);
+    }
+    return nullptr;
+}
+
+int spawn_detached(pthread_t* thread, void* (*body)(void*), void* argument) {
+    int result = pthread_create(thread, nullptr, body, argument);
+    if (result == 0) pthread_detach(*thread);
+    return result;
+}
+
+// A fork child has the event's mutex in the state the forking thread left it: take it
+// around the fork so that it is free there.
+void lock_for_fork() {
+    if (DecayWakeEvent* event = wake_event.load(std::memory_order_acquire)) event->mutex.lock();
+}
+void unlock_in_parent() {
+    if (DecayWakeEvent* event = wake_event.load(std::memory_order_acquire)) event->mutex.unlock();
+}
+void unlock_in_child() {
+    unlock_in_parent();
+    // The decay thread was not copied: the child's next slow path starts its own.
+    if (SPAWNED.exchange(0, std::memory_order_relaxed) != 0) respawn_pending.store(true, std::memory_order_relaxed);
+}
+
+void register_fork_handlers_once() {
+    // Relaxed: the exchange alone decides which thread registers.
+    if (fork_handlers_registered.exchange(true, std::memory_order_relaxed)) return;
+    if (pthread_atfork(&lock_for_fork, &unlock_in_parent, &unlock_in_child) != 0) {
+        fork_handlers_registered.store(false, std::memory_order_relaxed);
+    }
+}
+
+}  // namespace
+
+DecayWakeEvent& decay_wake_event() {
+    // Acquire pairs with the release below: a thread that sees the pointer sees the object.
+    if (DecayWakeEvent* event = wake_event.load(std::memory_order_acquire)) return *event;
+    std::lock_guard<std::mutex> guard(wake_event_lock);
+    if (DecayWakeEvent* event = wake_event.load(std::memory_order_acquire)) return *event;
+    auto* event = new DecayWakeEvent();
+    wake_event.store(event, std::memory_order_release);
+    return *event;
+}
+
+void init_decay_engine() {
+    // Relaxed: only which caller wins matters; the thread reads the options, which were
+    // written before this call on the winning thread, after pthread_create.
+    if (SPAWNED.exchange(1, std::memory_order_relaxed) != 0) return;
+    try {
+        // Built before the thread starts, so the thread itself never allocates.
+        (void)decay_wake_event();
+    } catch (...) {
+        SPAWNED.store(0, std::memory_order_relaxed);
+        throw;
+    }
+    ostrel_arena::segment::pool::register_fork_handlers_once();
+    register_fork_handlers_once();
+    pthread_t thread{};
+    detail::SpawnFn hook = spawn_hook.load(std::memory_order_relaxed);
+    int result = hook ? hook(&thread, &decay_thread_main, nullptr) : spawn_detached(&thread, &decay_thread_main, nullptr);
+    if (result != 0) {
+        SPAWNED.store(0, std::memory_order_relaxed);
+        std::string message = "Failed to spawn ostrel-decay thread: ";
+        message += std::strerror(result);
+        kavrel::domain::error::fail_invariant(message);
+    }
+}
+
+void respawn_after_fork_if_needed() {
+    if (!respawn_pending.load(std::memory_order_relaxed)) return;
+    if (respawn_pending.exchange(false, std::memory_order_relaxed)) init_decay_engine();
+}
+
+std::uint64_t next_interval(std::uint64_t interval_ms, std::uint64_t cadence_ms, std::uint64_t progress_bytes) {
+    if (progress_bytes == 0) {
+        return std::min({saturating_mul(interval_ms, 2), saturating_mul(cadence_ms, 10), longest_interval_ms});
+    }
+    if (progress_bytes <= small_progress_bytes) return cadence_ms;
+    std::uint64_t shorter = std::max(cadence_ms / 4, interval_ms / 2);
+    return shorter == 0 ? 1 : shorter;
+}
+
+namespace detail {
+
+void set_spawn_hook(SpawnFn hook) { spawn_hook.store(hook, std::memory_order_relaxed); }
+
+std::string cut_thread_name(const char* name) {
+    return std::string(name, std::min(std::strlen(name), thread_name_bytes));
+}
+
+}  // namespace detail
+
+}  // namespace ostrel_decay::engine
