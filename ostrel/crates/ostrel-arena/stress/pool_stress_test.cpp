@@ -24,7 +24,7 @@ constexpr unsigned threads = 6;
 
 TEST(OstrelPoolStressTest, ConcurrentPushAndPopHandEachElementToOneThread) {
     constexpr unsigned elements = 64;
-    constexpr unsigned rounds = 4000;
+    constexpr unsigned rounds = 20000;
     pool::GuardedStack guarded{};
     std::unique_ptr<SegmentHeader[]> headers(new SegmentHeader[elements]());
     std::unique_ptr<std::atomic<int>[]> holders(new std::atomic<int>[elements]());
@@ -123,7 +123,7 @@ TEST(OstrelPoolStressTest, LargeBlocksMoveBetweenThreadsAndPools) {
 }
 
 TEST(OstrelPoolStressTest, SegmentsCycleThroughTheRetainedPools) {
-    constexpr unsigned rounds = 200;
+    constexpr unsigned rounds = 1000;
     std::atomic<unsigned> failed{0};
     ostrel_testing::run_threads(threads, [&](unsigned me) {
         std::vector<SegmentHeader*> held;

@@ -1,0 +1,148 @@
+#include "ostrel_local/tls_slot.hpp"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "ostrel_arena/segment/alloc.hpp"
+#include "ostrel_arena/segment/pool.hpp"
+#include "ostrel_core/options.hpp"
+#include "ostrel_local/bin_stats/batch.hpp"
+
+namespace ostrel_local::tls_slot {
+
+namespace page = ostrel_core::types::page;
+namespace pool = ostrel_arena::segment::pool;
+using page::SegmentHeader;
+
+constinit thread_local LocalAllocatorSlot ALLOCATOR_SLOT{};
+constinit thread_local ThreadAllocator* CACHED_SLOT_PTR = nullptr;
+
+namespace {
+
+// Built once; a failed pthread_key_create is retried by the next registration.
+constinit std::atomic<bool> key_ready{false};
+constinit pthread_key_t slot_key = 0;
+constinit std::mutex key_lock;
+
+void on_thread_exit(void* slot) { release_slot(*static_cast<LocalAllocatorSlot*>(slot)); }
+
+bool ensure_key() {
+    // Acquire pairs with the release below: a thread that sees the flag sees the key.
+    if (key_ready.load(std::memory_order_acquire)) return true;
+    std::lock_guard<std::mutex> guard(key_lock);
+    if (key_ready.load(std::memory_order_acquire)) return true;
+    if (pthread_key_create(&slot_key, &on_thread_exit) != 0) return false;
+    key_ready.store(true, std::memory_order_release);
+    return true;
+}
+
+// Pushes onto the node's retained pool while it has room, trying its lock a bounded number
+// of times: an exiting thread does not wait.
+bool try_retain(SegmentHeader& segment) {
+    pool::GuardedStack& retained = pool::WRAPPER_BACKEND_POOLS.retained[segment.shared.node % pool::NODE_POOLS].guarded;
+    if (retained.stack.count.load(std::memory_order_relaxed) >=
+        ostrel_core::options::MAX_RETAINED_SEGMENTS.load(std::memory_order_relaxed)) {
+        return false;
+    }
+    if (!pool::try_lock_bounded(retained.lock, pool::bounded_lock_attempts)) return false;
+    pool::push_chain_locked(retained, &segment, &segment, 1, 0);
+    pool::unlock(retained.lock);
+    return true;
+}
+
+// Reclaims the occupied pages' remote frees; returns the blocks still in use.
+std::uint64_t reclaim_segment(ThreadAllocator& allocator, SegmentHeader& segment) {
+    std::uint64_t used = 0;
+    std::uint32_t occupied = segment.local.occupancy & page::user_pages_mask;
+    while (occupied != 0) {
+        auto index = static_cast<std::uint32_t>(__builtin_ctz(occupied));
+        occupied &= occupied - 1;
+        local_alloc::reclaim(allocator, segment.pages[index]);
+        used += segment.pages[index].local.used;
+    }
+    return used;
+}
+
+// Drops every trace of the exiting owner from the segment.
+void disown(SegmentHeader& segment) {
+    page::set_owner(segment, nullptr);
+    segment.local.current = 0;
+    segment.local.owned_next = nullptr;
+    segment.local.owned_prev = nullptr;
+    segment.local.queued = 0;
+    for (page::Page& record : segment.pages) {
+        record.local.queue_kind = page::QueueKind::none;
+        record.local.queue_next = nullptr;
+        record.local.queue_prev = nullptr;
+    }
+}
+
+}  // namespace
+
+ThreadAllocator* register_slot() {
+    LocalAllocatorSlot& slot = ALLOCATOR_SLOT;
+    if (slot.state == SlotState::destroyed) return nullptr;
+    if (slot.state == SlotState::unregistered) {
+        if (!ensure_key() || pthread_setspecific(slot_key, &slot) != 0) return nullptr;
+        slot.state = SlotState::registered;
+    }
+    CACHED_SLOT_PTR = &slot.allocator;
+    return CACHED_SLOT_PTR;
+}
+
+void release_slot(LocalAllocatorSlot& slot) {
+    slot.state = SlotState::destroyed;
+    CACHED_SLOT_PTR = nullptr;
+    ThreadAllocator& allocator = slot.allocator;
+
+    if (SegmentHeader* current = allocator.current) {
+        current->local.current = 0;
+        page::clear_idle_occupancy(*current);
+        allocator.current = nullptr;
+    }
+
+    SegmentHeader* abandoned_first = nullptr;
+    SegmentHeader* abandoned_last = nullptr;
+    std::uint64_t abandoned_count = 0;
+    auto abandon = [&](SegmentHeader& segment) {
+        segment.shared.pool_link = reinterpret_cast<std::uint64_t>(abandoned_first);
+        abandoned_first = &segment;
+        if (abandoned_last == nullptr) abandoned_last = &segment;
+        ++abandoned_count;
+    };
+    for (SegmentHeader* segment = allocator.owned_head; segment;) {
+        SegmentHeader* next = segment->local.owned_next;
+        std::uint64_t used = reclaim_segment(allocator, *segment);
+        disown(*segment);
+        if (used != 0) {
+            abandon(*segment);
+        } else if (!try_retain(*segment) && !ostrel_arena::segment::alloc::unmap_segment(*segment) &&
+                   !try_retain(*segment)) {
+            abandon(*segment);
+        }
+        segment = next;
+    }
+
+    if (abandoned_first) {
+        // The most recently chained segment names the pool.
+        pool::GuardedStack& target =
+            pool::WRAPPER_BACKEND_POOLS.abandoned[abandoned_first->shared.node % pool::NODE_POOLS].guarded;
+        if (!pool::try_lock_bounded(target.lock, pool::bounded_lock_attempts)) pool::lock(target.lock);
+        pool::push_chain_locked(target, abandoned_first, abandoned_last, abandoned_count, 0);
+        pool::unlock(target.lock);
+    }
+
+    for (auto& head : allocator.available) head = nullptr;
+    for (auto& head : allocator.full) head = nullptr;
+    allocator.empty = nullptr;
+    allocator.next_page_index = 0;
+    allocator.owned_head = nullptr;
+    allocator.owned_count = 0;
+    bin_stats::batch::CROSS_THREAD_RECLAIMED_BLOCKS.fetch_add(allocator.reclaimed_blocks, std::memory_order_relaxed);
+    allocator.reclaimed_blocks = 0;
+    bin_stats::batch::ThreadBinStats::flush(bin_stats::batch::THREAD_STATS);
+}
+
+}  // namespace ostrel_local::tls_slot

@@ -1,0 +1,153 @@
+#include "ostrel_local/tls_slot.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <vector>
+
+#include "ostrel_local/bin_stats/batch.hpp"
+#include "support/heap.hpp"
+
+namespace {
+
+using namespace ostrel_local_test;
+namespace tls_slot = ostrel_local::tls_slot;
+
+TEST(OstrelThreadExitTest, LiveSegmentsAreAbandonedAndAdoptedWithTheirFreedBlocks) {
+    drain_retained();
+    std::vector<void*> blocks;
+    page::SegmentHeader* segment = nullptr;
+    std::uint64_t abandoned_before = abandoned_total();
+    on_fresh_thread([&] {
+        for (int i = 0; i < 10; ++i) blocks.push_back(thread_alloc(64, 64));
+        segment = heap().current;
+    });
+    EXPECT_EQ(abandoned_total(), abandoned_before + 1);
+    EXPECT_EQ(page::owner_of(*segment), nullptr);
+    EXPECT_EQ(segment->local.current, 0);
+    EXPECT_EQ(segment->local.queued, 0u);
+
+    // Freed by a thread without a heap: onto the page's chain.
+    std::set<void*> freed;
+    for (int i = 0; i < 6; ++i) {
+        thread_free(blocks[i], 64, 64);
+        freed.insert(blocks[i]);
+    }
+    on_fresh_thread([&] {
+        void* first = thread_alloc(64, 64);
+        EXPECT_EQ(heap().current, segment) << "the abandoned segment was adopted";
+        EXPECT_EQ(page::owner_of(*segment), &heap());
+        EXPECT_EQ(heap().next_page_index, 32u);
+        // The adoption filed the used page with its reclaimed blocks and took the first
+        // unused page for the request.
+        page::Page& used_page = page_of(blocks[0]);
+        EXPECT_EQ(used_page.local.used, 4u);
+        EXPECT_EQ(used_page.local.queue_kind, page::QueueKind::available);
+        EXPECT_EQ(page::page_index_of(address(first)), 2u);
+        EXPECT_EQ(heap().reclaimed_blocks, 6u);
+        // Once that page is used up, the freed blocks come back.
+        std::vector<void*> fresh{first};
+        for (int i = 1; i < 1024; ++i) fresh.push_back(thread_alloc(64, 64));
+        void* reused = thread_alloc(64, 64);
+        EXPECT_EQ(freed.count(reused), 1u) << "a block freed after the exit is reused";
+        EXPECT_EQ(used_page.local.used, 5u);
+        thread_free(reused, 64, 64);
+        for (void* block : fresh) thread_free(block, 64, 64);
+        for (int i = 6; i < 10; ++i) thread_free(blocks[i], 64, 64);
+    });
+    EXPECT_EQ(abandoned_total(), abandoned_before);
+}
+
+TEST(OstrelThreadExitTest, EmptySegmentsAreRetainedAtExit) {
+    drain_retained();
+    std::uint64_t retained = retained_total();
+    std::uint64_t abandoned = abandoned_total();
+    on_fresh_thread([] {
+        for (int round = 0; round < 2; ++round) {
+            std::vector<void*> blocks;
+            for (int i = 0; i < 125; ++i) blocks.push_back(thread_alloc(16384, 8));
+            for (void* block : blocks) thread_free(block, 16384, 8);
+        }
+        EXPECT_EQ(heap().owned_count, 2u);
+    });
+    EXPECT_EQ(retained_total(), retained + 2);
+    EXPECT_EQ(abandoned_total(), abandoned);
+}
+
+TEST(OstrelThreadExitTest, ExitClearsTheAllocatorAndCountsReclaims) {
+    drain_retained();
+    on_fresh_thread([] {
+        void* a = thread_alloc(64, 8);
+        void* b = thread_alloc(64, 8);
+        on_fresh_thread([&] { thread_free(a, 64, 8); });
+        std::uint64_t reclaimed = ostrel_local::bin_stats::batch::CROSS_THREAD_RECLAIMED_BLOCKS.load();
+        tls_slot::LocalAllocatorSlot& slot = tls_slot::ALLOCATOR_SLOT;
+        tls_slot::release_slot(slot);
+        EXPECT_EQ(slot.state, tls_slot::SlotState::destroyed);
+        EXPECT_EQ(tls_slot::CACHED_SLOT_PTR, nullptr);
+        EXPECT_EQ(slot.allocator.owned_head, nullptr);
+        EXPECT_EQ(slot.allocator.current, nullptr);
+        EXPECT_EQ(slot.allocator.available[4], nullptr);
+        EXPECT_EQ(ostrel_local::bin_stats::batch::CROSS_THREAD_RECLAIMED_BLOCKS.load(), reclaimed + 1);
+        // From now on this thread gets large blocks, and its small frees go to chains.
+        void* late = thread_alloc(64, 8);
+        EXPECT_TRUE(is_large(late));
+        thread_free(late, 64, 8);
+        thread_free(b, 64, 8);
+        EXPECT_EQ(page::thread_free_head(page_of(b).shared.thread_free), address(b));
+    });
+}
+
+TEST(OstrelThreadExitTest, ForkedChildKeepsAllocating) {
+    OSTREL_IN_FRESH_PROCESS({
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> workers;
+        for (int t = 0; t < 3; ++t) {
+            workers.emplace_back([&] {
+                std::vector<void*> blocks;
+                while (!stop.load()) {
+                    blocks.push_back(thread_alloc(64 + blocks.size() % 512, 16));
+                    if (blocks.size() > 200) {
+                        for (void* b : blocks) thread_free(b, 0, 16);
+                        blocks.clear();
+                        ostrel_arena::segment::pool::purge_retained_segments();
+                        thread_free(thread_alloc(3u << 20, 64), 3u << 20, 64);
+                    }
+                }
+                for (void* b : blocks) thread_free(b, 0, 16);
+            });
+        }
+        for (int round = 0; round < 20; ++round) {
+            pid_t child = fork();
+            if (child == 0) {
+                std::vector<void*> blocks;
+                for (int i = 0; i < 300; ++i) blocks.push_back(thread_alloc(32 + i, 16));
+                void* large = thread_alloc(5u << 20, 64);
+                thread_free(large, 5u << 20, 64);
+                for (void* b : blocks) thread_free(b, 0, 16);
+                ostrel_arena::segment::pool::purge_retained_segments();
+                std::_Exit(0);
+            }
+            ASSERT_GT(child, 0);
+            int status = 0;
+            auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (waitpid(child, &status, WNOHANG) != child) {
+                if (std::chrono::steady_clock::now() > until) {
+                    kill(child, SIGKILL);
+                    ADD_FAILURE() << "hang: a forked child did not finish";
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+        }
+        stop.store(true);
+        for (std::thread& w : workers) w.join();
+    });
+}
+
+}  // namespace
