@@ -108,6 +108,7 @@ void deallocate_large_or_huge(void* block) {
         pool::GlobalHugePool& node = pool::WRAPPER_BACKEND_POOLS.huge[header->shared.node % pool::NODE_POOLS];
         pool::HugeBucket& bucket = node.buckets[*bucket_index];
         pool::GuardedStack& list = pool::list_in(bucket, pool::list_of(length, *bucket_index));
+        // Relaxed: the limits are checked before the lock and hold only approximately.
         std::uint64_t held = bucket.list_a.stack.count.load(std::memory_order_relaxed) +
                              bucket.list_b.stack.count.load(std::memory_order_relaxed);
         if (pool::bucket_accepts(held, list.stack.bytes.load(std::memory_order_relaxed), length)) {

@@ -45,11 +45,13 @@ void wait_for_wake(DecayWakeEvent& event, std::uint64_t interval_ms) {
 void* decay_thread_main(void*) {
     pthread_setname_np(pthread_self(), detail::cut_thread_name(thread_name).c_str());
     DecayWakeEvent& event = decay_wake_event();
+    // Relaxed: written before pthread_create started this thread.
     std::uint64_t cadence = ostrel_core::options::PURGE_CADENCE_MS.load(std::memory_order_relaxed);
     std::uint64_t interval = cadence;
     auto& decommitted = ostrel_backend::recorders::stats::DECOMMIT_BYTES;
     for (;;) {
         wait_for_wake(event, interval);
+        // Relaxed: a statistic that only steers the interval.
         std::uint64_t before = decommitted.load(std::memory_order_relaxed);
         step::decay_step();
         std::uint64_t after = decommitted.load(std::memory_order_relaxed);
@@ -106,12 +108,14 @@ void init_decay_engine() {
         // Built before the thread starts, so the thread itself never allocates.
         (void)decay_wake_event();
     } catch (...) {
+        // Relaxed: as the exchange above.
         SPAWNED.store(0, std::memory_order_relaxed);
         throw;
     }
     ostrel_arena::segment::pool::register_fork_handlers_once();
     register_fork_handlers_once();
     pthread_t thread{};
+    // Relaxed: tests set the hook before any thread calls this.
     detail::SpawnFn hook = spawn_hook.load(std::memory_order_relaxed);
     int result = hook ? hook(&thread, &decay_thread_main, nullptr) : spawn_detached(&thread, &decay_thread_main, nullptr);
     if (result != 0) {
@@ -123,6 +127,7 @@ void init_decay_engine() {
 }
 
 void respawn_after_fork_if_needed() {
+    // Relaxed: see respawn_pending.
     if (!respawn_pending.load(std::memory_order_relaxed)) return;
     if (respawn_pending.exchange(false, std::memory_order_relaxed)) init_decay_engine();
 }

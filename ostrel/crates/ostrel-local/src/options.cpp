@@ -104,7 +104,7 @@ namespace detail {
 
 void apply_options_from_env() {
     namespace core = ostrel_core::options;
-    // Relaxed stores: see the option statics.
+    // Relaxed stores: see the option statics; the decay thread reads them after it starts.
     if (auto retained = parse_env_usize("OSTREL_MAX_RETAINED_SEGMENTS")) {
         core::MAX_RETAINED_SEGMENTS.store(std::min(*retained, core::RETAINED_SEGMENTS_CEILING),
                                           std::memory_order_relaxed);

@@ -42,6 +42,7 @@ bool ensure_key() {
 // of times: an exiting thread does not wait.
 bool try_retain(SegmentHeader& segment) {
     pool::GuardedStack& retained = pool::WRAPPER_BACKEND_POOLS.retained[segment.shared.node % pool::NODE_POOLS].guarded;
+    // Relaxed: a retention hint and an option read once per process.
     if (retained.stack.count.load(std::memory_order_relaxed) >=
         ostrel_core::options::MAX_RETAINED_SEGMENTS.load(std::memory_order_relaxed)) {
         return false;

@@ -94,6 +94,7 @@ bool unmap_segment(SegmentHeader& segment) {
 
 void deallocate_segment(SegmentHeader& segment) {
     pool::GlobalSegmentPool& retained = pool::WRAPPER_BACKEND_POOLS.retained[segment.shared.node % pool::NODE_POOLS];
+    // Relaxed: an option read once per process and a count that is only a retention hint.
     std::uint64_t limit = ostrel_core::options::MAX_RETAINED_SEGMENTS.load(std::memory_order_relaxed);
     if (retained.guarded.stack.count.load(std::memory_order_relaxed) < limit || !unmap_segment(segment)) {
         pool::push(retained.guarded, &segment);

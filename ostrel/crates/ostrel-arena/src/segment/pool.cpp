@@ -61,6 +61,7 @@ struct Detached {
 Detached detach_counted(GuardedStack& guarded) {
     lock(guarded.lock);
     TaggedStack& stack = guarded.stack;
+    // Relaxed: under the lock, which orders every access to the stack.
     std::uint64_t head = stack.head.load(std::memory_order_relaxed);
     Detached detached{stack_top(head), stack.count.load(std::memory_order_relaxed),
                       stack.bytes.load(std::memory_order_relaxed)};
@@ -129,6 +130,7 @@ void push_chain_locked(GuardedStack& guarded, SegmentHeader* first, SegmentHeade
     check_address(first);
     check_address(last);
     TaggedStack& stack = guarded.stack;
+    // Relaxed: the caller holds the lock.
     std::uint64_t head = stack.head.load(std::memory_order_relaxed);
     last->shared.pool_link = head & ostrel_core::types::page::ADDRESS_MASK;
     install_head(stack, head, reinterpret_cast<std::uint64_t>(first));
@@ -154,6 +156,7 @@ SegmentHeader* pop(GuardedStack& guarded) {
     // Relaxed probe: an empty pool is skipped without taking its lock.
     if (stack.count.load(std::memory_order_relaxed) == 0) return nullptr;
     lock(guarded.lock);
+    // Relaxed from here on: the lock orders the stack's words.
     if (stack.count.load(std::memory_order_relaxed) == 0) {
         unlock(guarded.lock);
         return nullptr;
@@ -226,6 +229,7 @@ SegmentHeader* GlobalHugePool::pop_fitting_from_exact_bucket(HugeBucket& bucket,
 
 SegmentHeader* GlobalHugePool::pop_from_node(std::uint64_t length, std::uint32_t node, std::uint32_t start_bucket) {
     GlobalHugePool& pool = WRAPPER_BACKEND_POOLS.huge[node % NODE_POOLS];
+    // Relaxed: totals and counts are probes; the lists are read under their locks.
     if (pool.total_blocks.load(std::memory_order_relaxed) == 0) return nullptr;
     for (std::uint32_t b = start_bucket; b < HUGE_BUCKETS; ++b) {
         HugeBucket& bucket = pool.buckets[b];
@@ -280,6 +284,7 @@ void purge_retained_large_blocks() {
         for (HugeBucket& bucket : node.buckets) {
             for (GuardedStack* list : {&bucket.list_a, &bucket.list_b}) {
                 Detached detached = detach_counted(*list);
+                // Relaxed: the totals are statistics and probes (see GlobalHugePool).
                 node.total_blocks.fetch_sub(detached.count, std::memory_order_relaxed);
                 node.total_bytes.fetch_sub(detached.bytes, std::memory_order_relaxed);
                 for (SegmentHeader* block = detached.first; block;) {

@@ -33,6 +33,7 @@ void* map_anonymous(std::size_t length) {
 
 bool decommit_with(MadviseFn madvise_fn, void* address, std::size_t length) {
     bool done = false;
+    // Relaxed: see MADV_FREE_SUPPORTED; every prober stores the same answer.
     switch (MADV_FREE_SUPPORTED.load(std::memory_order_relaxed)) {
         case madv_free_works:
             done = madvise_fn(address, length, MADV_FREE) == 0;
@@ -50,6 +51,7 @@ bool decommit_with(MadviseFn madvise_fn, void* address, std::size_t length) {
             }
             break;
     }
+    // Relaxed: see DECOMMIT_BYTES.
     if (done) recorders::stats::DECOMMIT_BYTES.fetch_add(length, std::memory_order_relaxed);
     return done;
 }
@@ -68,6 +70,7 @@ NodeMask node_mask_for(std::uint32_t node) {
 }  // namespace detail
 
 void* UnixBackend::allocate(std::size_t length) {
+    // Relaxed: see map_hook; the option is read once per process.
     detail::MapFn hook = map_hook.load(std::memory_order_relaxed);
     void* address = hook ? hook(length) : detail::map_anonymous(length);
     if (address == nullptr) return nullptr;

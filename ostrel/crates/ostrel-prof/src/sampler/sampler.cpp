@@ -70,6 +70,7 @@ std::int64_t next_gap(std::uint64_t& random_state, std::uint64_t interval) {
 void on_alloc_cold(void* block, std::size_t size) {
     tls::ThreadState& state = tls::THREAD_STATE;
     if (block == nullptr || state.in_profiler) return;
+    // Relaxed: see the profiler's switches.
     bool leak_mode = control::LEAK_DETECTOR_ACTIVE.load(std::memory_order_relaxed);
     if (!leak_mode && !control::PROFILING_ACTIVE.load(std::memory_order_relaxed)) return;
     tls::InProfiler inside(state);
@@ -98,6 +99,7 @@ void on_alloc_cold(void* block, std::size_t size) {
 void on_free_cold(void* block) {
     tls::ThreadState& state = tls::THREAD_STATE;
     auto address = reinterpret_cast<std::uintptr_t>(block);
+    // Relaxed: see SampleShard::has_entries.
     if (block == nullptr || !store::shard_of(address).has_entries.load(std::memory_order_relaxed) ||
         state.in_profiler) {
         return;

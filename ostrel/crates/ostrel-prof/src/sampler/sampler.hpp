@@ -25,6 +25,7 @@ void on_free_cold(void* block);
 inline void sample_allocation(void* block, std::size_t size) {
     tls::ThreadState& state = tls::THREAD_STATE;
     if (state.in_profiler) return;
+    // Relaxed: see the profiler's switches.
     if (control::LEAK_DETECTOR_ACTIVE.load(std::memory_order_relaxed)) {
         on_alloc_cold(block, size);
         return;

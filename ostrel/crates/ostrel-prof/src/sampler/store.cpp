@@ -19,6 +19,7 @@ std::optional<stack::StackId> insert_sample(std::uintptr_t address, Sample sampl
         replaced = entry->second.stack;
         entry->second = sample;
     }
+    // Relaxed: written under the shard's mutex; see SampleShard::has_entries.
     shard.has_entries.store(true, std::memory_order_relaxed);
     return replaced;
 }
@@ -31,6 +32,7 @@ std::optional<Sample> remove_sample(std::uintptr_t address) {
     if (entry == shard.map->end()) return std::nullopt;
     Sample removed = entry->second;
     shard.map->erase(entry);
+    // Relaxed: as in insert_sample.
     if (shard.map->empty()) shard.has_entries.store(false, std::memory_order_relaxed);
     return removed;
 }
