@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <set>
@@ -102,30 +103,38 @@ TEST(OstrelThreadExitTest, ExitClearsTheAllocatorAndCountsReclaims) {
     });
 }
 
+using WorkerBlocks = std::array<void*, 201>;
+using ChildBlocks = std::array<void*, 300>;
+
 TEST(OstrelThreadExitTest, ForkedChildKeepsAllocating) {
+    // Workers and children keep their block lists in fixed arrays: a malloc in flight in a
+    // worker at fork time can leave a sanitizer's allocator locked in the child, which is a
+    // property of that allocator, not of this one.
     OSTREL_IN_FRESH_PROCESS({
         std::atomic<bool> stop{false};
         std::vector<std::thread> workers;
+        workers.reserve(3);
         for (int t = 0; t < 3; ++t) {
             workers.emplace_back([&] {
-                std::vector<void*> blocks;
+                WorkerBlocks blocks;
+                std::size_t used = 0;
                 while (!stop.load()) {
-                    blocks.push_back(thread_alloc(64 + blocks.size() % 512, 16));
-                    if (blocks.size() > 200) {
+                    blocks[used] = thread_alloc(64 + used % 512, 16);
+                    if (++used == blocks.size()) {
                         for (void* b : blocks) thread_free(b, 0, 16);
-                        blocks.clear();
+                        used = 0;
                         ostrel_arena::segment::pool::purge_retained_segments();
                         thread_free(thread_alloc(3u << 20, 64), 3u << 20, 64);
                     }
                 }
-                for (void* b : blocks) thread_free(b, 0, 16);
+                for (std::size_t i = 0; i < used; ++i) thread_free(blocks[i], 0, 16);
             });
         }
         for (int round = 0; round < 20; ++round) {
             pid_t child = fork();
             if (child == 0) {
-                std::vector<void*> blocks;
-                for (int i = 0; i < 300; ++i) blocks.push_back(thread_alloc(32 + i, 16));
+                ChildBlocks blocks;
+                for (std::size_t i = 0; i < blocks.size(); ++i) blocks[i] = thread_alloc(32 + i, 16);
                 void* large = thread_alloc(5u << 20, 64);
                 thread_free(large, 5u << 20, 64);
                 for (void* b : blocks) thread_free(b, 0, 16);
