@@ -3,7 +3,7 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <mutex>
+#include <optional>
 
 #include "ostrel_arena/segment/alloc.hpp"
 #include "ostrel_arena/segment/pool.hpp"
@@ -21,21 +21,29 @@ constinit thread_local ThreadAllocator* CACHED_SLOT_PTR = nullptr;
 
 namespace {
 
-// Built once; a failed pthread_key_create is retried by the next registration.
-constinit std::atomic<bool> key_ready{false};
-constinit pthread_key_t slot_key = 0;
-constinit std::mutex key_lock;
+// Key + 1 once published, 0 before. No lock: a process forked while another thread was
+// creating the key has no copy of that thread, so the child must never wait for it.
+// Racing creators publish with one compare-and-swap and the losers delete their own key;
+// a failed pthread_key_create is retried by the next registration.
+constinit std::atomic<std::uint64_t> published_key{0};
+constinit std::atomic<void (*)()> key_created_hook{nullptr};
 
 void on_thread_exit(void* slot) { release_slot(*static_cast<LocalAllocatorSlot*>(slot)); }
 
-bool ensure_key() {
-    // Acquire pairs with the release below: a thread that sees the flag sees the key.
-    if (key_ready.load(std::memory_order_acquire)) return true;
-    std::lock_guard<std::mutex> guard(key_lock);
-    if (key_ready.load(std::memory_order_acquire)) return true;
-    if (pthread_key_create(&slot_key, &on_thread_exit) != 0) return false;
-    key_ready.store(true, std::memory_order_release);
-    return true;
+std::optional<pthread_key_t> slot_key() {
+    // Acquire pairs with the release below: a thread that sees the key sees it created.
+    if (std::uint64_t key = published_key.load(std::memory_order_acquire)) return static_cast<pthread_key_t>(key - 1);
+    pthread_key_t created{};
+    if (pthread_key_create(&created, &on_thread_exit) != 0) return std::nullopt;
+    // Relaxed: tests set the hook before any thread registers.
+    if (auto hook = key_created_hook.load(std::memory_order_relaxed)) hook();
+    std::uint64_t expected = 0;
+    if (published_key.compare_exchange_strong(expected, std::uint64_t{created} + 1, std::memory_order_acq_rel,
+                                              std::memory_order_acquire)) {
+        return created;
+    }
+    pthread_key_delete(created);
+    return static_cast<pthread_key_t>(expected - 1);
 }
 
 // Pushes onto the node's retained pool while it has room, trying its lock a bounded number
@@ -86,7 +94,8 @@ ThreadAllocator* register_slot() {
     LocalAllocatorSlot& slot = ALLOCATOR_SLOT;
     if (slot.state == SlotState::destroyed) return nullptr;
     if (slot.state == SlotState::unregistered) {
-        if (!ensure_key() || pthread_setspecific(slot_key, &slot) != 0) return nullptr;
+        std::optional<pthread_key_t> key = slot_key();
+        if (!key || pthread_setspecific(*key, &slot) != 0) return nullptr;
         slot.state = SlotState::registered;
     }
     CACHED_SLOT_PTR = &slot.allocator;
@@ -145,5 +154,11 @@ void release_slot(LocalAllocatorSlot& slot) {
     allocator.reclaimed_blocks = 0;
     bin_stats::batch::ThreadBinStats::flush(bin_stats::batch::THREAD_STATS);
 }
+
+namespace detail {
+
+void set_key_created_hook(void (*hook)()) { key_created_hook.store(hook, std::memory_order_relaxed); }
+
+}  // namespace detail
 
 }  // namespace ostrel_local::tls_slot

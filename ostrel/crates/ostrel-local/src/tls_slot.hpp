@@ -35,4 +35,12 @@ ThreadAllocator* register_slot();
 // The thread-exit handling, also run directly by tests on the calling thread's slot.
 void release_slot(LocalAllocatorSlot& slot);
 
+namespace detail {
+
+// Test seam: runs on a thread that has just created the exit-handler key, before the key
+// is published to other threads.
+void set_key_created_hook(void (*hook)());
+
+}  // namespace detail
+
 }  // namespace ostrel_local::tls_slot

@@ -103,6 +103,60 @@ TEST(OstrelThreadExitTest, ExitClearsTheAllocatorAndCountsReclaims) {
     });
 }
 
+// Waits for a forked child under a deadline; a child still running then is killed and
+// the wait fails with "hang". Returns whether the child exited with status 0.
+bool child_exited_cleanly(pid_t child) {
+    int status = 0;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (waitpid(child, &status, WNOHANG) != child) {
+        if (std::chrono::steady_clock::now() > until) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            ADD_FAILURE() << "hang: a forked child did not finish";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Holds the first thread that creates the exit-handler key until released; later calls
+// (the forked child's own) pass straight through.
+std::atomic<int> key_creations{0};
+std::atomic<bool> key_creation_held{false};
+std::atomic<bool> key_creation_released{false};
+void hold_first_key_creation() {
+    if (key_creations.fetch_add(1) != 0) return;
+    key_creation_held.store(true);
+    while (!key_creation_released.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+TEST(OstrelThreadExitTest, ChildForkedDuringTheFirstRegistrationGetsAHeap) {
+    // The child has no copy of the registering thread, so nothing it needs for its own
+    // registration may wait for that thread to finish.
+    OSTREL_IN_FRESH_PROCESS({
+        tls_slot::detail::set_key_created_hook(&hold_first_key_creation);
+        std::thread first([] { thread_free(thread_alloc(64, 16), 64, 16); });
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!key_creation_held.load() && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_TRUE(key_creation_held.load()) << "hang: the first registration never created its key";
+        pid_t child = fork();
+        if (child == 0) {
+            void* block = thread_alloc(64, 16);
+            bool small = block != nullptr && !is_large(block) && tls_slot::CACHED_SLOT_PTR != nullptr;
+            if (block) thread_free(block, 64, 16);
+            std::_Exit(small ? 0 : 3);
+        }
+        ASSERT_GT(child, 0);
+        EXPECT_TRUE(child_exited_cleanly(child)) << "the child allocated from a heap of its own";
+        key_creation_released.store(true);
+        first.join();
+        EXPECT_NE(tls_slot::register_slot(), nullptr) << "the parent registers after the hold";
+    });
+}
+
 using WorkerBlocks = std::array<void*, 201>;
 using ChildBlocks = std::array<void*, 300>;
 
