@@ -1,7 +1,12 @@
 #include "ostrel_arena/segment/pool.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -290,6 +295,39 @@ TEST(OstrelPoolTest, PopFromNodeSearchesExactBucketThenTakesAnyLongerOne) {
     EXPECT_EQ(pool::GlobalHugePool::pop_from_node(5 * MiB, 4, 9), nullptr);
     node.total_blocks = 1;
     EXPECT_EQ(pool::GlobalHugePool::pop_from_node(5 * MiB, 4, 9), h[0]);
+}
+
+TEST(OstrelPoolTest, ForkWaitsForAPoolLockHeldBeforeAnyAllocation) {
+    // A fresh process in which no allocation has happened yet: the fork must still wait
+    // for the pool lock another thread holds, or the child inherits it held for good.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            pool::SpinLock& spin = pool::WRAPPER_BACKEND_POOLS.retained[3].guarded.lock;
+            std::atomic<bool> held{false};
+            std::thread holder([&] {
+                pool::lock(spin);
+                held.store(true);
+                // Long enough that the fork below starts while the lock is still held.
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                pool::unlock(spin);
+            });
+            while (!held.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            pid_t child = fork();
+            if (child == 0) std::_Exit(pool::try_lock_bounded(spin, pool::bounded_lock_attempts) ? 0 : 3);
+            int status = 0;
+            auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (child > 0 && waitpid(child, &status, WNOHANG) != child) {
+                if (std::chrono::steady_clock::now() > until) {
+                    kill(child, SIGKILL);
+                    std::_Exit(4);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            holder.join();
+            std::_Exit(child > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : 5);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -309,4 +309,13 @@ void register_fork_handlers_once() {
     }
 }
 
+namespace {
+
+// Registered when the library is loaded, before any thread can take a pool lock. Lazily,
+// one thread could have claimed the registration while another already held a pool lock
+// that a fork in between would not wait for; the child then spins on it for ever.
+[[maybe_unused]] const bool fork_handlers_at_load = (register_fork_handlers_once(), true);
+
+}  // namespace
+
 }  // namespace ostrel_arena::segment::pool

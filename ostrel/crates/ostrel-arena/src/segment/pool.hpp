@@ -139,7 +139,7 @@ void purge_retained_large_blocks();
 
 // Makes a later fork safe for the pools: the forking thread takes every pool lock first,
 // so the child never inherits a lock held by a thread it does not have. Registered once,
-// on the first use that can take a pool lock.
+// when the library is loaded; the calls on first use only retry a failed registration.
 void register_fork_handlers_once();
 
 }  // namespace ostrel_arena::segment::pool
