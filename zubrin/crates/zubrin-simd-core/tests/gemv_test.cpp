@@ -2,13 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
+#include <span>
+#include <vector>
 
 namespace {
 
 using zubrin_simd_core::error::SimdError;
 using zubrin_simd_core::tiling::gemv::check_gemv_dimensions;
+using zubrin_simd_core::tiling::gemv::gemv_portable;
 
 constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
 
@@ -38,6 +44,66 @@ TEST(GemvCheckTest, Table) {
         EXPECT_EQ(check_gemv_dimensions(row.a_len, row.x_len, row.y_len, row.rows, row.cols, row.lda),
                   row.expected);
     }
+}
+
+// Signed values over 2^-12 .. 2^12, so a different summation order shows in the last bits.
+std::vector<double> mixed_values(std::size_t n, std::uint64_t seed) {
+    std::mt19937_64 rng(seed * 0x9E3779B97F4A7C15ull + n);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    std::uniform_int_distribution<int> exponent(-12, 12);
+    std::vector<double> values(n);
+    for (double& v : values) v = std::ldexp(unit(rng), exponent(rng));
+    return values;
+}
+
+// E over the even and O over the odd columns, each a fused chain from +0; y[i] = (E + O) + y[i].
+double reference_row(std::span<const double> row, std::span<const double> x, double y) {
+    double even = 0.0;
+    double odd = 0.0;
+    for (std::size_t j = 0; j < row.size(); j += 2) even = std::fma(row[j], x[j], even);
+    for (std::size_t j = 1; j < row.size(); j += 2) odd = std::fma(row[j], x[j], odd);
+    return (even + odd) + y;
+}
+
+TEST(GemvPortableTest, EvenAndOddChainsPerRow) {
+    for (std::size_t rows : {0, 1, 2, 3, 5}) {
+        for (std::size_t cols : {0, 1, 2, 3, 4, 7, 8, 9, 33}) {
+            for (std::size_t extra : {0, 3}) {
+                SCOPED_TRACE(testing::Message() << "rows " << rows << " cols " << cols << " extra " << extra);
+                const std::size_t lda = cols + extra;
+                // The gap elements are NaN: reading one would spoil the row's result.
+                std::vector<double> a(rows == 0 ? 0 : (rows - 1) * lda + cols, std::numeric_limits<double>::quiet_NaN());
+                const std::vector<double> values = mixed_values(rows * cols, 1);
+                for (std::size_t i = 0; i < rows; ++i)
+                    for (std::size_t j = 0; j < cols; ++j) a[i * lda + j] = values[i * cols + j];
+                const std::vector<double> x = mixed_values(cols, 2);
+                const std::vector<double> start = mixed_values(rows, 3);
+                std::vector<double> y = start;
+                ASSERT_EQ(gemv_portable(a, x, y, rows, cols, lda), SimdError::success);
+                for (std::size_t i = 0; i < rows; ++i) {
+                    const double expected = reference_row(std::span(values).subspan(i * cols, cols), x, start[i]);
+                    EXPECT_EQ(std::bit_cast<std::uint64_t>(y[i]), std::bit_cast<std::uint64_t>(expected)) << i;
+                }
+            }
+        }
+    }
+}
+
+// [1e16, 1, −1e16, 1]·1: the even chain cancels to 0 and the odd one holds 2, so the row gives 2,
+// where one sequential sum would lose the first 1 to rounding and give 1.
+TEST(GemvPortableTest, ChainsAreSplitByColumnParity) {
+    const std::vector<double> a = {1e16, 1.0, -1e16, 1.0}, x = {1.0, 1.0, 1.0, 1.0};
+    std::vector<double> y = {0.0};
+    ASSERT_EQ(gemv_portable(a, x, y, 1, 4, 4), SimdError::success);
+    EXPECT_EQ(y[0], 2.0);
+}
+
+TEST(GemvPortableTest, FailedCheckWritesNothing) {
+    const std::vector<double> a(13, 1.0), x(4, 1.0);
+    std::vector<double> y(3, 7.0);
+    EXPECT_EQ(gemv_portable(a, x, y, 3, 4, 5), SimdError::mismatch);  // a one short of the extent
+    EXPECT_EQ(y, std::vector<double>(3, 7.0));
+    EXPECT_EQ(gemv_portable({}, std::vector<double>(3, 1.0), {}, 0, 3, 2), SimdError::mismatch);  // lda < cols
 }
 
 }  // namespace

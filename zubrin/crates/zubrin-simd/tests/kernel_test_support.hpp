@@ -274,4 +274,37 @@ inline double reference_abs_max(std::span<const double> x) {
     return best;
 }
 
+// y[i] += the row's halving sum: lane l of a W-lane accumulator from +0 takes
+// fma(A(i, j), x[j], ·) for the columns j ≡ l (mod W) in increasing order; in the masked tail the
+// absent lanes add +0. Row i of A starts at a[i·lda].
+template <std::size_t W>
+void reference_gemv(std::span<const double> a, std::span<const double> x, std::span<double> y, std::size_t rows,
+                    std::size_t cols, std::size_t lda) {
+    const std::size_t full_end = cols - cols % W;
+    for (std::size_t i = 0; i < rows; ++i) {
+        Lanes<double, W> acc{};
+        for (std::size_t j = 0; j < full_end; ++j) acc[j % W] = std::fma(a[i * lda + j], x[j], acc[j % W]);
+        if (full_end != cols) {
+            for (std::size_t l = 0; l < W; ++l) {
+                const std::size_t j = full_end + l;
+                acc[l] = j < cols ? std::fma(a[i * lda + j], x[j], acc[l]) : acc[l] + 0.0;
+            }
+        }
+        y[i] = halving_sum<double, W>(acc) + y[i];
+    }
+}
+
+// y[j] = fma(A(i, j), x[i], y[j]) for i = 0, 1, … in order.
+inline void reference_gemv_transpose(std::span<const double> a, std::span<const double> x, std::span<double> y,
+                                     std::size_t rows, std::size_t cols, std::size_t lda) {
+    for (std::size_t j = 0; j < cols; ++j) {
+        for (std::size_t i = 0; i < rows; ++i) y[j] = std::fma(a[i * lda + j], x[i], y[j]);
+    }
+}
+
+// Elements a strided rows × cols block spans: (rows − 1)·stride + cols, 0 without rows.
+inline std::size_t strided_extent(std::size_t rows, std::size_t cols, std::size_t stride) {
+    return rows == 0 ? 0 : (rows - 1) * stride + cols;
+}
+
 }  // namespace kernel_test

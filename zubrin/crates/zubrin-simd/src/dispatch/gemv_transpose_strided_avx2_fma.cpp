@@ -1,0 +1,12 @@
+#include "zubrin_simd/dispatch/isa/lanes_avx2_fma.hpp"
+#include "zubrin_simd/dispatch/isa/matrix_vector.hpp"
+#include "zubrin_simd/dispatch/gemv_transpose_strided.hpp"
+
+namespace zubrin_simd::dispatch::gemv_transpose_strided::detail::avx2_fma {
+
+void gemv_transpose(const double* a, const double* x, double* y, std::size_t rows, std::size_t cols,
+                    std::size_t lda) noexcept {
+    isa::gemv_transpose<isa::Lanes<double>>(a, x, y, rows, cols, lda);
+}
+
+}  // namespace zubrin_simd::dispatch::gemv_transpose_strided::detail::avx2_fma
