@@ -24,7 +24,6 @@ constexpr std::uint64_t small_progress_bytes = 1048576;
 constexpr std::uint64_t longest_interval_ms = 5000;
 
 constinit std::atomic<DecayWakeEvent*> wake_event{nullptr};
-constinit std::mutex wake_event_lock;
 // Relaxed: set by the fork child handler and taken by the child's own threads.
 constinit std::atomic<bool> respawn_pending{false};
 constinit std::atomic<detail::SpawnFn> spawn_hook{nullptr};
@@ -67,15 +66,25 @@ int spawn_detached(pthread_t* thread, void* (*body)(void*), void* argument) {
 }
 
 // A fork child has the event's mutex in the state the forking thread left it: take it
-// around the fork so that it is free there.
+// around the fork so that it is free there. This is the event the prepare handler locked:
+// another thread may publish one while the fork runs, and only the locked one may be
+// unlocked. Touched only by the forking thread (glibc runs one fork's handlers at a time).
+constinit DecayWakeEvent* locked_for_fork = nullptr;
+
 void lock_for_fork() {
-    if (DecayWakeEvent* event = wake_event.load(std::memory_order_acquire)) event->mutex.lock();
+    locked_for_fork = wake_event.load(std::memory_order_acquire);
+    if (locked_for_fork) locked_for_fork->mutex.lock();
 }
 void unlock_in_parent() {
-    if (DecayWakeEvent* event = wake_event.load(std::memory_order_acquire)) event->mutex.unlock();
+    if (locked_for_fork) locked_for_fork->mutex.unlock();
+    locked_for_fork = nullptr;
 }
 void unlock_in_child() {
     unlock_in_parent();
+    // The parent's decay thread may have been inside the condition variable (a timed-out
+    // wait takes its internal lock without the mutex): the child's thread gets a fresh
+    // event and the old one is left alone.
+    wake_event.store(nullptr, std::memory_order_relaxed);
     // The decay thread was not copied: the child's next slow path starts its own.
     if (SPAWNED.exchange(0, std::memory_order_relaxed) != 0) respawn_pending.store(true, std::memory_order_relaxed);
 }
@@ -93,11 +102,15 @@ void register_fork_handlers_once() {
 DecayWakeEvent& decay_wake_event() {
     // Acquire pairs with the release below: a thread that sees the pointer sees the object.
     if (DecayWakeEvent* event = wake_event.load(std::memory_order_acquire)) return *event;
-    std::lock_guard<std::mutex> guard(wake_event_lock);
-    if (DecayWakeEvent* event = wake_event.load(std::memory_order_acquire)) return *event;
+    // No lock: a child forked while another thread builds the event must not wait for it.
+    // Racing builders publish with one compare-and-swap; a loser drops its own.
     auto* event = new DecayWakeEvent();
-    wake_event.store(event, std::memory_order_release);
-    return *event;
+    DecayWakeEvent* expected = nullptr;
+    if (wake_event.compare_exchange_strong(expected, event, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        return *event;
+    }
+    delete event;
+    return *expected;
 }
 
 void init_decay_engine() {

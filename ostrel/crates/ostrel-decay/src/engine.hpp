@@ -23,8 +23,8 @@ struct DecayWakeEvent {
     std::condition_variable wake;
     bool flag = false;  // under mutex
 };
-// Created on first use (an atomic pointer and a mutex, so a failed creation is retried)
-// and never destroyed.
+// Created on first use (published through an atomic pointer, so a failed creation is
+// retried) and never destroyed; a forked child builds its own.
 DecayWakeEvent& decay_wake_event();
 
 // Starts the decay thread unless one was started. A failed spawn stops with an internal

@@ -152,10 +152,13 @@ TEST(OstrelDecayEngineTest, ForkedChildStartsItsOwnDecayThread) {
         ostrel_core::options::PURGE_CADENCE_MS.store(5);
         engine::init_decay_engine();
         ASSERT_TRUE(eventually([] { return threads_named("ostrel-decay") == 1; }));
+        engine::DecayWakeEvent* parent_event = &engine::decay_wake_event();
         pid_t child = fork();
         if (child == 0) {
             bool ok = threads_named("ostrel-decay") == 0 && engine::SPAWNED.load() == 0;
             engine::respawn_after_fork_if_needed();
+            // The parent's thread may have left the old event's condition variable mid-wait.
+            ok = ok && &engine::decay_wake_event() != parent_event;
             ok = ok && eventually([] { return threads_named("ostrel-decay") == 1; });
             engine::respawn_after_fork_if_needed();  // only once
             ok = ok && threads_named("ostrel-decay") == 1;
