@@ -17,6 +17,8 @@ using zubrin_simd::dispatch::axpy::AxpyRowsBatchExtents;
 using zubrin_simd::dispatch::axpy::check_axpy_rows_batch_extents;
 using zubrin_simd::dispatch::axpy::SimdError;
 namespace da = zubrin_simd::dispatch::axpy::dispatch_axpy;
+namespace dr = zubrin_simd::dispatch::axpy::dispatch_axpy_rows;
+namespace db = zubrin_simd::dispatch::axpy::dispatch_axpy_rows_batch;
 
 struct AxpyVariant {
     const char* name;
@@ -126,5 +128,205 @@ TEST(AxpyRowsBatchExtentsTest, Table) {
                   row.expected);
     }
 }
+
+// ---- Row updates of a strided block ----
+
+template <class T>
+using RowsKernel = SimdError (*)(std::span<const T>, std::span<const T>, std::span<T>, std::uint64_t, std::uint64_t,
+                                 std::uint64_t) noexcept;
+template <class T>
+using BatchKernel = SimdError (*)(std::span<const T>, std::span<const T>, std::span<T>, std::uint64_t, std::uint64_t,
+                                  std::uint64_t, std::uint64_t) noexcept;
+
+struct RowAxpyVariant {
+    const char* name;
+    bool (*available)();
+    RowsKernel<float> rows32;
+    RowsKernel<double> rows64;
+    BatchKernel<float> batch32;
+    BatchKernel<double> batch64;
+};
+
+const RowAxpyVariant row_variants[] = {
+    {"avx512f", has_avx512f, dr::dispatch_axpy_rows_avx512f, dr::dispatch_axpy_rows_avx512f,
+     db::dispatch_axpy_rows_batch_avx512f, db::dispatch_axpy_rows_batch_avx512f},
+    {"avx2_fma", has_avx2_fma, dr::dispatch_axpy_rows_avx2_fma, dr::dispatch_axpy_rows_avx2_fma,
+     db::dispatch_axpy_rows_batch_avx2_fma, db::dispatch_axpy_rows_batch_avx2_fma},
+};
+
+// For each element of the block: acc = out; acc = fma(x[p·cols + j], coeffs[p·rows + r], acc) for
+// p < k in order. The row update is the case k = 1.
+template <class T>
+void reference_row_terms(std::span<const T> coeffs, std::span<const T> x, std::span<T> out, std::size_t out_stride,
+                         std::size_t rows, std::size_t k, std::size_t cols) {
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t j = 0; j < cols; ++j) {
+            T acc = out[r * out_stride + j];
+            for (std::size_t p = 0; p < k; ++p) acc = std::fma(x[p * cols + j], coeffs[p * rows + r], acc);
+            out[r * out_stride + j] = acc;
+        }
+    }
+}
+
+// Columns around the vector widths (4, 8, 16) and the four-vector steps (16, 32, 64).
+const std::size_t row_col_counts[] = {1,  2,  3,  4,  5,  7,  8,  9,  15, 16, 17,  31,
+                                      32, 33, 37, 40, 47, 63, 64, 65, 127, 128, 129};
+
+class RowAxpyTest : public testing::TestWithParam<RowAxpyVariant> {
+protected:
+    void SetUp() override {
+        if (!GetParam().available()) GTEST_SKIP() << "CPU lacks " << GetParam().name;
+    }
+
+    // Every shape with coeffs, x and out each ending at (or just before) a fault page. The gaps
+    // between rows and everything around the block hold a guard value that must survive; the
+    // whole block, gaps included, must equal the reference bit for bit.
+    template <class T, class Call>
+    void check_block(std::initializer_list<std::size_t> term_counts, std::initializer_list<Inputs> input_sets,
+                     Call call) {
+        GuardedRegion region_coeffs(4096), region_x(8192), region_out(8192);
+        const T guard = -std::numeric_limits<T>::infinity();
+        for (Inputs inputs : input_sets) {
+            for (std::size_t rows : {1, 2, 3, 5}) {
+                for (std::size_t cols : row_col_counts) {
+                    for (std::size_t k : term_counts) {
+                        const std::vector<T> coeff_values = make_inputs<T>(rows * k, inputs, 31);
+                        const std::vector<T> x_values = make_inputs<T>(k * cols, inputs, 32);
+                        for (std::size_t extra : {0, 1, 3}) {
+                            const std::size_t stride = cols + extra;
+                            const std::size_t extent = strided_extent(rows, cols, stride);
+                            const std::vector<T> out_values = make_inputs<T>(extent, inputs, 33);
+                            for (std::size_t gap : end_gaps({3})) {
+                                SCOPED_TRACE(testing::Message() << name_of(inputs) << " rows " << rows << " cols "
+                                                                << cols << " k " << k << " stride " << stride
+                                                                << " gap " << gap);
+                                std::span<T> coeffs = region_coeffs.place<T>(rows * k, gap, T(0));
+                                std::copy(coeff_values.begin(), coeff_values.end(), coeffs.begin());
+                                std::span<T> x = region_x.place<T>(k * cols, gap, T(0));
+                                std::copy(x_values.begin(), x_values.end(), x.begin());
+                                std::span<T> out = region_out.place<T>(extent, gap, guard);
+                                for (std::size_t r = 0; r < rows; ++r)
+                                    for (std::size_t j = 0; j < cols; ++j)
+                                        out[r * stride + j] = out_values[r * stride + j];
+                                std::vector<T> expected(out.begin(), out.end());
+                                reference_row_terms<T>(coeffs, x, expected, stride, rows, k, cols);
+                                ASSERT_EQ(call(std::span<const T>(coeffs), std::span<const T>(x), out, stride, rows,
+                                               k, cols),
+                                          SimdError::success);
+                                for (std::size_t e = 0; e < extent; ++e)
+                                    ASSERT_TRUE(bits_equal(out[e], expected[e])) << "element " << e;
+                                ASSERT_TRUE(region_out.untouched_outside<T>(out, guard));
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+};
+
+TEST_P(RowAxpyTest, Float32RowsAreOneFusedStepPerElement) {
+    check_block<float>({1}, {Inputs::mixed, Inputs::specials, Inputs::subnormal},
+                       [kernel = GetParam().rows32](auto c, auto x, auto out, auto stride, auto rows, auto, auto cols) {
+                           return kernel(c, x, out, stride, rows, cols);
+                       });
+}
+
+TEST_P(RowAxpyTest, Float64RowsAreOneFusedStepPerElement) {
+    check_block<double>({1}, {Inputs::mixed, Inputs::specials, Inputs::subnormal},
+                        [kernel = GetParam().rows64](auto c, auto x, auto out, auto stride, auto rows, auto, auto cols) {
+                            return kernel(c, x, out, stride, rows, cols);
+                        });
+}
+
+// k = 5 and 7 go past the four terms callers pass: every term must still be applied in order.
+TEST_P(RowAxpyTest, Float32BatchChainsTheTermsInOrder) {
+    check_block<float>({1, 2, 3, 4, 5, 7}, {Inputs::mixed, Inputs::specials}, GetParam().batch32);
+}
+
+TEST_P(RowAxpyTest, Float64BatchChainsTheTermsInOrder) {
+    check_block<double>({1, 2, 3, 4, 5, 7}, {Inputs::mixed, Inputs::specials}, GetParam().batch64);
+}
+
+// The checks of both kernels: a refusal writes nothing; slices longer than needed are accepted
+// and their extra elements ignored.
+TEST_P(RowAxpyTest, ChecksRefuseBadExtentsWithoutWriting) {
+    struct Case {
+        const char* name;
+        std::size_t coeffs_len, x_len, out_len, stride, rows, k, cols;
+        SimdError expected;
+    };
+    const std::size_t big = std::numeric_limits<std::size_t>::max() / 2 + 1;
+    const Case cases[] = {
+        {"exact extent", 3, 4, 14, 5, 3, 1, 4, SimdError::success},
+        {"longer slices", 5, 9, 20, 5, 3, 1, 4, SimdError::success},
+        {"out one short of the extent", 3, 4, 13, 5, 3, 1, 4, SimdError::mismatch},
+        {"coeffs shorter than rows", 2, 4, 14, 5, 3, 1, 4, SimdError::mismatch},
+        {"x shorter than cols", 3, 3, 14, 5, 3, 1, 4, SimdError::mismatch},
+        {"stride below cols", 3, 4, 14, 3, 3, 1, 4, SimdError::mismatch},
+        {"one row with stride 0", 1, 4, 4, 0, 1, 1, 4, SimdError::mismatch},
+        {"(rows - 1) * stride overflows", 3, 4, 14, big, 3, 1, 4, SimdError::mismatch},
+        {"batch: exact", 9, 12, 14, 5, 3, 3, 4, SimdError::success},
+        {"batch: x short of k * cols", 9, 11, 14, 5, 3, 3, 4, SimdError::mismatch},
+        {"batch: coeffs short of rows * k", 8, 12, 14, 5, 3, 3, 4, SimdError::mismatch},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<double> coeffs = make_inputs<double>(c.coeffs_len, Inputs::mixed, 1);
+        const std::vector<double> x = make_inputs<double>(c.x_len, Inputs::mixed, 2);
+        const std::vector<double> start = make_inputs<double>(c.out_len, Inputs::mixed, 3);
+        std::vector<double> expected = start;
+        if (c.expected == SimdError::success) {
+            reference_row_terms<double>(coeffs, x, expected, c.stride, c.rows, c.k, c.cols);
+        }
+        if (c.k == 1) {
+            std::vector<double> out = start;
+            EXPECT_EQ(GetParam().rows64(coeffs, x, out, c.stride, c.rows, c.cols), c.expected);
+            EXPECT_EQ(out, expected);
+            std::vector<float> coeffs32(coeffs.begin(), coeffs.end()), x32(x.begin(), x.end());
+            std::vector<float> out32(c.out_len, 7.0f);
+            const SimdError status = GetParam().rows32(coeffs32, x32, out32, c.stride, c.rows, c.cols);
+            EXPECT_EQ(status, c.expected);
+            if (status != SimdError::success) {
+                EXPECT_EQ(out32, std::vector<float>(c.out_len, 7.0f));
+            }
+        }
+        std::vector<double> out = start;
+        EXPECT_EQ(GetParam().batch64(coeffs, x, out, c.stride, c.rows, c.k, c.cols), c.expected);
+        EXPECT_EQ(out, expected);
+    }
+}
+
+// Nothing to do: success without a look at the slices, even when they are empty or too short.
+TEST_P(RowAxpyTest, EmptyBlocksSucceedWithoutAccess) {
+    EXPECT_EQ(GetParam().rows64({}, {}, {}, 0, 0, 5), SimdError::success);
+    EXPECT_EQ(GetParam().rows64({}, {}, {}, 0, 5, 0), SimdError::success);
+    EXPECT_EQ(GetParam().rows32({}, {}, {}, 0, 0, 5), SimdError::success);
+    EXPECT_EQ(GetParam().batch64({}, {}, {}, 0, 3, 0, 4), SimdError::success);
+    EXPECT_EQ(GetParam().batch64({}, {}, {}, 0, 0, 2, 4), SimdError::success);
+    EXPECT_EQ(GetParam().batch32({}, {}, {}, 0, 3, 2, 0), SimdError::success);
+}
+
+// A NaN in column 1 of term 1's vector makes that column NaN in every row, even where term 1's
+// coefficient is zero; the other columns stay finite.
+TEST_P(RowAxpyTest, NaNInOneTermSpoilsOnlyItsColumn) {
+    const std::size_t rows = 3, k = 3, cols = 5;
+    std::vector<double> coeffs = {0.5, 2.0, -1.0, 0.0, 0.0, 3.0, 1.5, -0.25, 4.0};
+    std::vector<double> x(k * cols, 1.25);
+    x[1 * cols + 1] = std::numeric_limits<double>::quiet_NaN();
+    std::vector<double> out(rows * cols, 1.0);
+    ASSERT_EQ(GetParam().batch64(coeffs, x, out, cols, rows, k, cols), SimdError::success);
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t j = 0; j < cols; ++j) {
+            SCOPED_TRACE(testing::Message() << "row " << r << " column " << j);
+            EXPECT_EQ(std::isnan(out[r * cols + j]), j == 1);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, RowAxpyTest, testing::ValuesIn(row_variants),
+                         [](const testing::TestParamInfo<RowAxpyVariant>& info) {
+                             return std::string(info.param.name);
+                         });
 
 }  // namespace

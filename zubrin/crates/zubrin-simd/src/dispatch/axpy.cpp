@@ -49,4 +49,91 @@ AxpyRowsBatchExtents check_axpy_rows_batch_extents(std::uint64_t coeffs_len, std
     return fits ? AxpyRowsBatchExtents::valid : AxpyRowsBatchExtents::invalid;
 }
 
+namespace {
+template <class T>
+using RowsKernel = void (*)(const T*, const T*, T*, std::size_t, std::size_t, std::size_t) noexcept;
+template <class T>
+using BatchKernel = void (*)(const T*, const T*, T*, std::size_t, std::size_t, std::size_t, std::size_t) noexcept;
+
+template <class T>
+SimdError checked_axpy_rows(std::span<const T> coeffs, std::span<const T> x, std::span<T> out,
+                            std::uint64_t out_stride, std::uint64_t rows, std::uint64_t cols,
+                            RowsKernel<T> kernel) noexcept {
+    // The batch rule with one term is exactly the row update's own: rows or cols zero first,
+    // then the overflowing extent, out_stride < cols and the three lengths.
+    switch (check_axpy_rows_batch_extents(coeffs.size(), x.size(), out.size(), out_stride, rows, 1, cols)) {
+        case AxpyRowsBatchExtents::empty: return SimdError::success;
+        case AxpyRowsBatchExtents::invalid: return SimdError::mismatch;
+        case AxpyRowsBatchExtents::valid: break;
+    }
+    kernel(coeffs.data(), x.data(), out.data(), out_stride, rows, cols);
+    return SimdError::success;
+}
+
+template <class T>
+SimdError checked_axpy_rows_batch(std::span<const T> coeffs, std::span<const T> x, std::span<T> out,
+                                  std::uint64_t out_stride, std::uint64_t rows, std::uint64_t k, std::uint64_t cols,
+                                  BatchKernel<T> kernel) noexcept {
+    switch (check_axpy_rows_batch_extents(coeffs.size(), x.size(), out.size(), out_stride, rows, k, cols)) {
+        case AxpyRowsBatchExtents::empty: return SimdError::success;
+        case AxpyRowsBatchExtents::invalid: return SimdError::mismatch;
+        case AxpyRowsBatchExtents::valid: break;
+    }
+    kernel(coeffs.data(), x.data(), out.data(), out_stride, rows, k, cols);
+    return SimdError::success;
+}
+}  // namespace
+
+namespace dispatch_axpy_rows {
+
+SimdError dispatch_axpy_rows_avx512f(std::span<const float> coeffs, std::span<const float> x, std::span<float> out,
+                                     std::uint64_t out_stride, std::uint64_t rows, std::uint64_t cols) noexcept {
+    return checked_axpy_rows<float>(coeffs, x, out, out_stride, rows, cols, detail::avx512f::axpy_rows);
+}
+SimdError dispatch_axpy_rows_avx512f(std::span<const double> coeffs, std::span<const double> x,
+                                     std::span<double> out, std::uint64_t out_stride, std::uint64_t rows,
+                                     std::uint64_t cols) noexcept {
+    return checked_axpy_rows<double>(coeffs, x, out, out_stride, rows, cols, detail::avx512f::axpy_rows);
+}
+SimdError dispatch_axpy_rows_avx2_fma(std::span<const float> coeffs, std::span<const float> x, std::span<float> out,
+                                      std::uint64_t out_stride, std::uint64_t rows, std::uint64_t cols) noexcept {
+    return checked_axpy_rows<float>(coeffs, x, out, out_stride, rows, cols, detail::avx2_fma::axpy_rows);
+}
+SimdError dispatch_axpy_rows_avx2_fma(std::span<const double> coeffs, std::span<const double> x,
+                                      std::span<double> out, std::uint64_t out_stride, std::uint64_t rows,
+                                      std::uint64_t cols) noexcept {
+    return checked_axpy_rows<double>(coeffs, x, out, out_stride, rows, cols, detail::avx2_fma::axpy_rows);
+}
+
+}  // namespace dispatch_axpy_rows
+
+namespace dispatch_axpy_rows_batch {
+
+SimdError dispatch_axpy_rows_batch_avx512f(std::span<const float> coeffs, std::span<const float> x,
+                                           std::span<float> out, std::uint64_t out_stride, std::uint64_t rows,
+                                           std::uint64_t k, std::uint64_t cols) noexcept {
+    return checked_axpy_rows_batch<float>(coeffs, x, out, out_stride, rows, k, cols,
+                                          detail::avx512f::axpy_rows_batch);
+}
+SimdError dispatch_axpy_rows_batch_avx512f(std::span<const double> coeffs, std::span<const double> x,
+                                           std::span<double> out, std::uint64_t out_stride, std::uint64_t rows,
+                                           std::uint64_t k, std::uint64_t cols) noexcept {
+    return checked_axpy_rows_batch<double>(coeffs, x, out, out_stride, rows, k, cols,
+                                           detail::avx512f::axpy_rows_batch);
+}
+SimdError dispatch_axpy_rows_batch_avx2_fma(std::span<const float> coeffs, std::span<const float> x,
+                                            std::span<float> out, std::uint64_t out_stride, std::uint64_t rows,
+                                            std::uint64_t k, std::uint64_t cols) noexcept {
+    return checked_axpy_rows_batch<float>(coeffs, x, out, out_stride, rows, k, cols,
+                                          detail::avx2_fma::axpy_rows_batch);
+}
+SimdError dispatch_axpy_rows_batch_avx2_fma(std::span<const double> coeffs, std::span<const double> x,
+                                            std::span<double> out, std::uint64_t out_stride, std::uint64_t rows,
+                                            std::uint64_t k, std::uint64_t cols) noexcept {
+    return checked_axpy_rows_batch<double>(coeffs, x, out, out_stride, rows, k, cols,
+                                           detail::avx2_fma::axpy_rows_batch);
+}
+
+}  // namespace dispatch_axpy_rows_batch
+
 }  // namespace zubrin_simd::dispatch::axpy

@@ -1,6 +1,7 @@
-// axpy over contiguous slices (out[i] = alpha·x[i] + out[i], one fused multiply-add per element),
-// float32 and float64, in an AVX-512F and an AVX2+FMA variant that give identical bits, plus the
-// extent check of the batched row update that works on a strided output block.
+// axpy over contiguous slices (out[i] = alpha·x[i] + out[i], one fused multiply-add per element)
+// and the row updates of a strided output block (each row r gets coeffs[r] times a shared vector,
+// or up to four such terms in one pass), float32 and float64, in an AVX-512F and an AVX2+FMA
+// variant. Every element gets its fused steps in a fixed order, so all variants give identical bits.
 #pragma once
 
 #include <cstddef>
@@ -43,16 +44,88 @@ enum class AxpyRowsBatchExtents : std::uint8_t {
                                                                  std::uint64_t rows, std::uint64_t k,
                                                                  std::uint64_t cols) noexcept;
 
-// Implementation details: the inner loops, one per instruction-set unit.
+// Row r of the output block is out[r·out_stride .. r·out_stride + cols); the block's extent is
+// (rows − 1)·out_stride + cols. Elements between rows and past the extent are neither read nor
+// written. A refused call (status mismatch) has written nothing; output_too_short is never returned.
+
+namespace dispatch_axpy_rows {
+
+// out[r·out_stride + j] = fma(x[j], coeffs[r], out[r·out_stride + j]) for r < rows, j < cols.
+// rows = 0 or cols = 0: success at once, the slices unexamined. Otherwise mismatch when the extent
+// overflows, out_stride < cols, coeffs.size() < rows, x.size() < cols or out.size() < extent.
+// Requires: out does not overlap coeffs or x; the CPU has AVX-512F.
+[[nodiscard]] SimdError dispatch_axpy_rows_avx512f(std::span<const float> coeffs, std::span<const float> x,
+                                                   std::span<float> out, std::uint64_t out_stride, std::uint64_t rows,
+                                                   std::uint64_t cols) noexcept;
+[[nodiscard]] SimdError dispatch_axpy_rows_avx512f(std::span<const double> coeffs, std::span<const double> x,
+                                                   std::span<double> out, std::uint64_t out_stride,
+                                                   std::uint64_t rows, std::uint64_t cols) noexcept;
+
+// The same with 256-bit vectors. Requires: the CPU has AVX2 and FMA.
+[[nodiscard]] SimdError dispatch_axpy_rows_avx2_fma(std::span<const float> coeffs, std::span<const float> x,
+                                                    std::span<float> out, std::uint64_t out_stride,
+                                                    std::uint64_t rows, std::uint64_t cols) noexcept;
+[[nodiscard]] SimdError dispatch_axpy_rows_avx2_fma(std::span<const double> coeffs, std::span<const double> x,
+                                                    std::span<double> out, std::uint64_t out_stride,
+                                                    std::uint64_t rows, std::uint64_t cols) noexcept;
+
+}  // namespace dispatch_axpy_rows
+
+namespace dispatch_axpy_rows_batch {
+
+// For every r < rows and j < cols: acc = out[r·out_stride + j]; acc = fma(x[p·cols + j],
+// coeffs[p·rows + r], acc) for p = 0 .. k − 1 in order; out[r·out_stride + j] = acc. The same bits
+// as k successive row updates, with one load and store per element. Callers pass k from 1 to 4;
+// a larger k applies all k terms. check_axpy_rows_batch_extents decides: empty gives success at
+// once, invalid gives mismatch. Requires: out does not overlap coeffs or x; the CPU has AVX-512F.
+[[nodiscard]] SimdError dispatch_axpy_rows_batch_avx512f(std::span<const float> coeffs, std::span<const float> x,
+                                                         std::span<float> out, std::uint64_t out_stride,
+                                                         std::uint64_t rows, std::uint64_t k,
+                                                         std::uint64_t cols) noexcept;
+[[nodiscard]] SimdError dispatch_axpy_rows_batch_avx512f(std::span<const double> coeffs, std::span<const double> x,
+                                                         std::span<double> out, std::uint64_t out_stride,
+                                                         std::uint64_t rows, std::uint64_t k,
+                                                         std::uint64_t cols) noexcept;
+
+// The same with 256-bit vectors. Requires: the CPU has AVX2 and FMA.
+[[nodiscard]] SimdError dispatch_axpy_rows_batch_avx2_fma(std::span<const float> coeffs, std::span<const float> x,
+                                                          std::span<float> out, std::uint64_t out_stride,
+                                                          std::uint64_t rows, std::uint64_t k,
+                                                          std::uint64_t cols) noexcept;
+[[nodiscard]] SimdError dispatch_axpy_rows_batch_avx2_fma(std::span<const double> coeffs,
+                                                          std::span<const double> x, std::span<double> out,
+                                                          std::uint64_t out_stride, std::uint64_t rows,
+                                                          std::uint64_t k, std::uint64_t cols) noexcept;
+
+}  // namespace dispatch_axpy_rows_batch
+
+// Implementation details: the inner loops, one per instruction-set unit; the row loops run on
+// checked, non-empty blocks.
 
 namespace detail::avx512f {
 void axpy(const float* x, float* out, std::size_t n, float alpha) noexcept;
 void axpy(const double* x, double* out, std::size_t n, double alpha) noexcept;
+void axpy_rows(const float* coeffs, const float* x, float* out, std::size_t out_stride, std::size_t rows,
+               std::size_t cols) noexcept;
+void axpy_rows(const double* coeffs, const double* x, double* out, std::size_t out_stride, std::size_t rows,
+               std::size_t cols) noexcept;
+void axpy_rows_batch(const float* coeffs, const float* x, float* out, std::size_t out_stride, std::size_t rows,
+                     std::size_t k, std::size_t cols) noexcept;
+void axpy_rows_batch(const double* coeffs, const double* x, double* out, std::size_t out_stride, std::size_t rows,
+                     std::size_t k, std::size_t cols) noexcept;
 }  // namespace detail::avx512f
 
 namespace detail::avx2_fma {
 void axpy(const float* x, float* out, std::size_t n, float alpha) noexcept;
 void axpy(const double* x, double* out, std::size_t n, double alpha) noexcept;
+void axpy_rows(const float* coeffs, const float* x, float* out, std::size_t out_stride, std::size_t rows,
+               std::size_t cols) noexcept;
+void axpy_rows(const double* coeffs, const double* x, double* out, std::size_t out_stride, std::size_t rows,
+               std::size_t cols) noexcept;
+void axpy_rows_batch(const float* coeffs, const float* x, float* out, std::size_t out_stride, std::size_t rows,
+                     std::size_t k, std::size_t cols) noexcept;
+void axpy_rows_batch(const double* coeffs, const double* x, double* out, std::size_t out_stride, std::size_t rows,
+                     std::size_t k, std::size_t cols) noexcept;
 }  // namespace detail::avx2_fma
 
 }  // namespace zubrin_simd::dispatch::axpy
