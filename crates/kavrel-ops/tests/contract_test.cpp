@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <span>
 #include <string>
@@ -169,6 +170,122 @@ TEST_P(ScalarPathTest, LengthMismatchStopsWithAnInternalErrorBeforeWriting) {
     EXPECT_THROW(Scalar<double>::axpy_slice(three64, out64, 1.0), InternalError);
     EXPECT_EQ(out64, std::vector<double>(4, 7.0));
     EXPECT_THROW((void)Scalar<double>::dot_slice(four64, three64), InternalError);
+}
+
+// ---- Row updates ----
+
+// Every shape with gaps between rows and elements past the block holding a guard; the whole
+// buffer, guards included, must equal the written-down order bit for bit on every path.
+template <class T, class Call>
+void check_row_updates(std::initializer_list<std::size_t> term_counts, Call call) {
+    const T guard = -std::numeric_limits<T>::infinity();
+    for (Inputs inputs : {Inputs::mixed, Inputs::specials}) {
+        for (std::size_t rows : {1, 2, 3, 5}) {
+            for (std::size_t cols : sweep_lengths()) {
+                for (std::size_t k : term_counts) {
+                    const auto coeffs = make_inputs<T>(rows * k, inputs, 41);
+                    const auto x = make_inputs<T>(k * cols, inputs, 42);
+                    for (std::size_t extra : {0, 3}) {
+                        SCOPED_TRACE(testing::Message() << (inputs == Inputs::mixed ? "mixed" : "specials") << " rows "
+                                                        << rows << " cols " << cols << " k " << k << " stride "
+                                                        << cols + extra);
+                        const std::size_t stride = cols + extra;
+                        std::vector<T> out = make_block<T>(rows, cols, stride, 3, guard, inputs, 43);
+                        std::vector<T> expected = out;
+                        reference_row_terms<T>(coeffs, x, expected, stride, rows, k, cols);
+                        const std::size_t extent = out.size() - 3;
+                        call(std::span<const T>(coeffs), std::span<const T>(x), std::span<T>(out).first(extent),
+                             stride, rows, k, cols);
+                        for (std::size_t e = 0; e < out.size(); ++e) {
+                            ASSERT_TRUE(bits_equal(out[e], expected[e])) << "element " << e;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+template <class T>
+void axpy_rows_as_batch(std::span<const T> coeffs, std::span<const T> x, std::span<T> out, std::uint64_t stride,
+                        std::uint64_t rows, std::uint64_t, std::uint64_t cols) {
+    Scalar<T>::axpy_rows(coeffs, x, out, stride, rows, cols);
+}
+
+TEST_P(ScalarPathTest, AxpyRowsGiveTheSameBitsOnEveryPath) {
+    check_row_updates<float>({1}, axpy_rows_as_batch<float>);
+    check_row_updates<double>({1}, axpy_rows_as_batch<double>);
+}
+
+// k = 6 goes past the four terms callers pass: every term must still be applied in order.
+TEST_P(ScalarPathTest, AxpyRowsBatchGivesTheSameBitsOnEveryPath) {
+    check_row_updates<float>({1, 2, 3, 4, 6}, Scalar<float>::axpy_rows_batch);
+    check_row_updates<double>({1, 2, 3, 4, 6}, Scalar<double>::axpy_rows_batch);
+}
+
+// Invalid extents and empty blocks: no write, no error, whatever the slice lengths.
+TEST_P(ScalarPathTest, RowUpdatesOnBadExtentsReturnWithoutWriting) {
+    struct Case {
+        const char* name;
+        std::size_t coeffs_len, x_len, out_len, stride, rows, k, cols;
+    };
+    const std::size_t big = std::numeric_limits<std::size_t>::max() / 2 + 1;
+    const Case cases[] = {
+        {"out one short of the extent", 6, 8, 13, 5, 3, 2, 4},
+        {"stride below cols", 6, 8, 14, 3, 3, 2, 4},
+        {"one row with stride 0", 2, 8, 4, 0, 1, 2, 4},
+        {"coeffs shorter than rows * k", 5, 8, 14, 5, 3, 2, 4},
+        {"x shorter than k * cols", 6, 7, 14, 5, 3, 2, 4},
+        {"(rows - 1) * stride overflows", 6, 8, 14, big, 3, 2, 4},
+        {"no rows", 0, 0, 0, 0, 0, 2, 4},
+        {"no columns", 0, 0, 0, 0, 3, 2, 0},
+        {"no terms, short slices", 0, 0, 2, 5, 3, 0, 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<double> coeffs(c.coeffs_len, 2.0), x(c.x_len, 3.0);
+        const std::vector<double> untouched(c.out_len, 7.0);
+        std::vector<double> out = untouched;
+        Scalar<double>::axpy_rows_batch(coeffs, x, out, c.stride, c.rows, c.k, c.cols);
+        EXPECT_EQ(out, untouched);
+        // The row update sees the first term's share of each slice.
+        const std::size_t coeffs_one = c.k == 0 ? c.coeffs_len : c.coeffs_len / c.k;
+        const std::size_t x_one = c.k == 0 ? c.x_len : c.x_len / c.k;
+        const std::vector<float> coeffs32(coeffs_one, 2.0f), x32(x_one, 3.0f);
+        std::vector<float> out32(c.out_len, 7.0f);
+        if (c.k != 0) Scalar<float>::axpy_rows(coeffs32, x32, out32, c.stride, c.rows, c.cols);
+        EXPECT_EQ(out32, std::vector<float>(c.out_len, 7.0f));
+    }
+}
+
+// A zero coefficient times an infinity is NaN under the fused step, so the column is rewritten.
+TEST_P(ScalarPathTest, ZeroCoefficientTimesInfinityIsNaN) {
+    const std::vector<double> coeffs = {0.0, 0.0};
+    std::vector<double> x = {1.0, std::numeric_limits<double>::infinity(), 2.0};
+    std::vector<double> out = {1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
+    Scalar<double>::axpy_rows(coeffs, x, out, 3, 2, 3);
+    for (std::size_t r = 0; r < 2; ++r) {
+        EXPECT_EQ(out[r * 3], 1.0);
+        EXPECT_TRUE(std::isnan(out[r * 3 + 1]));
+        EXPECT_EQ(out[r * 3 + 2], 1.0);
+    }
+}
+
+// Two terms in one pass give the bits of two successive single updates, term 0 first.
+TEST_P(ScalarPathTest, BatchOfTwoEqualsTwoSuccessiveRowUpdates) {
+    const std::size_t rows = 5, cols = 37, stride = 40;
+    const auto coeffs = make_inputs<float>(2 * rows, Inputs::mixed, 51);
+    const auto x = make_inputs<float>(2 * cols, Inputs::mixed, 52);
+    const std::vector<float> start = make_block<float>(rows, cols, stride, 0, 9.0f, Inputs::mixed, 53);
+    std::vector<float> batched = start;
+    Scalar<float>::axpy_rows_batch(coeffs, x, batched, stride, rows, 2, cols);
+    std::vector<float> twice = start;
+    const std::span<const float> c(coeffs), v(x);
+    Scalar<float>::axpy_rows(c.first(rows), v.first(cols), twice, stride, rows, cols);
+    Scalar<float>::axpy_rows(c.subspan(rows, rows), v.subspan(cols, cols), twice, stride, rows, cols);
+    for (std::size_t e = 0; e < start.size(); ++e) ASSERT_TRUE(bits_equal(batched[e], twice[e])) << e;
+    // The products must matter: the update changed the block.
+    EXPECT_NE(batched, start);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, ScalarPathTest, testing::ValuesIn(all_paths), path_param_name);

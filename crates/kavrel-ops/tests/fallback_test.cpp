@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -122,6 +123,39 @@ TEST(FallbackTest, ElementwisePortableIsOneOperationPerElement) {
     check_elementwise<ew::Sub>([](float x, float y) { return x - y; });
     check_elementwise<ew::Mul>([](float x, float y) { return x * y; });
     check_elementwise<ew::Div>([](float x, float y) { return x / y; });
+}
+
+// The portable row loops on their own: the term order (k = 5 past the four callers pass), gaps
+// and trailing elements left alone, and a refused block (out one short) left unwritten.
+TEST(FallbackTest, RowLoopsFollowTheTermOrderAndCheckFirst) {
+    const double guard = -std::numeric_limits<double>::infinity();
+    for (std::size_t rows : {1, 3}) {
+        for (std::size_t cols : {1, 5, 17}) {
+            for (std::size_t k : {1, 3, 5}) {
+                SCOPED_TRACE(testing::Message() << "rows " << rows << " cols " << cols << " k " << k);
+                const std::size_t stride = cols + 2;
+                const auto coeffs = make_inputs<double>(rows * k, Inputs::specials, 61);
+                const auto x = make_inputs<double>(k * cols, Inputs::specials, 62);
+                const std::vector<double> start = make_block<double>(rows, cols, stride, 2, guard, Inputs::mixed, 63);
+                const std::size_t extent = start.size() - 2;
+                std::vector<double> expected = start;
+                reference_row_terms<double>(coeffs, x, expected, stride, rows, k, cols);
+                std::vector<double> out = start;
+                fb::axpy_rows_batch_portable<double>(coeffs, x, std::span(out).first(extent), stride, rows, k, cols);
+                for (std::size_t e = 0; e < out.size(); ++e) ASSERT_TRUE(bits_equal(out[e], expected[e])) << e;
+                if (k == 1) {
+                    out = start;
+                    fb::axpy_rows_portable<double>(coeffs, x, std::span(out).first(extent), stride, rows, cols);
+                    for (std::size_t e = 0; e < out.size(); ++e) ASSERT_TRUE(bits_equal(out[e], expected[e])) << e;
+                }
+                out = start;
+                const std::span<double> short_out = std::span(out).first(extent - 1);
+                fb::axpy_rows_batch_portable<double>(coeffs, x, short_out, stride, rows, k, cols);
+                fb::axpy_rows_portable<double>(coeffs, x, short_out, stride, rows, cols);
+                for (std::size_t e = 0; e < out.size(); ++e) ASSERT_TRUE(bits_equal(out[e], start[e])) << e;
+            }
+        }
+    }
 }
 
 }  // namespace

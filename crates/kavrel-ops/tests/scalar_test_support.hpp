@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <span>
 #include <type_traits>
 #include <vector>
 
@@ -122,6 +123,33 @@ std::vector<T> make_inputs(std::size_t n, Inputs inputs, std::uint64_t seed) {
         v = (inputs == Inputs::specials && k < 5) ? specials[k] : std::ldexp(unit(rng), exponent(rng));
     }
     return values;
+}
+
+// The row updates as written down: for each element of the strided block, acc = out;
+// acc = fma(x[p·cols + j], coeffs[p·rows + r], acc) for p < k in order. k = 1 is axpy_rows.
+template <class T>
+void reference_row_terms(std::span<const T> coeffs, std::span<const T> x, std::span<T> out, std::size_t out_stride,
+                         std::size_t rows, std::size_t k, std::size_t cols) {
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t j = 0; j < cols; ++j) {
+            T acc = out[r * out_stride + j];
+            for (std::size_t p = 0; p < k; ++p) acc = std::fma(x[p * cols + j], coeffs[p * rows + r], acc);
+            out[r * out_stride + j] = acc;
+        }
+    }
+}
+
+// A strided output block of rows × cols in `stride`, followed by `trailing` elements: the block's
+// own elements hold `values` from make_inputs, every gap and trailing element holds `guard`.
+template <class T>
+std::vector<T> make_block(std::size_t rows, std::size_t cols, std::size_t stride, std::size_t trailing, T guard,
+                          Inputs inputs, std::uint64_t seed) {
+    const std::size_t extent = rows == 0 ? 0 : (rows - 1) * stride + cols;
+    std::vector<T> block(extent + trailing, guard);
+    const std::vector<T> values = make_inputs<T>(rows * cols, inputs, seed);
+    for (std::size_t r = 0; r < rows; ++r)
+        for (std::size_t j = 0; j < cols; ++j) block[r * stride + j] = values[r * cols + j];
+    return block;
 }
 
 }  // namespace scalar_test

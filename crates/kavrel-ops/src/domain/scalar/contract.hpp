@@ -6,6 +6,7 @@
 #pragma once
 
 #include <concepts>
+#include <cstdint>
 #include <span>
 
 namespace kavrel_ops::domain::scalar::contract {
@@ -24,6 +25,14 @@ struct Scalar;
 //   the last bits may differ between an AVX-512F, an AVX2+FMA and a portable machine. Empty: +0.
 // A length mismatch is the caller's broken invariant: an internal error naming the operation and
 // both lengths, thrown before anything is written.
+// - axpy_rows / axpy_rows_batch update a strided output block whose row r is
+//   out[r·out_stride .. r·out_stride + cols): each element gets acc = fma(x[p·cols + j],
+//   coeffs[p·rows + r], acc) for the terms p = 0 .. k − 1 in order (k = 1 for axpy_rows), each
+//   rounded once, the same bits on every path. Elements between rows and past the block are never
+//   touched. They raise nothing: rows, cols or k zero, an overflowing extent, out_stride < cols,
+//   coeffs shorter than rows·k, x shorter than k·cols or out shorter than (rows − 1)·out_stride +
+//   cols leave out unchanged and return normally, so callers check their own shapes.
+//   Requires: out does not overlap coeffs or x.
 
 template <>
 struct Scalar<float> {
@@ -31,6 +40,15 @@ struct Scalar<float> {
     static void axpy_slice(std::span<const float> x, std::span<float> out, float alpha);
     // Requires: a.size() == b.size() ("dot_slice: a.len() != b.len()").
     [[nodiscard]] static float dot_slice(std::span<const float> a, std::span<const float> b);
+
+    // out[r·out_stride + j] = fma(x[j], coeffs[r], out[r·out_stride + j]) for r < rows, j < cols.
+    static void axpy_rows(std::span<const float> coeffs, std::span<const float> x, std::span<float> out,
+                          std::uint64_t out_stride, std::uint64_t rows, std::uint64_t cols) noexcept;
+    // Up to four such updates in one pass: coeffs term-major (coeffs[p·rows + r]), x the k vectors
+    // of cols elements back to back. Callers pass k from 1 to 4; a larger k applies all k terms.
+    static void axpy_rows_batch(std::span<const float> coeffs, std::span<const float> x, std::span<float> out,
+                                std::uint64_t out_stride, std::uint64_t rows, std::uint64_t k,
+                                std::uint64_t cols) noexcept;
 
     // out[i] = a[i] op b[i], one IEEE operation per element, the same bits on every path.
     // Requires: a.size() == b.size() ("<op>_slice: a.len() != b.len()"), then
@@ -48,6 +66,15 @@ struct Scalar<double> {
     static void axpy_slice(std::span<const double> x, std::span<double> out, double alpha);
     // Requires: a.size() == b.size() ("dot_slice: a.len() != b.len()").
     [[nodiscard]] static double dot_slice(std::span<const double> a, std::span<const double> b);
+
+    // out[r·out_stride + j] = fma(x[j], coeffs[r], out[r·out_stride + j]) for r < rows, j < cols.
+    static void axpy_rows(std::span<const double> coeffs, std::span<const double> x, std::span<double> out,
+                          std::uint64_t out_stride, std::uint64_t rows, std::uint64_t cols) noexcept;
+    // Up to four such updates in one pass: coeffs term-major (coeffs[p·rows + r]), x the k vectors
+    // of cols elements back to back. Callers pass k from 1 to 4; a larger k applies all k terms.
+    static void axpy_rows_batch(std::span<const double> coeffs, std::span<const double> x, std::span<double> out,
+                                std::uint64_t out_stride, std::uint64_t rows, std::uint64_t k,
+                                std::uint64_t cols) noexcept;
 };
 
 }  // namespace kavrel_ops::domain::scalar::contract

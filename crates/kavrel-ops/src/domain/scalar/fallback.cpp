@@ -4,11 +4,15 @@
 #include <concepts>
 #include <cstddef>
 
+#include "zubrin_simd/dispatch/axpy.hpp"
+
 namespace kavrel_ops::domain::scalar::fallback {
 
 namespace {
 
 namespace ew = zubrin_simd_core::ops::elementwise;
+using zubrin_simd::dispatch::axpy::AxpyRowsBatchExtents;
+using zubrin_simd::dispatch::axpy::check_axpy_rows_batch_extents;
 
 template <class T>
 constexpr std::size_t portable_lanes = sizeof(T) == 8 ? 2 : 4;  // one 128-bit vector
@@ -87,6 +91,39 @@ void elementwise_portable(std::span<const float> a, std::span<const float> b, st
 }
 
 template <class T>
+void axpy_rows_portable(std::span<const T> coeffs, std::span<const T> x, std::span<T> out, std::uint64_t out_stride,
+                        std::uint64_t rows, std::uint64_t cols) noexcept {
+    // With one term the batch rule is exactly the row update's, as in the kernels.
+    if (check_axpy_rows_batch_extents(coeffs.size(), x.size(), out.size(), out_stride, rows, 1, cols) !=
+        AxpyRowsBatchExtents::valid) {
+        return;
+    }
+    for (std::size_t r = 0; r < rows; ++r) {
+        const T c = coeffs[r];
+        T* row = out.data() + r * out_stride;
+        for (std::size_t j = 0; j < cols; ++j) row[j] = std::fma(x[j], c, row[j]);
+    }
+}
+
+template <class T>
+void axpy_rows_batch_portable(std::span<const T> coeffs, std::span<const T> x, std::span<T> out,
+                              std::uint64_t out_stride, std::uint64_t rows, std::uint64_t k,
+                              std::uint64_t cols) noexcept {
+    if (check_axpy_rows_batch_extents(coeffs.size(), x.size(), out.size(), out_stride, rows, k, cols) !=
+        AxpyRowsBatchExtents::valid) {
+        return;
+    }
+    for (std::size_t r = 0; r < rows; ++r) {
+        T* row = out.data() + r * out_stride;
+        for (std::size_t j = 0; j < cols; ++j) {
+            T acc = row[j];
+            for (std::size_t p = 0; p < k; ++p) acc = std::fma(x[p * cols + j], coeffs[p * rows + r], acc);
+            row[j] = acc;
+        }
+    }
+}
+
+template <class T>
 void axpy_unfused(std::span<const T> x, std::span<T> out, T alpha) noexcept {
     for (std::size_t i = 0; i < x.size(); ++i) out[i] = x[i] * alpha + out[i];
 }
@@ -106,6 +143,14 @@ template void elementwise_portable<ew::Add>(std::span<const float>, std::span<co
 template void elementwise_portable<ew::Sub>(std::span<const float>, std::span<const float>, std::span<float>) noexcept;
 template void elementwise_portable<ew::Mul>(std::span<const float>, std::span<const float>, std::span<float>) noexcept;
 template void elementwise_portable<ew::Div>(std::span<const float>, std::span<const float>, std::span<float>) noexcept;
+template void axpy_rows_portable<float>(std::span<const float>, std::span<const float>, std::span<float>,
+                                        std::uint64_t, std::uint64_t, std::uint64_t) noexcept;
+template void axpy_rows_portable<double>(std::span<const double>, std::span<const double>, std::span<double>,
+                                         std::uint64_t, std::uint64_t, std::uint64_t) noexcept;
+template void axpy_rows_batch_portable<float>(std::span<const float>, std::span<const float>, std::span<float>,
+                                              std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t) noexcept;
+template void axpy_rows_batch_portable<double>(std::span<const double>, std::span<const double>, std::span<double>,
+                                               std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t) noexcept;
 template void axpy_unfused<float>(std::span<const float>, std::span<float>, float) noexcept;
 template void axpy_unfused<double>(std::span<const double>, std::span<double>, double) noexcept;
 template float dot_unfused<float>(std::span<const float>, std::span<const float>) noexcept;

@@ -2,6 +2,7 @@
 // reads the CPU-feature word and runs the AVX-512F kernel, the AVX2+FMA kernel or the portable loop.
 #include <charconv>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,8 @@ namespace {
 
 namespace ew = zubrin_simd_core::ops::elementwise;
 namespace da = zubrin_simd::dispatch::axpy::dispatch_axpy;
+namespace dr = zubrin_simd::dispatch::axpy::dispatch_axpy_rows;
+namespace drb = zubrin_simd::dispatch::axpy::dispatch_axpy_rows_batch;
 namespace dd = zubrin_simd::dispatch::dot::dispatch_dot;
 namespace db = zubrin_simd::dispatch::binary::dispatch_elementwise_binary;
 using cpu_features::kernel_path;
@@ -69,6 +72,39 @@ T dot(std::span<const T> a, std::span<const T> b) {
     return result ? *result : fallback::dot_unfused(a, b);
 }
 
+// A refused block (status mismatch) has written nothing, and the operation reports nothing.
+template <class T>
+void update_rows(std::span<const T> coeffs, std::span<const T> x, std::span<T> out, std::uint64_t out_stride,
+               std::uint64_t rows, std::uint64_t cols) noexcept {
+    switch (kernel_path()) {
+        case KernelPath::avx512f:
+            (void)dr::dispatch_axpy_rows_avx512f(coeffs, x, out, out_stride, rows, cols);
+            return;
+        case KernelPath::avx2_fma:
+            (void)dr::dispatch_axpy_rows_avx2_fma(coeffs, x, out, out_stride, rows, cols);
+            return;
+        case KernelPath::portable:
+            fallback::axpy_rows_portable(coeffs, x, out, out_stride, rows, cols);
+            return;
+    }
+}
+
+template <class T>
+void update_rows_batch(std::span<const T> coeffs, std::span<const T> x, std::span<T> out, std::uint64_t out_stride,
+                     std::uint64_t rows, std::uint64_t k, std::uint64_t cols) noexcept {
+    switch (kernel_path()) {
+        case KernelPath::avx512f:
+            (void)drb::dispatch_axpy_rows_batch_avx512f(coeffs, x, out, out_stride, rows, k, cols);
+            return;
+        case KernelPath::avx2_fma:
+            (void)drb::dispatch_axpy_rows_batch_avx2_fma(coeffs, x, out, out_stride, rows, k, cols);
+            return;
+        case KernelPath::portable:
+            fallback::axpy_rows_batch_portable(coeffs, x, out, out_stride, rows, k, cols);
+            return;
+    }
+}
+
 struct ElementwiseTexts {
     std::string_view operands;
     std::string_view output;
@@ -95,6 +131,17 @@ void Scalar<float>::axpy_slice(std::span<const float> x, std::span<float> out, f
 
 float Scalar<float>::dot_slice(std::span<const float> a, std::span<const float> b) { return dot(a, b); }
 
+void Scalar<float>::axpy_rows(std::span<const float> coeffs, std::span<const float> x, std::span<float> out,
+                            std::uint64_t out_stride, std::uint64_t rows, std::uint64_t cols) noexcept {
+    update_rows(coeffs, x, out, out_stride, rows, cols);
+}
+
+void Scalar<float>::axpy_rows_batch(std::span<const float> coeffs, std::span<const float> x, std::span<float> out,
+                                  std::uint64_t out_stride, std::uint64_t rows, std::uint64_t k,
+                                  std::uint64_t cols) noexcept {
+    update_rows_batch(coeffs, x, out, out_stride, rows, k, cols);
+}
+
 void Scalar<float>::add_slice(std::span<const float> a, std::span<const float> b, std::span<float> out) {
     elementwise<ew::Add>(a, b, out, {"add_slice: a.len() != b.len()", "add_slice: output length mismatch"});
 }
@@ -116,5 +163,16 @@ void Scalar<double>::axpy_slice(std::span<const double> x, std::span<double> out
 }
 
 double Scalar<double>::dot_slice(std::span<const double> a, std::span<const double> b) { return dot(a, b); }
+
+void Scalar<double>::axpy_rows(std::span<const double> coeffs, std::span<const double> x, std::span<double> out,
+                            std::uint64_t out_stride, std::uint64_t rows, std::uint64_t cols) noexcept {
+    update_rows(coeffs, x, out, out_stride, rows, cols);
+}
+
+void Scalar<double>::axpy_rows_batch(std::span<const double> coeffs, std::span<const double> x, std::span<double> out,
+                                  std::uint64_t out_stride, std::uint64_t rows, std::uint64_t k,
+                                  std::uint64_t cols) noexcept {
+    update_rows_batch(coeffs, x, out, out_stride, rows, k, cols);
+}
 
 }  // namespace kavrel_ops::domain::scalar::contract
