@@ -72,7 +72,8 @@ TEST(GemvPortableTest, EvenAndOddChainsPerRow) {
                 SCOPED_TRACE(testing::Message() << "rows " << rows << " cols " << cols << " extra " << extra);
                 const std::size_t lda = cols + extra;
                 // The gap elements are NaN: reading one would spoil the row's result.
-                std::vector<double> a(rows == 0 ? 0 : (rows - 1) * lda + cols, std::numeric_limits<double>::quiet_NaN());
+                const std::size_t extent = rows == 0 ? 0 : (rows - 1) * lda + cols;
+                std::vector<double> a(extent, std::numeric_limits<double>::quiet_NaN());
                 const std::vector<double> values = mixed_values(rows * cols, 1);
                 for (std::size_t i = 0; i < rows; ++i)
                     for (std::size_t j = 0; j < cols; ++j) a[i * lda + j] = values[i * cols + j];

@@ -36,7 +36,8 @@ const GemvVariant variants[] = {
 // Rows around the group of four; columns around the vector widths (4, 8) and the two-vector
 // steps (8, 16); row strides equal to, one and three past the column count.
 const std::size_t row_counts[] = {0, 1, 2, 3, 4, 5, 7, 8, 9};
-const std::size_t col_counts[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 23, 24, 25, 31, 32, 33, 40, 47, 63, 64, 65, 129};
+const std::size_t col_counts[] = {0,  1,  2,  3,  4,  5,  7,  8,  9,  12, 15, 16, 17,
+                                  23, 24, 25, 31, 32, 33, 40, 47, 63, 64, 65, 129};
 const std::size_t stride_extras[] = {0, 1, 3};
 
 class GemvStridedTest : public testing::TestWithParam<GemvVariant> {
@@ -73,7 +74,9 @@ TEST_P(GemvStridedTest, MatchesTheLaneOrderOfItsWidth) {
                         std::vector<double> expected = y_values;
                         GetParam().reference(a, x, expected, rows, cols, lda);
                         ASSERT_EQ(GetParam().kernel(a, x, y, rows, cols, lda), SimdError::success);
-                        for (std::size_t i = 0; i < rows; ++i) ASSERT_TRUE(bits_equal(y[i], expected[i])) << "row " << i;
+                        for (std::size_t i = 0; i < rows; ++i) {
+                            ASSERT_TRUE(bits_equal(y[i], expected[i])) << "row " << i;
+                        }
                         ASSERT_TRUE(region_y.untouched_outside<double>(y, guard));
                     }
                 }
