@@ -15,19 +15,19 @@ namespace {
 
 using numpy_bridge::Element;
 
-std::string call_name(const FunctionSpec& spec) { return std::string(spec.name) + "()"; }
+std::string call_name(const Signature& sig) { return std::string(sig.name) + "()"; }
 
 std::string decimal(std::size_t value) { return std::to_string(value); }
 
-std::string too_many_positional(const FunctionSpec& spec, std::size_t given) {
-    std::string text = call_name(spec) + " takes ";
-    if (spec.required == spec.count) text += decimal(spec.count);
-    else text += "from " + decimal(spec.required) + " to " + decimal(spec.count);
+std::string too_many_positional(const Signature& sig, std::size_t given) {
+    std::string text = call_name(sig) + " takes ";
+    if (sig.required == sig.count) text += decimal(sig.count);
+    else text += "from " + decimal(sig.required) + " to " + decimal(sig.count);
     return text + " positional arguments but " + decimal(given) + (given == 1 ? " was" : " were") + " given";
 }
 
-std::string missing_required(const FunctionSpec& spec, const std::vector<const char*>& names) {
-    std::string text = call_name(spec) + " missing " + decimal(names.size()) + " required positional " +
+std::string missing_required(const Signature& sig, const std::vector<const char*>& names) {
+    std::string text = call_name(sig) + " missing " + decimal(names.size()) + " required positional " +
                        (names.size() == 1 ? "argument" : "arguments") + ": ";
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i > 0) text += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
@@ -51,10 +51,10 @@ PyError conversion_error(const char* name, PyObject* object, const std::string& 
 
 }  // namespace
 
-PyResult<Bound> bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyResult<Bound> bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     Bound bound{};
     const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
-    if (given > spec.count) return python::type_error(too_many_positional(spec, given));
+    if (given > sig.count) return python::type_error(too_many_positional(sig, given));
     for (std::size_t i = 0; i < given; ++i) bound[i] = args[i];
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keywords; ++k) {
@@ -63,17 +63,17 @@ PyResult<Bound> bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t
         if (!key) return std::unexpected(python::fetch_pending());
         const std::string_view name(key, static_cast<std::size_t>(size));
         std::size_t index = 0;
-        while (index < spec.count && name != spec.params[index]) ++index;
-        if (index == spec.count)
-            return python::type_error(call_name(spec) + " got an unexpected keyword argument '" + std::string(name) + "'");
+        while (index < sig.count && name != sig.params[index]) ++index;
+        if (index == sig.count)
+            return python::type_error(call_name(sig) + " got an unexpected keyword argument '" + std::string(name) + "'");
         if (bound[index])
-            return python::type_error(call_name(spec) + " got multiple values for argument '" + std::string(name) + "'");
+            return python::type_error(call_name(sig) + " got multiple values for argument '" + std::string(name) + "'");
         bound[index] = args[given + static_cast<std::size_t>(k)];
     }
     std::vector<const char*> missing;
-    for (std::size_t i = 0; i < spec.required; ++i)
-        if (!bound[i]) missing.push_back(spec.params[i]);
-    if (!missing.empty()) return python::type_error(missing_required(spec, missing));
+    for (std::size_t i = 0; i < sig.required; ++i)
+        if (!bound[i]) missing.push_back(sig.params[i]);
+    if (!missing.empty()) return python::type_error(missing_required(sig, missing));
     return bound;
 }
 

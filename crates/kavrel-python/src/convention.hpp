@@ -2,7 +2,7 @@
 // arguments with CPython's TypeError texts, the argument checks in their fixed order (all
 // type checks and read-only borrows first, then contiguity and alignment, then views), one
 // release of the interpreter lock around the computation, and the mapping of every failure
-// to its Python exception. An entry is `entry<spec, body, Arg...>`; a body receives the
+// to its Python exception. An entry is `entry<sig, body, Arg...>`; a body receives the
 // checked values and returns a Python object or the exception to raise.
 #pragma once
 
@@ -31,7 +31,7 @@ using python::Ref;
 inline constexpr std::size_t max_params = 2;
 
 // The argument description of one function: positional-or-keyword parameters only.
-struct FunctionSpec {
+struct Signature {
     const char* name;
     std::array<const char*, max_params> params;
     std::size_t count;     // parameters
@@ -41,7 +41,7 @@ struct FunctionSpec {
 // The bound arguments (borrowed from the caller); null for an omitted optional parameter.
 using Bound = std::array<PyObject*, max_params>;
 
-[[nodiscard]] PyResult<Bound> bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargsf,
+[[nodiscard]] PyResult<Bound> bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
                                    PyObject* kwnames);
 
 // What one call holds: its borrows, released last first when the call ends (after the lock
@@ -148,7 +148,7 @@ PyObject* run_entry(Thunk thunk, const void* call) noexcept;
 namespace detail {
 
 template <auto Body, class... Args, std::size_t... I>
-PyResult<Ref> checked_call(CallContext& ctx, const FunctionSpec& spec, const Bound& bound,
+PyResult<Ref> checked_call(CallContext& ctx, const Signature& sig, const Bound& bound,
                            std::index_sequence<I...>) {
     using Check = std::optional<PyError> (*)(CallContext&, const char*, PyObject*);
     using LayoutCheck = std::optional<PyError> (*)(const char*, PyObject*);
@@ -156,9 +156,9 @@ PyResult<Ref> checked_call(CallContext& ctx, const FunctionSpec& spec, const Bou
     constexpr Check type_checks[] = {&Args::check_type...};
     constexpr LayoutCheck layout_checks[] = {&Args::check_layout...};
     for (std::size_t i = 0; i < sizeof...(Args); ++i)
-        if (auto failed = type_checks[i](ctx, spec.params[i], bound[i])) return std::unexpected(std::move(*failed));
+        if (auto failed = type_checks[i](ctx, sig.params[i], bound[i])) return std::unexpected(std::move(*failed));
     for (std::size_t i = 0; i < sizeof...(Args); ++i)
-        if (auto failed = layout_checks[i](spec.params[i], bound[i])) return std::unexpected(std::move(*failed));
+        if (auto failed = layout_checks[i](sig.params[i], bound[i])) return std::unexpected(std::move(*failed));
     // Making a value has no side effect, so all are made and the first failure counts.
     std::tuple<PyResult<typename Args::Value>...> values{Args::value(bound[I])...};
     PyError* first = nullptr;
@@ -171,9 +171,9 @@ PyResult<Ref> checked_call(CallContext& ctx, const FunctionSpec& spec, const Bou
 
 // The CPython fast-call entry of one function. Body: PyResult<Ref>(CallContext&, const
 // Args::Value&...).
-template <const FunctionSpec& Spec, auto Body, class... Args>
+template <const Signature& Sig, auto Body, class... Args>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    static_assert(Spec.count == sizeof...(Args) && Spec.count <= max_params && Spec.required <= Spec.count);
+    static_assert(Sig.count == sizeof...(Args) && Sig.count <= max_params && Sig.required <= Sig.count);
     struct Call {
         PyObject* const* args;
         Py_ssize_t nargsf;
@@ -183,9 +183,9 @@ PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* k
     return run_entry(
         [](CallContext& ctx, const void* p) -> PyResult<Ref> {
             const auto& c = *static_cast<const Call*>(p);
-            PyResult<Bound> bound = bind(Spec, c.args, c.nargsf, c.kwnames);
+            PyResult<Bound> bound = bind(Sig, c.args, c.nargsf, c.kwnames);
             if (!bound) return std::unexpected(std::move(bound.error()));
-            return detail::checked_call<Body, Args...>(ctx, Spec, *bound, std::index_sequence_for<Args...>{});
+            return detail::checked_call<Body, Args...>(ctx, Sig, *bound, std::index_sequence_for<Args...>{});
         },
         &call);
 }

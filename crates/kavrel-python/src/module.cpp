@@ -18,7 +18,7 @@ namespace {
 using convention::ArrayArg;
 using convention::DynF32Arg;
 using convention::entry;
-using convention::FunctionSpec;
+using convention::Signature;
 using convention::OptionalTextArg;
 using python::Ref;
 namespace ew = elementwise;
@@ -30,45 +30,45 @@ using F32x3 = ArrayArg<float, 3>;
 using F64x1 = ArrayArg<double, 1>;
 using F64x2 = ArrayArg<double, 2>;
 
-constexpr FunctionSpec unary(const char* name) { return {name, {"a", nullptr}, 1, 1}; }
-constexpr FunctionSpec binary(const char* name) { return {name, {"a", "b"}, 2, 2}; }
+constexpr Signature unary(const char* name) { return {name, {"a", nullptr}, 1, 1}; }
+constexpr Signature binary(const char* name) { return {name, {"a", "b"}, 2, 2}; }
 
-constexpr FunctionSpec add_fn = binary("add");
-constexpr FunctionSpec sub_fn = binary("sub");
-constexpr FunctionSpec mul_fn = binary("mul");
-constexpr FunctionSpec div_fn = binary("div");
-constexpr FunctionSpec dot_fn = binary("dot");
-constexpr FunctionSpec sum_fn = unary("sum");
-constexpr FunctionSpec matmul_fn = binary("matmul");
-constexpr FunctionSpec batched_matmul_fn = binary("batched_matmul");
-constexpr FunctionSpec sum_dyn_fn = unary("sum_dyn");
-constexpr FunctionSpec det_fn = unary("det");
-constexpr FunctionSpec inv_fn = unary("inv");
-constexpr FunctionSpec solve_fn = binary("solve");
-constexpr FunctionSpec cholesky_fn = unary("cholesky");
-constexpr FunctionSpec cholesky_solve_fn = binary("cholesky_solve");
-constexpr FunctionSpec cholesky_inv_fn = unary("cholesky_inv");
-constexpr FunctionSpec qr_fn = unary("qr");
-constexpr FunctionSpec col_piv_qr_fn = unary("col_piv_qr");
-constexpr FunctionSpec svd_fn = unary("svd");
-constexpr FunctionSpec symmetric_eigen_fn = unary("symmetric_eigen");
-constexpr FunctionSpec singular_values_fn = unary("singular_values");
-constexpr FunctionSpec norm_fn = {"norm", {"a", "ord"}, 2, 1};
-constexpr FunctionSpec schur_fn = unary("schur");
-constexpr FunctionSpec bunch_kaufman_fn = unary("bunch_kaufman");
-constexpr FunctionSpec matexp_fn = unary("matexp");
-constexpr FunctionSpec kron_fn = binary("kron");
-constexpr FunctionSpec trace_fn = unary("trace");
-constexpr FunctionSpec hessenberg_fn = unary("hessenberg");
-constexpr FunctionSpec eigenvalues_fn = unary("eigenvalues");
-constexpr FunctionSpec full_piv_lu_fn = unary("full_piv_lu");
-constexpr FunctionSpec udu_fn = unary("udu");
-constexpr FunctionSpec bidiagonalize_fn = unary("bidiagonalize");
+constexpr Signature add_fn = binary("add");
+constexpr Signature sub_fn = binary("sub");
+constexpr Signature mul_fn = binary("mul");
+constexpr Signature div_fn = binary("div");
+constexpr Signature dot_fn = binary("dot");
+constexpr Signature sum_fn = unary("sum");
+constexpr Signature matmul_fn = binary("matmul");
+constexpr Signature batched_matmul_fn = binary("batched_matmul");
+constexpr Signature sum_dyn_fn = unary("sum_dyn");
+constexpr Signature det_fn = unary("det");
+constexpr Signature inv_fn = unary("inv");
+constexpr Signature solve_fn = binary("solve");
+constexpr Signature cholesky_fn = unary("cholesky");
+constexpr Signature cholesky_solve_fn = binary("cholesky_solve");
+constexpr Signature cholesky_inv_fn = unary("cholesky_inv");
+constexpr Signature qr_fn = unary("qr");
+constexpr Signature col_piv_qr_fn = unary("col_piv_qr");
+constexpr Signature svd_fn = unary("svd");
+constexpr Signature symmetric_eigen_fn = unary("symmetric_eigen");
+constexpr Signature singular_values_fn = unary("singular_values");
+constexpr Signature norm_fn = {"norm", {"a", "ord"}, 2, 1};
+constexpr Signature schur_fn = unary("schur");
+constexpr Signature bunch_kaufman_fn = unary("bunch_kaufman");
+constexpr Signature matexp_fn = unary("matexp");
+constexpr Signature kron_fn = binary("kron");
+constexpr Signature trace_fn = unary("trace");
+constexpr Signature hessenberg_fn = unary("hessenberg");
+constexpr Signature eigenvalues_fn = unary("eigenvalues");
+constexpr Signature full_piv_lu_fn = unary("full_piv_lu");
+constexpr Signature udu_fn = unary("udu");
+constexpr Signature bidiagonalize_fn = unary("bidiagonalize");
 
 // METH_FASTCALL | METH_KEYWORDS (0x82): CPython passes an argument vector and keyword names.
-template <const FunctionSpec& Spec, auto Body, class... Args>
+template <const Signature& Sig, auto Body, class... Args>
 PyMethodDef method(const char* doc) {
-    return {Spec.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<Spec, Body, Args...>)),
+    return {Sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<Sig, Body, Args...>)),
             METH_FASTCALL | METH_KEYWORDS, doc};
 }
 

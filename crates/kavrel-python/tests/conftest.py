@@ -134,7 +134,7 @@ def hooks():
     path = _find_hooks()
     if path is None:
         pytest.skip("no test build with kavrel_python_hooks under build/")
-    spec = importlib.util.spec_from_file_location("kavrel_python_hooks", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("kavrel_python_hooks", path)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module

@@ -380,9 +380,9 @@ def test_the_computation_runs_without_the_lock(hooks):
 # finalizes; a call computing in a daemon thread then must not abort the exiting process.
 EXIT_WITH_COMPUTING_DAEMON = """
     import importlib.util, threading, numpy as np
-    spec = importlib.util.spec_from_file_location('kavrel_python_hooks', {path!r})
-    hooks = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(hooks)
+    module_spec = importlib.util.spec_from_file_location('kavrel_python_hooks', {path!r})
+    hooks = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(hooks)
     x = np.ones((2, 3), dtype=np.float32)
     threading.Thread(target=hooks.compute_through_exit, args=(x,), daemon=True).start()
     while not hooks.signal():

@@ -24,7 +24,7 @@ using kavrel_python::convention::ArrayArg;
 using kavrel_python::convention::CallContext;
 using kavrel_python::convention::DynF32Arg;
 using kavrel_python::convention::entry;
-using kavrel_python::convention::FunctionSpec;
+using kavrel_python::convention::Signature;
 using kavrel_python::numpy_bridge::Array;
 using kavrel_python::numpy_bridge::ArrayView;
 using kavrel_python::python::PyError;
@@ -260,26 +260,26 @@ PyObject* borrow_count(PyObject*, PyObject*) noexcept {
 
 // --- Table -------------------------------------------------------------------------------
 
-constexpr FunctionSpec a_only(const char* name) { return {name, {"a", nullptr}, 1, 1}; }
-constexpr FunctionSpec internal_error_fn = a_only("internal_error");
-constexpr FunctionSpec bad_alloc_fn = a_only("bad_alloc");
-constexpr FunctionSpec release_twice_fn = a_only("release_twice");
-constexpr FunctionSpec library_error_fn = a_only("library_error");
-constexpr FunctionSpec hold_writable_fn = a_only("hold_writable");
-constexpr FunctionSpec output_fn = {"output", {"rows", "cols"}, 2, 2};
-constexpr FunctionSpec relayout_fn = {"relayout", {"a", "mode"}, 2, 2};
-constexpr FunctionSpec roundtrip3_fn = a_only("roundtrip3");
-constexpr FunctionSpec vector_fn = {"vector", {"kind", "n"}, 2, 2};
-constexpr FunctionSpec view_f64_2_fn = a_only("view_f64_2");
-constexpr FunctionSpec view_f32_1_fn = a_only("view_f32_1");
-constexpr FunctionSpec view_f32_6_fn = a_only("view_f32_6");
-constexpr FunctionSpec dyn_info_fn = a_only("dyn_info");
-constexpr FunctionSpec wait_released_fn = a_only("wait_released");
-constexpr FunctionSpec compute_through_exit_fn = a_only("compute_through_exit");
+constexpr Signature a_only(const char* name) { return {name, {"a", nullptr}, 1, 1}; }
+constexpr Signature internal_error_fn = a_only("internal_error");
+constexpr Signature bad_alloc_fn = a_only("bad_alloc");
+constexpr Signature release_twice_fn = a_only("release_twice");
+constexpr Signature library_error_fn = a_only("library_error");
+constexpr Signature hold_writable_fn = a_only("hold_writable");
+constexpr Signature output_fn = {"output", {"rows", "cols"}, 2, 2};
+constexpr Signature relayout_fn = {"relayout", {"a", "mode"}, 2, 2};
+constexpr Signature roundtrip3_fn = a_only("roundtrip3");
+constexpr Signature vector_fn = {"vector", {"kind", "n"}, 2, 2};
+constexpr Signature view_f64_2_fn = a_only("view_f64_2");
+constexpr Signature view_f32_1_fn = a_only("view_f32_1");
+constexpr Signature view_f32_6_fn = a_only("view_f32_6");
+constexpr Signature dyn_info_fn = a_only("dyn_info");
+constexpr Signature wait_released_fn = a_only("wait_released");
+constexpr Signature compute_through_exit_fn = a_only("compute_through_exit");
 
-template <const FunctionSpec& Spec, auto Body, class... Args>
+template <const Signature& Sig, auto Body, class... Args>
 PyMethodDef method() {
-    return {Spec.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<Spec, Body, Args...>)),
+    return {Sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<Sig, Body, Args...>)),
             METH_FASTCALL | METH_KEYWORDS, nullptr};
 }
 
