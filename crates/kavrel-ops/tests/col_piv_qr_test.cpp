@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "kavrel/domain/error/error.hpp"
-#include "linalg_test_support.hpp"
+#include "qr_test_support.hpp"
 
 namespace {
 
-using namespace linalg_test;
+using namespace qr_test;
 using kavrel::domain::error::display;
 using kavrel_ops::application::linalg::col_piv_qr::decompose::column_norms;
 using kavrel_ops::application::linalg::col_piv_qr::decompose::ColPivQrDecomposition;

@@ -1,4 +1,4 @@
-// Fixtures of the factorisation tests: random, graded and extreme-range matrices, and residuals
+// Fixtures of the QR tests: random, graded and extreme-range matrices, and residuals
 // of orthogonal factorisations measured in extended precision, relative to eps and the norm.
 #pragma once
 
@@ -14,7 +14,7 @@
 #include "kavrel/application/array/types.hpp"
 #include "kavrel/application/view/immutable.hpp"
 
-namespace linalg_test {
+namespace qr_test {
 
 using kavrel::application::array::types::Array;
 using kavrel::application::view::immutable::ArrayView;
@@ -111,4 +111,4 @@ inline testing::AssertionResult upper_triangular(std::span<const double> r, std:
     return testing::AssertionSuccess();
 }
 
-}  // namespace linalg_test
+}  // namespace qr_test
