@@ -53,6 +53,85 @@ KINDS = ["random", "graded", "tiny", "huge", "mixed"]
 
 # ---- qr --------------------------------------------------------------------------------
 
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("shape", SHAPES)
+def test_qr_factors(shape, kind):
+    a = make(*shape, kind)
+    q, r = kp.qr(a)
+    check_factors(a, q, r)
+
+
+@pytest.mark.parametrize("shape", [(6, 6), (40, 13), (100, 100), (300, 250)])
+def test_qr_agrees_with_numpy(shape):
+    """Householder QR is unique up to the signs of R's rows (Q's columns); numpy's complete
+    mode fixes the same m×m Q up to those signs."""
+    a = make(*shape, "random", seed=5)
+    q, r = kp.qr(a)
+    q_ref, r_ref = np.linalg.qr(a, mode="complete")
+    n = shape[1]
+    signs = np.sign(np.diag(r)) * np.sign(np.diag(r_ref))
+    np.testing.assert_allclose(r[:n] * signs[:, None], r_ref[:n], atol=64 * max(shape) * EPS * np.abs(a).max())
+    np.testing.assert_allclose(q[:, :n] * signs[None, :], q_ref[:, :n], atol=64 * max(shape) * EPS)
+
+
+def test_qr_worked_examples():
+    q, r = kp.qr(np.array([[3.0]]))
+    assert q.tolist() == [[-1.0]] and r.tolist() == [[-3.0]]
+    q, r = kp.qr(np.array([[-3.0]]))
+    assert q.tolist() == [[-1.0]] and r.tolist() == [[3.0]]
+    # R[j][j] is negative for a positive entry at (j, j) when column j is reduced, positive for
+    # a zero or negative one.
+    for a00, negative in [(2.0, True), (-2.0, False), (0.0, False)]:
+        _, r = kp.qr(np.array([[a00, 1.0], [1.0, 3.0]]))
+        assert (r[0, 0] < 0) == negative
+
+
+def test_qr_tiny_and_huge_columns():
+    # Entries whose squares vanish (below about 1.5e-162) or overflow (above about 1.3e154).
+    q, r = kp.qr(np.array([[1e-170], [1e-170]]))
+    assert r[0, 0] == -1.4142135623730951e-170 and r[1, 0] == 0.0
+    check_factors(np.array([[1e-170], [1e-170]]), q, r)
+    a = np.array([[1.0, 1e-170], [2.0, -3e-170], [0.5, 2e-171]])
+    q, r = kp.qr(a)
+    np.testing.assert_allclose(q @ r[:, 1], a[:, 1], rtol=0, atol=16 * EPS * 1e-170 * 4)
+    for a in [np.array([[1e200, 2e200], [3e200, -1e200]]), np.array([[1e300, 1.0], [1e250, -1e280]])]:
+        q, r = kp.qr(a)
+        assert np.all(np.isfinite(q)) and np.all(np.isfinite(r))
+        check_factors(a, q, r)
+
+
+def test_qr_empty_shapes():
+    q, r = kp.qr(np.zeros((4, 0)))
+    assert np.array_equal(q, np.eye(4)) and r.shape == (4, 0)
+    q, r = kp.qr(np.zeros((0, 0)))
+    assert q.shape == (0, 0) and r.shape == (0, 0)
+
+
+@pytest.mark.parametrize("a, text", [
+    (np.zeros((1, 1)), "Storage error: QR pivot column 0 has zero norm: matrix is rank-deficient"),
+    (np.array([[1.0, 2.0, 0.0], [3.0, 4.0, 0.0], [5.0, 6.0, 0.0]]),
+     "Storage error: QR pivot column 2 has zero norm: matrix is rank-deficient"),
+    (np.array([[1.0, 5.0], [0.0, 0.0], [0.0, 0.0]]),
+     "Storage error: QR pivot column 1 has zero norm: matrix is rank-deficient"),
+    (np.array([[1.0, np.nan, 3.0], [4.0, 5.0, 6.0]]), "Shape mismatch: lhs [2, 3], rhs [3, 3]"),
+    (np.zeros((0, 2)), "Shape mismatch: lhs [0, 2], rhs [2, 2]"),
+    (np.array([[np.nan, 0.0], [1.0, 0.0]]), "Storage error: QR input contains a non-finite value"),
+    (np.array([[1e300], [-np.inf]]), "Storage error: QR input contains a non-finite value"),
+    (np.full((2, 1), 1.5e308), OVERFLOW + "R entry exceeds the scalar range"),
+])
+def test_qr_errors(a, text):
+    with pytest.raises(ValueError) as e:
+        kp.qr(a)
+    assert str(e.value) == text
+
+
+def test_qr_keyword_and_input_untouched():
+    a = make(7, 5, "random")
+    before = a.copy()
+    q, r = kp.qr(a=a)
+    assert np.array_equal(a, before)
+    check_factors(a, q, r)
+
 
 # ---- col_piv_qr ------------------------------------------------------------------------
 
@@ -152,7 +231,7 @@ def test_col_piv_qr_non_finite(bad):
     assert str(e.value) == "Storage error: ColPivQR input contains a non-finite value"
 
 
-@pytest.mark.parametrize("function", [kp.col_piv_qr])
+@pytest.mark.parametrize("function", [kp.qr, kp.col_piv_qr])
 def test_non_contiguous_input(function):
     with pytest.raises(ValueError) as e:
         function(np.ones((4, 3)).T)
