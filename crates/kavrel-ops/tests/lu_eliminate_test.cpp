@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -9,10 +10,12 @@
 #include <vector>
 
 #include "linalg_test_support.hpp"
+#include "scalar_test_support.hpp"
 
 namespace {
 
 using kavrel::domain::error::InternalError;
+using kavrel_ops::application::linalg::lu::eliminate::eliminate_below_pivot;
 using kavrel_ops::application::linalg::lu::eliminate::lu_eliminate_step;
 using linalg_test::storage_text;
 
@@ -117,6 +120,28 @@ TEST(LuEliminateStepTest, RowUpdatesAreFusedPerElement) {
     EXPECT_EQ(s.w[3], 0x1p-54);
 }
 
+class EliminateBelowPivotPathTest : public scalar_test::ForcedPathTest {};
+
+TEST_P(EliminateBelowPivotPathTest, MatchesTheRowByRowDefinition) {
+    // Rows below k span several update blocks; columns up to k and from end on are left alone.
+    for (auto [n, k, end] : {std::array<std::uint64_t, 3>{130, 0, 130}, {130, 3, 100}, {70, 68, 70}, {5, 1, 2}}) {
+        SCOPED_TRACE("n=" + std::to_string(n) + " k=" + std::to_string(k) + " end=" + std::to_string(end));
+        std::vector<double> w = linalg_test::random_matrix(n, n, n + k).v;
+        std::vector<double> expected = w;
+        for (std::uint64_t i = k + 1; i < n; ++i) {
+            const double l = expected[i * n + k] / expected[k * n + k];
+            expected[i * n + k] = l;
+            for (std::uint64_t j = k + 1; j < end; ++j)
+                expected[i * n + j] = std::fma(0.0 - l, expected[k * n + j], expected[i * n + j]);
+        }
+        eliminate_below_pivot(w, n, k, end);
+        EXPECT_EQ(w, expected);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, EliminateBelowPivotPathTest, testing::ValuesIn(scalar_test::all_paths),
+                         scalar_test::path_param_name);
+
 TEST(LuEliminateStepTest, CallsOutsideTheMatrixAreInternalErrors) {
     Step s(3, std::vector<double>(9, 1.0));
     EXPECT_THROW((void)s.run(1, 1), InternalError);  // k = end
@@ -125,6 +150,8 @@ TEST(LuEliminateStepTest, CallsOutsideTheMatrixAreInternalErrors) {
     EXPECT_THROW((void)lu_eliminate_step(s.w, 3, 0, 3, short_perm, s.sign), InternalError);
     std::vector<double> short_w(8);
     EXPECT_THROW((void)lu_eliminate_step(short_w, 3, 0, 3, s.perm, s.sign), InternalError);
+    EXPECT_THROW(eliminate_below_pivot(short_w, 3, 0, 3), InternalError);
+    EXPECT_THROW(eliminate_below_pivot(s.w, 3, 2, 2), InternalError);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "kavrel/application/view/contiguous.hpp"
-#include "kavrel_ops/domain/scalar/contract.hpp"
+#include "kavrel_ops/application/linalg/lu/eliminate.hpp"
 
 namespace kavrel_ops::application::linalg::full_piv_lu::decompose {
 
@@ -17,7 +17,6 @@ namespace {
 
 using kavrel::domain::error::KavrelError;
 using kavrel::domain::error::ShapeMismatch;
-using Scalar = kavrel_ops::domain::scalar::contract::Scalar<double>;
 
 constexpr double relative_pivot_threshold = 1e-12;
 
@@ -80,14 +79,7 @@ Result<FullPivLuDecomposition> full_piv_lu_decompose(const ArrayView<double, 2>&
             std::swap(f.col_perm[k], f.col_perm[pivot.col]);
             f.sign = static_cast<std::int8_t>(-f.sign);
         }
-        const double d = m[k * n + k];
-        const std::span<const double> pivot_tail(m + k * n + k + 1, n - k - 1);
-        for (std::size_t i = k + 1; i < n; ++i) {
-            double* row = m + i * n;
-            const double l = row[k] / d;
-            row[k] = l;
-            Scalar::axpy_slice(pivot_tail, {row + k + 1, n - k - 1}, 0.0 - l);
-        }
+        lu::eliminate::eliminate_below_pivot(w, n, k, n);
     }
     f.lu = std::move(w);
     return f;

@@ -28,12 +28,44 @@ Pivot find_pivot(const double* w, std::size_t n, std::size_t k) {
     return best;
 }
 
+void require_step_within(std::span<double> w, std::uint64_t n, std::uint64_t k, std::uint64_t end) {
+    if (k >= end || end > n || w.size() / n != n || w.size() % n != 0)
+        kavrel::domain::error::fail_invariant("invariant: LU column step within an n × n working matrix");
+}
+
+// Rows per row-update call: the multipliers of a block are divided first (independent divisions
+// overlap instead of each waiting for the previous row's update) and its negations fill this
+// stack block of coefficients for one Scalar::axpy_rows call.
+constexpr std::size_t rows_per_update = 64;
+
 }  // namespace
+
+void eliminate_below_pivot(std::span<double> w, std::uint64_t n, std::uint64_t k, std::uint64_t end) {
+    require_step_within(w, n, k, end);
+    double* a = w.data();
+    const double d = a[k * n + k];
+    const std::span<const double> pivot_tail(a + k * n + k + 1, end - k - 1);
+    double coeffs[rows_per_update];
+    for (std::size_t first = k + 1; first < n; first += rows_per_update) {
+        const std::size_t rows = std::min<std::size_t>(rows_per_update, n - first);
+        for (std::size_t r = 0; r < rows; ++r) {
+            double& entry = a[(first + r) * n + k];
+            const double l = entry / d;
+            entry = l;
+            coeffs[r] = 0.0 - l;
+        }
+        // Row r of the block starts at column k + 1 of row first + r; the gaps between rows
+        // (columns end .. n − 1 and 0 .. k) are not touched.
+        double* out = a + first * n + k + 1;
+        const std::size_t extent = (rows - 1) * n + (end - k - 1);
+        Scalar::axpy_rows({coeffs, rows}, pivot_tail, {out, extent}, n, rows, end - k - 1);
+    }
+}
 
 Result<void> lu_eliminate_step(std::span<double> w, std::uint64_t n, std::uint64_t k, std::uint64_t end,
                                std::span<std::uint64_t> perm, std::int8_t& sign) {
-    if (k >= end || end > n || perm.size() != n || w.size() / n != n || w.size() % n != 0)
-        kavrel::domain::error::fail_invariant("invariant: LU column step within an n × n working matrix");
+    require_step_within(w, n, k, end);
+    if (perm.size() != n) kavrel::domain::error::fail_invariant("invariant: LU permutation of the matrix order");
     double* a = w.data();
     const Pivot pivot = find_pivot(a, n, k);
     const std::size_t p = pivot.row;
@@ -46,14 +78,7 @@ Result<void> lu_eliminate_step(std::span<double> w, std::uint64_t n, std::uint64
         std::swap(perm[k], perm[p]);
         sign = static_cast<std::int8_t>(-sign);
     }
-    const double d = a[k * n + k];
-    const std::span<const double> pivot_row_tail(a + k * n + k + 1, end - k - 1);
-    for (std::size_t i = k + 1; i < n; ++i) {
-        double* row = a + i * n;
-        const double l = row[k] / d;
-        row[k] = l;
-        Scalar::axpy_slice(pivot_row_tail, {row + k + 1, end - k - 1}, 0.0 - l);
-    }
+    eliminate_below_pivot(w, n, k, end);
     return {};
 }
 

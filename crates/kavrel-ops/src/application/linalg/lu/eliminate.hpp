@@ -17,10 +17,15 @@ using kavrel::domain::error::Result;
 // 2. an exactly zero maximum is the StorageError "LU pivot column {k} is exactly zero: matrix
 //    is singular";
 // 3. rows k and p swap over all n columns, and so do perm[k] and perm[p]; sign flips;
-// 4. every row i below k gets its multiplier l = w(i, k) / w(k, k) stored in w(i, k), and its
-//    columns k+1 .. end−1 (only those) get (0.0 − l)·row k through Scalar::axpy_slice.
+// 4. eliminate_below_pivot(w, n, k, end).
 // Requires: w.size() == n·n, perm.size() == n, k < end ≤ n.
 [[nodiscard]] Result<void> lu_eliminate_step(std::span<double> w, std::uint64_t n, std::uint64_t k,
                                              std::uint64_t end, std::span<std::uint64_t> perm, std::int8_t& sign);
+
+// The updates under the pivot w(k, k): every row i below k gets its multiplier l = w(i, k) / w(k, k)
+// (a division) stored in w(i, k), and its columns k+1 .. end−1, only those, become
+// fma(0.0 − l, w(k, j), w(i, j)), one rounding each. No zero test.
+// Requires: w.size() == n·n, k < end ≤ n.
+void eliminate_below_pivot(std::span<double> w, std::uint64_t n, std::uint64_t k, std::uint64_t end);
 
 }  // namespace kavrel_ops::application::linalg::lu::eliminate
