@@ -174,9 +174,11 @@ inline StridedCopy strided_copy(const Matrix& m, Placement p) {
     }
     StridedCopy out{std::vector<double>(len, -777.0), {}};
     for (std::size_t i = 0; i < m.rows; ++i)
-        for (std::size_t j = 0; j < m.cols; ++j)
-            out.storage[static_cast<std::size_t>(static_cast<std::int64_t>(l.offset) + static_cast<std::int64_t>(i) * l.strides[0] +
-                                                 static_cast<std::int64_t>(j) * l.strides[1])] = m(i, j);
+        for (std::size_t j = 0; j < m.cols; ++j) {
+            const std::int64_t at = static_cast<std::int64_t>(l.offset) + static_cast<std::int64_t>(i) * l.strides[0] +
+                                    static_cast<std::int64_t>(j) * l.strides[1];
+            out.storage[static_cast<std::size_t>(at)] = m(i, j);
+        }
     out.view = kavrel::domain::error::expect(ArrayView<double, 2>::from_parts(out.storage.data(), len, l), "test view");
     return out;
 }

@@ -60,7 +60,8 @@ TEST(LuInvTest, ErrorsOfTheFactorisationPassUnchanged) {
         {"non-square", Matrix(1, 2, {1, 2}), "Shape mismatch: lhs [1, 2], rhs [1, 1]"},
         {"non-finite", Matrix(2, 2, {1, 2, 3, std::numeric_limits<double>::infinity()}),
          "Storage error: LU input contains a non-finite value"},
-        {"singular", Matrix(2, 2, {1, 2, 2, 4}), "Storage error: LU pivot column 1 is exactly zero: matrix is singular"},
+        {"singular", Matrix(2, 2, {1, 2, 2, 4}),
+         "Storage error: LU pivot column 1 is exactly zero: matrix is singular"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -26,6 +26,9 @@ namespace {
 using kavrel::domain::error::KavrelError;
 using kavrel::domain::error::Result;
 using numpy_bridge::Array;
+namespace ch = kavrel_ops::application::linalg::cholesky;
+namespace fp = kavrel_ops::application::linalg::full_piv_lu;
+namespace lu = kavrel_ops::application::linalg::lu;
 
 // --- Shared by the linear-algebra bodies ------------------------------------------------
 
@@ -46,7 +49,8 @@ auto compute_unlocked(CallContext& ctx, F&& compute) {
 
 // Element i of a validated one-axis view.
 double element(const ArrayView<double, 1>& v, std::uint64_t i) {
-    return v.ptr[static_cast<std::int64_t>(v.layout.offset) + static_cast<std::int64_t>(i) * v.layout.strides[0]];
+    const auto at = static_cast<std::int64_t>(v.layout.offset) + static_cast<std::int64_t>(i) * v.layout.strides[0];
+    return v.ptr[at];
 }
 
 // A zero-filled solution vector of the factor's order n, after the length test of b
@@ -58,11 +62,12 @@ Result<Array<double, 1>> solution_vector(std::uint64_t n, const ArrayView<double
     return x;
 }
 
-PyResult<Ref> vector_result(Array<double, 1>&& x) { return numpy_bridge::vector_into_numpy(std::move(x).into_vec()); }
+// A solution vector handed to NumPy without a copy.
+PyResult<Ref> vector_result(Array<double, 1>&& x) {
+    return numpy_bridge::vector_into_numpy(std::move(x).into_vec());
+}
 
-// --- det, inv, solve ----------------------------------------------------------------------
-
-namespace lu = kavrel_ops::application::linalg::lu;
+// --- det, solve ---------------------------------------------------------------------------
 
 bool is_singular(const KavrelError& e) {
     const auto* storage = std::get_if<kavrel::domain::error::StorageError>(&e);
@@ -80,13 +85,16 @@ Result<double> determinant(const ArrayView<double, 2>& a) {
     double d = f->sign >= 0 ? 1.0 : -1.0;
     for (std::uint64_t i = 0; i < layout.shape[0]; ++i) {
         const std::array<std::uint64_t, 2> at{i, i};
-        const auto pos = kavrel::domain::layout::kernels::physical_offset(layout.shape, layout.strides, layout.offset, at);
-        if (!pos || static_cast<std::uint64_t>(*pos) >= f->lu.len()) kavrel::domain::error::fail_invariant("diagonal in bounds");
+        const auto pos =
+            kavrel::domain::layout::kernels::physical_offset(layout.shape, layout.strides, layout.offset, at);
+        if (!pos || static_cast<std::uint64_t>(*pos) >= f->lu.len())
+            kavrel::domain::error::fail_invariant("diagonal in bounds");
         d = d * f->lu.data()[*pos];
     }
     return d;
 }
 
+// x[i] = b[perm[i]], then solved in place.
 Result<Array<double, 1>> lu_solve(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
     auto f = lu::decompose::lu_decompose(a);
     if (!f) return std::unexpected(std::move(f.error()));
@@ -98,14 +106,9 @@ Result<Array<double, 1>> lu_solve(const ArrayView<double, 2>& a, const ArrayView
     return x;
 }
 
-// --- full_piv_lu --------------------------------------------------------------------------
+// --- cholesky_solve, cholesky_inv --------------------------------------------------------
 
-namespace fp = kavrel_ops::application::linalg::full_piv_lu;
-
-// --- cholesky, cholesky_solve, cholesky_inv ----------------------------------------------
-
-namespace ch = kavrel_ops::application::linalg::cholesky;
-
+// b copied in order into the solution vector, then solved in place.
 Result<Array<double, 1>> cholesky_solution(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
     auto f = ch::cholesky_decompose(a);
     if (!f) return std::unexpected(std::move(f.error()));
@@ -139,41 +142,59 @@ Result<Array<double, 2>> cholesky_inverse(const ArrayView<double, 2>& a) {
 
 }  // namespace
 
-// The bodies below answer NotImplementedError until their operations land.
-
-PyResult<Ref> dot_py(CallContext&, const ArrayView<float, 1>&, const ArrayView<float, 1>&) { return convention::not_built("dot"); }
-PyResult<Ref> matmul_py(CallContext&, const ArrayView<float, 2>&, const ArrayView<float, 2>&) { return convention::not_built("matmul"); }
-PyResult<Ref> batched_matmul_py(CallContext&, const ArrayView<float, 3>&, const ArrayView<float, 3>&) { return convention::not_built("batched_matmul"); }
 PyResult<Ref> det_py(CallContext& ctx, const ArrayView<double, 2>& a) {
     auto d = compute_unlocked(ctx, [&] { return determinant(a); });
     if (!d) return python::value_error(std::move(d.error()));
     return convention::float_result(*d);
 }
+
 PyResult<Ref> inv_py(CallContext& ctx, const ArrayView<double, 2>& a) {
     auto r = compute_unlocked(ctx, [&] { return lu::solvers::inv(a); });
     if (!r) return python::value_error(std::move(r.error()));
     return numpy_bridge::array_into_numpy2(std::move(*r));
 }
+
 PyResult<Ref> solve_py(CallContext& ctx, const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
     auto x = compute_unlocked(ctx, [&] { return lu_solve(a, b); });
     if (!x) return python::value_error(std::move(x.error()));
     return vector_result(std::move(*x));
 }
+
 PyResult<Ref> cholesky_py(CallContext& ctx, const ArrayView<double, 2>& a) {
     auto f = compute_unlocked(ctx, [&] { return ch::cholesky_decompose(a); });
     if (!f) return python::value_error(std::move(f.error()));
     return numpy_bridge::array_into_numpy2(std::move(f->l));
 }
-PyResult<Ref> cholesky_solve_py(CallContext& ctx, const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
+
+PyResult<Ref> cholesky_solve_py(CallContext& ctx, const ArrayView<double, 2>& a,
+                                const ArrayView<double, 1>& b) {
     auto x = compute_unlocked(ctx, [&] { return cholesky_solution(a, b); });
     if (!x) return python::value_error(std::move(x.error()));
     return vector_result(std::move(*x));
 }
+
 PyResult<Ref> cholesky_inv_py(CallContext& ctx, const ArrayView<double, 2>& a) {
     auto r = compute_unlocked(ctx, [&] { return cholesky_inverse(a); });
     if (!r) return python::value_error(std::move(r.error()));
     return numpy_bridge::array_into_numpy2(std::move(*r));
 }
+
+PyResult<Ref> full_piv_lu_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto f = compute_unlocked(ctx, [&] { return fp::decompose::full_piv_lu_decompose(a); });
+    if (!f) return python::value_error(std::move(f.error()));
+    // L and U are built with the lock held.
+    PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(fp::lower_factor(*f)),
+                             numpy_bridge::array_into_numpy2(fp::upper_factor(*f)),
+                             numpy_bridge::vector_into_numpy(std::move(f->row_perm)),
+                             numpy_bridge::vector_into_numpy(std::move(f->col_perm))};
+    return convention::tuple_result(items);
+}
+
+// The bodies below answer NotImplementedError until their operations land.
+
+PyResult<Ref> dot_py(CallContext&, const ArrayView<float, 1>&, const ArrayView<float, 1>&) { return convention::not_built("dot"); }
+PyResult<Ref> matmul_py(CallContext&, const ArrayView<float, 2>&, const ArrayView<float, 2>&) { return convention::not_built("matmul"); }
+PyResult<Ref> batched_matmul_py(CallContext&, const ArrayView<float, 3>&, const ArrayView<float, 3>&) { return convention::not_built("batched_matmul"); }
 PyResult<Ref> qr_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("qr"); }
 PyResult<Ref> col_piv_qr_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("col_piv_qr"); }
 PyResult<Ref> svd_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("svd"); }
@@ -187,16 +208,6 @@ PyResult<Ref> kron_py(CallContext&, const ArrayView<double, 2>&, const ArrayView
 PyResult<Ref> trace_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("trace"); }
 PyResult<Ref> hessenberg_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("hessenberg"); }
 PyResult<Ref> eigenvalues_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("eigenvalues"); }
-PyResult<Ref> full_piv_lu_py(CallContext& ctx, const ArrayView<double, 2>& a) {
-    auto f = compute_unlocked(ctx, [&] { return fp::decompose::full_piv_lu_decompose(a); });
-    if (!f) return python::value_error(std::move(f.error()));
-    // L and U are built with the lock held.
-    PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(fp::lower_factor(*f)),
-                             numpy_bridge::array_into_numpy2(fp::upper_factor(*f)),
-                             numpy_bridge::vector_into_numpy(std::move(f->row_perm)),
-                             numpy_bridge::vector_into_numpy(std::move(f->col_perm))};
-    return convention::tuple_result(items);
-}
 PyResult<Ref> udu_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("udu"); }
 PyResult<Ref> bidiagonalize_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("bidiagonalize"); }
 

@@ -48,7 +48,8 @@ Result<CholeskyDecomposition> cholesky_decompose(const ArrayView<double, 2>& a) 
 }
 
 void CholeskyDecomposition::solve_in_place(std::span<double> b) const {
-    if (b.size() != n) kavrel::domain::error::fail_invariant("invariant: Cholesky right-hand side has the factor's order");
+    if (b.size() != n)
+        kavrel::domain::error::fail_invariant("invariant: Cholesky right-hand side has the factor's order");
     if (n == 0) return;
     const double* f = l.data();
     for (std::size_t i = 0; i < n; ++i) {

@@ -21,7 +21,8 @@ Array<double, 2> lower_factor(const FullPivLuDecomposition& f) {
 Array<double, 2> upper_factor(const FullPivLuDecomposition& f) {
     const std::size_t n = f.n;
     std::vector<double> u(n * n);
-    for (std::size_t i = 0; i < n; ++i) std::copy(f.lu.data() + i * n + i, f.lu.data() + (i + 1) * n, u.data() + i * n + i);
+    for (std::size_t i = 0; i < n; ++i)
+        std::copy(f.lu.data() + i * n + i, f.lu.data() + (i + 1) * n, u.data() + i * n + i);
     return kavrel::domain::error::expect(Array<double, 2>::from_vec({n, n}, std::move(u)), "U shape matches storage");
 }
 

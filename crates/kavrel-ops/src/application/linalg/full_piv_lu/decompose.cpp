@@ -53,7 +53,8 @@ Result<FullPivLuDecomposition> full_piv_lu_decompose(const ArrayView<double, 2>&
     std::vector<double> w = std::move(kavrel::application::view::contiguous::to_contiguous(a).storage.data);
     double amax = 0.0;
     for (const double x : w) {
-        if (!std::isfinite(x)) return kavrel::domain::error::storage_error("FullPivLU input contains a non-finite value");
+        if (!std::isfinite(x))
+            return kavrel::domain::error::storage_error("FullPivLU input contains a non-finite value");
         amax = std::max(amax, std::fabs(x));
     }
     const double threshold = relative_pivot_threshold * amax;
