@@ -29,7 +29,7 @@ T expected_dot(cf::KernelPath path, std::span<const T> a, std::span<const T> b) 
     switch (path) {
         case cf::KernelPath::avx512f: return *dd::dispatch_dot_avx512f(a, b);
         case cf::KernelPath::avx2_fma: return *dd::dispatch_dot_avx2_fma(a, b);
-        case cf::KernelPath::portable: return fb::dot_portable<T>(a, b);
+        case cf::KernelPath::portable: return *fb::dot_portable<T>(a, b);
     }
     return T(0);
 }

@@ -1,8 +1,8 @@
 // The element-type interface through which the array operations reach the SIMD slice kernels,
 // for float and double. Every operation checks its slice lengths, then picks on each call the
-// AVX-512F kernel, else the AVX2+FMA kernel, else a portable loop (cpu_features::kernel_path()),
-// and always produces its result. Resolved at compile time: generic code calls Scalar<T> directly.
-// The members are defined in impls.cpp; the portable loops are in fallback.hpp.
+// AVX-512F kernel, else the AVX2+FMA kernel, else a portable loop (its family's selector in
+// dispatch.hpp), and always produces its result. Resolved at compile time: generic code calls
+// Scalar<T> directly. The members are defined in impls.cpp; the portable loops are in fallback.hpp.
 #pragma once
 
 #include <concepts>
