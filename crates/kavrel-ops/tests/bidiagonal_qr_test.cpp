@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <numbers>
 #include <string>
@@ -137,10 +136,19 @@ TEST(BidiagonalQrTest, OnesOfOrder2500ConvergeUnderTheScaledLimit) {
             2.0 * std::cos(static_cast<double>(k) * std::numbers::pi / static_cast<double>(2 * n + 1));
         ASSERT_NEAR(s[k - 1], expect, 30 * n * eps * 2.0) << "k " << k;
     }
-    // The same run succeeds with exactly its step count as limit and fails with one less.
+}
+
+// A run succeeds with exactly its step count as limit and fails with one step less.
+TEST(BidiagonalQrTest, StepLimitIsTheLastStepAllowed) {
+    const std::uint64_t n = 200;
+    std::vector<double> d(n, 1.0), e(n, 1.0);
+    const auto steps = qr::detail::run_with_limit(d, e, n, {}, qr::step_limit(n));
+    ASSERT_TRUE(steps.has_value());
+    ASSERT_GT(*steps, 0u);
     std::vector<double> d2(n, 1.0), e2(n, 1.0);
     const auto exact = qr::detail::run_with_limit(d2, e2, n, {}, *steps);
     ASSERT_TRUE(exact.has_value());
+    EXPECT_EQ(*exact, *steps);
     EXPECT_EQ(d2, d);
     std::vector<double> d3(n, 1.0), e3(n, 1.0);
     const auto short_by_one = qr::detail::run_with_limit(d3, e3, n, {}, *steps - 1);
@@ -175,7 +183,9 @@ void expect_svd(const Dense& a, const qr::SvdResult& r) {
     ASSERT_EQ(v.cols, k);
     for (std::uint64_t i = 0; i < k; ++i) {
         EXPECT_GE(r.s[i], 0.0);
-        if (i > 0) EXPECT_LE(r.s[i], r.s[i - 1]);
+        if (i > 0) {
+            EXPECT_LE(r.s[i], r.s[i - 1]);
+        }
     }
     const double n = static_cast<double>(std::max(a.rows, a.cols));
     EXPECT_LE(svd_test::orthonormality_error(u), 8 * n * eps);

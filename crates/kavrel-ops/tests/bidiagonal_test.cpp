@@ -36,7 +36,9 @@ void expect_decomposes(const Dense& a, const bd::BidiagonalDecomposition& r) {
     ASSERT_EQ(v.cols, a.cols);
     for (std::uint64_t i = 0; i < b.rows; ++i)
         for (std::uint64_t j = 0; j < b.cols; ++j)
-            if (j != i && j != i + 1) ASSERT_EQ(b(i, j), 0.0) << i << ", " << j;
+            if (j != i && j != i + 1) {
+                ASSERT_EQ(b(i, j), 0.0) << i << ", " << j;
+            }
     const double n = static_cast<double>(std::max<std::uint64_t>(a.rows, 1));
     EXPECT_LE(svd_test::orthonormality_error(u), 8 * n * eps);
     EXPECT_LE(svd_test::orthonormality_error(v), 8 * n * eps);
@@ -148,7 +150,9 @@ TEST(BidiagonalTest, BatchedAccumulationMatchesImmediateApplication) {
     EXPECT_EQ(r->v.storage.data, v);
     for (std::uint64_t i = 0; i < m; ++i)
         for (std::uint64_t j = 0; j < n; ++j)
-            if (j == i || j == i + 1) EXPECT_EQ(r->b.storage.data[i * n + j], w[i * n + j]) << i << ", " << j;
+            if (j == i || j == i + 1) {
+                EXPECT_EQ(r->b.storage.data[i * n + j], w[i * n + j]) << i << ", " << j;
+            }
 }
 
 // The variant that keeps the left reflectors reduces identically, and its reflectors give the
@@ -186,7 +190,9 @@ TEST(BidiagonalTest, ValuesOnlyAgreesWithTheFullReduction) {
         const double scale = svd_test::max_abs(a) * static_cast<double>(m);
         for (std::uint64_t k = 0; k < n; ++k) {
             EXPECT_NEAR(std::fabs(values->d[k]), std::fabs(b(k, k)), 16 * m * eps * scale) << k;
-            if (k + 1 < n) EXPECT_NEAR(std::fabs(values->e[k]), std::fabs(b(k, k + 1)), 16 * m * eps * scale) << k;
+            if (k + 1 < n) {
+                EXPECT_NEAR(std::fabs(values->e[k]), std::fabs(b(k, k + 1)), 16 * m * eps * scale) << k;
+            }
         }
     }
 }

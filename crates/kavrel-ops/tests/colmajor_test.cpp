@@ -49,7 +49,9 @@ TEST(ColmajorTest, WorkedValues) {
         EXPECT_EQ(r.tau, row.tau);
         EXPECT_EQ(r.beta, row.beta);
         EXPECT_EQ(x, row.after);
-        if (!x.empty()) EXPECT_EQ(std::signbit(x[0]), std::signbit(row.after[0]));
+        if (!x.empty()) {
+            EXPECT_EQ(std::signbit(x[0]), std::signbit(row.after[0]));
+        }
     }
 }
 

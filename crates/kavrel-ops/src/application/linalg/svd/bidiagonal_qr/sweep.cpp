@@ -48,9 +48,10 @@ std::optional<ShiftStart> shifted_start(const OrientedBlock& block, const ShiftW
     else v = {d[ll], d[ll + 1], e[ll], e[ll + 1], d[m], e[m - 1]};
     double big = 0.0;
     for (double x : v) big = std::max(big, std::fabs(x));
-    int k = 0;
-    if (big != 0.0 && std::isfinite(big) && (big < window.lo || big > window.hi)) k = ex::ilogb(big);
-    for (double& x : v) x = ex::scalbn(x, -k);
+    if (big != 0.0 && std::isfinite(big) && (big < window.lo || big > window.hi)) {
+        const int k = ex::ilogb(big);
+        for (double& x : v) x = ex::scalbn(x, -k);
+    }
     const auto [d_end, d_next, e_end, e_next, w, e_far] = v;
 
     // The corner [[a, b], [b, c]] with c at the end where the chase does not start.
