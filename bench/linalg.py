@@ -91,6 +91,10 @@ CASES = [
     Case("qr", general, False, kp.qr, np.linalg.qr, "numpy.linalg.qr"),
     Case("col_piv_qr", general, False, kp.col_piv_qr, lambda a: scipy.linalg.qr(a, pivoting=True),
          "scipy.linalg.qr(pivoting=True)"),
+    Case("svd", general, False, kp.svd, lambda a: np.linalg.svd(a, full_matrices=False),
+         "numpy.linalg.svd(full_matrices=False)"),
+    Case("singular_values", general, False, kp.singular_values, lambda a: np.linalg.svd(a, compute_uv=False),
+         "numpy.linalg.svd(compute_uv=False)"),
 ]
 
 
