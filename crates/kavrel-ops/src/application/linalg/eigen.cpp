@@ -49,17 +49,16 @@ Result<std::int32_t> balance(std::span<double> a) {
     return k;
 }
 
-// 32·n², saturating when n ≥ 2^32 or n² ≥ 2^59, and at least 1.
+}  // namespace
+
 std::uint64_t rotation_budget(std::uint64_t n) {
     if (n >= (std::uint64_t{1} << 32) || n * n >= (std::uint64_t{1} << 59)) return std::numeric_limits<std::uint64_t>::max();
     return std::max<std::uint64_t>(rotations_per_entry * n * n, 1);
 }
 
-// Rotates until no off-diagonal entry is unconverged. The pivots come from the per-row cache,
-// which picks exactly the entry a full search would.
-Result<void> diagonalise(std::span<double> a, std::span<double> v, std::uint64_t n, double norm) {
+Result<void> diagonalise(std::span<double> a, std::span<double> v, std::uint64_t n, double norm, std::uint64_t budget) {
     const double tol = ex::eps * norm;
-    const std::uint64_t budget = rotation_budget(n);
+    // The per-row cache picks exactly the pivot a full search would, in O(n) per rotation.
     rotation::PivotRows index = rotation::index_pivots(a, n, tol);
     std::uint64_t count = 0;
     while (const auto pivot = rotation::cached_largest(index)) {
@@ -73,8 +72,6 @@ Result<void> diagonalise(std::span<double> a, std::span<double> v, std::uint64_t
     }
     return {};
 }
-
-}  // namespace
 
 double frobenius_norm(std::span<const double> x) {
     const double m = largest_magnitude(x);
@@ -114,7 +111,7 @@ Result<SymmetricEigen> symmetric_eigen_jacobi_with_tolerance(const ArrayView<dou
     if (!k) return std::unexpected(std::move(k.error()));
     std::vector<double> v = hessenberg::reduce::identity(n);
     const double norm = frobenius_norm(a);
-    if (auto done = diagonalise(a, v, n, norm); !done) return std::unexpected(std::move(done.error()));
+    if (auto done = diagonalise(a, v, n, norm, rotation_budget(n)); !done) return std::unexpected(std::move(done.error()));
 
     for (std::uint64_t i = 0; i < n; ++i) {
         const double w = ex::scalbn(a[i * n + i], *k);

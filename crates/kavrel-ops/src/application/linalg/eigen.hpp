@@ -39,6 +39,15 @@ struct Asymmetry {
 };
 [[nodiscard]] std::optional<Asymmetry> first_asymmetry(std::span<const double> a, std::uint64_t n);
 
+// 32·n², saturating at 2^64 − 1 when n ≥ 2^32 or n² ≥ 2^59, and at least 1.
+[[nodiscard]] std::uint64_t rotation_budget(std::uint64_t n);
+
+// Rotates the symmetric n×n `a` (row-major, finite) until no off-diagonal entry is unconverged
+// against tol = eps·norm, accumulating V := V·J in `v`. After `budget` rotations a remaining
+// pivot x fails with ConvergenceError {budget, x/norm, eps}.
+[[nodiscard]] Result<void> diagonalise(std::span<double> a, std::span<double> v, std::uint64_t n, double norm,
+                                       std::uint64_t budget);
+
 // The decomposition of a square view. Errors in this order: ShapeMismatch; InvalidInput
 // "symmetric eigensolver input has a non-finite entry at (r, c)"; InvalidInput "symmetric
 // eigensolver input is not symmetric at (i, j)"; Overflow order_exceeds_range (the gate's window
