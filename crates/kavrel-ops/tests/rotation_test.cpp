@@ -42,10 +42,10 @@ TEST(RotationTest, PivotRuleAndTies) {
 }
 
 TEST(RotationTest, RotateAnnihilatesAndKeepsSymmetry) {
-    std::vector<double> a = {2, 1, 1, 2}, v = identity(2);
-    rotation::rotate(a, v, 2, 0, 1);
+    std::vector<double> a = {2, 1, 1, 2}, vt = identity(2);
+    rotation::rotate(a, vt, 2, 0, 1);
     const double c = 0.7071067811865476, s = 0.7071067811865475;
-    EXPECT_EQ(v, (std::vector<double>{c, s, -s, c}));
+    EXPECT_EQ(vt, (std::vector<double>{c, -s, s, c}));  // Vᵀ of V = [[c, s], [−s, c]]
     EXPECT_EQ(a[1], 0.0);
     EXPECT_EQ(a[2], 0.0);
     EXPECT_NEAR(a[0], 1.0, 4 * eps);

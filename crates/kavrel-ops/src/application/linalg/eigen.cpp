@@ -56,13 +56,13 @@ std::uint64_t rotation_budget(std::uint64_t n) {
     return std::max<std::uint64_t>(rotations_per_entry * n * n, 1);
 }
 
-Result<void> diagonalise(std::span<double> a, std::span<double> v, std::uint64_t n, double norm, std::uint64_t budget) {
+Result<void> diagonalise(std::span<double> a, std::span<double> vt, std::uint64_t n, double norm, std::uint64_t budget) {
     const double tol = ex::eps * norm;
     // The per-row cache picks exactly the pivot a full search would, in O(n) per rotation.
     rotation::PivotRows index = rotation::index_pivots(a, n, tol);
     std::uint64_t count = 0;
     while (const auto pivot = rotation::cached_largest(index)) {
-        rotation::rotate(a, v, n, pivot->p, pivot->q);
+        rotation::rotate(a, vt, n, pivot->p, pivot->q);
         rotation::requalify(index, a, n, pivot->p, pivot->q);
         if (++count == budget) {
             const auto left = rotation::cached_largest(index);
@@ -109,9 +109,9 @@ Result<SymmetricEigen> symmetric_eigen_jacobi_with_tolerance(const ArrayView<dou
 
     const auto k = balance(a);
     if (!k) return std::unexpected(std::move(k.error()));
-    std::vector<double> v = hessenberg::reduce::identity(n);
+    std::vector<double> vt = hessenberg::reduce::identity(n);
     const double norm = frobenius_norm(a);
-    if (auto done = diagonalise(a, v, n, norm, rotation_budget(n)); !done) return std::unexpected(std::move(done.error()));
+    if (auto done = diagonalise(a, vt, n, norm, rotation_budget(n)); !done) return std::unexpected(std::move(done.error()));
 
     for (std::uint64_t i = 0; i < n; ++i) {
         const double w = ex::scalbn(a[i * n + i], *k);
@@ -125,7 +125,7 @@ Result<SymmetricEigen> symmetric_eigen_jacobi_with_tolerance(const ArrayView<dou
     std::vector<double> sorted(static_cast<std::size_t>(n * n), 0.0);
     for (std::uint64_t j = 0; j < n; ++j) {
         w[j] = a[order[j] * n + order[j]];
-        for (std::uint64_t r = 0; r < n; ++r) sorted[r * n + j] = v[r * n + order[j]];
+        for (std::uint64_t r = 0; r < n; ++r) sorted[r * n + j] = vt[order[j] * n + r];
     }
     auto va = kavrel::domain::error::expect(Array<double, 2>::from_vec({n, n}, std::move(sorted)),
                                             "eigenvector shape matches storage");

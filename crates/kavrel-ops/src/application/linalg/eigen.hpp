@@ -43,9 +43,9 @@ struct Asymmetry {
 [[nodiscard]] std::uint64_t rotation_budget(std::uint64_t n);
 
 // Rotates the symmetric n×n `a` (row-major, finite) until no off-diagonal entry is unconverged
-// against tol = eps·norm, accumulating V := V·J in `v`. After `budget` rotations a remaining
-// pivot x fails with ConvergenceError {budget, x/norm, eps}.
-[[nodiscard]] Result<void> diagonalise(std::span<double> a, std::span<double> v, std::uint64_t n, double norm,
+// against tol = eps·norm, accumulating V := V·J transposed in `vt` (Vᵀ, row-major). After
+// `budget` rotations a remaining pivot x fails with ConvergenceError {budget, x/norm, eps}.
+[[nodiscard]] Result<void> diagonalise(std::span<double> a, std::span<double> vt, std::uint64_t n, double norm,
                                        std::uint64_t budget);
 
 // The decomposition of a square view. Errors in this order: ShapeMismatch; InvalidInput

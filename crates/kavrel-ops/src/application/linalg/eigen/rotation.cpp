@@ -52,27 +52,33 @@ std::optional<Pivot> largest_unconverged(std::span<const double> a, std::uint64_
     return best;
 }
 
-void rotate(std::span<double> a, std::span<double> v, std::uint64_t n, std::uint64_t p, std::uint64_t q) {
-    if (!(p < q && q < n) || a.size() < n * n || v.size() < n * n)
+void rotate(std::span<double> a, std::span<double> vt, std::uint64_t n, std::uint64_t p, std::uint64_t q) {
+    if (!(p < q && q < n) || a.size() < n * n || vt.size() < n * n)
         kavrel::domain::error::fail_invariant("invariant: a Jacobi rotation plane lies inside its matrix");
     const double app = a[p * n + p], aqq = a[q * n + q], apq = a[p * n + q];
     const double theta = 0.5 * std::atan2(apq + apq, aqq - app);
     const double c = std::cos(theta), s = std::sin(theta);
+    // A is exactly symmetric: rows p and q are read and written contiguously, and the columns
+    // are written for the row scans of the pivot search.
+    double* row_p = a.data() + p * n;
+    double* row_q = a.data() + q * n;
     for (std::uint64_t r = 0; r < n; ++r) {
         if (r == p || r == q) continue;
-        const double x = a[r * n + p], y = a[r * n + q];
-        a[r * n + p] = a[p * n + r] = c * x - s * y;
-        a[r * n + q] = a[q * n + r] = y * c + x * s;
+        const double x = row_p[r], y = row_q[r];
+        a[r * n + p] = row_p[r] = c * x - s * y;
+        a[r * n + q] = row_q[r] = y * c + x * s;
     }
     const double t = c * s + c * s;
     const double cc = c * c, ss = s * s;
     a[p * n + p] = aqq * ss + (app * cc - t * apq);
     a[q * n + q] = cc * aqq + (ss * app + t * apq);
     a[p * n + q] = a[q * n + p] = 0.0;
+    double* vt_p = vt.data() + p * n;
+    double* vt_q = vt.data() + q * n;
     for (std::uint64_t r = 0; r < n; ++r) {
-        const double x = v[r * n + p], y = v[r * n + q];
-        v[r * n + p] = c * x - s * y;
-        v[r * n + q] = y * c + x * s;
+        const double x = vt_p[r], y = vt_q[r];
+        vt_p[r] = c * x - s * y;
+        vt_q[r] = y * c + x * s;
     }
 }
 
@@ -100,7 +106,7 @@ void requalify(PivotRows& index, std::span<const double> a, std::uint64_t n, std
         }
         for (const std::uint64_t c : {p, q}) {
             if (c <= r) continue;
-            const double x = std::fabs(a[r * n + c]);
+            const double x = std::fabs(a[c * n + r]);  // = |A[r][c]|, read along row c
             if (unconverged(x, root[r], root[c], index.tol)) offer(row, c, x);
         }
     }

@@ -28,9 +28,10 @@ struct Pivot {
                                                        std::span<double> scratch, double tol);
 
 // A := Jᵀ·A·J and V := V·J with the rotation J of angle θ = atan2(2·a_pq, a_qq − a_pp)/2 in the
-// plane (p, q); A[p][q] and A[q][p] become exactly 0 and A stays exactly symmetric.
-// Requires: p < q < n, a and v of n·n entries.
-void rotate(std::span<double> a, std::span<double> v, std::uint64_t n, std::uint64_t p, std::uint64_t q);
+// plane (p, q); A[p][q] and A[q][p] become exactly 0 and A stays exactly symmetric. V is kept
+// transposed (`vt` holds Vᵀ row-major), so its columns p and q are contiguous rows.
+// Requires: p < q < n, a exactly symmetric, a and vt of n·n entries.
+void rotate(std::span<double> a, std::span<double> vt, std::uint64_t n, std::uint64_t p, std::uint64_t q);
 
 // Per row i, the pivot candidate of row i alone: the largest unconverged |A[i][j]| with j > i,
 // the first among equals. The largest over rows, the first row among equals, is then exactly the
