@@ -17,12 +17,16 @@
 #include "kavrel_ops/application/linalg/bidiagonal.hpp"
 #include "kavrel_ops/application/linalg/cholesky.hpp"
 #include "kavrel_ops/application/linalg/col_piv_qr/decompose.hpp"
+#include "kavrel_ops/application/linalg/eigen.hpp"
 #include "kavrel_ops/application/linalg/full_piv_lu.hpp"
 #include "kavrel_ops/application/linalg/full_piv_lu/decompose.hpp"
+#include "kavrel_ops/application/linalg/hessenberg.hpp"
 #include "kavrel_ops/application/linalg/lu/decompose.hpp"
 #include "kavrel_ops/application/linalg/lu/solvers.hpp"
 #include "kavrel_ops/application/linalg/qr/decompose.hpp"
 #include "kavrel_ops/application/linalg/scaling/gate.hpp"
+#include "kavrel_ops/application/linalg/schur.hpp"
+#include "kavrel_ops/application/linalg/schur/real_eigenvalues.hpp"
 #include "kavrel_ops/application/linalg/svd.hpp"
 #include "kavrel_ops/application/linalg/svd/bidiagonal_qr.hpp"
 
@@ -248,15 +252,11 @@ PyResult<Ref> col_piv_qr_py(CallContext& ctx, const ArrayView<double, 2>& a) {
 PyResult<Ref> dot_py(CallContext&, const ArrayView<float, 1>&, const ArrayView<float, 1>&) { return convention::not_built("dot"); }
 PyResult<Ref> matmul_py(CallContext&, const ArrayView<float, 2>&, const ArrayView<float, 2>&) { return convention::not_built("matmul"); }
 PyResult<Ref> batched_matmul_py(CallContext&, const ArrayView<float, 3>&, const ArrayView<float, 3>&) { return convention::not_built("batched_matmul"); }
-PyResult<Ref> symmetric_eigen_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("symmetric_eigen"); }
 PyResult<Ref> norm_py(CallContext&, const ArrayView<double, 2>&, const std::optional<std::string>&) { return convention::not_built("norm"); }
-PyResult<Ref> schur_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("schur"); }
 PyResult<Ref> bunch_kaufman_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("bunch_kaufman"); }
 PyResult<Ref> matexp_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("matexp"); }
 PyResult<Ref> kron_py(CallContext&, const ArrayView<double, 2>&, const ArrayView<double, 2>&) { return convention::not_built("kron"); }
 PyResult<Ref> trace_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("trace"); }
-PyResult<Ref> hessenberg_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("hessenberg"); }
-PyResult<Ref> eigenvalues_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("eigenvalues"); }
 PyResult<Ref> udu_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("udu"); }
 
 // --- Bidiagonalisation and singular value decomposition ---------------------------------------
@@ -348,5 +348,60 @@ PyResult<Ref> singular_values_py(CallContext& ctx, const ArrayView<double, 2>& a
     if (!values) return python::value_error(values.error());
     return numpy_bridge::vector_into_numpy(std::move(*values));
 }
+
+// --- Hessenberg, Schur and eigensolvers --------------------------------------------------
+
+namespace {
+
+namespace hess = kavrel_ops::application::linalg::hessenberg;
+namespace schur = kavrel_ops::application::linalg::schur;
+namespace eigen = kavrel_ops::application::linalg::eigen;
+constexpr const char* h_out_of_range = "Hessenberg entry exceeds the scalar range";
+
+// The reduction itself is not scaled (Schur and the eigenvalues gate before it): only this entry
+// runs the QR window of the gate, so entries near the largest float64 cannot turn H into inf/NaN.
+// H is scaled back by 2^k, Q is orthogonal and needs nothing.
+Result<hess::HessenbergDecomposition> hessenberg_gated(const ArrayView<double, 2>& a) {
+    if (auto square = hess::validate_square(a.rows(), a.cols()); !square) return std::unexpected(std::move(square.error()));
+    const auto outcome = gate::balanced_by_rows(a);
+    if (!outcome) return std::unexpected(outcome.error());
+    auto d = hess::hessenberg(gate::operand(*outcome, a));
+    if (!d) return d;
+    if (auto restored = gate::restore(d->h.storage.data, gate::exponent_of(*outcome), h_out_of_range); !restored)
+        return std::unexpected(std::move(restored.error()));
+    return d;
+}
+
+PyResult<Ref> pair_result(PyResult<Ref>&& first, PyResult<Ref>&& second) {
+    std::array<PyResult<Ref>, 2> items = {std::move(first), std::move(second)};
+    return convention::tuple_result(items);
+}
+
+}  // namespace
+
+PyResult<Ref> hessenberg_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto d = compute_unlocked(ctx, [&] { return hessenberg_gated(a); });
+    if (!d) return python::value_error(d.error());
+    return pair_result(numpy_bridge::array_into_numpy2(std::move(d->q)), numpy_bridge::array_into_numpy2(std::move(d->h)));
+}
+
+PyResult<Ref> schur_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto d = compute_unlocked(ctx, [&] { return schur::real_schur(a); });
+    if (!d) return python::value_error(d.error());
+    return pair_result(numpy_bridge::array_into_numpy2(std::move(d->q)), numpy_bridge::array_into_numpy2(std::move(d->t)));
+}
+
+PyResult<Ref> eigenvalues_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto values = compute_unlocked(ctx, [&] { return schur::real_eigenvalues::eigenvalues(a); });
+    if (!values) return python::value_error(values.error());
+    return numpy_bridge::vector_into_numpy(std::move(*values));
+}
+
+PyResult<Ref> symmetric_eigen_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto d = compute_unlocked(ctx, [&] { return eigen::symmetric_eigen_jacobi_with_tolerance(a); });
+    if (!d) return python::value_error(d.error());
+    return pair_result(numpy_bridge::vector_into_numpy(std::move(d->w)), numpy_bridge::array_into_numpy2(std::move(d->v)));
+}
+
 
 }  // namespace kavrel_python::linalg

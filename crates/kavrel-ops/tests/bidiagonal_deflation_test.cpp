@@ -15,7 +15,7 @@ using kavrel::domain::error::InternalError;
 
 constexpr double tol = df::relative_tolerance;
 
-TEST(DeflationTest, TolerancesAsPrinted) {
+TEST(BidiagonalDeflationTest, TolerancesAsPrinted) {
     EXPECT_EQ(tol, std::sqrt(0x1p-91));
     std::vector<double> d = {2, 1}, e = {0};
     const df::Deflation a = df::Deflation::of(d, e, 2);
@@ -30,7 +30,7 @@ TEST(DeflationTest, TolerancesAsPrinted) {
     EXPECT_THROW((void)df::Deflation::of(d, e, 1), InternalError);
 }
 
-TEST(DeflationTest, SplitFindsTheNegligibleEntryFromEitherEnd) {
+TEST(BidiagonalDeflationTest, SplitFindsTheNegligibleEntryFromEitherEnd) {
     std::vector<double> d = {1, 2, 3, 4}, e = {1, 1e-20, 1, 0};
     const df::Deflation defl = df::Deflation::of(d, e, 4);
     const ch::OrientedBlock block = ch::OrientedBlock::of(d, e, 0, 3);
@@ -60,7 +60,7 @@ TEST(DeflationTest, SplitFindsTheNegligibleEntryFromEitherEnd) {
     EXPECT_EQ(defl4.split<ch::Down>(inner).index, 2u);
 }
 
-TEST(DeflationTest, ShiftRuinsAccuracyOnlyForNearlySingularBlocks) {
+TEST(BidiagonalDeflationTest, ShiftRuinsAccuracyOnlyForNearlySingularBlocks) {
     std::vector<double> tiny = {1, 1e-20, 1}, e = {1, 1, 0};
     const df::Deflation a = df::Deflation::of(tiny, e, 3);
     EXPECT_TRUE(a.shift_ruins_accuracy<ch::Up>(ch::OrientedBlock::of(tiny, e, 0, 2)));

@@ -15,14 +15,14 @@ using kavrel::domain::error::InternalError;
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 
-TEST(RotationTest, WindowAsPrinted) {
+TEST(BidiagonalRotationTest, WindowAsPrinted) {
     const rot::RotationWindow w = rot::rotation_window();
     EXPECT_EQ(w.lo, 1.4916681462400417e-154);
     EXPECT_EQ(w.lo, std::ldexp(1.0 + 0x1p-52, -511));
     EXPECT_EQ(w.hi, 9.480751908109174e+153);
 }
 
-TEST(RotationTest, WorkedValues) {
+TEST(BidiagonalRotationTest, WorkedValues) {
     struct Row {
         double f, g, c, s, r;
     };
@@ -48,7 +48,7 @@ TEST(RotationTest, WorkedValues) {
 
 // Inside the window the generator is the plain formula; just outside it rescales, which shows in
 // the last bits of a pair whose squares lose precision unscaled.
-TEST(RotationTest, ScalesOnlyOutsideTheWindow) {
+TEST(BidiagonalRotationTest, ScalesOnlyOutsideTheWindow) {
     const rot::RotationWindow w = rot::rotation_window();
     const auto plain = [](double f, double g) {
         const double d = std::sqrt(f * f + g * g);
@@ -79,7 +79,7 @@ TEST(RotationTest, ScalesOnlyOutsideTheWindow) {
     }
 }
 
-TEST(RotationTest, RotateRowsUpdatesBothRowsFromTheirOldValues) {
+TEST(BidiagonalRotationTest, RotateRowsUpdatesBothRowsFromTheirOldValues) {
     // Three rows of 5 and a guard entry; rows 2 and 0 are rotated, row 1 and the guard stay.
     std::vector<double> buffer = {1, 2, 3, 4, 5, -1, -2, -3, -4, -5, 0.5, 0.25, -8, 16, 3, 99};
     const std::vector<double> before = buffer;
@@ -98,7 +98,7 @@ TEST(RotationTest, RotateRowsUpdatesBothRowsFromTheirOldValues) {
     EXPECT_EQ(buffer, now);
 }
 
-TEST(RotationTest, RotateRowsRefusesBadRows) {
+TEST(BidiagonalRotationTest, RotateRowsRefusesBadRows) {
     std::vector<double> buffer(12);
     EXPECT_THROW(rot::rotate_rows(buffer, 4, 1, 1, 1, 0), InternalError);
     EXPECT_THROW(rot::rotate_rows(buffer, 4, 0, 3, 1, 0), InternalError);
