@@ -7,6 +7,7 @@
 #include <expected>
 #include <span>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -15,6 +16,8 @@
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel/domain/layout/kernels.hpp"
 #include "kavrel_ops/application/linalg/bidiagonal.hpp"
+#include "kavrel_ops/application/linalg/bunch_kaufman.hpp"
+#include "kavrel_ops/application/linalg/bunch_kaufman/decompose.hpp"
 #include "kavrel_ops/application/linalg/cholesky.hpp"
 #include "kavrel_ops/application/linalg/col_piv_qr/decompose.hpp"
 #include "kavrel_ops/application/linalg/eigen.hpp"
@@ -23,12 +26,15 @@
 #include "kavrel_ops/application/linalg/hessenberg.hpp"
 #include "kavrel_ops/application/linalg/lu/decompose.hpp"
 #include "kavrel_ops/application/linalg/lu/solvers.hpp"
+#include "kavrel_ops/application/linalg/norms.hpp"
+#include "kavrel_ops/application/linalg/products/kronecker.hpp"
 #include "kavrel_ops/application/linalg/qr/decompose.hpp"
 #include "kavrel_ops/application/linalg/scaling/gate.hpp"
 #include "kavrel_ops/application/linalg/schur.hpp"
 #include "kavrel_ops/application/linalg/schur/real_eigenvalues.hpp"
 #include "kavrel_ops/application/linalg/svd.hpp"
 #include "kavrel_ops/application/linalg/svd/bidiagonal_qr.hpp"
+#include "kavrel_ops/application/linalg/udu/decompose.hpp"
 
 namespace kavrel_python::linalg {
 
@@ -252,12 +258,89 @@ PyResult<Ref> col_piv_qr_py(CallContext& ctx, const ArrayView<double, 2>& a) {
 PyResult<Ref> dot_py(CallContext&, const ArrayView<float, 1>&, const ArrayView<float, 1>&) { return convention::not_built("dot"); }
 PyResult<Ref> matmul_py(CallContext&, const ArrayView<float, 2>&, const ArrayView<float, 2>&) { return convention::not_built("matmul"); }
 PyResult<Ref> batched_matmul_py(CallContext&, const ArrayView<float, 3>&, const ArrayView<float, 3>&) { return convention::not_built("batched_matmul"); }
-PyResult<Ref> norm_py(CallContext&, const ArrayView<double, 2>&, const std::optional<std::string>&) { return convention::not_built("norm"); }
-PyResult<Ref> bunch_kaufman_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("bunch_kaufman"); }
 PyResult<Ref> matexp_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("matexp"); }
-PyResult<Ref> kron_py(CallContext&, const ArrayView<double, 2>&, const ArrayView<double, 2>&) { return convention::not_built("kron"); }
-PyResult<Ref> trace_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("trace"); }
-PyResult<Ref> udu_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("udu"); }
+
+// --- Symmetric factorisations, norms, Kronecker product and trace ---------------------------
+
+namespace {
+
+namespace bk = kavrel_ops::application::linalg::bunch_kaufman;
+namespace udu = kavrel_ops::application::linalg::udu::decompose;
+namespace norms = kavrel_ops::application::linalg::norms;
+namespace kronecker = kavrel_ops::application::linalg::products::kronecker;
+
+// The entrywise norm named by `ord` (absent: "fro"), compared as bytes; any other text is a plain
+// message, not a library error.
+Unlocked<double> norm_unlocked(const ArrayView<double, 2>& a, const std::optional<std::string>& ord) {
+    const std::string_view order = ord ? std::string_view(*ord) : std::string_view("fro");
+    Result<double> r;
+    if (order == "fro" || order == "2" || order == "l2") {
+        r = norms::frobenius_norm(a);
+    } else if (order == "1" || order == "l1") {
+        r = norms::entrywise_norm<norms::NormL1>(a);
+    } else if (order == "max" || order == "inf") {
+        r = norms::entrywise_norm<norms::NormMax>(a);
+    } else {
+        return std::unexpected("Unsupported norm order: " + std::string(order));
+    }
+    if (!r) return std::unexpected(kavrel::domain::error::display(r.error()));
+    return *r;
+}
+
+// Σ a(i, i) in order from 0.0, each diagonal entry at offset + i·(stride0 + stride1).
+Result<double> trace_of(const ArrayView<double, 2>& a) {
+    const std::uint64_t rows = a.rows(), cols = a.cols();
+    if (rows != cols) return std::unexpected(KavrelError(kavrel::domain::error::ShapeMismatch{{rows, cols}, {rows, rows}}));
+    if (rows == 0) return 0.0;
+    const auto& l = a.layout;
+    if (auto valid = kavrel::domain::layout::kernels::validate_storage(l.shape, l.strides, l.offset, a.len); !valid)
+        return std::unexpected(std::move(valid.error()));
+    // A validated layout reaches every diagonal entry inside its storage, so no step overflows.
+    const std::int64_t step = l.strides[0] + l.strides[1];
+    const auto offset = static_cast<std::int64_t>(l.offset);
+    double sum = 0.0;
+    for (std::uint64_t i = 0; i < rows; ++i) sum = sum + a.ptr[offset + static_cast<std::int64_t>(i) * step];
+    return sum;
+}
+
+}  // namespace
+
+PyResult<Ref> bunch_kaufman_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto f = compute_unlocked(ctx, [&] { return bk::decompose::bunch_kaufman_decompose(a); });
+    if (!f) return python::value_error(std::move(f.error()));
+    std::array<PyResult<Ref>, 3> items = {numpy_bridge::array_into_numpy2(bk::l_factor(*f)),
+                                          numpy_bridge::array_into_numpy2(bk::d_factor(*f)),
+                                          numpy_bridge::vector_into_numpy(bk::permutation(*f))};
+    return convention::tuple_result(items);
+}
+
+PyResult<Ref> udu_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto f = compute_unlocked(ctx, [&] { return udu::udu_decompose(a); });
+    if (!f) return python::value_error(std::move(f.error()));
+    auto u = kavrel::domain::error::expect(Array<double, 2>::from_vec({f->n, f->n}, std::move(f->u)),
+                                           "U shape matches storage");
+    std::array<PyResult<Ref>, 2> items = {numpy_bridge::array_into_numpy2(std::move(u)),
+                                          numpy_bridge::vector_into_numpy(std::move(f->d))};
+    return convention::tuple_result(items);
+}
+
+PyResult<Ref> norm_py(CallContext& ctx, const ArrayView<double, 2>& a, const std::optional<std::string>& ord) {
+    Unlocked<double> n = ctx.without_lock([&] { return norm_unlocked(a, ord); });
+    if (!n) return python::value_error(std::move(n.error()));
+    return convention::float_result(*n);
+}
+
+PyResult<Ref> kron_py(CallContext& ctx, const ArrayView<double, 2>& a, const ArrayView<double, 2>& b) {
+    auto r = compute_unlocked(ctx, [&] { return kronecker::kronecker_product(a, b); });
+    if (!r) return python::value_error(std::move(r.error()));
+    return numpy_bridge::array_into_numpy2(std::move(*r));
+}
+
+PyResult<Ref> trace_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto t = compute_unlocked(ctx, [&] { return trace_of(a); });
+    if (!t) return python::value_error(std::move(t.error()));
+    return convention::float_result(*t);
+}
 
 // --- Bidiagonalisation and singular value decomposition ---------------------------------------
 

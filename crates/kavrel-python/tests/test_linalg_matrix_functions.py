@@ -1,0 +1,162 @@
+"""norm, kron and trace against their NumPy expressions: every order text of norm (its "2" is the
+Frobenius norm and "inf" the largest magnitude, both entrywise), NaN in maxima, the Kronecker
+product's zero blocks and extent overflows, the trace's summation order, and the error texts."""
+import numpy as np
+import pytest
+
+import kavrel_python as kp
+
+EPS = np.finfo(np.float64).eps
+NAN, INF = float("nan"), float("inf")
+
+
+def random_matrix(shape, seed):
+    return np.random.default_rng(seed).uniform(-1.0, 1.0, shape)
+
+
+# --- norm ----------------------------------------------------------------------------------
+
+FROBENIUS = lambda a: np.sqrt(np.sum(a * a))  # noqa: E731
+SUM_ABS = lambda a: np.sum(np.abs(a))  # noqa: E731
+MAX_ABS = lambda a: np.max(np.abs(a), initial=0.0)  # noqa: E731
+ORDERS = {None: FROBENIUS, "fro": FROBENIUS, "2": FROBENIUS, "l2": FROBENIUS, "1": SUM_ABS, "l1": SUM_ABS,
+          "max": MAX_ABS, "inf": MAX_ABS}
+
+
+@pytest.mark.parametrize("ord", ORDERS)
+@pytest.mark.parametrize("shape", [(1, 1), (1, 7), (5, 3), (16, 16), (100, 37)])
+def test_norm_matches_numpy(ord, shape):
+    a = random_matrix(shape, shape[0] * 100 + shape[1])
+    got = kp.norm(a) if ord is None else kp.norm(a, ord=ord)
+    assert type(got) is float
+    assert got == pytest.approx(ORDERS[ord](a), rel=a.size * EPS, abs=0.0)
+    if ORDERS[ord] is MAX_ABS:
+        assert got == MAX_ABS(a)
+
+
+@pytest.mark.parametrize("shape", [(0, 0), (0, 4), (4, 0)])
+def test_norm_of_an_empty_array_is_zero(shape):
+    for ord in ORDERS:
+        assert kp.norm(np.zeros(shape), ord) == 0.0
+
+
+@pytest.mark.parametrize("a,fro,l1,mx", [
+    ([[3.0, 4.0]], 5.0, 7.0, 4.0),
+    ([[1e155]], INF, 1e155, 1e155),  # the squares are not scaled
+    ([[1.0, -INF, 2.0]], INF, INF, INF),
+])
+def test_norm_exact_values(a, fro, l1, mx):
+    a = np.array(a)
+    assert kp.norm(a) == fro and kp.norm(a, "l1") == l1 and kp.norm(a, "inf") == mx
+
+
+@pytest.mark.parametrize("ord", ["max", "inf"])
+@pytest.mark.parametrize("size", [1, 5, 8, 13, 64, 131])
+def test_norm_maximum_of_any_nan_is_nan(ord, size):
+    base = random_matrix((1, size), size)
+    for at in range(size):
+        for neighbour in (2.0, INF):
+            a = base.copy()
+            a[0, at] = NAN
+            a[0, (at + 1) % size] = neighbour if size > 1 else NAN
+            assert np.isnan(kp.norm(a, ord)), (at, neighbour)
+            assert np.isnan(kp.norm(a.reshape(size, 1), ord))
+
+
+@pytest.mark.parametrize("ord", ["FRO", "Inf", "L1", "", "nuc", "-1", " fro"])
+def test_norm_unsupported_orders(ord):
+    with pytest.raises(ValueError) as e:
+        kp.norm(np.eye(2), ord)
+    assert str(e.value) == "Unsupported norm order: " + ord
+
+
+def test_norm_order_must_be_a_str():
+    with pytest.raises(TypeError, match="^argument 'ord': "):
+        kp.norm(np.eye(2), 2)
+
+
+# --- kron ----------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("sa,sb", [((1, 1), (1, 1)), ((2, 3), (4, 1)), ((3, 2), (2, 5)), ((7, 6), (5, 8))])
+def test_kron_equals_numpy(sa, sb):
+    a, b = random_matrix(sa, 1), random_matrix(sb, 2)
+    got = kp.kron(a, b)
+    assert got.dtype == np.float64 and got.flags.c_contiguous
+    np.testing.assert_array_equal(got, np.kron(a, b))
+
+
+def test_kron_leaves_the_blocks_of_zero_entries_positive_zero():
+    got = kp.kron(np.array([[0.0, 1.0]]), np.array([[INF]]))
+    np.testing.assert_array_equal(got, [[0.0, INF]])
+    # NumPy multiplies: 0·(−1) gives −0.0 and 0·NaN gives NaN; here the blocks stay +0.0.
+    a, b = np.array([[-0.0, 0.0, 2.0]]), np.array([[-1.0, NAN]])
+    got = kp.kron(a, b)
+    assert not np.any(np.signbit(got[0, :4])) and np.all(got[0, :4] == 0.0)
+    assert got[0, 4] == -2.0 and np.isnan(got[0, 5])
+    with np.errstate(invalid="ignore"):
+        assert np.signbit(np.kron(a, b)[0, 2])  # 0.0·(−1.0)
+
+
+@pytest.mark.parametrize("sa,sb,shape", [((0, 3), (2, 2), (0, 6)), ((2, 2), (3, 0), (6, 0)), ((0, 0), (0, 0), (0, 0))])
+def test_kron_of_empty_arrays(sa, sb, shape):
+    assert kp.kron(np.zeros(sa), np.zeros(sb)).shape == shape
+
+
+@pytest.mark.parametrize("sa,sb,reason", [
+    ((2**33, 0), (2**33, 0), "kronecker output row count"),
+    ((0, 2**33), (0, 2**33), "kronecker output column count"),
+    ((2**32, 0), (2**31 + 1, 0), "C-contiguous dimension conversion"),
+], ids=["rows", "columns", "empty but too many rows for a layout"])
+def test_kron_extent_overflows(sa, sb, reason):
+    with pytest.raises(ValueError) as e:
+        kp.kron(np.empty(sa), np.empty(sb))
+    assert str(e.value) == "Arithmetic overflow in layout calculations: " + reason
+
+
+def test_kron_contiguity_in_argument_order():
+    f = np.asfortranarray(np.ones((2, 3)))
+    with pytest.raises(ValueError, match="^a must be C-contiguous$"):
+        kp.kron(f, f)
+    with pytest.raises(ValueError, match="^b must be C-contiguous$"):
+        kp.kron(np.ones((2, 3)), f)
+
+
+# --- trace ---------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("n", [1, 2, 9, 100])
+def test_trace_sums_the_diagonal_in_order(n):
+    a = random_matrix((n, n), n)
+    s = 0.0
+    for i in range(n):
+        s = s + a[i, i]
+    got = kp.trace(a)
+    assert type(got) is float and got == s
+    assert got == pytest.approx(np.trace(a), rel=n * EPS)
+
+
+def test_trace_special_cases():
+    assert kp.trace(np.zeros((0, 0))) == 0.0
+    assert np.isnan(kp.trace(np.array([[1.0, 0.0], [0.0, NAN]])))
+    assert kp.trace(np.array([[1.0, NAN], [INF, 2.0]])) == 3.0  # only the diagonal is read
+    with pytest.raises(ValueError) as e:
+        kp.trace(np.zeros((2, 3)))
+    assert str(e.value) == "Shape mismatch: lhs [2, 3], rhs [2, 2]"
+
+
+# --- Shared argument checks ----------------------------------------------------------------
+
+CALLS = {"norm": lambda a: kp.norm(a, "l1"), "kron": lambda a: kp.kron(a, a), "trace": kp.trace}
+
+
+@pytest.mark.parametrize("name", CALLS)
+def test_contiguity_inputs_and_borrows(name, hooks):
+    with pytest.raises(ValueError, match="^a must be C-contiguous$"):
+        CALLS[name](np.asfortranarray(np.ones((3, 3))))
+    a = random_matrix((4, 4), 3)
+    a0 = a.copy()
+    CALLS[name](a)
+    np.testing.assert_array_equal(a, a0)
+    assert hooks.borrow_count() == 0
+    with pytest.raises(ValueError):
+        kp.norm(a, "nope")
+    assert hooks.borrow_count() == 0
