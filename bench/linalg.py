@@ -10,6 +10,7 @@ why this script sets them before its NumPy import; run it in a fresh process.
 
 To add a function, append a Case to CASES: its name, the input it takes ("general" or "spd",
 with or without a right-hand side), the kavrel call and the reference call with its label.
+kron takes b = the leading 4×4 block of a, so its output stays (4n)² at every n.
 
 Run: .venv/bin/python bench/linalg.py [--sizes 4 16 100 500] [--only det inv] [--threads 1]
 """
@@ -62,6 +63,18 @@ def symmetric(n, rng):
     return b + b.T
 
 
+def dominant_symmetric(n, rng):
+    """Symmetric and indefinite with diagonal ±n: every pivot of the pivot-free UDU stays large."""
+    a = symmetric(n, rng)
+    np.fill_diagonal(a, np.where(np.arange(n) % 2 == 0, n, -n))
+    return a
+
+
+def with_leading_block(f):
+    """f(a, b) with b the leading 4×4 block of a: a Kronecker product of (4n)² elements."""
+    return lambda a: f(a, np.ascontiguousarray(a[:4, :4]))
+
+
 def swaps_to_perm(pivots):
     """LAPACK's 1-based interchange sequence as a permutation vector."""
     perm = np.arange(len(pivots), dtype=np.uint64)
@@ -110,6 +123,14 @@ CASES = [
     Case("schur", uniform, False, kp.schur, scipy.linalg.schur, "scipy.linalg.schur"),
     Case("eigenvalues", uniform, False, kp.eigenvalues, np.linalg.eigvals, "numpy.linalg.eigvals"),
     Case("symmetric_eigen", symmetric, False, kp.symmetric_eigen, np.linalg.eigh, "numpy.linalg.eigh"),
+    Case("bunch_kaufman", symmetric, False, kp.bunch_kaufman, scipy.linalg.ldl, "scipy.linalg.ldl"),
+    Case("udu", dominant_symmetric, False, kp.udu, lambda a: scipy.linalg.ldl(a, lower=False),
+         "scipy.linalg.ldl(lower=False)"),
+    Case("norm", uniform, False, kp.norm, np.linalg.norm, "numpy.linalg.norm"),
+    Case("norm max", uniform, False, lambda a: kp.norm(a, "max"), lambda a: np.max(np.abs(a)),
+         "numpy.max(numpy.abs(a))"),
+    Case("kron", uniform, False, with_leading_block(kp.kron), with_leading_block(np.kron), "numpy.kron (b 4x4)"),
+    Case("trace", uniform, False, kp.trace, np.trace, "numpy.trace"),
 ]
 
 
