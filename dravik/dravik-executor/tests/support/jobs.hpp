@@ -49,3 +49,52 @@ inline std::uint64_t id_of(const ScheduledJob& job) {
 }
 
 }  // namespace dravik_executor_testing
+
+#include <dirent.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace dravik_executor_testing {
+
+// A job that calls `(*f)()` and returns its result; its drop entry counts in `drops`.
+template <class F>
+struct CallPayload {
+    F* f;
+    std::atomic<int>* drops;
+};
+
+template <class F>
+ScheduledJob call_job(F& f, std::atomic<int>* drops = nullptr) {
+    using Payload = CallPayload<F>;
+    return ScheduledJob::from_payload(
+        Payload{&f, drops},
+        [](void* payload) -> bool { return (*dravik_executor::schedule::job::read_payload<Payload>(payload).f)(); },
+        [](void* payload) noexcept {
+            if (auto* drops = dravik_executor::schedule::job::read_payload<Payload>(payload).drops) drops->fetch_add(1);
+        });
+}
+
+// The names of this process's threads, from /proc/self/task/*/comm.
+inline std::vector<std::string> thread_names() {
+    std::vector<std::string> names;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) return names;
+    while (dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+        std::string name;
+        if (std::getline(comm, name)) names.push_back(name);
+    }
+    closedir(tasks);
+    return names;
+}
+
+inline std::size_t threads_named(const std::string& prefix) {
+    std::size_t count = 0;
+    for (const std::string& name : thread_names()) count += name.rfind(prefix, 0) == 0;
+    return count;
+}
+
+}  // namespace dravik_executor_testing
