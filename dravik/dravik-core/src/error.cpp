@@ -103,7 +103,11 @@ std::string display(TaskError error) {
 }
 std::string debug(TaskError error) {
     std::string text = texts_of(error).name;
-    if (error.variant() == TaskError::Variant::ExecutionFailed) text += "(" + debug(error.kind()) + ")";
+    if (error.variant() == TaskError::Variant::ExecutionFailed) {
+        text += '(';
+        text += debug(error.kind());
+        text += ')';
+    }
     return text;
 }
 
@@ -114,18 +118,29 @@ std::string display(const SchedulerError& error) {
 }
 std::string debug(const SchedulerError& error) {
     std::string text = scheduler_texts[static_cast<std::size_t>(error.variant)].name;
-    if (error.variant == SchedulerError::Variant::SystemFailure) text += "(" + quoted(error.text) + ")";
+    if (error.variant == SchedulerError::Variant::SystemFailure) {
+        text += '(';
+        text += quoted(error.text);
+        text += ')';
+    }
     return text;
 }
 
 std::string display(const PlacementFailure& failure) {
     std::string text = placement_texts[static_cast<std::size_t>(failure.variant)].display;
-    if (failure.variant == PlacementFailure::Variant::Os) text += decimal(failure.code) + ")";
+    if (failure.variant == PlacementFailure::Variant::Os) {
+        text += decimal(failure.code);
+        text += ')';
+    }
     return text;
 }
 std::string debug(const PlacementFailure& failure) {
     std::string text = placement_texts[static_cast<std::size_t>(failure.variant)].name;
-    if (failure.variant == PlacementFailure::Variant::Os) text += " { code: " + decimal(failure.code) + " }";
+    if (failure.variant == PlacementFailure::Variant::Os) {
+        text += " { code: ";
+        text += decimal(failure.code);
+        text += " }";
+    }
     return text;
 }
 
