@@ -41,11 +41,13 @@ const hybrid::HybridExecutor& GlobalExecutor::get() {
 }
 
 const hybrid::HybridExecutor* GlobalExecutor::if_built() const noexcept {
+    // Acquire: as in get.
     return executor_.load(std::memory_order_acquire);
 }
 
 const hybrid::HybridExecutor& GlobalExecutor::build() {
     std::lock_guard<dravik_utils::sync::futex::WordLock> guard(build_lock_);
+    // Acquire: as in get (a builder before us has published under the lock).
     if (const hybrid::HybridExecutor* executor = executor_.load(std::memory_order_acquire)) return *executor;
     register_fork_handler();
     auto built = ExecutorBuilder{global_worker_count()}.build();

@@ -70,6 +70,7 @@ public:
 
     // Requires: no other thread uses the deque any more.
     ~ChaseLevInner() {
+        // Acquire: whatever handed the deque to this thread released the last writes.
         Array<T>* buffer = buffer_.load(std::memory_order_acquire);
         std::int64_t bottom = bottom_.load(std::memory_order_acquire);
         for (std::int64_t p = top_.load(std::memory_order_acquire); p < bottom; ++p) {
@@ -105,11 +106,13 @@ public:
     // Owner only. The most recently pushed job, or nothing. Nothing may also come back
     // while a thief holds the last job's slot; the job then stays for a later try.
     std::optional<T> pop() {
+        // Relaxed: the owner is the only writer of bottom and of the buffer pointer.
         std::int64_t b = bottom_.load(std::memory_order_relaxed) - 1;
         Array<T>* buffer = buffer_.load(std::memory_order_relaxed);
         // Release is enough for the far path: a thief that meets us at slot b is kept out
         // by the tag, and one that claims the tag after our copy acquires this store with it.
         bottom_.store(b, std::memory_order_release);
+        // Relaxed: a stale top only sends us down the far path, where the tag decides.
         if (b - top_.load(std::memory_order_relaxed) > far_from_thieves) return take_bottom(*buffer, b);
         std::atomic_thread_fence(std::memory_order_seq_cst);
         std::int64_t t = top_.load(std::memory_order_seq_cst);
@@ -148,6 +151,8 @@ public:
         if (bottom_.load(std::memory_order_seq_cst) - t > 0 &&
             top_.compare_exchange_strong(seen_top, t + 1, std::memory_order_seq_cst)) {
             T job = buffer->read(t);
+            // Release (here and at every tag store): the next claimer of the slot, with
+            // its sequentially consistent compare-and-swap, sees this copy finished.
             tag.store(t + static_cast<std::int64_t>(buffer->capacity), std::memory_order_release);
             return {StealStatus::Success, job};
         }
@@ -159,7 +164,7 @@ public:
     std::int64_t len() const noexcept {
         return bottom_.load(std::memory_order_seq_cst) - top_.load(std::memory_order_seq_cst);
     }
-    // Owner only.
+    // Owner only (relaxed: the owner replaces the buffer itself).
     std::uint64_t capacity() const noexcept { return buffer_.load(std::memory_order_relaxed)->capacity; }
 
     // Owner only, when idle: a buffer larger than `initial_capacity` holding fewer than
@@ -168,6 +173,7 @@ public:
     void shrink_if_drained(std::uint64_t initial_capacity) {
         if (capacity() <= initial_capacity) return;
         ThievesExcluded excluded(*this);
+        // Relaxed: written by this thread only.
         std::int64_t b = bottom_.load(std::memory_order_relaxed);
         std::int64_t t = top_.load(std::memory_order_seq_cst);
         std::int64_t n = b - t;
@@ -200,6 +206,8 @@ private:
     // With thieves excluded: copies positions t .. b - 1 and their tags into `fresh`,
     // publishes it and retires the old buffer.
     void replace_buffer(Array<T>* fresh, std::int64_t t, std::int64_t b) {
+        // Relaxed: no thief is inside, and the ones that left released their last tag
+        // stores through the access word, which the exclusion acquired.
         Array<T>* old = buffer_.load(std::memory_order_relaxed);
         for (std::int64_t p = t; p < b; ++p) {
             fresh->write(p, old->read(p));
@@ -211,13 +219,13 @@ private:
 
     Array<T>* grow(std::int64_t b) {
         ThievesExcluded excluded(*this);
-        Array<T>* old = buffer_.load(std::memory_order_relaxed);
+        Array<T>* old = buffer_.load(std::memory_order_relaxed);  // relaxed: the owner's own pointer
         std::uint64_t wanted = old->capacity * 2;
         if (wanted < old->capacity || wanted > (std::uint64_t{1} << 63)) std::abort();
         std::uint64_t grown = std::max(min_grown_capacity, std::bit_ceil(wanted));
         if (grown >= storage::capacity_limit) std::abort();
         replace_buffer(Array<T>::create(grown, b), top_.load(std::memory_order_seq_cst), b);
-        return buffer_.load(std::memory_order_relaxed);
+        return buffer_.load(std::memory_order_relaxed);  // the one just stored by this thread
     }
 
     // Pop of position b while other jobs lie between it and top.

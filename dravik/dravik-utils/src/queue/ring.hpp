@@ -41,6 +41,7 @@ public:
         physical_ = sizes.physical;
         mask_ = physical_ - 1;
         slots_ = std::make_unique<Slot[]>(physical_);
+        // Relaxed: the ring reaches other threads only through a later synchronising hand-over.
         for (std::uint64_t i = 0; i < physical_; ++i) slots_[i].sequence.store(i, std::memory_order_relaxed);
     }
     LockFreeQueue(const LockFreeQueue&) = delete;
@@ -48,6 +49,7 @@ public:
 
     // Requires: no other thread uses the ring any more.
     ~LockFreeQueue() {
+        // Acquire: whatever handed the ring to this thread released the last writes.
         std::uint64_t tail = tail_.load(std::memory_order_acquire);
         for (std::uint64_t p = head_.load(std::memory_order_acquire); p != tail; ++p) {
             Slot& slot = slots_[p & mask_];
@@ -61,6 +63,7 @@ public:
         std::uint64_t p = tail_.load(std::memory_order_seq_cst);
         for (;;) {
             Slot& slot = slots_[p & mask_];
+            // Acquire pairs with the consumer's release: its copy out of the slot is done.
             std::uint64_t q = slot.sequence.load(std::memory_order_acquire);
             auto lag = static_cast<std::int64_t>(q - p);
             if (lag == 0) {
@@ -87,6 +90,7 @@ public:
         std::uint64_t h = head_.load(std::memory_order_seq_cst);
         for (;;) {
             Slot& slot = slots_[h & mask_];
+            // Acquire pairs with the producer's release: the entry is written.
             std::uint64_t q = slot.sequence.load(std::memory_order_acquire);
             auto lag = static_cast<std::int64_t>(q - (h + 1));
             if (lag == 0) {

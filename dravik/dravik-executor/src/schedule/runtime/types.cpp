@@ -92,6 +92,7 @@ std::expected<ThreadScheduler, ExecutorError> ThreadScheduler::from_construction
     }
     // Admission unparks workers through their published handles.
     for (std::uint64_t i = 0; i < n; ++i) {
+        // Acquire pairs with the worker's publication of its handle.
         while (!inner->workers[i].handle_published.load(std::memory_order_acquire)) sched_yield();
     }
     return handle;

@@ -59,24 +59,28 @@ enum class JoinState : std::uint8_t { not_joined = 0, joining = 1, joined = 2 };
 struct alignas(128) SchedulerInner {
     SchedulerInner(std::uint64_t workers, std::string prefix);
 
-    alignas(128) std::atomic<std::uint64_t> pending{0};  // admitted, not yet started; admission and workers
-    alignas(128) std::atomic<std::uint64_t> running{0};  // being executed; workers only
+    // Each counter alone on its line. Writers: pending, admitting threads (raise, and lower
+    // on refusal) and workers (lower when a job starts); running, completed and failed,
+    // workers; inline_fallbacks, data-parallel callers; shutdown, set once by shutdown.
+    alignas(128) std::atomic<std::uint64_t> pending{0};  // admitted, not yet started
+    alignas(128) std::atomic<std::uint64_t> running{0};  // being executed
     alignas(128) std::atomic<std::uint64_t> completed{0};
     alignas(128) std::atomic<std::uint64_t> failed{0};
     alignas(128) std::atomic<std::uint64_t> inline_fallbacks{0};  // chunks a caller ran after a refusal
-    alignas(128) std::atomic<bool> shutdown{false};               // set once
+    alignas(128) std::atomic<bool> shutdown{false};
     alignas(128) std::mutex join_mutex;
-    std::vector<pthread_t> join_list;  // under join_mutex, in start order
-    alignas(128) std::atomic<std::uint64_t> handle_count{0};
+    std::vector<pthread_t> join_list;  // under join_mutex, in start order; taken by the joiner
+    alignas(128) std::atomic<std::uint64_t> handle_count{0};  // live ThreadScheduler copies
     // The one pair behind scope completion and scope waits, and the join handshake.
     alignas(128) std::mutex shared_lock;
     std::condition_variable shared_signal;
+    // Fixed at construction.
     alignas(128) std::uint64_t worker_count;
-    std::unique_ptr<WorkerState[]> workers;
+    std::unique_ptr<WorkerState[]> workers;  // index = worker index
     std::uint64_t sleeper_word_count;
-    std::unique_ptr<SleeperWord[]> sleepers;
+    std::unique_ptr<SleeperWord[]> sleepers;  // workers set and clear their own bit; admission clears
     std::string thread_name_prefix;
-    std::atomic<JoinState> join_state{JoinState::not_joined};
+    std::atomic<JoinState> join_state{JoinState::not_joined};  // moved on by shutdown callers
 };
 
 // A counted handle to a pool. Copies count; when the last one goes, the pool is shut down.

@@ -48,7 +48,8 @@ constinit thread_local const SchedulerInner* current_pool = nullptr;
 // When this worker last ran the allocator's idle maintenance.
 constinit thread_local std::optional<Clock::time_point> last_maintenance_time;
 
-// Relaxed: tests set them while no pool of theirs is running.
+// Relaxed: tuning values and a test hook; a worker that reads a stale count only spins
+// longer or shorter once.
 constinit std::atomic<std::uint32_t> worker_spin_rounds{detail::default_spin_counts.worker_spin_rounds};
 constinit std::atomic<std::uint32_t> probe_interval{detail::default_spin_counts.probe_interval};
 constinit std::atomic<std::uint64_t> scope_wait_reads{detail::default_spin_counts.scope_wait_reads};
@@ -75,6 +76,7 @@ std::optional<job::ScheduledJob> steal_pass(SchedulerInner& pool, std::uint64_t 
 // other workers' counts. True when there may be work (or shutdown may proceed).
 bool spin_for_work(SchedulerInner& pool, std::uint64_t self, const queue::worker::WorkerQueues& own) {
     const std::uint64_t n = pool.worker_count;
+    // Relaxed: see the spin counts.
     const std::uint32_t rounds = worker_spin_rounds.load(std::memory_order_relaxed);
     const std::uint32_t interval = std::max<std::uint32_t>(1, probe_interval.load(std::memory_order_relaxed));
     const std::uint64_t probes = std::min(n, probed_workers);
@@ -162,6 +164,7 @@ bool is_worker_of(const SchedulerInner& pool) noexcept { return current_pool == 
 
 void unpark_worker(SchedulerInner& pool, std::uint64_t index) noexcept {
     WorkerState& state = pool.workers[index];
+    // Acquire pairs with the worker's publication of its handle.
     if (state.handle_published.load(std::memory_order_acquire)) state.parker.unpark();
 }
 
@@ -247,6 +250,7 @@ void join_other_threads(std::vector<pthread_t> handles) {
 
 namespace detail {
 
+// Relaxed throughout: see the spin counts and the hook.
 void set_spin_counts(SpinCounts counts) noexcept {
     worker_spin_rounds.store(counts.worker_spin_rounds, std::memory_order_relaxed);
     probe_interval.store(counts.probe_interval, std::memory_order_relaxed);

@@ -57,6 +57,7 @@ struct Array {
         for (std::uint64_t i = 0; i < capacity; ++i) {
             std::int64_t tag = base + static_cast<std::int64_t>(i);
             if (i < offset) tag += static_cast<std::int64_t>(capacity);
+            // Relaxed: the buffer is published to thieves by a sequentially consistent store.
             array->tags[i].store(tag, std::memory_order_relaxed);
         }
         return array;

@@ -186,7 +186,7 @@ std::expected<void, ExecutorError> ThreadScheduler::for_each_indexed(std::uint64
             admission_error = std::move(admitted.error());
             break;
         }
-        pool.inline_fallbacks.fetch_add(1, std::memory_order_relaxed);
+        pool.inline_fallbacks.fetch_add(1, std::memory_order_relaxed);  // a statistic: nothing is ordered by it
         if (!dp::run_chunk_caught(work, range.start, range.end)) {
             fallback_failed = true;
             break;
