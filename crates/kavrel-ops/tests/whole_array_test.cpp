@@ -10,6 +10,7 @@
 
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel/domain/layout/layout.hpp"
+#include "kavrel_ops/domain/scalar/fallback.hpp"
 #include "scalar_test_support.hpp"
 #include "zubrin_simd/dispatch/sum.hpp"
 
@@ -20,68 +21,19 @@ using kavrel::domain::layout::Layout;
 using kavrel_ops::application::reduction::strategies::SumAxis;
 namespace wa = kavrel_ops::application::reduction::whole_array;
 namespace ds = zubrin_simd::dispatch::sum::dispatch_sum;
+namespace fb = kavrel_ops::domain::scalar::fallback;
 
 static_assert(std::is_empty_v<SumAxis>);
 
-// The portable order: blocks of 16 in four 4-lane accumulators (first block + 0.0), combined as
-// (A0 + A1) + (A2 + A3), groups of 4, h = a3 + (a2 + (a1 + a0)), tail ((y0 + y1) + y2) + 0.
-float reference_portable_sum(std::span<const float> x) {
-    const std::size_t n = x.size();
-    if (n == 0) return 0.0f;
-    const std::size_t blocks = n / 16;
-    float acc[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-    if (blocks > 0) {
-        float a[4][4];
-        for (std::size_t e = 0; e < 16; ++e) a[e / 4][e % 4] = x[e] + 0.0f;
-        for (std::size_t e = 16; e < blocks * 16; ++e) a[(e % 16) / 4][e % 4] = a[(e % 16) / 4][e % 4] + x[e];
-        for (std::size_t l = 0; l < 4; ++l) acc[l] = (a[0][l] + a[1][l]) + (a[2][l] + a[3][l]);
-    }
-    const std::size_t groups_end = n / 4 * 4;
-    for (std::size_t e = blocks * 16; e < groups_end; ++e) acc[e % 4] = acc[e % 4] + x[e];
-    const float h = acc[3] + (acc[2] + (acc[1] + acc[0]));
-    if (groups_end == n) return h;
-    float y[3] = {0.0f, 0.0f, 0.0f};
-    for (std::size_t e = groups_end; e < n; ++e) y[e - groups_end] = x[e];
-    return h + (((y[0] + y[1]) + y[2]) + 0.0f);
-}
-
 // The slice sum each path must use: its own kernel (whose order zubrin's tests pin) or the
-// portable order above.
+// portable loop (whose order fallback_test pins).
 float path_slice_sum(cf::KernelPath path, std::span<const float> x) {
     switch (path) {
         case cf::KernelPath::avx512f: return ds::dispatch_sum_avx512f(x);
         case cf::KernelPath::avx2_fma: return ds::dispatch_sum_avx2_fma(x);
-        case cf::KernelPath::portable: return reference_portable_sum(x);
+        case cf::KernelPath::portable: return fb::sum_portable(x);
     }
     return 0.0f;
-}
-
-TEST(WholeArraySumTest, PortableLoopFollowsTheFixedOrder) {
-    for (Inputs inputs : {Inputs::mixed, Inputs::specials}) {
-        for (std::size_t n : sweep_lengths()) {
-            SCOPED_TRACE(n);
-            const auto x = make_inputs<float>(n, inputs, 41);
-            EXPECT_TRUE(bits_equal(wa::detail::sum_portable(x), reference_portable_sum(x)));
-        }
-    }
-    const auto x = make_inputs<float>(20, Inputs::mixed, 42);
-    const float h5 = x[3] + (x[2] + (x[1] + x[0]));
-    EXPECT_TRUE(bits_equal(wa::detail::sum_portable(std::span(x).first(5)), h5 + (((x[4] + 0.0f) + 0.0f) + 0.0f)));
-    float acc[4];
-    for (int l = 0; l < 4; ++l) {
-        const float block = ((x[l] + 0.0f) + (x[4 + l] + 0.0f)) + ((x[8 + l] + 0.0f) + (x[12 + l] + 0.0f));
-        acc[l] = block + x[16 + l];
-    }
-    EXPECT_TRUE(bits_equal(wa::detail::sum_portable(x), acc[3] + (acc[2] + (acc[1] + acc[0]))));
-    EXPECT_TRUE(bits_equal(wa::detail::sum_portable({}), 0.0f));
-}
-
-// The order must matter on these inputs, or the comparisons below would not see a wrong route.
-TEST(WholeArraySumTest, MixedInputsSeparateTheOrders) {
-    const auto x = make_inputs<float>(1000, Inputs::mixed, 43);
-    float sequential = 0.0f;
-    for (float v : x) sequential = sequential + v;
-    EXPECT_FALSE(same_bits(reference_portable_sum(x), sequential));
 }
 
 // ---- reduce_all against an independent statement of its order ----

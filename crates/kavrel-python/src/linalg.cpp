@@ -1,20 +1,249 @@
 #include "kavrel_python/linalg.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "kavrel/domain/error/error.hpp"
+#include "kavrel/domain/layout/kernels.hpp"
+#include "kavrel_ops/application/linalg/cholesky.hpp"
+#include "kavrel_ops/application/linalg/col_piv_qr/decompose.hpp"
+#include "kavrel_ops/application/linalg/full_piv_lu.hpp"
+#include "kavrel_ops/application/linalg/full_piv_lu/decompose.hpp"
+#include "kavrel_ops/application/linalg/lu/decompose.hpp"
+#include "kavrel_ops/application/linalg/lu/solvers.hpp"
+#include "kavrel_ops/application/linalg/qr/decompose.hpp"
+#include "kavrel_ops/application/linalg/scaling/gate.hpp"
+
 namespace kavrel_python::linalg {
+
+namespace {
+
+using kavrel::domain::error::KavrelError;
+using kavrel::domain::error::Result;
+using numpy_bridge::Array;
+namespace ch = kavrel_ops::application::linalg::cholesky;
+namespace fp = kavrel_ops::application::linalg::full_piv_lu;
+namespace lu = kavrel_ops::application::linalg::lu;
+namespace qr = kavrel_ops::application::linalg::qr::decompose;
+namespace cpq = kavrel_ops::application::linalg::col_piv_qr::decompose;
+namespace gate = kavrel_ops::application::linalg::scaling::gate;
+
+// --- Shared by the linear-algebra bodies ------------------------------------------------
+
+// A result computed without the interpreter lock, or the display text of its library error,
+// formatted before the lock is taken back.
+template <class T>
+using Unlocked = std::expected<T, std::string>;
+
+template <class F>
+auto compute_unlocked(CallContext& ctx, F&& compute) {
+    using Value = typename std::invoke_result_t<F&>::value_type;
+    return ctx.without_lock([&]() -> Unlocked<Value> {
+        auto result = compute();
+        if (!result) return std::unexpected(kavrel::domain::error::display(result.error()));
+        return std::move(*result);
+    });
+}
+
+// Element i of a validated one-axis view.
+double element(const ArrayView<double, 1>& v, std::uint64_t i) {
+    const auto at = static_cast<std::int64_t>(v.layout.offset) + static_cast<std::int64_t>(i) * v.layout.strides[0];
+    return v.ptr[at];
+}
+
+// A zero-filled solution vector of the factor's order n, after the length test of b
+// (ShapeMismatch lhs [length of b], rhs [n]).
+Result<Array<double, 1>> solution_vector(std::uint64_t n, const ArrayView<double, 1>& b) {
+    auto x = Array<double, 1>::from_elem({n});
+    const std::uint64_t len = b.layout.shape[0];
+    if (len != n) return std::unexpected(KavrelError(kavrel::domain::error::ShapeMismatch{{len}, {n}}));
+    return x;
+}
+
+// A solution vector handed to NumPy without a copy.
+PyResult<Ref> vector_result(Array<double, 1>&& x) {
+    return numpy_bridge::vector_into_numpy(std::move(x).into_vec());
+}
+
+// --- det, solve ---------------------------------------------------------------------------
+
+bool is_singular(const KavrelError& e) {
+    const auto* storage = std::get_if<kavrel::domain::error::StorageError>(&e);
+    return storage && storage->text.find("singular") != std::string::npos;
+}
+
+// ±1 times U's diagonal in order, each product rounded; an exactly zero pivot column gives 0.0.
+Result<double> determinant(const ArrayView<double, 2>& a) {
+    auto f = lu::decompose::lu_decompose(a);
+    if (!f) {
+        if (is_singular(f.error())) return 0.0;
+        return std::unexpected(std::move(f.error()));
+    }
+    const auto& layout = f->lu.layout;
+    double d = f->sign >= 0 ? 1.0 : -1.0;
+    for (std::uint64_t i = 0; i < layout.shape[0]; ++i) {
+        const std::array<std::uint64_t, 2> at{i, i};
+        const auto pos =
+            kavrel::domain::layout::kernels::physical_offset(layout.shape, layout.strides, layout.offset, at);
+        if (!pos || static_cast<std::uint64_t>(*pos) >= f->lu.len())
+            kavrel::domain::error::fail_invariant("diagonal in bounds");
+        d = d * f->lu.data()[*pos];
+    }
+    return d;
+}
+
+// x[i] = b[perm[i]], then solved in place.
+Result<Array<double, 1>> lu_solve(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
+    auto f = lu::decompose::lu_decompose(a);
+    if (!f) return std::unexpected(std::move(f.error()));
+    auto x = solution_vector(f->perm.size(), b);
+    if (!x) return x;
+    double* out = x->data();
+    for (std::size_t i = 0; i < f->perm.size(); ++i) out[i] = element(b, f->perm[i]);
+    f->solve_in_place({out, f->perm.size()});
+    return x;
+}
+
+// --- cholesky_solve, cholesky_inv --------------------------------------------------------
+
+// b copied in order into the solution vector, then solved in place.
+Result<Array<double, 1>> cholesky_solution(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
+    auto f = ch::cholesky_decompose(a);
+    if (!f) return std::unexpected(std::move(f.error()));
+    auto x = solution_vector(f->n, b);
+    if (!x) return x;
+    double* out = x->data();
+    if (b.layout.strides[0] == 1) {
+        std::copy_n(b.ptr + b.layout.offset, f->n, out);
+    } else {
+        for (std::uint64_t i = 0; i < f->n; ++i) out[i] = element(b, i);
+    }
+    f->solve_in_place({out, f->n});
+    return x;
+}
+
+// Column i of A⁻¹ solves L·Lᵀ·x = e_i; the result is not symmetrised.
+Result<Array<double, 2>> cholesky_inverse(const ArrayView<double, 2>& a) {
+    auto f = ch::cholesky_decompose(a);
+    if (!f) return std::unexpected(std::move(f.error()));
+    const std::size_t n = f->n;
+    std::vector<double> result(n * n);
+    std::vector<double> e(n);  // one right-hand side, reused for every column
+    for (std::size_t i = 0; i < n; ++i) {
+        std::fill(e.begin(), e.end(), 0.0);
+        e[i] = 1.0;
+        f->solve_in_place(e);
+        for (std::size_t j = 0; j < n; ++j) result[j * n + i] = e[j];
+    }
+    return Array<double, 2>::from_vec({n, n}, std::move(result));
+}
+
+// --- col_piv_qr ---------------------------------------------------------------------------
+
+// The QR window of the gate, the factorisation on the input or on its scaled copy, and R
+// scaled back with its range check.
+Result<cpq::ColPivQrDecomposition> col_piv_qr_balanced(const ArrayView<double, 2>& a) {
+    const auto outcome = gate::balanced_by_rows(a);
+    if (!outcome) return std::unexpected(outcome.error());
+    auto d = cpq::factor(gate::operand(*outcome, a));
+    if (!d) return d;
+    if (const std::int32_t k = gate::exponent_of(*outcome); k != 0)
+        if (auto restored = gate::restore(d->r, k, gate::r_entry_out_of_range); !restored)
+            return std::unexpected(std::move(restored.error()));
+    return d;
+}
+
+}  // namespace
+
+PyResult<Ref> det_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto d = compute_unlocked(ctx, [&] { return determinant(a); });
+    if (!d) return python::value_error(std::move(d.error()));
+    return convention::float_result(*d);
+}
+
+PyResult<Ref> inv_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto r = compute_unlocked(ctx, [&] { return lu::solvers::inv(a); });
+    if (!r) return python::value_error(std::move(r.error()));
+    return numpy_bridge::array_into_numpy2(std::move(*r));
+}
+
+PyResult<Ref> solve_py(CallContext& ctx, const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
+    auto x = compute_unlocked(ctx, [&] { return lu_solve(a, b); });
+    if (!x) return python::value_error(std::move(x.error()));
+    return vector_result(std::move(*x));
+}
+
+PyResult<Ref> cholesky_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto f = compute_unlocked(ctx, [&] { return ch::cholesky_decompose(a); });
+    if (!f) return python::value_error(std::move(f.error()));
+    return numpy_bridge::array_into_numpy2(std::move(f->l));
+}
+
+PyResult<Ref> cholesky_solve_py(CallContext& ctx, const ArrayView<double, 2>& a,
+                                const ArrayView<double, 1>& b) {
+    auto x = compute_unlocked(ctx, [&] { return cholesky_solution(a, b); });
+    if (!x) return python::value_error(std::move(x.error()));
+    return vector_result(std::move(*x));
+}
+
+PyResult<Ref> cholesky_inv_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto r = compute_unlocked(ctx, [&] { return cholesky_inverse(a); });
+    if (!r) return python::value_error(std::move(r.error()));
+    return numpy_bridge::array_into_numpy2(std::move(*r));
+}
+
+PyResult<Ref> full_piv_lu_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto f = compute_unlocked(ctx, [&] { return fp::decompose::full_piv_lu_decompose(a); });
+    if (!f) return python::value_error(std::move(f.error()));
+    // L and U are built with the lock held.
+    PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(fp::lower_factor(*f)),
+                             numpy_bridge::array_into_numpy2(fp::upper_factor(*f)),
+                             numpy_bridge::vector_into_numpy(std::move(f->row_perm)),
+                             numpy_bridge::vector_into_numpy(std::move(f->col_perm))};
+    return convention::tuple_result(items);
+}
+
+// The reduction runs without the lock; Q is formed and R extracted with it held.
+PyResult<Ref> qr_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto f = compute_unlocked(ctx, [&] { return qr::factor(a); });
+    if (!f) return python::value_error(std::move(f.error()));
+    const std::uint64_t m = f->rows, n = f->cols;
+    auto q = kavrel::domain::error::expect(Array<double, 2>::from_vec({m, m}, qr::form_q(*f)),
+                                           "Q shape matches storage");
+    auto r = kavrel::domain::error::expect(Array<double, 2>::from_vec({m, n}, qr::extract_r(*f)),
+                                           "R shape matches storage");
+    PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(std::move(q)),
+                             numpy_bridge::array_into_numpy2(std::move(r))};
+    return convention::tuple_result(items);
+}
+
+PyResult<Ref> col_piv_qr_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto d = compute_unlocked(ctx, [&] { return col_piv_qr_balanced(a); });
+    if (!d) return python::value_error(std::move(d.error()));
+    const std::uint64_t m = d->rows, n = d->cols;
+    auto q = kavrel::domain::error::expect(Array<double, 2>::from_vec({m, m}, std::move(d->q)),
+                                           "Q shape matches storage");
+    auto r = kavrel::domain::error::expect(Array<double, 2>::from_vec({m, n}, std::move(d->r)),
+                                           "R shape matches storage");
+    PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(std::move(q)),
+                             numpy_bridge::array_into_numpy2(std::move(r)),
+                             numpy_bridge::vector_into_numpy(std::move(d->perm))};
+    return convention::tuple_result(items);
+}
 
 // The bodies below answer NotImplementedError until their operations land.
 
 PyResult<Ref> dot_py(CallContext&, const ArrayView<float, 1>&, const ArrayView<float, 1>&) { return convention::not_built("dot"); }
 PyResult<Ref> matmul_py(CallContext&, const ArrayView<float, 2>&, const ArrayView<float, 2>&) { return convention::not_built("matmul"); }
 PyResult<Ref> batched_matmul_py(CallContext&, const ArrayView<float, 3>&, const ArrayView<float, 3>&) { return convention::not_built("batched_matmul"); }
-PyResult<Ref> det_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("det"); }
-PyResult<Ref> inv_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("inv"); }
-PyResult<Ref> solve_py(CallContext&, const ArrayView<double, 2>&, const ArrayView<double, 1>&) { return convention::not_built("solve"); }
-PyResult<Ref> cholesky_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("cholesky"); }
-PyResult<Ref> cholesky_solve_py(CallContext&, const ArrayView<double, 2>&, const ArrayView<double, 1>&) { return convention::not_built("cholesky_solve"); }
-PyResult<Ref> cholesky_inv_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("cholesky_inv"); }
-PyResult<Ref> qr_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("qr"); }
-PyResult<Ref> col_piv_qr_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("col_piv_qr"); }
 PyResult<Ref> svd_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("svd"); }
 PyResult<Ref> symmetric_eigen_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("symmetric_eigen"); }
 PyResult<Ref> singular_values_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("singular_values"); }
@@ -26,7 +255,6 @@ PyResult<Ref> kron_py(CallContext&, const ArrayView<double, 2>&, const ArrayView
 PyResult<Ref> trace_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("trace"); }
 PyResult<Ref> hessenberg_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("hessenberg"); }
 PyResult<Ref> eigenvalues_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("eigenvalues"); }
-PyResult<Ref> full_piv_lu_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("full_piv_lu"); }
 PyResult<Ref> udu_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("udu"); }
 PyResult<Ref> bidiagonalize_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("bidiagonalize"); }
 

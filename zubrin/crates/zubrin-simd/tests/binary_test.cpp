@@ -192,6 +192,35 @@ TEST_P(BinaryTest, JustBelowTheStreamingThreshold) {
     check_large(GetParam().kernels[2], ops[2], streaming_threshold_elements - 1, 1);
 }
 
+// Streamed and ordinary stores give the same values, so the decision is tested on its own: from
+// 2^21 elements, unless the output is short of float alignment. Only the addresses are examined.
+TEST(StreamingStoresTest, DecidedByLengthAndElementAlignment) {
+    alignas(64) static float line[32];
+    const auto at_byte = [](std::size_t offset) {
+        return reinterpret_cast<const float*>(reinterpret_cast<const unsigned char*>(line) + offset);
+    };
+    struct Case {
+        const char* name;
+        std::size_t n;
+        std::size_t byte_offset;
+        bool streams;
+    };
+    const Case cases[] = {
+        {"2^21 - 1, aligned", streaming_threshold_elements - 1, 0, false},
+        {"2^21, aligned", streaming_threshold_elements, 0, true},
+        {"2^21, 4 bytes past a line", streaming_threshold_elements, 4, true},
+        {"2^21 + 13, 60 bytes past a line", streaming_threshold_elements + 13, 60, true},
+        {"2^21, 1 byte past a line", streaming_threshold_elements, 1, false},
+        {"2^21 + 5, 6 bytes past a line", streaming_threshold_elements + 5, 6, false},
+        {"2^21 - 1, 1 byte past a line", streaming_threshold_elements - 1, 1, false},
+        {"empty", 0, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(zubrin_simd::dispatch::binary::uses_streaming_stores(c.n, at_byte(c.byte_offset)), c.streams);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Variants, BinaryTest, testing::ValuesIn(variants),
                          [](const testing::TestParamInfo<BinaryVariant>& info) { return std::string(info.param.name); });
 

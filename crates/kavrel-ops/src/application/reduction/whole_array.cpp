@@ -5,17 +5,13 @@
 #include <optional>
 
 #include "kavrel/domain/layout/kernels.hpp"
-#include "kavrel_ops/domain/scalar/cpu_features.hpp"
-#include "zubrin_simd/dispatch/sum.hpp"
+#include "kavrel_ops/domain/scalar/dispatch.hpp"
 
 namespace kavrel_ops::application::reduction::whole_array {
 
 namespace {
 
-namespace ds = zubrin_simd::dispatch::sum::dispatch_sum;
 namespace kernels = kavrel::domain::layout::kernels;
-using kavrel_ops::domain::scalar::cpu_features::kernel_path;
-using kavrel_ops::domain::scalar::cpu_features::KernelPath;
 
 // The storage run of one row when its elements are consecutive in storage, forwards (stride 1)
 // or backwards (stride -1), and the run lies inside the storage.
@@ -84,42 +80,8 @@ Result<float> sum_by_rows(const ArrayView<float, N>& view, std::uint64_t n) {
 }  // namespace
 
 float reduce_nonempty_slice(std::span<const float> x) noexcept {
-    switch (kernel_path()) {
-        case KernelPath::avx512f: return ds::dispatch_sum_avx512f(x);
-        case KernelPath::avx2_fma: return ds::dispatch_sum_avx2_fma(x);
-        case KernelPath::portable: break;
-    }
-    return detail::sum_portable(x);
+    return kavrel_ops::domain::scalar::dispatch::dispatch_sum(x);
 }
-
-namespace detail {
-float sum_portable(std::span<const float> x) noexcept {
-    const std::size_t n = x.size();
-    if (n == 0) return 0.0f;
-    float acc[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-    std::size_t i = 0;
-    if (n >= 16) {
-        float a[4][4];
-        for (std::size_t g = 0; g < 4; ++g) {
-            for (std::size_t l = 0; l < 4; ++l) a[g][l] = x[4 * g + l] + 0.0f;
-        }
-        for (i = 16; i + 16 <= n; i += 16) {
-            for (std::size_t g = 0; g < 4; ++g) {
-                for (std::size_t l = 0; l < 4; ++l) a[g][l] = a[g][l] + x[i + 4 * g + l];
-            }
-        }
-        for (std::size_t l = 0; l < 4; ++l) acc[l] = (a[0][l] + a[1][l]) + (a[2][l] + a[3][l]);
-    }
-    for (; i + 4 <= n; i += 4) {
-        for (std::size_t l = 0; l < 4; ++l) acc[l] = acc[l] + x[i + l];
-    }
-    const float h = acc[3] + (acc[2] + (acc[1] + acc[0]));
-    if (i == n) return h;
-    float y[3] = {0.0f, 0.0f, 0.0f};
-    for (std::size_t l = 0; i + l < n; ++l) y[l] = x[i + l];
-    return h + (((y[0] + y[1]) + y[2]) + 0.0f);
-}
-}  // namespace detail
 
 template <class Strategy, std::size_t N>
     requires std::same_as<Strategy, SumAxis>

@@ -31,20 +31,10 @@ template <class Strategy, std::size_t N>
     requires std::same_as<Strategy, SumAxis>
 [[nodiscard]] Result<float> reduce_all(const ArrayView<float, N>& view);
 
-// Σ x[i] with the kernel of this CPU (kernel_path()): the AVX-512F or AVX2+FMA sum kernel, or the
-// portable loop below. The order is fixed per path, so the result repeats exactly on one machine
-// but may differ in the last bits between machines. An empty slice gives +0.
+// Σ x[i] through dispatch_sum: the AVX-512F or AVX2+FMA sum kernel, or the portable loop
+// (fallback::sum_portable). The order is fixed per path, so the result repeats exactly on one
+// machine but may differ in the last bits between machines. An empty slice gives +0.
 [[nodiscard]] float reduce_nonempty_slice(std::span<const float> x) noexcept;
-
-// Implementation details
-
-namespace detail {
-// The portable loop: four accumulators of four lanes per block of 16 (first block x + 0.0), then
-// (A0 + A1) + (A2 + A3) lane-wise (four lanes of +0 without a block), remaining groups of 4 added
-// lane-wise, h = acc[3] + (acc[2] + (acc[1] + acc[0])), and for a tail y0, y1, y2 of n mod 4
-// elements (absent ones +0) the result h + (((y0 + y1) + y2) + 0.0).
-[[nodiscard]] float sum_portable(std::span<const float> x) noexcept;
-}  // namespace detail
 
 extern template Result<float> reduce_all<SumAxis, 1>(const ArrayView<float, 1>&);
 extern template Result<float> reduce_all<SumAxis, 2>(const ArrayView<float, 2>&);

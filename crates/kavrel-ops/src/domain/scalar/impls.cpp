@@ -1,5 +1,5 @@
-// Scalar<float> and Scalar<double>: the length assertions, then the one place per operation that
-// reads the CPU-feature word and runs the AVX-512F kernel, the AVX2+FMA kernel or the portable loop.
+// Scalar<float> and Scalar<double>: the length assertions, then the family's selector
+// (dispatch.hpp), which picks the AVX-512F kernel, the AVX2+FMA kernel or the portable loop.
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
@@ -8,24 +8,14 @@
 
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
-#include "kavrel_ops/domain/scalar/cpu_features.hpp"
+#include "kavrel_ops/domain/scalar/dispatch.hpp"
 #include "kavrel_ops/domain/scalar/fallback.hpp"
-#include "zubrin_simd/dispatch/axpy.hpp"
-#include "zubrin_simd/dispatch/binary.hpp"
-#include "zubrin_simd/dispatch/dot.hpp"
 
 namespace kavrel_ops::domain::scalar::contract {
 
 namespace {
 
 namespace ew = zubrin_simd_core::ops::elementwise;
-namespace da = zubrin_simd::dispatch::axpy::dispatch_axpy;
-namespace dr = zubrin_simd::dispatch::axpy::dispatch_axpy_rows;
-namespace drb = zubrin_simd::dispatch::axpy::dispatch_axpy_rows_batch;
-namespace dd = zubrin_simd::dispatch::dot::dispatch_dot;
-namespace db = zubrin_simd::dispatch::binary::dispatch_elementwise_binary;
-using cpu_features::kernel_path;
-using cpu_features::KernelPath;
 using zubrin_simd_core::error::SimdError;
 
 void append_number(std::string& text, std::size_t value) {
@@ -50,59 +40,35 @@ void require_equal(std::size_t left, std::size_t right, std::string_view what) {
 template <class T>
 void axpy(std::span<const T> x, std::span<T> out, T alpha) {
     require_equal(x.size(), out.size(), "axpy_slice: x.len() != out.len()");
-    SimdError status = SimdError::success;
-    switch (kernel_path()) {
-        case KernelPath::avx512f: status = da::dispatch_axpy_avx512f(x, out, alpha); break;
-        case KernelPath::avx2_fma: status = da::dispatch_axpy_avx2_fma(x, out, alpha); break;
-        case KernelPath::portable: fallback::axpy_portable(x, out, alpha); return;
-    }
     // A refusing kernel has written nothing; after the assertion above this cannot happen.
-    if (status != SimdError::success) fallback::axpy_unfused(x, out, alpha);
+    if (dispatch::dispatch_axpy(x, out, alpha) != SimdError::success) fallback::axpy_unfused(x, out, alpha);
 }
 
 template <class T>
 T dot(std::span<const T> a, std::span<const T> b) {
     require_equal(a.size(), b.size(), "dot_slice: a.len() != b.len()");
-    zubrin_simd::dispatch::dot::DotResult<T> result;
-    switch (kernel_path()) {
-        case KernelPath::avx512f: result = dd::dispatch_dot_avx512f(a, b); break;
-        case KernelPath::avx2_fma: result = dd::dispatch_dot_avx2_fma(a, b); break;
-        case KernelPath::portable: return fallback::dot_portable(a, b);
-    }
+    const auto result = dispatch::dispatch_dot(a, b);
     return result ? *result : fallback::dot_unfused(a, b);
 }
 
 // A refused block (status mismatch) has written nothing, and the operation reports nothing.
 template <class T>
 void update_rows(std::span<const T> coeffs, std::span<const T> x, std::span<T> out, std::uint64_t out_stride,
-               std::uint64_t rows, std::uint64_t cols) noexcept {
-    switch (kernel_path()) {
-        case KernelPath::avx512f:
-            (void)dr::dispatch_axpy_rows_avx512f(coeffs, x, out, out_stride, rows, cols);
-            return;
-        case KernelPath::avx2_fma:
-            (void)dr::dispatch_axpy_rows_avx2_fma(coeffs, x, out, out_stride, rows, cols);
-            return;
-        case KernelPath::portable:
-            fallback::axpy_rows_portable(coeffs, x, out, out_stride, rows, cols);
-            return;
-    }
+                 std::uint64_t rows, std::uint64_t cols) noexcept {
+    (void)dispatch::dispatch_axpy_rows(coeffs, x, out, out_stride, rows, cols);
 }
 
 template <class T>
 void update_rows_batch(std::span<const T> coeffs, std::span<const T> x, std::span<T> out, std::uint64_t out_stride,
-                     std::uint64_t rows, std::uint64_t k, std::uint64_t cols) noexcept {
-    switch (kernel_path()) {
-        case KernelPath::avx512f:
-            (void)drb::dispatch_axpy_rows_batch_avx512f(coeffs, x, out, out_stride, rows, k, cols);
-            return;
-        case KernelPath::avx2_fma:
-            (void)drb::dispatch_axpy_rows_batch_avx2_fma(coeffs, x, out, out_stride, rows, k, cols);
-            return;
-        case KernelPath::portable:
-            fallback::axpy_rows_batch_portable(coeffs, x, out, out_stride, rows, k, cols);
-            return;
-    }
+                       std::uint64_t rows, std::uint64_t k, std::uint64_t cols) noexcept {
+    (void)dispatch::dispatch_axpy_rows_batch(coeffs, x, out, out_stride, rows, k, cols);
+}
+
+// A refused product (status mismatch) has left C unchanged, and the operation reports nothing.
+template <class T>
+void multiply_tiles(std::span<const T> a, std::span<const T> b, std::span<T> c, std::uint64_t m, std::uint64_t n,
+                    std::uint64_t k) noexcept {
+    (void)dispatch::dispatch_tiled_gemm(a, b, c, m, n, k);
 }
 
 struct ElementwiseTexts {
@@ -116,13 +82,10 @@ void elementwise(std::span<const float> a, std::span<const float> b, std::span<f
     require_equal(a.size(), b.size(), texts.operands);
     // Exact equality, stricter than the kernels, which leave a longer output's tail alone.
     require_equal(a.size(), out.size(), texts.output);
-    SimdError status = SimdError::success;
-    switch (kernel_path()) {
-        case KernelPath::avx512f: status = db::dispatch_elementwise_binary_avx512f<Op>(a, b, out); break;
-        case KernelPath::avx2_fma: status = db::dispatch_elementwise_binary_avx2_fma<Op>(a, b, out); break;
-        case KernelPath::portable: fallback::elementwise_portable<Op>(a, b, out); return;
+    // Unreachable after the assertions; the portable loop then writes every element.
+    if (dispatch::dispatch_elementwise_binary<Op>(a, b, out) != SimdError::success) {
+        (void)fallback::elementwise_portable<Op>(a, b, out);
     }
-    if (status != SimdError::success) fallback::elementwise_portable<Op>(a, b, out);
 }
 
 }  // namespace
@@ -140,6 +103,11 @@ void Scalar<float>::axpy_rows_batch(std::span<const float> coeffs, std::span<con
                                   std::uint64_t out_stride, std::uint64_t rows, std::uint64_t k,
                                   std::uint64_t cols) noexcept {
     update_rows_batch(coeffs, x, out, out_stride, rows, k, cols);
+}
+
+void Scalar<float>::tiled_gemm(std::span<const float> a, std::span<const float> b, std::span<float> c,
+                               std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept {
+    multiply_tiles(a, b, c, m, n, k);
 }
 
 void Scalar<float>::add_slice(std::span<const float> a, std::span<const float> b, std::span<float> out) {
@@ -173,6 +141,11 @@ void Scalar<double>::axpy_rows_batch(std::span<const double> coeffs, std::span<c
                                   std::uint64_t out_stride, std::uint64_t rows, std::uint64_t k,
                                   std::uint64_t cols) noexcept {
     update_rows_batch(coeffs, x, out, out_stride, rows, k, cols);
+}
+
+void Scalar<double>::tiled_gemm(std::span<const double> a, std::span<const double> b, std::span<double> c,
+                                std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept {
+    multiply_tiles(a, b, c, m, n, k);
 }
 
 }  // namespace kavrel_ops::domain::scalar::contract

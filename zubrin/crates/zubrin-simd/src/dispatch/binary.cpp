@@ -4,7 +4,13 @@
 
 #include "zubrin_simd_core/view/simd_view.hpp"
 
-namespace zubrin_simd::dispatch::binary::dispatch_elementwise_binary {
+namespace zubrin_simd::dispatch::binary {
+
+bool uses_streaming_stores(std::size_t n, const float* out) noexcept {
+    return n >= streaming_threshold_elements && reinterpret_cast<std::uintptr_t>(out) % alignof(float) == 0;
+}
+
+namespace dispatch_elementwise_binary {
 
 namespace {
 using zubrin_simd_core::view::simd_view::check_lengths_equal;
@@ -23,10 +29,7 @@ SimdError checked_binary(std::span<const float> a, std::span<const float> b, std
         return status;
     }
     const std::size_t n = a.size();
-    // A float pointer short of float alignment can never reach the stream alignment; such an
-    // output takes the ordinary stores, which give the same values.
-    const bool element_aligned = reinterpret_cast<std::uintptr_t>(out.data()) % alignof(float) == 0;
-    if (n >= streaming_threshold_elements && element_aligned) {
+    if (uses_streaming_stores(n, out.data())) {
         streaming(Op{}, a.data(), b.data(), out.data(), n);
     } else if (n > 0) {
         cached(Op{}, a.data(), b.data(), out.data(), n);
@@ -72,4 +75,6 @@ template SimdError dispatch_elementwise_binary_avx2_fma<detail::ew::Div>(std::sp
                                                                          std::span<const float>,
                                                                          std::span<float>) noexcept;
 
-}  // namespace zubrin_simd::dispatch::binary::dispatch_elementwise_binary
+}  // namespace dispatch_elementwise_binary
+
+}  // namespace zubrin_simd::dispatch::binary

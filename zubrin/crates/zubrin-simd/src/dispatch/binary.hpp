@@ -18,6 +18,12 @@ using zubrin_simd_core::ops::elementwise::ElementwiseOp;
 // 2^21 elements, 8 MiB per operand: from here on the output would only evict the inputs.
 inline constexpr std::size_t streaming_threshold_elements = std::size_t{1} << 21;
 
+// Whether the kernels write n results starting at out with non-temporal stores: n is at least
+// streaming_threshold_elements and out is aligned to its element. A float pointer short of float
+// alignment can never reach the stream alignment, so such an output takes the ordinary stores,
+// which give the same values.
+[[nodiscard]] bool uses_streaming_stores(std::size_t n, const float* out) noexcept;
+
 namespace dispatch_elementwise_binary {
 
 // out[i] = a[i] op b[i] for i < a.size(); out[i] for i >= a.size() untouched. Checks, in order:
