@@ -28,14 +28,18 @@ namespace worker = dravik_executor::schedule::runtime::worker;
 
 constexpr unsigned callers = 6;
 
-// One caller's round: a large map with its result checked. False on a wrong element.
-bool checked_square_map(std::uint64_t n, std::uint64_t seed) {
-    std::vector<std::uint64_t> out(n, 0);
-    for_each_index_with<Parallel>(n, [&](std::uint64_t i) { out[i] = (i + seed) * (i + seed); });
-    for (std::uint64_t i = 0; i < n; ++i) {
+// A large map into `out` with its result checked. False on a wrong element.
+bool checked_square_map_into(std::vector<std::uint64_t>& out, std::uint64_t seed) {
+    for_each_index_with<Parallel>(out.size(), [&](std::uint64_t i) { out[i] = (i + seed) * (i + seed); });
+    for (std::uint64_t i = 0; i < out.size(); ++i) {
         if (out[i] != (i + seed) * (i + seed)) return false;
     }
     return true;
+}
+
+bool checked_square_map(std::uint64_t n, std::uint64_t seed) {
+    std::vector<std::uint64_t> out(n, 0);
+    return checked_square_map_into(out, seed);
 }
 
 void run_callers(unsigned rounds, const char* what) {
@@ -141,11 +145,17 @@ bool child_succeeded(pid_t child) {
     std::atomic<bool> stop{false};
     std::atomic<int> busy_failures{0};
     std::vector<std::thread> busy;
+    // The busy threads allocate nothing while forks happen: a sanitizer's allocator lock held
+    // by one of them would stay held in the child (the executor's calls allocate nothing).
+    std::atomic<unsigned> busy_started{0};
     for (unsigned t = 0; t < 3; ++t) {
         busy.emplace_back([&, t] {
-            for (std::uint64_t r = 0; !stop.load(); ++r) busy_failures.fetch_add(!checked_square_map(30000, t + r));
+            std::vector<std::uint64_t> out(30000);
+            busy_started.fetch_add(1);
+            for (std::uint64_t r = 0; !stop.load(); ++r) busy_failures.fetch_add(!checked_square_map_into(out, t + r));
         });
     }
+    ostrel_testing::wait_until([&] { return busy_started.load() == 3; }, "the busy callers starting");
     for (int round = 0; round < 20; ++round) {
         pid_t child = fork();
         if (child == 0) child_body();
