@@ -1,9 +1,7 @@
-// The index-range front end of the global executor. for_each_index_with runs f once for
-// every index of [0, n) in balanced contiguous chunks, the calling thread running the first
-// and waiting for the rest; called on a worker or inside the caller's own chunk of another
-// call, it runs every index in order on the calling thread. f runs on several threads at
-// once and must be safe to run concurrently on distinct indices. A failure of any item or
-// of the executor stops the call, once every chunk has ended, with the internal error
+// The index-range front end of the global executor: f once for every index of [0, n), in
+// balanced contiguous chunks with the calling thread running the first (inline, in order,
+// on a worker or inside the caller's own chunk). f runs concurrently on distinct indices.
+// A failure stops the call, after every chunk has ended, with the internal error
 // "dravik global executor: for_each_index_with: " and the executor error's debug form.
 #pragma once
 

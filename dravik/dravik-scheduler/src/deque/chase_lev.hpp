@@ -1,9 +1,8 @@
-// The growable Chase-Lev work-stealing deque of job records. Its owner thread pushes and
-// pops at the bottom (newest first); any other thread, inside the access window, steals
-// from the top (oldest first). Every job leaves exactly once: the slot tags make the copy
-// of a record exclusive between the owner and a thief that meet at one slot, and the
-// access window keeps buffer replacement (growth, shrink) and stealing apart. Destroying a
-// deque discards the jobs still in it.
+// The growable Chase-Lev work-stealing deque of job records: the owner pushes and pops at
+// the bottom (newest first), other threads steal from the top (oldest first) inside the
+// access window. Every job leaves exactly once: slot tags make each record copy exclusive,
+// and the access window keeps buffer replacement and stealing apart. Destroying a deque
+// discards the jobs still in it.
 #pragma once
 
 #include <algorithm>

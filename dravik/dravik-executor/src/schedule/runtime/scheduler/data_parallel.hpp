@@ -1,9 +1,8 @@
-// The fork-join core of every data-parallel call: cut [0, n) into at most one chunk more
-// than there are workers, admit all chunks but the first as jobs, run the first on the
-// calling thread, wait until every admitted chunk has completed, then report. A failure
-// inside a chunk is caught where the chunk runs (its message goes to standard error) and
-// reported as SpawnFailed(Panicked) after the wait. The call's completion state lives on
-// the caller's stack; the wait does not end before every job that refers to it is done.
+// The fork-join core of every data-parallel call: at most one chunk more than the workers,
+// all but the first admitted as jobs, the first run by the caller, then a wait for every
+// admitted chunk. A chunk's failure is caught where it runs (its message goes to standard
+// error) and reported after the wait. The call's completion state lives on the caller's
+// stack, and the wait does not end before every job that refers to it is done.
 #pragma once
 
 #include <atomic>
