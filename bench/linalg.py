@@ -52,6 +52,16 @@ def spd(n, rng):
     return b @ b.T + n * np.eye(n)
 
 
+def uniform(n, rng):
+    """Entries uniform in (-1, 1): a spread spectrum with complex pairs, as eigensolvers meet."""
+    return rng.uniform(-1.0, 1.0, (n, n))
+
+
+def symmetric(n, rng):
+    b = rng.uniform(-1.0, 1.0, (n, n))
+    return b + b.T
+
+
 def swaps_to_perm(pivots):
     """LAPACK's 1-based interchange sequence as a permutation vector."""
     perm = np.arange(len(pivots), dtype=np.uint64)
@@ -91,6 +101,15 @@ CASES = [
     Case("qr", general, False, kp.qr, np.linalg.qr, "numpy.linalg.qr"),
     Case("col_piv_qr", general, False, kp.col_piv_qr, lambda a: scipy.linalg.qr(a, pivoting=True),
          "scipy.linalg.qr(pivoting=True)"),
+    Case("svd", general, False, kp.svd, lambda a: np.linalg.svd(a, full_matrices=False),
+         "numpy.linalg.svd(full_matrices=False)"),
+    Case("singular_values", general, False, kp.singular_values, lambda a: np.linalg.svd(a, compute_uv=False),
+         "numpy.linalg.svd(compute_uv=False)"),
+    Case("hessenberg", uniform, False, kp.hessenberg, lambda a: scipy.linalg.hessenberg(a, calc_q=True),
+         "scipy.linalg.hessenberg(calc_q)"),
+    Case("schur", uniform, False, kp.schur, scipy.linalg.schur, "scipy.linalg.schur"),
+    Case("eigenvalues", uniform, False, kp.eigenvalues, np.linalg.eigvals, "numpy.linalg.eigvals"),
+    Case("symmetric_eigen", symmetric, False, kp.symmetric_eigen, np.linalg.eigh, "numpy.linalg.eigh"),
 ]
 
 
@@ -105,7 +124,7 @@ def main():
             t_ref = median_seconds(lambda: case.reference(*args))
             t_ours = median_seconds(lambda: case.ours(*args))
             print(f"{case.name:>15} {n:>5} {case.reference_name:>34} {fmt_time(t_ref):>11} "
-                  f"{fmt_time(t_ours):>11} {t_ref / t_ours:7.2f}")
+                  f"{fmt_time(t_ours):>11} {t_ref / t_ours:7.2f}", flush=True)
 
 
 if __name__ == "__main__":
