@@ -144,7 +144,7 @@ void full_tile(const typename Tile::T* a, std::size_t k, const typename Tile::T*
 #pragma GCC unroll 8
         for (std::size_t v = 0; v < Vectors; ++v) acc[r][v] = Tile::load(c + r * n + v * lanes);
     }
-    const auto step = [&](std::size_t p) {
+    for (std::size_t p = 0; p < k; ++p) {
         const typename Tile::T* row = b + p * ldb;
         V bv[Vectors];
 #pragma GCC unroll 8
@@ -155,8 +155,7 @@ void full_tile(const typename Tile::T* a, std::size_t k, const typename Tile::T*
 #pragma GCC unroll 8
             for (std::size_t v = 0; v < Vectors; ++v) acc[r][v] = Tile::fma(x, bv[v], acc[r][v]);
         }
-    };
-    for (std::size_t p = 0; p < k; ++p) step(p);
+    }
 #pragma GCC unroll 8
     for (std::size_t r = 0; r < Rows; ++r) {
 #pragma GCC unroll 8
