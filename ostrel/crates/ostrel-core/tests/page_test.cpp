@@ -82,7 +82,7 @@ TEST(OstrelPageTest, ResetHeaderZeroesAllButIndicesRawAndNode) {
     SegmentHeader& h = fake.header();
     EXPECT_EQ(h.shared.raw_mapping, 0x7000000u);
     EXPECT_EQ(h.shared.node, 9u);
-    EXPECT_EQ(h.shared.owner, nullptr);
+    EXPECT_EQ(h.shared.owner, page::no_owner);
     EXPECT_EQ(h.shared.pool_link, 0u);
     EXPECT_EQ(h.shared.large_length, 0u);
     EXPECT_EQ(h.local.owned_next, nullptr);

@@ -50,7 +50,7 @@ inline void thread_free(void* block, std::size_t size, std::size_t alignment) {
     }
     ThreadAllocator* allocator = tls_slot::CACHED_SLOT_PTR;
     bin_stats::batch::record_free(allocator ? &bin_stats::batch::THREAD_STATS : nullptr, record.local.size_class);
-    if (allocator == nullptr || page::owner_of(*segment) != allocator) {
+    if (allocator == nullptr || page::owner_of(*segment) != allocator->id) {
         thread_free_cold(address, record);
         return;
     }

@@ -36,7 +36,7 @@ std::uintptr_t take_any(ThreadAllocator& allocator, Page& record) {
 }
 
 void link_owned(ThreadAllocator& allocator, SegmentHeader& segment) {
-    page::set_owner(segment, &allocator);
+    page::set_owner(segment, allocator.id);
     segment.local.owned_prev = nullptr;
     segment.local.owned_next = allocator.owned_head;
     if (allocator.owned_head) allocator.owned_head->local.owned_prev = &segment;
@@ -54,7 +54,7 @@ void unlink_owned(ThreadAllocator& allocator, SegmentHeader& segment) {
     segment.local.owned_next = nullptr;
     segment.local.owned_prev = nullptr;
     --allocator.owned_count;
-    page::set_owner(segment, nullptr);
+    page::set_owner(segment, page::no_owner);
 }
 
 // Files the pages of an adopted segment in this thread's lists; returns the first page

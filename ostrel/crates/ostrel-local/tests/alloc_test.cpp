@@ -39,7 +39,7 @@ TEST(OstrelThreadAllocTest, FirstSmallAllocationRegistersTheSlotAndCarvesPage1) 
         EXPECT_EQ(tls_slot::ALLOCATOR_SLOT.state, tls_slot::SlotState::registered);
         EXPECT_EQ(ostrel_local::options::OPTIONS_INIT.load(), 1);
         EXPECT_EQ(segment_of(block), heap().current);
-        EXPECT_EQ(page::owner_of(*segment_of(block)), &heap());
+        EXPECT_EQ(page::owner_of(*segment_of(block)), heap().id);
         EXPECT_EQ(page::page_index_of(address(block)), 1u);
         EXPECT_EQ(address(block), page_start_of(block));
         EXPECT_EQ(page_of(block).local.size_class, 3);

@@ -42,7 +42,7 @@ TEST(OstrelThreadFreeTest, FreeOfABlockOfNoThreadsSegmentGoesToItsChain) {
         keep = thread_alloc(64, 64);  // keeps the segment alive at exit
     });
     page::Page& record = page_of(block);
-    EXPECT_EQ(page::owner_of(*segment_of(block)), nullptr);
+    EXPECT_EQ(page::owner_of(*segment_of(block)), page::no_owner);
     thread_free(block, 64, 64);
     EXPECT_EQ(page::thread_free_head(record.shared.thread_free), address(block));
     thread_free(keep, 64, 64);

@@ -68,7 +68,7 @@ TEST(OstrelLocalAllocTest, SweepReleasesEmptySegmentsUntilThreeRemain) {
         for (page::SegmentHeader* segment : emptied) {
             if (owns(heap(), segment)) continue;
             ++released;
-            EXPECT_EQ(page::owner_of(*segment), nullptr);
+            EXPECT_EQ(page::owner_of(*segment), page::no_owner);
             EXPECT_EQ(segment->local.queued, 0u) << "its pages left every list";
         }
         EXPECT_EQ(released, 2);
