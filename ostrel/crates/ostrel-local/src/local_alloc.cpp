@@ -140,9 +140,14 @@ void sweep(ThreadAllocator& allocator) {
             auto index = static_cast<std::uint32_t>(__builtin_ctz(occupied));
             occupied &= occupied - 1;
             Page& record = segment->pages[index];
-            if (page::has_thread_free(record)) reclaim(allocator, record);
+            const std::uint32_t reclaimed = page::has_thread_free(record) ? reclaim(allocator, record) : 0;
             if (record.local.used != 0) {
                 in_use = true;
+                // The refill finds full pages only by their remote frees, which are now taken
+                // back: on the full list these blocks would never be handed out again.
+                if (reclaimed > 0 && record.local.queue_kind == QueueKind::full) {
+                    move_to_front(allocator, record, QueueKind::available);
+                }
                 continue;
             }
             QueueKind kind = record.local.queue_kind;

@@ -109,20 +109,20 @@ TEST(OstrelThreadFreeTest, EmptiedPageElsewhereGoesToTheEmptyListUnlessItIsTheOn
     });
 }
 
-TEST(OstrelThreadFreeTest, LastFreeOfAFullPageOutsideTheCurrentSegmentEmptiesIt) {
+TEST(OstrelThreadFreeTest, LastFreeOfAPageOutsideTheCurrentSegmentEmptiesIt) {
     on_fresh_thread([] {
         TwoSegments setup;
         page::Page& first_page = page_of(setup.blocks[0]);
         on_fresh_thread([&] {
             for (int i = 1; i < 4; ++i) thread_free(setup.blocks[i], big, 8);
         });
-        // The sweep takes the chain back; one block is still out and the page stays full.
+        // The sweep takes the chain back into the full page, which can hand out blocks again.
         {
             ostrel_local::local_alloc::BusyScope busy(heap());
             ostrel_local::local_alloc::run_idle_memory_maintenance(heap());
         }
         ASSERT_EQ(first_page.local.used, 1u);
-        ASSERT_EQ(first_page.local.queue_kind, QueueKind::full);
+        ASSERT_EQ(first_page.local.queue_kind, QueueKind::available);
         thread_free(setup.blocks[0], big, 8);
         EXPECT_EQ(first_page.local.used, 0u);
         EXPECT_EQ(first_page.local.queue_kind, QueueKind::empty);
