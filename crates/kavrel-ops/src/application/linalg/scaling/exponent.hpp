@@ -1,0 +1,38 @@
+// The float64 exponent-range constants and power-of-two arithmetic shared by the orthogonal
+// factorisations and eigensolvers: eps, safmin and the largest finite value, binary exponents
+// (ilogb, ceil_log2) and exact rescaling by 2^k with the C library's scalbn semantics. Every
+// rescaling of a matrix or a result in linalg goes through these, so it stays exact.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace kavrel_ops::application::linalg::scaling::exponent {
+
+inline constexpr double eps = 0x1p-52;
+// The smallest positive normal value 2^-1022, found once by halving 1 while the half is non-zero
+// and keeps a full significand.
+[[nodiscard]] double safmin() noexcept;
+// The largest finite value (2 − 2^-52)·2^1023, found once by doubling 1 to the largest finite power
+// of two and multiplying by the largest significand.
+[[nodiscard]] double dbl_max() noexcept;
+
+// x·2^k as the C library's scalbn computes it: exact unless the result overflows or falls
+// below the normal range, where it is rounded once.
+[[nodiscard]] double scalbn(double x, int k) noexcept;
+
+// The binary exponent of the leading bit of |x| (floor(log2 |x|) without rounding, also for a
+// subnormal x). Requires: x finite and non-zero.
+[[nodiscard]] int ilogb(double x) noexcept;
+
+// The smallest c with 2^c ≥ n; 0 for n ≤ 1.
+[[nodiscard]] int ceil_log2(std::uint64_t n) noexcept;
+
+// The exponent of the leading bit of x, plus one unless x is an exact power of two.
+// Requires: x positive and finite.
+[[nodiscard]] int ceil_log2(double x) noexcept;
+
+// values[i] := values[i]·2^k for every entry, each with scalbn.
+void scale_by_power_of_two(std::span<double> values, int k) noexcept;
+
+}  // namespace kavrel_ops::application::linalg::scaling::exponent

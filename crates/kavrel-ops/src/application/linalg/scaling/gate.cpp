@@ -1,0 +1,123 @@
+#include "kavrel_ops/application/linalg/scaling/gate.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "kavrel/application/view/contiguous.hpp"
+#include "kavrel_ops/application/linalg/scaling/exponent.hpp"
+#include "kavrel_ops/application/linalg/scaling/norm_ratio.hpp"
+
+namespace kavrel_ops::application::linalg::scaling::gate {
+
+namespace ex = exponent;
+using kavrel::domain::error::fail_invariant;
+
+std::int32_t exponent_of(const GateOutcome& outcome) noexcept {
+    const Scaled* s = std::get_if<Scaled>(&outcome);
+    return s ? s->k : 0;
+}
+
+ArrayView<double, 2> operand(const GateOutcome& outcome, const ArrayView<double, 2>& input) {
+    if (const Scaled* s = std::get_if<Scaled>(&outcome)) return ArrayView<double, 2>::of(s->matrix);
+    return input;
+}
+
+std::optional<std::int32_t> balancing_exponent(double value, double lo, double hi) {
+    if (!(value > 0.0) || !std::isfinite(value))
+        fail_invariant("invariant: a balanced magnitude is positive and finite");
+    if (lo <= value && value <= hi) return std::nullopt;
+    // Both searches start at the difference of the binary exponents, which is within one or two
+    // shifts of the answer, and the tests are monotone in the shift, so the loops are short.
+    if (value > hi) {
+        if (!(hi > 0.0)) fail_invariant("invariant: the upper bound of a window is positive");
+        const auto fits = [&](int j) { return ex::scalbn(value, -j) <= hi; };
+        int j = std::max(1, ex::ilogb(value) - ex::ilogb(hi));
+        while (!fits(j)) ++j;
+        while (j > 1 && fits(j - 1)) --j;
+        return j;
+    }
+    if (!std::isfinite(lo)) fail_invariant("invariant: the lower bound of a window is finite");
+    const auto reaches = [&](int j) { return ex::scalbn(value, j) >= lo; };
+    int j = std::max(1, ex::ilogb(lo) - ex::ilogb(value));
+    while (!reaches(j)) ++j;
+    while (j > 1 && reaches(j - 1)) --j;
+    return -j;
+}
+
+Result<void> check_window(const Window& window) {
+    if (window.lo > window.hi) return kavrel::domain::error::overflow(order_exceeds_range);
+    if (window.floor > window.hi) return kavrel::domain::error::overflow(floor_exceeds_range);
+    return {};
+}
+
+std::optional<std::int32_t> window_exponent(double amax, const Window& window) {
+    return balancing_exponent(amax, std::max(window.floor, window.lo), window.hi);
+}
+
+double window_lo() noexcept {
+    const double s = std::sqrt(ex::safmin() / ex::eps);
+    return s + ex::eps * s;
+}
+
+double window_hi(std::int32_t w) noexcept {
+    const double s = std::sqrt(ex::scalbn(ex::dbl_max(), w));
+    return s - ex::eps * s;
+}
+
+std::optional<GateCopy> gate_copy(const ArrayView<double, 2>& view) {
+    const std::uint64_t rows = view.rows(), cols = view.cols();
+    if (rows == 0 || cols == 0) return std::nullopt;
+    std::vector<double> entries = kavrel::application::view::contiguous::to_contiguous(view).storage.data;
+    double amax = 0.0;
+    for (double x : entries) {
+        if (!std::isfinite(x)) return std::nullopt;
+        amax = std::max(amax, std::fabs(x));
+    }
+    if (amax == 0.0) return std::nullopt;
+    return GateCopy{std::move(entries), rows, cols, amax};
+}
+
+GateOutcome scaled(GateCopy&& copy, std::int32_t k) {
+    ex::scale_by_power_of_two(copy.entries, -k);
+    auto matrix = kavrel::domain::error::expect(Array<double, 2>::from_vec({copy.rows, copy.cols}, std::move(copy.entries)),
+                                                "invariant: a copy of a view keeps its shape and length");
+    return Scaled{std::move(matrix), k};
+}
+
+Result<GateOutcome> balanced(const ArrayView<double, 2>& view, Bound bound) {
+    std::optional<GateCopy> copy = gate_copy(view);
+    if (!copy) return NoScaling{};
+    const std::int32_t r = norm_ratio::norm_ratio_log2(copy->entries, copy->amax);
+    const BoundTerms terms = bound(copy->rows, copy->cols, r);
+    const std::int32_t u = norm_ratio::half_ceil_log2(terms.order);
+    // A lower bound of log2(‖A‖_F / amax) from the same sum, with its error taken off.
+    std::int32_t c = 0;
+    if (const auto sum = norm_ratio::RatioSum::of(copy->entries, copy->amax))
+        c = std::max(sum->exponent + ex::ilogb((1.0 - 2.0 * sum->bound) * sum->mantissa), 0) / 2;
+    const Window window{window_lo(), window_hi(terms.hi_shift), ex::scalbn(ex::safmin() / ex::eps, u - c)};
+    if (auto checked = check_window(window); !checked) return std::unexpected(std::move(checked.error()));
+    const std::optional<std::int32_t> k = window_exponent(copy->amax, window);
+    if (!k) return NoScaling{};
+    return scaled(std::move(*copy), *k);
+}
+
+Result<GateOutcome> balanced_by_rows(const ArrayView<double, 2>& view) {
+    std::optional<GateCopy> copy = gate_copy(view);
+    if (!copy) return NoScaling{};
+    const Window window{window_lo(), window_hi(-ex::ceil_log2(std::max<std::uint64_t>(copy->rows, 1))),
+                        ex::safmin() / ex::eps};
+    if (auto checked = check_window(window); !checked) return std::unexpected(std::move(checked.error()));
+    const std::optional<std::int32_t> k = window_exponent(copy->amax, window);
+    if (!k) return NoScaling{};
+    return scaled(std::move(*copy), *k);
+}
+
+Result<void> restore(std::span<double> values, std::int32_t k, const char* reason) {
+    ex::scale_by_power_of_two(values, k);
+    for (double v : values)
+        if (!std::isfinite(v)) return kavrel::domain::error::overflow(reason);
+    return {};
+}
+
+}  // namespace kavrel_ops::application::linalg::scaling::gate

@@ -1,0 +1,104 @@
+// The exponent-range gate run before a float64 solver: it decides whether the matrix must first be
+// multiplied by a power of two 2^-k so that the solver's intermediates stay finite and normal, hands
+// back a scaled copy with k, and scales results back by 2^k with a range check. Only powers of two
+// are used, so scaling and unscaling are exact unless a value overflows or becomes subnormal.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "kavrel/application/array/types.hpp"
+#include "kavrel/application/view/immutable.hpp"
+#include "kavrel/domain/error/error.hpp"
+
+namespace kavrel_ops::application::linalg::scaling::gate {
+
+using kavrel::application::array::types::Array;
+using kavrel::application::view::immutable::ArrayView;
+using kavrel::domain::error::Result;
+
+// Overflow reasons of the gate, also used by the solvers that build their own window.
+inline constexpr const char* order_exceeds_range =
+    "the matrix order exceeds the scalar's exponent range: its bounded intermediates cannot be kept finite";
+inline constexpr const char* floor_exceeds_range =
+    "the matrix order exceeds the scalar's exponent range: no scaling keeps the absolute deflation floor "
+    "2^ceil(log2 n)*safmin at or below eps*||A||_F";
+// restore's reason when the caller names none.
+inline constexpr const char* eigenvalue_out_of_range = "eigenvalue exceeds the scalar range";
+
+// The solver works on its own input unchanged.
+struct NoScaling {};
+// The solver works on `matrix` = input·2^-k (row-major, the input's shape) and multiplies its
+// results by 2^k.
+struct Scaled {
+    Array<double, 2> matrix;
+    std::int32_t k;
+};
+using GateOutcome = std::variant<NoScaling, Scaled>;
+
+// The exponent a caller undoes: k when scaled, 0 otherwise.
+[[nodiscard]] std::int32_t exponent_of(const GateOutcome& outcome) noexcept;
+// What the solver runs on: the scaled matrix, or `input` itself. The view borrows from `outcome`
+// or `input`, which must outlive it.
+[[nodiscard]] ArrayView<double, 2> operand(const GateOutcome& outcome, const ArrayView<double, 2>& input);
+
+// Absent when lo ≤ value ≤ hi. Above hi: the smallest k ≥ 1 with value·2^-k ≤ hi; below lo: −(the
+// smallest j ≥ 1 with value·2^j ≥ lo). Only the bound crossed is consulted.
+// Requires: value positive and finite (else an internal error).
+[[nodiscard]] std::optional<std::int32_t> balancing_exponent(double value, double lo, double hi);
+
+// The admissible range of the largest magnitude: below `lo` or `floor` it is scaled up, above `hi`
+// down. check_window reports an empty window (order_exceeds_range, tested first) or a floor above
+// hi (floor_exceeds_range).
+struct Window {
+    double lo;
+    double hi;
+    double floor;
+};
+[[nodiscard]] Result<void> check_window(const Window& window);
+// balancing_exponent(amax, max(floor, lo), hi).
+[[nodiscard]] std::optional<std::int32_t> window_exponent(double amax, const Window& window);
+
+// lo of every window: (1 + eps)·sqrt(safmin/eps) = (1 + eps)·2^-485.
+[[nodiscard]] double window_lo() noexcept;
+// (1 − eps)·sqrt(DBL_MAX·2^w), the power taken with scalbn.
+[[nodiscard]] double window_hi(std::int32_t w) noexcept;
+
+// The entries of a view as the gate sees them. Absent when the view is empty, holds an infinite
+// or NaN entry (the solver's own check reports it) or is all zeros: none of those is scaled.
+struct GateCopy {
+    std::vector<double> entries;  // row-major
+    std::uint64_t rows;
+    std::uint64_t cols;
+    double amax;  // max |entry|, positive and finite
+};
+[[nodiscard]] std::optional<GateCopy> gate_copy(const ArrayView<double, 2>& view);
+// The copy scaled by 2^-k, as the Scaled outcome.
+[[nodiscard]] GateOutcome scaled(GateCopy&& copy, std::int32_t k);
+
+// What a solver's bound contributes to the window of `balanced`: the order whose log2 caps the
+// norm ratio (nn) and the shift w of hi = (1 − eps)·sqrt(DBL_MAX·2^w). r is the norm ratio bound
+// log2(‖A‖_F / max|a|) of the matrix.
+struct BoundTerms {
+    std::uint64_t order;
+    std::int32_t hi_shift;
+};
+using Bound = BoundTerms (*)(std::uint64_t rows, std::uint64_t cols, std::int32_t r);
+
+// The whole gate for one m×n matrix with the window that `bound` sets; the errors are
+// KavrelError::Overflow order_exceeds_range and floor_exceeds_range.
+[[nodiscard]] Result<GateOutcome> balanced(const ArrayView<double, 2>& view, Bound bound);
+
+// The gate of the QR factorisations: no norm ratio, lo = window_lo(), hi = window_hi(−ceil_log2(
+// max(m, 1))) for m rows, floor = safmin/eps.
+[[nodiscard]] Result<GateOutcome> balanced_by_rows(const ArrayView<double, 2>& view);
+
+// values[i] := values[i]·2^k for all i, then the first infinite or NaN value fails with
+// KavrelError::Overflow `reason`; the values stay multiplied either way. `reason` is static text.
+[[nodiscard]] Result<void> restore(std::span<double> values, std::int32_t k,
+                                   const char* reason = eigenvalue_out_of_range);
+
+}  // namespace kavrel_ops::application::linalg::scaling::gate

@@ -1,0 +1,235 @@
+#include "kavrel_ops/application/linalg/scaling/gate.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "kavrel/domain/error/error.hpp"
+#include "kavrel_ops/application/linalg/scaling/exponent.hpp"
+
+namespace {
+
+namespace gate = kavrel_ops::application::linalg::scaling::gate;
+namespace ex = kavrel_ops::application::linalg::scaling::exponent;
+using kavrel::application::array::types::Array;
+using kavrel::application::view::immutable::ArrayView;
+using kavrel::domain::error::display;
+using kavrel::domain::error::InternalError;
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+// The two solver bounds of the gate as the Schur form and the SVD define them; here to exercise
+// the gate's windows with both.
+gate::BoundTerms francis_like(std::uint64_t, std::uint64_t n, std::int32_t r) { return {n, -2 * r}; }
+gate::BoundTerms svd_like(std::uint64_t m, std::uint64_t n, std::int32_t r) {
+    const std::int32_t l = ex::ceil_log2(std::max<std::uint64_t>({m, n, 1}));
+    return {std::max<std::uint64_t>(std::min(m, n), 1), -2 - r - ((l + 1) / 2)};
+}
+
+// The r the last call of `recording` saw.
+std::int32_t seen_r = -99;
+gate::BoundTerms recording(std::uint64_t m, std::uint64_t n, std::int32_t r) {
+    seen_r = r;
+    return svd_like(m, n, r);
+}
+
+Array<double, 2> matrix(std::uint64_t rows, std::uint64_t cols, std::vector<double> values) {
+    return *Array<double, 2>::from_vec({rows, cols}, std::move(values));
+}
+
+// k of an outcome, or nothing for NoScaling; the scaled matrix must be input·2^-k exactly.
+std::optional<std::int32_t> scaling_of(const kavrel::domain::error::Result<gate::GateOutcome>& outcome,
+                                       const Array<double, 2>& input) {
+    EXPECT_TRUE(outcome.has_value());
+    if (!outcome) return std::nullopt;
+    const auto* s = std::get_if<gate::Scaled>(&*outcome);
+    if (!s) {
+        EXPECT_EQ(gate::exponent_of(*outcome), 0);
+        return std::nullopt;
+    }
+    EXPECT_EQ(gate::exponent_of(*outcome), s->k);
+    EXPECT_EQ(s->matrix.layout.shape, input.layout.shape);
+    for (std::uint64_t i = 0; i < input.len(); ++i) EXPECT_EQ(s->matrix.data()[i], std::scalbn(input.data()[i], -s->k));
+    return s->k;
+}
+
+TEST(GateTest, WindowBoundsAsPrinted) {
+    EXPECT_EQ(gate::window_lo(), 1.0010415475915507e-146);
+    EXPECT_EQ(gate::window_lo(), std::scalbn(1.0 + ex::eps, -485));
+    EXPECT_EQ(gate::window_hi(0), 1.3407807929942593e154);   // francis, r = 0
+    EXPECT_EQ(gate::window_hi(-2), 6.703903964971296e153);   // svd, 1×1
+    EXPECT_EQ(gate::window_hi(-4), 3.351951982485648e153);   // svd, 2×2 with r = 1
+    EXPECT_EQ(gate::window_hi(-1), 9.480751908109174e153);   // QR with two rows
+}
+
+TEST(GateTest, BalancingExponent) {
+    EXPECT_EQ(gate::balancing_exponent(5, 1, 4), 1);
+    EXPECT_EQ(gate::balancing_exponent(0.3, 1, 4), -2);
+    EXPECT_EQ(gate::balancing_exponent(2, 1, 4), std::nullopt);
+    EXPECT_EQ(gate::balancing_exponent(1, 1, 4), std::nullopt);
+    EXPECT_EQ(gate::balancing_exponent(4, 1, 4), std::nullopt);
+    EXPECT_EQ(gate::balancing_exponent(ex::dbl_max(), 1, 4), 1022);  // 3.99…, not 1023
+    EXPECT_EQ(gate::balancing_exponent(0x1p-1074, 1, 4), -1074);
+    EXPECT_EQ(gate::balancing_exponent(0x1p-1074, 0x1.8p0, 4), -1075);
+    EXPECT_THROW((void)gate::balancing_exponent(0.0, 1, 4), InternalError);
+    EXPECT_THROW((void)gate::balancing_exponent(inf, 1, 4), InternalError);
+    EXPECT_THROW((void)gate::balancing_exponent(nan, 1, 4), InternalError);
+}
+
+// The minimal shift, checked against a plain search over every shift.
+TEST(GateTest, BalancingExponentIsTheSmallestShift) {
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> unit(1, 2);
+    std::uniform_int_distribution<int> exps(-1074, 1023);
+    const double lo = gate::window_lo(), hi = gate::window_hi(-3);
+    for (int trial = 0; trial < 2000; ++trial) {
+        const double value = std::ldexp(unit(rng), exps(rng));
+        if (value == 0 || !std::isfinite(value)) continue;
+        std::optional<std::int32_t> expected;
+        if (value > hi) {
+            for (int j = 1;; ++j)
+                if (std::scalbn(value, -j) <= hi) {
+                    expected = j;
+                    break;
+                }
+        } else if (value < lo) {
+            for (int j = 1;; ++j)
+                if (std::scalbn(value, j) >= lo) {
+                    expected = -j;
+                    break;
+                }
+        }
+        ASSERT_EQ(gate::balancing_exponent(value, lo, hi), expected) << value;
+    }
+}
+
+TEST(GateTest, BalancedExamples) {
+    struct Row {
+        const char* name;
+        gate::Bound bound;
+        std::uint64_t rows, cols;
+        std::vector<double> values;
+        std::optional<std::int32_t> k;
+    };
+    const Row rows[] = {
+        {"francis 1e200", francis_like, 1, 1, {1e200}, 153},
+        {"svd 1e200", svd_like, 1, 1, {1e200}, 154},
+        {"francis 1e-200", francis_like, 1, 1, {1e-200}, -180},
+        {"francis [[1,2],[3,4]]", francis_like, 2, 2, {1, 2, 3, 4}, std::nullopt},
+        {"francis 1e300 2x2", francis_like, 2, 2, {1e300, 1e300, 1e300, 1e300}, 486},
+        {"svd 1e300 2x2", svd_like, 2, 2, {1e300, 1e300, 1e300, 1e300}, 487},
+        {"NaN", francis_like, 2, 2, {1e300, 1, nan, 1}, std::nullopt},
+        {"infinity", svd_like, 1, 2, {1e-300, -inf}, std::nullopt},
+        {"zeros", svd_like, 2, 3, {0, 0, 0, -0.0, 0, 0}, std::nullopt},
+        {"empty", svd_like, 0, 3, {}, std::nullopt},
+        // The edges of the 1×1 francis window (r = 0): hi and lo themselves pass.
+        {"at hi", francis_like, 1, 1, {1.3407807929942593e154}, std::nullopt},
+        {"above hi", francis_like, 1, 1, {std::nextafter(1.3407807929942593e154, inf)}, 1},
+        {"at lo", francis_like, 1, 1, {-1.0010415475915507e-146}, std::nullopt},
+        {"below lo", francis_like, 1, 1, {std::nextafter(1.0010415475915507e-146, 0.0)}, -1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Array<double, 2> input = matrix(row.rows, row.cols, row.values);
+        EXPECT_EQ(scaling_of(gate::balanced(ArrayView<double, 2>::of(input), row.bound), input), row.k);
+    }
+}
+
+TEST(GateTest, BalancedPassesTheNormRatioToItsBound) {
+    const Array<double, 2> input = matrix(2, 2, {1, 2, 3, 4});
+    ASSERT_TRUE(gate::balanced(ArrayView<double, 2>::of(input), recording).has_value());
+    EXPECT_EQ(seen_r, 1);
+    // A strided (column-major) view is read in logical order: the same outcome as its copy.
+    const Array<double, 2> big = matrix(2, 3, {1e300, 2e299, -3e300, 0, 5, 1e250});
+    ArrayView<double, 2> transposed = ArrayView<double, 2>::of(big);
+    transposed.layout = *transposed.layout.transpose({1, 0});
+    const Array<double, 2> copy = matrix(3, 2, {1e300, 0, 2e299, 5, -3e300, 1e250});
+    const auto outcome = gate::balanced(transposed, svd_like);
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_EQ(scaling_of(outcome, copy), scaling_of(gate::balanced(ArrayView<double, 2>::of(copy), svd_like), copy));
+}
+
+TEST(GateTest, OperandIsTheScaledCopyOrTheInput) {
+    const Array<double, 2> input = matrix(1, 2, {1e200, 1});
+    const ArrayView<double, 2> view = ArrayView<double, 2>::of(input);
+    const gate::GateOutcome none = gate::NoScaling{};
+    EXPECT_EQ(gate::operand(none, view).ptr, view.ptr);
+    const auto outcome = gate::balanced(view, francis_like);
+    ASSERT_TRUE(outcome.has_value());
+    const auto* s = std::get_if<gate::Scaled>(&*outcome);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(gate::operand(*outcome, view).ptr, s->matrix.data());
+}
+
+TEST(GateTest, WindowErrors) {
+    const std::string order = gate::order_exceeds_range, floor = gate::floor_exceeds_range;
+    EXPECT_EQ(order.size(), 101u);
+    EXPECT_EQ(floor.size(), 145u);
+    auto empty = gate::check_window({1.0, 0.5, 0.0});
+    ASSERT_FALSE(empty.has_value());
+    EXPECT_EQ(display(empty.error()), "Arithmetic overflow in layout calculations: " + order);
+    // An empty window is reported before a floor above it.
+    empty = gate::check_window({1.0, 0.5, 2.0});
+    ASSERT_FALSE(empty.has_value());
+    EXPECT_EQ(display(empty.error()), "Arithmetic overflow in layout calculations: " + order);
+    const auto high_floor = gate::check_window({1.0, 4.0, 8.0});
+    ASSERT_FALSE(high_floor.has_value());
+    EXPECT_EQ(display(high_floor.error()), "Arithmetic overflow in layout calculations: " + floor);
+    EXPECT_TRUE(gate::check_window({1.0, 4.0, 4.0}).has_value());
+    // Through balanced: a bound whose hi falls below lo.
+    const Array<double, 2> input = matrix(1, 1, {1.0});
+    const auto failed = gate::balanced(ArrayView<double, 2>::of(input),
+                                       [](std::uint64_t, std::uint64_t, std::int32_t) { return gate::BoundTerms{1, -2000}; });
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(display(failed.error()), "Arithmetic overflow in layout calculations: " + order);
+}
+
+TEST(GateTest, BalancedByRowsWindow) {
+    struct Row {
+        const char* name;
+        std::uint64_t rows, cols;
+        std::vector<double> values;
+        std::optional<std::int32_t> k;
+    };
+    const double hi2 = 9.480751908109174e153;  // two rows
+    const Row rows[] = {
+        {"1e300 two rows", 2, 2, {1e300, 0, 0, 1}, 486},
+        {"1e-300 two rows", 2, 2, {1e-300, 0, 0, 1e-300}, -512},
+        {"at hi", 2, 1, {hi2, 1}, std::nullopt},
+        {"above hi", 2, 1, {std::nextafter(hi2, inf), 1}, 1},
+        {"one row uses hi of 2^0", 1, 2, {1.3407807929942593e154, 0}, std::nullopt},
+        {"no rows", 0, 4, {}, std::nullopt},
+        {"NaN", 2, 1, {1e300, nan}, std::nullopt},
+        {"ordinary", 3, 2, {1, -2, 3, 4, 5, 6}, std::nullopt},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Array<double, 2> input = matrix(row.rows, row.cols, row.values);
+        EXPECT_EQ(scaling_of(gate::balanced_by_rows(ArrayView<double, 2>::of(input)), input), row.k);
+    }
+}
+
+TEST(GateTest, Restore) {
+    std::vector<double> big = {1e100};
+    const auto failed = gate::restore(big, 1000);
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(display(failed.error()), "Arithmetic overflow in layout calculations: eigenvalue exceeds the scalar range");
+    EXPECT_EQ(big[0], inf);  // left multiplied
+    std::vector<double> values = {8, 16};
+    ASSERT_TRUE(gate::restore(values, -3).has_value());
+    EXPECT_EQ(values, (std::vector<double>{1, 2}));
+    std::vector<double> entries = {1, nan, 1e300};
+    const auto named = gate::restore(entries, 100, "R entry exceeds the scalar range");
+    ASSERT_FALSE(named.has_value());
+    EXPECT_EQ(display(named.error()), "Arithmetic overflow in layout calculations: R entry exceeds the scalar range");
+    EXPECT_EQ(entries[2], std::scalbn(1e300, 100));  // every value is multiplied before the scan
+}
+
+}  // namespace
