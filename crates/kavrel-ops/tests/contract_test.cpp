@@ -11,9 +11,12 @@
 
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel_ops/domain/scalar/fallback.hpp"
+#include "ostrel_local/alloc.hpp"
+#include "ostrel_local/free.hpp"
 #include "scalar_test_support.hpp"
 #include "zubrin_simd/dispatch/binary.hpp"
 #include "zubrin_simd/dispatch/dot.hpp"
+#include "zubrin_simd_core/vec/aligned.hpp"
 
 namespace {
 
@@ -288,7 +291,229 @@ TEST_P(ScalarPathTest, BatchOfTwoEqualsTwoSuccessiveRowUpdates) {
     EXPECT_NE(batched, start);
 }
 
+// ---- Tiled matrix product ----
+
+// C(i, j) = fma(A(i, p), B(p, j), C(i, j)) for p = 0, 1, …, k − 1, one rounding per step.
+template <class T>
+void reference_gemm(std::span<const T> a, std::span<const T> b, std::span<T> c, std::size_t m, std::size_t n,
+                    std::size_t k) {
+    for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            T acc = c[i * n + j];
+            for (std::size_t p = 0; p < k; ++p) acc = std::fma(a[i * k + p], b[p * n + j], acc);
+            c[i * n + j] = acc;
+        }
+    }
+}
+
+// The panel widths a path packs: W (tiled path) and V (one-vector path), per element type.
+struct PanelWidths {
+    std::size_t tile64, tile32, strip64, strip32;
+};
+
+PanelWidths panel_widths(cf::KernelPath path) {
+    switch (path) {
+        case cf::KernelPath::avx512f: return {24, 64, 8, 16};
+        case cf::KernelPath::avx2_fma: return {12, 24, 4, 8};
+        case cf::KernelPath::portable: return {6, 12, 2, 4};
+    }
+    return {};
+}
+
+// Records the sizes of the panel buffers taken and given back while it lives.
+class PanelRecorder {
+public:
+    PanelRecorder() {
+        allocated().clear();
+        freed().clear();
+        zubrin_simd_core::vec::aligned::detail::set_allocation_hooks(&hooks);
+    }
+    PanelRecorder(const PanelRecorder&) = delete;
+    PanelRecorder& operator=(const PanelRecorder&) = delete;
+    ~PanelRecorder() { zubrin_simd_core::vec::aligned::detail::set_allocation_hooks(nullptr); }
+
+    static std::vector<std::size_t>& allocated() {
+        static std::vector<std::size_t> bytes;
+        return bytes;
+    }
+    static std::vector<std::size_t>& freed() {
+        static std::vector<std::size_t> bytes;
+        return bytes;
+    }
+
+private:
+    static void* allocate(std::size_t bytes, std::size_t alignment) {
+        allocated().push_back(bytes);
+        return ostrel_local::alloc::thread_alloc(bytes, alignment);
+    }
+    static void free(void* storage, std::size_t bytes, std::size_t alignment) {
+        freed().push_back(bytes);
+        ostrel_local::free::thread_free(storage, bytes, alignment);
+    }
+    static constexpr zubrin_simd_core::vec::aligned::detail::AllocationHooks hooks{allocate, free};
+};
+
+struct GemmShape {
+    std::size_t m, n, k;
+};
+
+// One product against the written-down chain, C followed by guard elements that must survive.
+template <class T>
+void check_product(const GemmShape& s, Inputs inputs, bool zero_c) {
+    const T guard = -std::numeric_limits<T>::infinity();
+    const auto a = make_inputs<T>(s.m * s.k, inputs, 61);
+    const auto b = make_inputs<T>(s.k * s.n, inputs, 62);
+    std::vector<T> c = zero_c ? std::vector<T>(s.m * s.n, T(0)) : make_inputs<T>(s.m * s.n, inputs, 63);
+    c.insert(c.end(), 3, guard);
+    std::vector<T> expected = c;
+    reference_gemm<T>(a, b, expected, s.m, s.n, s.k);
+    Scalar<T>::tiled_gemm(a, b, c, s.m, s.n, s.k);
+    for (std::size_t e = 0; e < c.size(); ++e) ASSERT_TRUE(bits_equal(c[e], expected[e])) << "element " << e;
+}
+
+// Shapes around the path bounds, the row groups of 3 and 6, the panel widths of every path (6,
+// 12, 24, 64) and their strips; float64 n = 17 runs two portable panels of 6 and strips of 2, 2
+// and 1 columns, float32 n = 13 one panel of 12 and a strip of one column.
+TEST_P(ScalarPathTest, TiledGemmIsTheFusedChainOnThisPath) {
+    const GemmShape shapes[] = {{16, 16, 32}, {15, 16, 32}, {16, 15, 32}, {16, 16, 31}, {16, 17, 32},
+                                {16, 13, 32}, {17, 25, 33}, {19, 30, 40}, {20, 40, 35}, {22, 71, 32},
+                                {1, 9, 40},   {2, 3, 5},    {5, 17, 1},   {7, 33, 31}, {3, 64, 2}};
+    for (Inputs inputs : {Inputs::mixed, Inputs::specials}) {
+        for (const GemmShape& s : shapes) {
+            SCOPED_TRACE(testing::Message() << (inputs == Inputs::mixed ? "mixed" : "specials") << " m " << s.m
+                                            << " n " << s.n << " k " << s.k);
+            check_product<float>(s, inputs, false);
+            check_product<double>(s, inputs, false);
+        }
+    }
+    // A cleared C receives A·B, each element the chain from +0.
+    check_product<double>({18, 29, 40}, Inputs::mixed, true);
+    check_product<float>({4, 7, 9}, Inputs::mixed, true);
+}
+
+// B is packed from 512 KiB on, into one panel of this path's width per call, freed before the
+// call returns; packed products are the same chain.
+TEST_P(ScalarPathTest, TiledGemmPacksThisPathsPanelsFromHalfAMebibyte) {
+    const PanelWidths widths = panel_widths(GetParam());
+    struct Case {
+        const char* name;
+        bool float64;
+        GemmShape shape;
+        std::size_t panel_width;  // 0: no packing
+    };
+    const Case cases[] = {
+        {"float64 tiled, n·k = 65536", true, {16, 256, 256}, widths.tile64},
+        {"float64 tiled, n·k = 65535", true, {16, 255, 257}, 0},
+        {"float32 tiled, n·k = 131072", false, {16, 256, 512}, widths.tile32},
+        {"float32 tiled, n·k = 131070", false, {16, 255, 514}, 0},
+        {"float64 one-vector path", true, {2, 65536, 1}, widths.strip64},
+        {"float32 one-vector path", false, {3, 4096, 32}, widths.strip32},
+        {"float64 single row", true, {1, 65536, 2}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PanelRecorder recorder;
+        if (c.float64) {
+            check_product<double>(c.shape, Inputs::mixed, false);
+        } else {
+            check_product<float>(c.shape, Inputs::mixed, false);
+        }
+        if (c.panel_width == 0) {
+            EXPECT_TRUE(PanelRecorder::allocated().empty());
+        } else {
+            const std::size_t bytes = c.panel_width * c.shape.k * (c.float64 ? 8 : 4);
+            EXPECT_EQ(PanelRecorder::allocated(), std::vector<std::size_t>{bytes});
+            EXPECT_EQ(PanelRecorder::freed(), std::vector<std::size_t>{bytes});
+        }
+    }
+}
+
+// Inconsistent operands: C unchanged, nothing raised, no buffer taken; nothing to multiply: C
+// unchanged.
+TEST_P(ScalarPathTest, TiledGemmLeavesCUnchangedOnBadOrEmptyOperands) {
+    constexpr std::uint64_t two32 = std::uint64_t{1} << 32;
+    struct Case {
+        const char* name;
+        std::size_t a_len, b_len, c_len;
+        std::uint64_t m, n, k;
+    };
+    const Case cases[] = {
+        {"a one short", 16 * 256 - 1, 256 * 256, 16 * 256, 16, 256, 256},
+        {"b one short", 16 * 256, 256 * 256 - 1, 16 * 256, 16, 256, 256},
+        {"c one short", 16 * 256, 256 * 256, 16 * 256 - 1, 16, 256, 256},
+        {"m times n overflows", 4, 4, 4, two32, two32, 0},
+        {"k zero", 0, 0, 12, 3, 4, 0},
+        {"m zero", 0, 36, 0, 0, 4, 9},
+        {"n zero", 27, 0, 0, 3, 0, 9},
+    };
+    PanelRecorder recorder;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<double> a(c.a_len, 1.5), b(c.b_len, 2.0);
+        std::vector<double> out(c.c_len + 2, 7.0);
+        Scalar<double>::tiled_gemm(a, b, std::span<double>(out).first(c.c_len), c.m, c.n, c.k);
+        EXPECT_EQ(out, std::vector<double>(c.c_len + 2, 7.0));
+        const std::vector<float> a32(c.a_len, 1.5f), b32(c.b_len, 2.0f);
+        std::vector<float> out32(c.c_len + 2, 7.0f);
+        Scalar<float>::tiled_gemm(a32, b32, std::span<float>(out32).first(c.c_len), c.m, c.n, c.k);
+        EXPECT_EQ(out32, std::vector<float>(c.c_len + 2, 7.0f));
+    }
+    EXPECT_TRUE(PanelRecorder::allocated().empty());
+}
+
+// A zero of A against an infinity of B gives NaN in that element only; a chain of −0 products
+// onto −0 stays −0.
+TEST_P(ScalarPathTest, TiledGemmZeroTimesInfinityIsNaN) {
+    for (GemmShape s : {GemmShape{16, 17, 32}, GemmShape{3, 5, 4}}) {
+        SCOPED_TRACE(testing::Message() << "m " << s.m << " n " << s.n << " k " << s.k);
+        std::vector<double> a(s.m * s.k, 1.0), b(s.k * s.n, -0.0), c(s.m * s.n, -0.0);
+        for (std::size_t p = 0; p < s.k; ++p) a[s.k + p] = 0.0;
+        b[(s.k - 1) * s.n + 2] = std::numeric_limits<double>::infinity();
+        Scalar<double>::tiled_gemm(a, b, c, s.m, s.n, s.k);
+        for (std::size_t i = 0; i < s.m; ++i) {
+            for (std::size_t j = 0; j < s.n; ++j) {
+                SCOPED_TRACE(testing::Message() << "element (" << i << ", " << j << ")");
+                const double v = c[i * s.n + j];
+                if (j == 2) {
+                    EXPECT_TRUE(i == 1 ? std::isnan(v) : v == std::numeric_limits<double>::infinity());
+                } else {
+                    EXPECT_TRUE(bits_equal(v, -0.0));
+                }
+            }
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Paths, ScalarPathTest, testing::ValuesIn(all_paths), path_param_name);
+
+// The path choice shows in the panel a packed product takes: AVX2 without FMA and no vector
+// extension at all take the portable one.
+TEST(ScalarDispatchTest, TiledGemmPanelsFollowTheForcedWord) {
+    const cf::FeatureWord m = cf::detected_marker;
+    struct Row {
+        const char* name;
+        cf::FeatureWord word;
+        cf::KernelPath selects;
+    };
+    const Row rows[] = {
+        {"AVX-512F", m | cf::avx512f_flag | cf::avx2_flag | cf::fma_flag, cf::KernelPath::avx512f},
+        {"AVX2 and FMA", m | cf::avx2_flag | cf::fma_flag, cf::KernelPath::avx2_fma},
+        {"AVX2 without FMA", m | cf::avx2_flag, cf::KernelPath::portable},
+        {"nothing", m, cf::KernelPath::portable},
+    };
+    const GemmShape s{2, 65536, 1};  // the one-vector path packs strips of V columns
+    const std::vector<double> a(s.m * s.k, 1.0), b(s.k * s.n, 2.0);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (!cpu_runs(row.selects)) continue;
+        ForcedFeatureWord forced(row.word);
+        PanelRecorder recorder;
+        std::vector<double> c(s.m * s.n, 0.0);
+        Scalar<double>::tiled_gemm(a, b, c, s.m, s.n, s.k);
+        EXPECT_EQ(c, std::vector<double>(s.m * s.n, 2.0));
+        EXPECT_EQ(PanelRecorder::allocated(), std::vector<std::size_t>{panel_widths(row.selects).strip64 * 8});
+    }
+}
 
 // The rule, seen through results: on data whose dot products differ in the last bits between
 // the paths, each forced word must give the result of the path it selects.

@@ -159,6 +159,10 @@ TEST_P(DispatchTest, EveryPathRefusesWhatTheKernelsRefuse) {
     EXPECT_EQ(sd::dispatch_gemv_strided(a, x, y, 3, 4, 4), SimdError::mismatch);
     EXPECT_EQ(sd::dispatch_gemv_transpose_strided(a, x, y, 3, 4, 4), SimdError::mismatch);
     EXPECT_EQ(y, std::vector<double>(4, 7.0));
+    // C one element short of m·n is a mismatch too, never output_too_short.
+    std::vector<double> c(7, 7.0);
+    EXPECT_EQ(sd::dispatch_tiled_gemm<double>(std::span(a).first(6), a, c, 2, 4, 3), SimdError::mismatch);
+    EXPECT_EQ(c, std::vector<double>(7, 7.0));
 
     const std::vector<float> three(3, 1.0f), four(4, 2.0f);
     std::vector<float> out(4, 7.0f);
@@ -172,6 +176,9 @@ TEST_P(DispatchTest, EveryPathRefusesWhatTheKernelsRefuse) {
     // Empty blocks succeed without looking at the slices.
     EXPECT_EQ(sd::dispatch_axpy_rows<float>({}, {}, {}, 0, 0, 4), SimdError::success);
     EXPECT_EQ(sd::dispatch_axpy_rows_batch<float>({}, {}, {}, 0, 3, 0, 4), SimdError::success);
+    // The matrix product checks its slices even with nothing to multiply: B of 0 × 4 … 9 × 4.
+    EXPECT_EQ(sd::dispatch_tiled_gemm<float>({}, {}, {}, 0, 0, 9), SimdError::success);
+    EXPECT_EQ(sd::dispatch_tiled_gemm<float>({}, {}, {}, 0, 4, 9), SimdError::mismatch);
 }
 
 // The element-wise selector accepts a longer output and leaves its tail alone on every path.

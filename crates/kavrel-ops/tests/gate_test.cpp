@@ -213,6 +213,13 @@ TEST(GateTest, BalancedByRowsWindow) {
         SCOPED_TRACE(row.name);
         const Array<double, 2> input = matrix(row.rows, row.cols, row.values);
         EXPECT_EQ(scaling_of(gate::balanced_by_rows(ArrayView<double, 2>::of(input)), input), row.k);
+        // In place on the caller's buffer: the same k and the same scaled entries.
+        std::vector<double> in_place = row.values;
+        const auto k = gate::balance_by_rows(in_place, row.rows);
+        ASSERT_TRUE(k.has_value());
+        EXPECT_EQ(*k, row.k.value_or(0));
+        for (std::size_t i = 0; i < in_place.size(); ++i)
+            EXPECT_TRUE(in_place[i] == std::scalbn(row.values[i], -*k) || std::isnan(in_place[i])) << i;
     }
 }
 

@@ -1,33 +1,407 @@
 #include "kavrel_python/linalg.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "kavrel/application/view/contiguous.hpp"
+#include "kavrel/domain/error/error.hpp"
+#include "kavrel/domain/layout/kernels.hpp"
+#include "kavrel_ops/application/linalg/bidiagonal.hpp"
+#include "kavrel_ops/application/linalg/cholesky.hpp"
+#include "kavrel_ops/application/linalg/col_piv_qr/decompose.hpp"
+#include "kavrel_ops/application/linalg/eigen.hpp"
+#include "kavrel_ops/application/linalg/full_piv_lu.hpp"
+#include "kavrel_ops/application/linalg/full_piv_lu/decompose.hpp"
+#include "kavrel_ops/application/linalg/hessenberg.hpp"
+#include "kavrel_ops/application/linalg/lu/decompose.hpp"
+#include "kavrel_ops/application/linalg/lu/solvers.hpp"
+#include "kavrel_ops/application/linalg/qr/decompose.hpp"
+#include "kavrel_ops/application/linalg/scaling/gate.hpp"
+#include "kavrel_ops/application/linalg/schur.hpp"
+#include "kavrel_ops/application/linalg/schur/real_eigenvalues.hpp"
+#include "kavrel_ops/application/linalg/svd.hpp"
+#include "kavrel_ops/application/linalg/svd/bidiagonal_qr.hpp"
+
 namespace kavrel_python::linalg {
+
+namespace {
+
+using kavrel::domain::error::KavrelError;
+using kavrel::domain::error::Result;
+using numpy_bridge::Array;
+namespace ch = kavrel_ops::application::linalg::cholesky;
+namespace fp = kavrel_ops::application::linalg::full_piv_lu;
+namespace lu = kavrel_ops::application::linalg::lu;
+namespace qr = kavrel_ops::application::linalg::qr::decompose;
+namespace cpq = kavrel_ops::application::linalg::col_piv_qr::decompose;
+namespace gate = kavrel_ops::application::linalg::scaling::gate;
+
+// --- Shared by the linear-algebra bodies ------------------------------------------------
+
+// A result computed without the interpreter lock, or the display text of its library error,
+// formatted before the lock is taken back.
+template <class T>
+using Unlocked = std::expected<T, std::string>;
+
+template <class F>
+auto compute_unlocked(CallContext& ctx, F&& compute) {
+    using Value = typename std::invoke_result_t<F&>::value_type;
+    return ctx.without_lock([&]() -> Unlocked<Value> {
+        auto result = compute();
+        if (!result) return std::unexpected(kavrel::domain::error::display(result.error()));
+        return std::move(*result);
+    });
+}
+
+// Element i of a validated one-axis view.
+double element(const ArrayView<double, 1>& v, std::uint64_t i) {
+    const auto at = static_cast<std::int64_t>(v.layout.offset) + static_cast<std::int64_t>(i) * v.layout.strides[0];
+    return v.ptr[at];
+}
+
+// A zero-filled solution vector of the factor's order n, after the length test of b
+// (ShapeMismatch lhs [length of b], rhs [n]).
+Result<Array<double, 1>> solution_vector(std::uint64_t n, const ArrayView<double, 1>& b) {
+    auto x = Array<double, 1>::from_elem({n});
+    const std::uint64_t len = b.layout.shape[0];
+    if (len != n) return std::unexpected(KavrelError(kavrel::domain::error::ShapeMismatch{{len}, {n}}));
+    return x;
+}
+
+// A solution vector handed to NumPy without a copy.
+PyResult<Ref> vector_result(Array<double, 1>&& x) {
+    return numpy_bridge::vector_into_numpy(std::move(x).into_vec());
+}
+
+// --- det, solve ---------------------------------------------------------------------------
+
+bool is_singular(const KavrelError& e) {
+    const auto* storage = std::get_if<kavrel::domain::error::StorageError>(&e);
+    return storage && storage->text.find("singular") != std::string::npos;
+}
+
+// ±1 times U's diagonal in order, each product rounded; an exactly zero pivot column gives 0.0.
+Result<double> determinant(const ArrayView<double, 2>& a) {
+    auto f = lu::decompose::lu_decompose(a);
+    if (!f) {
+        if (is_singular(f.error())) return 0.0;
+        return std::unexpected(std::move(f.error()));
+    }
+    const auto& layout = f->lu.layout;
+    double d = f->sign >= 0 ? 1.0 : -1.0;
+    for (std::uint64_t i = 0; i < layout.shape[0]; ++i) {
+        const std::array<std::uint64_t, 2> at{i, i};
+        const auto pos =
+            kavrel::domain::layout::kernels::physical_offset(layout.shape, layout.strides, layout.offset, at);
+        if (!pos || static_cast<std::uint64_t>(*pos) >= f->lu.len())
+            kavrel::domain::error::fail_invariant("diagonal in bounds");
+        d = d * f->lu.data()[*pos];
+    }
+    return d;
+}
+
+// x[i] = b[perm[i]], then solved in place.
+Result<Array<double, 1>> lu_solve(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
+    auto f = lu::decompose::lu_decompose(a);
+    if (!f) return std::unexpected(std::move(f.error()));
+    auto x = solution_vector(f->perm.size(), b);
+    if (!x) return x;
+    double* out = x->data();
+    for (std::size_t i = 0; i < f->perm.size(); ++i) out[i] = element(b, f->perm[i]);
+    f->solve_in_place({out, f->perm.size()});
+    return x;
+}
+
+// --- cholesky_solve, cholesky_inv --------------------------------------------------------
+
+// b copied in order into the solution vector, then solved in place.
+Result<Array<double, 1>> cholesky_solution(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
+    auto f = ch::cholesky_decompose(a);
+    if (!f) return std::unexpected(std::move(f.error()));
+    auto x = solution_vector(f->n, b);
+    if (!x) return x;
+    double* out = x->data();
+    if (b.layout.strides[0] == 1) {
+        std::copy_n(b.ptr + b.layout.offset, f->n, out);
+    } else {
+        for (std::uint64_t i = 0; i < f->n; ++i) out[i] = element(b, i);
+    }
+    f->solve_in_place({out, f->n});
+    return x;
+}
+
+// Column i of A⁻¹ solves L·Lᵀ·x = e_i; the result is not symmetrised.
+Result<Array<double, 2>> cholesky_inverse(const ArrayView<double, 2>& a) {
+    auto f = ch::cholesky_decompose(a);
+    if (!f) return std::unexpected(std::move(f.error()));
+    const std::size_t n = f->n;
+    std::vector<double> result(n * n);
+    std::vector<double> e(n);  // one right-hand side, reused for every column
+    for (std::size_t i = 0; i < n; ++i) {
+        std::fill(e.begin(), e.end(), 0.0);
+        e[i] = 1.0;
+        f->solve_in_place(e);
+        for (std::size_t j = 0; j < n; ++j) result[j * n + i] = e[j];
+    }
+    return Array<double, 2>::from_vec({n, n}, std::move(result));
+}
+
+// --- col_piv_qr ---------------------------------------------------------------------------
+
+// The QR window of the gate, the factorisation on the input or on its scaled copy, and R
+// scaled back with its range check.
+Result<cpq::ColPivQrDecomposition> col_piv_qr_balanced(const ArrayView<double, 2>& a) {
+    const auto outcome = gate::balanced_by_rows(a);
+    if (!outcome) return std::unexpected(outcome.error());
+    auto d = cpq::factor(gate::operand(*outcome, a));
+    if (!d) return d;
+    if (const std::int32_t k = gate::exponent_of(*outcome); k != 0)
+        if (auto restored = gate::restore(d->r, k, gate::r_entry_out_of_range); !restored)
+            return std::unexpected(std::move(restored.error()));
+    return d;
+}
+
+}  // namespace
+
+PyResult<Ref> det_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto d = compute_unlocked(ctx, [&] { return determinant(a); });
+    if (!d) return python::value_error(std::move(d.error()));
+    return convention::float_result(*d);
+}
+
+PyResult<Ref> inv_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto r = compute_unlocked(ctx, [&] { return lu::solvers::inv(a); });
+    if (!r) return python::value_error(std::move(r.error()));
+    return numpy_bridge::array_into_numpy2(std::move(*r));
+}
+
+PyResult<Ref> solve_py(CallContext& ctx, const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
+    auto x = compute_unlocked(ctx, [&] { return lu_solve(a, b); });
+    if (!x) return python::value_error(std::move(x.error()));
+    return vector_result(std::move(*x));
+}
+
+PyResult<Ref> cholesky_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto f = compute_unlocked(ctx, [&] { return ch::cholesky_decompose(a); });
+    if (!f) return python::value_error(std::move(f.error()));
+    return numpy_bridge::array_into_numpy2(std::move(f->l));
+}
+
+PyResult<Ref> cholesky_solve_py(CallContext& ctx, const ArrayView<double, 2>& a,
+                                const ArrayView<double, 1>& b) {
+    auto x = compute_unlocked(ctx, [&] { return cholesky_solution(a, b); });
+    if (!x) return python::value_error(std::move(x.error()));
+    return vector_result(std::move(*x));
+}
+
+PyResult<Ref> cholesky_inv_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto r = compute_unlocked(ctx, [&] { return cholesky_inverse(a); });
+    if (!r) return python::value_error(std::move(r.error()));
+    return numpy_bridge::array_into_numpy2(std::move(*r));
+}
+
+PyResult<Ref> full_piv_lu_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto f = compute_unlocked(ctx, [&] { return fp::decompose::full_piv_lu_decompose(a); });
+    if (!f) return python::value_error(std::move(f.error()));
+    // L and U are built with the lock held.
+    PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(fp::lower_factor(*f)),
+                             numpy_bridge::array_into_numpy2(fp::upper_factor(*f)),
+                             numpy_bridge::vector_into_numpy(std::move(f->row_perm)),
+                             numpy_bridge::vector_into_numpy(std::move(f->col_perm))};
+    return convention::tuple_result(items);
+}
+
+// The reduction runs without the lock; Q is formed and R extracted with it held.
+PyResult<Ref> qr_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto f = compute_unlocked(ctx, [&] { return qr::factor(a); });
+    if (!f) return python::value_error(std::move(f.error()));
+    const std::uint64_t m = f->rows, n = f->cols;
+    auto q = kavrel::domain::error::expect(Array<double, 2>::from_vec({m, m}, qr::form_q(*f)),
+                                           "Q shape matches storage");
+    auto r = kavrel::domain::error::expect(Array<double, 2>::from_vec({m, n}, qr::extract_r(*f)),
+                                           "R shape matches storage");
+    PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(std::move(q)),
+                             numpy_bridge::array_into_numpy2(std::move(r))};
+    return convention::tuple_result(items);
+}
+
+PyResult<Ref> col_piv_qr_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto d = compute_unlocked(ctx, [&] { return col_piv_qr_balanced(a); });
+    if (!d) return python::value_error(std::move(d.error()));
+    const std::uint64_t m = d->rows, n = d->cols;
+    auto q = kavrel::domain::error::expect(Array<double, 2>::from_vec({m, m}, std::move(d->q)),
+                                           "Q shape matches storage");
+    auto r = kavrel::domain::error::expect(Array<double, 2>::from_vec({m, n}, std::move(d->r)),
+                                           "R shape matches storage");
+    PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(std::move(q)),
+                             numpy_bridge::array_into_numpy2(std::move(r)),
+                             numpy_bridge::vector_into_numpy(std::move(d->perm))};
+    return convention::tuple_result(items);
+}
 
 // The bodies below answer NotImplementedError until their operations land.
 
 PyResult<Ref> dot_py(CallContext&, const ArrayView<float, 1>&, const ArrayView<float, 1>&) { return convention::not_built("dot"); }
 PyResult<Ref> matmul_py(CallContext&, const ArrayView<float, 2>&, const ArrayView<float, 2>&) { return convention::not_built("matmul"); }
 PyResult<Ref> batched_matmul_py(CallContext&, const ArrayView<float, 3>&, const ArrayView<float, 3>&) { return convention::not_built("batched_matmul"); }
-PyResult<Ref> det_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("det"); }
-PyResult<Ref> inv_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("inv"); }
-PyResult<Ref> solve_py(CallContext&, const ArrayView<double, 2>&, const ArrayView<double, 1>&) { return convention::not_built("solve"); }
-PyResult<Ref> cholesky_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("cholesky"); }
-PyResult<Ref> cholesky_solve_py(CallContext&, const ArrayView<double, 2>&, const ArrayView<double, 1>&) { return convention::not_built("cholesky_solve"); }
-PyResult<Ref> cholesky_inv_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("cholesky_inv"); }
-PyResult<Ref> qr_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("qr"); }
-PyResult<Ref> col_piv_qr_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("col_piv_qr"); }
-PyResult<Ref> svd_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("svd"); }
-PyResult<Ref> symmetric_eigen_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("symmetric_eigen"); }
-PyResult<Ref> singular_values_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("singular_values"); }
 PyResult<Ref> norm_py(CallContext&, const ArrayView<double, 2>&, const std::optional<std::string>&) { return convention::not_built("norm"); }
-PyResult<Ref> schur_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("schur"); }
 PyResult<Ref> bunch_kaufman_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("bunch_kaufman"); }
 PyResult<Ref> matexp_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("matexp"); }
 PyResult<Ref> kron_py(CallContext&, const ArrayView<double, 2>&, const ArrayView<double, 2>&) { return convention::not_built("kron"); }
 PyResult<Ref> trace_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("trace"); }
-PyResult<Ref> hessenberg_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("hessenberg"); }
-PyResult<Ref> eigenvalues_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("eigenvalues"); }
-PyResult<Ref> full_piv_lu_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("full_piv_lu"); }
 PyResult<Ref> udu_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("udu"); }
-PyResult<Ref> bidiagonalize_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("bidiagonalize"); }
+
+// --- Bidiagonalisation and singular value decomposition ---------------------------------------
+
+namespace {
+
+namespace bidiagonal = kavrel_ops::application::linalg::bidiagonal;
+namespace svd = kavrel_ops::application::linalg::svd;
+namespace svd_qr = kavrel_ops::application::linalg::svd::bidiagonal_qr;
+using kavrel::domain::error::display;
+
+// The reduction meets entries near the ends of the exponent range only through the QR window of
+// the gate, which the column-pivoted QR uses too; B is scaled back with a range check, U and V need
+// no rescaling.
+Unlocked<bidiagonal::BidiagonalDecomposition> bidiagonalize_unlocked(const ArrayView<double, 2>& a) {
+    const auto outcome = gate::balanced_by_rows(a);
+    if (!outcome) return std::unexpected(display(outcome.error()));
+    auto d = bidiagonal::bidiagonalize(gate::operand(*outcome, a));
+    if (!d) return std::unexpected(display(d.error()));
+    if (const std::int32_t k = gate::exponent_of(*outcome); k != 0)
+        if (auto restored = gate::restore(d->b.storage.data, k, bidiagonal::b_entry_out_of_range); !restored)
+            return std::unexpected(display(restored.error()));
+    return std::move(*d);
+}
+
+// The input check and the SVD window of the gate, in front of both SVD functions.
+Unlocked<gate::GateOutcome> svd_gate(const ArrayView<double, 2>& a) {
+    if (auto valid = svd::validate_input(a); !valid) return std::unexpected(display(valid.error()));
+    auto outcome = gate::balanced(a, svd_qr::svd_bound);
+    if (!outcome) return std::unexpected(display(outcome.error()));
+    return std::move(*outcome);
+}
+
+// The singular values of a scaled matrix multiplied back by 2^k; one that leaves the float64
+// range is an error rather than an infinity.
+Unlocked<void> restore_values(std::vector<double>& values, const gate::GateOutcome& outcome) {
+    if (const std::int32_t k = gate::exponent_of(outcome); k != 0)
+        if (auto restored = gate::restore(values, k, svd::singular_value_out_of_range); !restored)
+            return std::unexpected(display(restored.error()));
+    return {};
+}
+
+Unlocked<svd_qr::SvdResult> svd_unlocked(const ArrayView<double, 2>& a) {
+    const auto outcome = svd_gate(a);
+    if (!outcome) return std::unexpected(outcome.error());
+    auto r = svd_qr::svd_of_balanced(gate::operand(*outcome, a));
+    if (!r) return std::unexpected(display(r.error()));
+    if (auto restored = restore_values(r->s, *outcome); !restored) return std::unexpected(restored.error());
+    return std::move(*r);
+}
+
+Unlocked<std::vector<double>> singular_values_unlocked(const ArrayView<double, 2>& a) {
+    const auto outcome = svd_gate(a);
+    if (!outcome) return std::unexpected(outcome.error());
+    auto values = svd_qr::singular_values_of_balanced(gate::operand(*outcome, a));
+    if (!values) return std::unexpected(display(values.error()));
+    if (auto restored = restore_values(*values, *outcome); !restored) return std::unexpected(restored.error());
+    return std::move(*values);
+}
+
+}  // namespace
+
+PyResult<Ref> bidiagonalize_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    Unlocked<bidiagonal::BidiagonalDecomposition> d = ctx.without_lock([&] { return bidiagonalize_unlocked(a); });
+    if (!d) return python::value_error(d.error());
+    std::array<PyResult<Ref>, 3> items = {numpy_bridge::array_into_numpy2(std::move(d->u)),
+                                          numpy_bridge::array_into_numpy2(std::move(d->b)),
+                                          numpy_bridge::array_into_numpy2(std::move(d->v))};
+    return convention::tuple_result(items);
+}
+
+PyResult<Ref> svd_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    Unlocked<svd_qr::SvdResult> r = ctx.without_lock([&] { return svd_unlocked(a); });
+    if (!r) return python::value_error(r.error());
+    // Vt is V (n×k) read through its transposed layout.
+    ArrayView<double, 2> v = ArrayView<double, 2>::of(r->v);
+    auto transposed = v.layout.transpose({1, 0});
+    if (!transposed) return python::value_error(transposed.error());
+    v.layout = *transposed;
+    auto vt = kavrel::application::view::contiguous::to_contiguous(v);
+    std::array<PyResult<Ref>, 3> items = {numpy_bridge::array_into_numpy2(std::move(r->u)),
+                                          numpy_bridge::vector_into_numpy(std::move(r->s)),
+                                          numpy_bridge::array_into_numpy2(std::move(vt))};
+    return convention::tuple_result(items);
+}
+
+PyResult<Ref> singular_values_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    Unlocked<std::vector<double>> values = ctx.without_lock([&] { return singular_values_unlocked(a); });
+    if (!values) return python::value_error(values.error());
+    return numpy_bridge::vector_into_numpy(std::move(*values));
+}
+
+// --- Hessenberg, Schur and eigensolvers --------------------------------------------------
+
+namespace {
+
+namespace hess = kavrel_ops::application::linalg::hessenberg;
+namespace schur = kavrel_ops::application::linalg::schur;
+namespace eigen = kavrel_ops::application::linalg::eigen;
+constexpr const char* h_out_of_range = "Hessenberg entry exceeds the scalar range";
+
+// The reduction itself is not scaled (Schur and the eigenvalues gate before it): only this entry
+// runs the QR window of the gate, so entries near the largest float64 cannot turn H into inf/NaN.
+// H is scaled back by 2^k, Q is orthogonal and needs nothing.
+Result<hess::HessenbergDecomposition> hessenberg_gated(const ArrayView<double, 2>& a) {
+    if (auto square = hess::validate_square(a.rows(), a.cols()); !square) return std::unexpected(std::move(square.error()));
+    const auto outcome = gate::balanced_by_rows(a);
+    if (!outcome) return std::unexpected(outcome.error());
+    auto d = hess::hessenberg(gate::operand(*outcome, a));
+    if (!d) return d;
+    if (auto restored = gate::restore(d->h.storage.data, gate::exponent_of(*outcome), h_out_of_range); !restored)
+        return std::unexpected(std::move(restored.error()));
+    return d;
+}
+
+PyResult<Ref> pair_result(PyResult<Ref>&& first, PyResult<Ref>&& second) {
+    std::array<PyResult<Ref>, 2> items = {std::move(first), std::move(second)};
+    return convention::tuple_result(items);
+}
+
+}  // namespace
+
+PyResult<Ref> hessenberg_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto d = compute_unlocked(ctx, [&] { return hessenberg_gated(a); });
+    if (!d) return python::value_error(d.error());
+    return pair_result(numpy_bridge::array_into_numpy2(std::move(d->q)), numpy_bridge::array_into_numpy2(std::move(d->h)));
+}
+
+PyResult<Ref> schur_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto d = compute_unlocked(ctx, [&] { return schur::real_schur(a); });
+    if (!d) return python::value_error(d.error());
+    return pair_result(numpy_bridge::array_into_numpy2(std::move(d->q)), numpy_bridge::array_into_numpy2(std::move(d->t)));
+}
+
+PyResult<Ref> eigenvalues_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto values = compute_unlocked(ctx, [&] { return schur::real_eigenvalues::eigenvalues(a); });
+    if (!values) return python::value_error(values.error());
+    return numpy_bridge::vector_into_numpy(std::move(*values));
+}
+
+PyResult<Ref> symmetric_eigen_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto d = compute_unlocked(ctx, [&] { return eigen::symmetric_eigen_jacobi_with_tolerance(a); });
+    if (!d) return python::value_error(d.error());
+    return pair_result(numpy_bridge::vector_into_numpy(std::move(d->w)), numpy_bridge::array_into_numpy2(std::move(d->v)));
+}
+
 
 }  // namespace kavrel_python::linalg

@@ -33,6 +33,12 @@ struct Scalar;
 //   coeffs shorter than rows·k, x shorter than k·cols or out shorter than (rows − 1)·out_stride +
 //   cols leave out unchanged and return normally, so callers check their own shapes.
 //   Requires: out does not overlap coeffs or x.
+// - tiled_gemm: C += A·B for dense row-major A (m×k), B (k×n) and C (m×n), row strides k, n and
+//   n. Every C(i, j) becomes the chain c ← fma(a(i, p), b(p, j), c) over p = 0 … k − 1 from its
+//   value on entry, the same bits on every path; a caller that wants A·B alone clears C first.
+//   Elements past m·k of a, k·n of b and m·n of c are never touched. It raises nothing: a, b or
+//   c shorter than m·k, k·n or m·n, or one of those products overflowing, leaves C unchanged.
+//   Requires: c does not overlap a or b.
 
 template <>
 struct Scalar<float> {
@@ -49,6 +55,9 @@ struct Scalar<float> {
     static void axpy_rows_batch(std::span<const float> coeffs, std::span<const float> x, std::span<float> out,
                                 std::uint64_t out_stride, std::uint64_t rows, std::uint64_t k,
                                 std::uint64_t cols) noexcept;
+
+    static void tiled_gemm(std::span<const float> a, std::span<const float> b, std::span<float> c, std::uint64_t m,
+                           std::uint64_t n, std::uint64_t k) noexcept;
 
     // out[i] = a[i] op b[i], one IEEE operation per element, the same bits on every path.
     // Requires: a.size() == b.size() ("<op>_slice: a.len() != b.len()"), then
@@ -75,6 +84,9 @@ struct Scalar<double> {
     static void axpy_rows_batch(std::span<const double> coeffs, std::span<const double> x, std::span<double> out,
                                 std::uint64_t out_stride, std::uint64_t rows, std::uint64_t k,
                                 std::uint64_t cols) noexcept;
+
+    static void tiled_gemm(std::span<const double> a, std::span<const double> b, std::span<double> c,
+                           std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept;
 };
 
 }  // namespace kavrel_ops::domain::scalar::contract

@@ -5,6 +5,7 @@
 #include "zubrin_simd/dispatch/abs_reduce.hpp"
 #include "zubrin_simd/dispatch/axpy.hpp"
 #include "zubrin_simd/dispatch/binary.hpp"
+#include "zubrin_simd/dispatch/gemm.hpp"
 #include "zubrin_simd/dispatch/gemv_strided.hpp"
 #include "zubrin_simd/dispatch/gemv_transpose_strided.hpp"
 #include "zubrin_simd/dispatch/sum.hpp"
@@ -25,6 +26,7 @@ namespace k_abs_sum = zubrin_simd::dispatch::abs_reduce::dispatch_abs_sum;
 namespace k_abs_max = zubrin_simd::dispatch::abs_reduce::dispatch_abs_max;
 namespace k_gemv = zubrin_simd::dispatch::gemv_strided::dispatch_gemv_strided;
 namespace k_gemv_t = zubrin_simd::dispatch::gemv_transpose_strided::dispatch_gemv_transpose_strided;
+namespace k_gemm = zubrin_simd::dispatch::gemm::dispatch_tiled_gemm;
 using cpu_features::kernel_path;
 using cpu_features::KernelPath;
 }  // namespace
@@ -135,6 +137,17 @@ SimdError dispatch_gemv_transpose_strided(std::span<const double> a, std::span<c
     return zubrin_simd_core::tiling::gemv_transpose::gemv_t_portable(a, x, y, rows, cols, lda);
 }
 
+template <class T>
+SimdError dispatch_tiled_gemm(std::span<const T> a, std::span<const T> b, std::span<T> c, std::uint64_t m,
+                              std::uint64_t n, std::uint64_t k) noexcept {
+    switch (kernel_path()) {
+        case KernelPath::avx512f: return k_gemm::dispatch_tiled_gemm_avx512f(a, b, c, m, n, k);
+        case KernelPath::avx2_fma: return k_gemm::dispatch_tiled_gemm_avx2_fma(a, b, c, m, n, k);
+        case KernelPath::portable: break;
+    }
+    return fallback::tiled_gemm_portable(a, b, c, m, n, k);
+}
+
 template DotResult<float> dispatch_dot<float>(std::span<const float>, std::span<const float>) noexcept;
 template DotResult<double> dispatch_dot<double>(std::span<const double>, std::span<const double>) noexcept;
 template SimdError dispatch_axpy<float>(std::span<const float>, std::span<float>, float) noexcept;
@@ -157,5 +170,9 @@ template SimdError dispatch_elementwise_binary<ew::Mul>(std::span<const float>, 
                                                         std::span<float>) noexcept;
 template SimdError dispatch_elementwise_binary<ew::Div>(std::span<const float>, std::span<const float>,
                                                         std::span<float>) noexcept;
+template SimdError dispatch_tiled_gemm<float>(std::span<const float>, std::span<const float>, std::span<float>,
+                                              std::uint64_t, std::uint64_t, std::uint64_t) noexcept;
+template SimdError dispatch_tiled_gemm<double>(std::span<const double>, std::span<const double>, std::span<double>,
+                                               std::uint64_t, std::uint64_t, std::uint64_t) noexcept;
 
 }  // namespace kavrel_ops::domain::scalar::dispatch

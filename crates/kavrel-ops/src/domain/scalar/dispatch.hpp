@@ -72,4 +72,12 @@ template <ElementwiseOp Op>
                                                         std::span<double> y, std::uint64_t rows, std::uint64_t cols,
                                                         std::uint64_t lda) noexcept;
 
+// C += A·B for dense row-major A (m×k), B (k×n) and C (m×n): every C(i, j) becomes the chain
+// c ← fma(a(i, p), b(p, j), c) over p = 0 … k − 1, the same bits on every path, each path with its
+// own register tile and packed panels. check_tiled_gemm_dimensions first (mismatch: C unchanged, no
+// buffer taken). Requires: c does not overlap a or b.
+template <class T>
+[[nodiscard]] SimdError dispatch_tiled_gemm(std::span<const T> a, std::span<const T> b, std::span<T> c,
+                                            std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept;
+
 }  // namespace kavrel_ops::domain::scalar::dispatch

@@ -4,8 +4,10 @@
 #include <concepts>
 #include <cstddef>
 #include <limits>
+#include <type_traits>
 
 #include "zubrin_simd/dispatch/axpy.hpp"
+#include "zubrin_simd_core/tiling/gemm.hpp"
 #include "zubrin_simd_core/view/simd_view.hpp"
 
 namespace kavrel_ops::domain::scalar::fallback {
@@ -36,6 +38,56 @@ float apply(float x, float y) {
     if constexpr (std::same_as<Op, ew::Mul>) return x * y;
     if constexpr (std::same_as<Op, ew::Div>) return x / y;
 }
+
+// The tile record of the portable matrix product (see zubrin_simd_core/tiling/gemm.hpp): a
+// "vector" of Lanes elements whose fused multiply-adds are separate calls of the C library's
+// fma/fmaf, each rounded once. Rows × Vectors·Lanes is the register tile of the portable path.
+template <class Element, std::size_t Lanes, std::size_t Rows, std::size_t Vectors>
+struct PortableTile {
+    using T = Element;
+    struct V {
+        T lane[Lanes];
+    };
+    using Mask = std::size_t;  // the number of present lanes
+    static constexpr std::size_t rows = Rows;
+    static constexpr std::size_t vectors = Vectors;
+    static constexpr std::size_t lanes = Lanes;
+
+    static V splat(T x) {
+        V v;
+        for (std::size_t l = 0; l < Lanes; ++l) v.lane[l] = x;
+        return v;
+    }
+    static V load(const T* p) {
+        V v;
+        for (std::size_t l = 0; l < Lanes; ++l) v.lane[l] = p[l];
+        return v;
+    }
+    static V load_register(const T* p) { return load(p); }
+    static void store(T* p, V v) {
+        for (std::size_t l = 0; l < Lanes; ++l) p[l] = v.lane[l];
+    }
+    static V fma(V x, V y, V acc) {
+        for (std::size_t l = 0; l < Lanes; ++l) acc.lane[l] = std::fma(x.lane[l], y.lane[l], acc.lane[l]);
+        return acc;
+    }
+    static Mask tail_mask(std::size_t w) { return w; }
+    // Absent lanes are not read; they hold zero and are never stored.
+    static V load_tail(Mask present, const T* p) {
+        V v = splat(T(0));
+        for (std::size_t l = 0; l < present; ++l) v.lane[l] = p[l];
+        return v;
+    }
+    static void store_tail(T* p, Mask present, V v) {
+        for (std::size_t l = 0; l < present; ++l) p[l] = v.lane[l];
+    }
+    static void prefetch(const T*) {}
+};
+
+// float64: 3 × 6 in 18 accumulators, strips of 2; float32: 3 × 12 in 36, strips of 4.
+template <class T>
+using PortableGemmTile =
+    std::conditional_t<sizeof(T) == 8, PortableTile<double, 2, 3, 3>, PortableTile<float, 4, 3, 3>>;
 
 }  // namespace
 
@@ -202,6 +254,16 @@ double abs_max_portable(std::span<const double> x) noexcept {
 }
 
 template <class T>
+SimdError tiled_gemm_portable(std::span<const T> a, std::span<const T> b, std::span<T> c, std::uint64_t m,
+                              std::uint64_t n, std::uint64_t k) noexcept {
+    namespace gemm = zubrin_simd_core::tiling::gemm;
+    const SimdError status = gemm::check_tiled_gemm_dimensions(a.size(), b.size(), c.size(), m, n, k);
+    if (status != SimdError::success) return status;
+    gemm::tiled_gemm_nest<PortableGemmTile<T>>(a.data(), b.data(), c.data(), m, n, k);
+    return SimdError::success;
+}
+
+template <class T>
 void axpy_unfused(std::span<const T> x, std::span<T> out, T alpha) noexcept {
     for (std::size_t i = 0; i < x.size(); ++i) out[i] = x[i] * alpha + out[i];
 }
@@ -235,6 +297,10 @@ template SimdError axpy_rows_batch_portable<float>(std::span<const float>, std::
 template SimdError axpy_rows_batch_portable<double>(std::span<const double>, std::span<const double>,
                                                     std::span<double>, std::uint64_t, std::uint64_t, std::uint64_t,
                                                     std::uint64_t) noexcept;
+template SimdError tiled_gemm_portable<float>(std::span<const float>, std::span<const float>, std::span<float>,
+                                              std::uint64_t, std::uint64_t, std::uint64_t) noexcept;
+template SimdError tiled_gemm_portable<double>(std::span<const double>, std::span<const double>, std::span<double>,
+                                               std::uint64_t, std::uint64_t, std::uint64_t) noexcept;
 template void axpy_unfused<float>(std::span<const float>, std::span<float>, float) noexcept;
 template void axpy_unfused<double>(std::span<const double>, std::span<double>, double) noexcept;
 template float dot_unfused<float>(std::span<const float>, std::span<const float>) noexcept;

@@ -74,6 +74,15 @@ template <class T>
 // since taking a maximum rounds nothing.
 [[nodiscard]] double abs_max_portable(std::span<const double> x) noexcept;
 
+// C += A·B with the kernels' loop nest (zubrin_simd_core/tiling/gemm.hpp) on 128-bit "vectors"
+// whose lanes are computed one at a time: float64 3 rows × 6 columns with strips of 2, float32
+// 3 × 12 with strips of 4, B packed from 512 KiB on. Every step is one fma/fmaf(element of A,
+// element of B, accumulator), so C gets the kernels' bits. check_tiled_gemm_dimensions first:
+// mismatch leaves C unchanged and takes no buffer.
+template <class T>
+[[nodiscard]] SimdError tiled_gemm_portable(std::span<const T> a, std::span<const T> b, std::span<T> c,
+                                            std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept;
+
 // out[i] = x[i]·alpha + out[i], product and sum rounded separately.
 template <class T>
 void axpy_unfused(std::span<const T> x, std::span<T> out, T alpha) noexcept;

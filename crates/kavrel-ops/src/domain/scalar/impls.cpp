@@ -64,6 +64,13 @@ void update_rows_batch(std::span<const T> coeffs, std::span<const T> x, std::spa
     (void)dispatch::dispatch_axpy_rows_batch(coeffs, x, out, out_stride, rows, k, cols);
 }
 
+// A refused product (status mismatch) has left C unchanged, and the operation reports nothing.
+template <class T>
+void multiply_tiles(std::span<const T> a, std::span<const T> b, std::span<T> c, std::uint64_t m, std::uint64_t n,
+                    std::uint64_t k) noexcept {
+    (void)dispatch::dispatch_tiled_gemm(a, b, c, m, n, k);
+}
+
 struct ElementwiseTexts {
     std::string_view operands;
     std::string_view output;
@@ -98,6 +105,11 @@ void Scalar<float>::axpy_rows_batch(std::span<const float> coeffs, std::span<con
     update_rows_batch(coeffs, x, out, out_stride, rows, k, cols);
 }
 
+void Scalar<float>::tiled_gemm(std::span<const float> a, std::span<const float> b, std::span<float> c,
+                               std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept {
+    multiply_tiles(a, b, c, m, n, k);
+}
+
 void Scalar<float>::add_slice(std::span<const float> a, std::span<const float> b, std::span<float> out) {
     elementwise<ew::Add>(a, b, out, {"add_slice: a.len() != b.len()", "add_slice: output length mismatch"});
 }
@@ -129,6 +141,11 @@ void Scalar<double>::axpy_rows_batch(std::span<const double> coeffs, std::span<c
                                   std::uint64_t out_stride, std::uint64_t rows, std::uint64_t k,
                                   std::uint64_t cols) noexcept {
     update_rows_batch(coeffs, x, out, out_stride, rows, k, cols);
+}
+
+void Scalar<double>::tiled_gemm(std::span<const double> a, std::span<const double> b, std::span<double> c,
+                                std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept {
+    multiply_tiles(a, b, c, m, n, k);
 }
 
 }  // namespace kavrel_ops::domain::scalar::contract

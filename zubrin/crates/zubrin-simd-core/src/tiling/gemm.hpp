@@ -1,10 +1,15 @@
-// Operand check of the dense row-major matrix product C += A·B (A m×k, B k×n, C m×n).
-// The products are formed with overflow detection: an overflow rejects, it never wraps.
+// The dense row-major matrix product C += A·B (A m×k, B k×n, C m×n): its operand check and its
+// loop nest, written once over a tile geometry and instantiated by each instruction-set unit and
+// by the portable path. Every element of C is read once per tile, updated as
+// c ← fma(a(i, p), b(p, j), c) for p = 0, 1, …, k − 1, and written once, so every geometry,
+// path and packing choice gives the same bits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "zubrin_simd_core/error.hpp"
+#include "zubrin_simd_core/vec/aligned.hpp"
 
 namespace zubrin_simd_core::tiling::gemm {
 
@@ -14,5 +19,307 @@ using error::SimdError;
 // a_len >= m·k, b_len >= k·n and c_len >= m·n, else mismatch. Never output_too_short.
 [[nodiscard]] SimdError check_tiled_gemm_dimensions(std::uint64_t a_len, std::uint64_t b_len, std::uint64_t c_len,
                                                     std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept;
+
+// The register-tiled path runs from these extents on (all three); below any of them the
+// one-vector path does. The same bounds for every geometry.
+inline constexpr std::uint64_t tiled_min_rows = 16;
+inline constexpr std::uint64_t tiled_min_cols = 16;
+inline constexpr std::uint64_t tiled_min_depth = 32;
+
+// From this size of B on, the columns that a tile reads are copied into a contiguous aligned
+// panel first: below it the strided walk over B stays in the level-2 cache anyway.
+inline constexpr std::uint64_t packing_threshold_bytes = 524288;
+
+// True when n·k·element_bytes reaches packing_threshold_bytes; an overflowing product counts as
+// larger than any threshold.
+[[nodiscard]] bool reaches_packing_threshold(std::uint64_t n, std::uint64_t k, std::size_t element_bytes) noexcept;
+
+// The tile geometry a caller instantiates the nest with, a record `Tile` holding:
+//   T, V, Mask                      element, vector and lane-mask types
+//   rows, vectors, lanes            R rows × W = vectors·lanes columns; lanes = V elements per vector
+//   splat(x), load(p), store(p, v)
+//   load_register(p)                load(p) into a register that the tile reuses for every row
+//   fma(x, y, acc)                  x·y + acc, rounded once
+//   tail_mask(w)                    mask of the first w lanes, 1 ≤ w ≤ lanes
+//   load_tail(m, p), store_tail(p, m, v)
+//                                   absent lanes are neither read nor written; they load as zero
+//   prefetch(p)                     a hint for the cache line at p; may do nothing
+// The record must have internal linkage (an anonymous namespace) in the unit that instantiates
+// the nest, so each instruction-set unit gets its own copy of every function below.
+//
+// C += A·B on operands that passed check_tiled_gemm_dimensions. Tiled path (m ≥ 16, n ≥ 16,
+// k ≥ 32): R × W register tiles over the full panels of W columns, B packed panel by panel (panel
+// loop outermost) from packing_threshold_bytes on, else read in place (row-group loop outermost);
+// then the last n mod W columns in masked strips of `lanes`, strips outermost. Otherwise the
+// one-vector path: strips of `lanes` columns row by row, B packed strip by strip when m ≥ 2 and B
+// reaches the threshold, then one masked strip. At most one panel buffer exists per call.
+template <class Tile>
+void tiled_gemm_nest(const typename Tile::T* a, const typename Tile::T* b, typename Tile::T* c, std::size_t m,
+                     std::size_t n, std::size_t k);
+
+// Implementation details
+
+namespace detail {
+
+// The scratch panel of one call: an aligned buffer of `elements` values, freed by the destructor.
+// Its members are compiled once, in the baseline unit, so no instruction-set unit carries a copy
+// of the buffer's code.
+template <class T>
+class PackedPanel {
+public:
+    explicit PackedPanel(std::uint64_t elements);
+    ~PackedPanel();
+    PackedPanel(const PackedPanel&) = delete;
+    PackedPanel& operator=(const PackedPanel&) = delete;
+    // The 64-byte aligned storage, writable below `elements`.
+    [[nodiscard]] T* data() noexcept;
+
+private:
+    vec::aligned::AlignedVec<T> storage_;
+};
+
+extern template class PackedPanel<float>;
+extern template class PackedPanel<double>;
+
+// Rows of B the copy loop asks for ahead of the rows it copies, and rows of B (panel or in place)
+// the tile loop asks for ahead of its current step: enough to hide a level-2 or level-3 miss at
+// the rate they consume rows.
+inline constexpr std::size_t pack_prefetch_rows = 8;
+inline constexpr std::size_t tile_prefetch_rows = 8;
+// A masked strip reads B in place, n elements apart; with n a power of two those rows share one
+// level-1 set and a few level-2 sets, so they come from the level-3 cache on every pass. Asked for
+// much further ahead they are evicted again before use (8 ways); 8 rows measured best.
+inline constexpr std::size_t strip_prefetch_rows = 8;
+// Rows a masked strip runs at once (rounded up to whole row groups): each is an independent chain,
+// and six cover the four-cycle fused multiply-add latency of current cores with room for the B
+// load of each step.
+inline constexpr std::size_t strip_chains = 6;
+
+// Prefetch hints for one row of `Width` elements, one per 64-byte line it touches.
+template <class Tile, std::size_t Width>
+inline void prefetch_row(const typename Tile::T* row) {
+    constexpr std::size_t per_line = 64 / sizeof(typename Tile::T);
+#pragma GCC unroll 8
+    for (std::size_t e = 0; e < Width; e += per_line) Tile::prefetch(row + e);
+}
+
+// Copies columns 0 … Width − 1 of the k rows of B (rows n apart, starting at b) into the panel,
+// row p at panel[p·Width], four rows per step.
+template <class Tile, std::size_t Width>
+void pack_columns(const typename Tile::T* b, std::size_t n, std::size_t k, typename Tile::T* panel) {
+    constexpr std::size_t lanes = Tile::lanes;
+    constexpr std::size_t step = 4;
+    std::size_t p = 0;
+    for (; p + step <= k; p += step) {
+        if (p + pack_prefetch_rows + step <= k) {
+#pragma GCC unroll 4
+            for (std::size_t q = 0; q < step; ++q) prefetch_row<Tile, Width>(b + (p + pack_prefetch_rows + q) * n);
+        }
+#pragma GCC unroll 4
+        for (std::size_t q = 0; q < step; ++q) {
+            const typename Tile::T* from = b + (p + q) * n;
+            typename Tile::T* to = panel + (p + q) * Width;
+#pragma GCC unroll 8
+            for (std::size_t e = 0; e < Width; e += lanes) Tile::store(to + e, Tile::load(from + e));
+        }
+    }
+    for (; p < k; ++p) {
+#pragma GCC unroll 8
+        for (std::size_t e = 0; e < Width; e += lanes) Tile::store(panel + p * Width + e, Tile::load(b + p * n + e));
+    }
+}
+
+// The register tile: Rows rows of A (k apart) times Vectors full vectors of B (rows ldb apart)
+// added into Rows × Vectors vectors of C (rows n apart). Each step p loads the B row once into
+// registers and broadcasts one element of A per row, so B is never re-read within a step.
+template <class Tile, std::size_t Rows, std::size_t Vectors>
+void full_tile(const typename Tile::T* a, std::size_t k, const typename Tile::T* b, std::size_t ldb,
+               typename Tile::T* c, std::size_t n) {
+    using V = typename Tile::V;
+    constexpr std::size_t lanes = Tile::lanes;
+    constexpr std::size_t width = Vectors * lanes;
+    V acc[Rows][Vectors];
+#pragma GCC unroll 8
+    for (std::size_t r = 0; r < Rows; ++r) {
+#pragma GCC unroll 8
+        for (std::size_t v = 0; v < Vectors; ++v) acc[r][v] = Tile::load(c + r * n + v * lanes);
+    }
+    const auto step = [&](std::size_t p) {
+        const typename Tile::T* row = b + p * ldb;
+        V bv[Vectors];
+#pragma GCC unroll 8
+        for (std::size_t v = 0; v < Vectors; ++v) bv[v] = Tile::load_register(row + v * lanes);
+#pragma GCC unroll 8
+        for (std::size_t r = 0; r < Rows; ++r) {
+            const V x = Tile::splat(a[r * k + p]);
+#pragma GCC unroll 8
+            for (std::size_t v = 0; v < Vectors; ++v) acc[r][v] = Tile::fma(x, bv[v], acc[r][v]);
+        }
+    };
+    std::size_t p = 0;
+    const std::size_t prefetched_end = k > tile_prefetch_rows ? k - tile_prefetch_rows : 0;
+    for (; p < prefetched_end; ++p) {
+        prefetch_row<Tile, width>(b + (p + tile_prefetch_rows) * ldb);
+        step(p);
+    }
+    for (; p < k; ++p) step(p);
+#pragma GCC unroll 8
+    for (std::size_t r = 0; r < Rows; ++r) {
+#pragma GCC unroll 8
+        for (std::size_t v = 0; v < Vectors; ++v) Tile::store(c + r * n + v * lanes, acc[r][v]);
+    }
+}
+
+// One masked vector per row: Rows rows, the first `width` lanes present (`mask`). Absent lanes of
+// B and C load as zero and are never stored, so what they compute is discarded. Kept out of line:
+// inlined into the nest, g++ spills the mask and reloads it on every step.
+template <class Tile, std::size_t Rows>
+[[gnu::noinline]] void masked_strip(const typename Tile::T* a, std::size_t k, const typename Tile::T* b,
+                                    std::size_t ldb, typename Tile::T* c, std::size_t n, std::size_t width,
+                                    typename Tile::Mask mask) {
+    using V = typename Tile::V;
+    V acc[Rows];
+#pragma GCC unroll 8
+    for (std::size_t r = 0; r < Rows; ++r) acc[r] = Tile::load_tail(mask, c + r * n);
+    const auto step = [&](std::size_t p) {
+        const V bv = Tile::load_tail(mask, b + p * ldb);
+#pragma GCC unroll 8
+        for (std::size_t r = 0; r < Rows; ++r) acc[r] = Tile::fma(Tile::splat(a[r * k + p]), bv, acc[r]);
+    };
+    std::size_t p = 0;
+    const std::size_t prefetched_end = k > strip_prefetch_rows ? k - strip_prefetch_rows : 0;
+    for (; p < prefetched_end; ++p) {
+        // First and last present element: the strip may straddle two lines.
+        Tile::prefetch(b + (p + strip_prefetch_rows) * ldb);
+        Tile::prefetch(b + (p + strip_prefetch_rows) * ldb + (width - 1));
+        step(p);
+    }
+    for (; p < k; ++p) step(p);
+#pragma GCC unroll 8
+    for (std::size_t r = 0; r < Rows; ++r) Tile::store_tail(c + r * n, mask, acc[r]);
+}
+
+// full_tile for a run-time row count 1 ≤ rows ≤ Rows (the short last row group).
+template <class Tile, std::size_t Vectors, std::size_t Rows = Tile::rows>
+void full_tile_rows(std::size_t rows, const typename Tile::T* a, std::size_t k, const typename Tile::T* b,
+                    std::size_t ldb, typename Tile::T* c, std::size_t n) {
+    if constexpr (Rows == 1) {
+        full_tile<Tile, 1, Vectors>(a, k, b, ldb, c, n);
+    } else if (rows == Rows) {
+        full_tile<Tile, Rows, Vectors>(a, k, b, ldb, c, n);
+    } else {
+        full_tile_rows<Tile, Vectors, Rows - 1>(rows, a, k, b, ldb, c, n);
+    }
+}
+
+template <class Tile, std::size_t Rows = Tile::rows>
+void masked_strip_rows(std::size_t rows, const typename Tile::T* a, std::size_t k, const typename Tile::T* b,
+                       std::size_t ldb, typename Tile::T* c, std::size_t n, std::size_t width,
+                       typename Tile::Mask mask) {
+    if constexpr (Rows == 1) {
+        masked_strip<Tile, 1>(a, k, b, ldb, c, n, width, mask);
+    } else if (rows == Rows) {
+        masked_strip<Tile, Rows>(a, k, b, ldb, c, n, width, mask);
+    } else {
+        masked_strip_rows<Tile, Rows - 1>(rows, a, k, b, ldb, c, n, width, mask);
+    }
+}
+
+// One masked strip of w columns at column j over rows 0 … m − 1, B in place. A strip does one
+// fused multiply-add per row and B vector, so its row loop is unrolled until at least
+// strip_chains rows share each B load, then finishes in row groups of Tile::rows.
+template <class Tile>
+void strip_over_rows(const typename Tile::T* a, const typename Tile::T* b, typename Tile::T* c, std::size_t m,
+                     std::size_t n, std::size_t k, std::size_t j, std::size_t w) {
+    constexpr std::size_t rows = Tile::rows;
+    constexpr std::size_t jammed_rows = rows * ((strip_chains + rows - 1) / rows);
+    const typename Tile::Mask mask = Tile::tail_mask(w);
+    std::size_t i0 = 0;
+    for (; i0 + jammed_rows <= m; i0 += jammed_rows) {
+        masked_strip<Tile, jammed_rows>(a + i0 * k, k, b + j, n, c + i0 * n + j, n, w, mask);
+    }
+    for (; i0 < m; i0 += rows) {
+        const std::size_t r = m - i0 < rows ? m - i0 : rows;
+        masked_strip_rows<Tile>(r, a + i0 * k, k, b + j, n, c + i0 * n + j, n, w, mask);
+    }
+}
+
+template <class Tile>
+void tiled_path(const typename Tile::T* a, const typename Tile::T* b, typename Tile::T* c, std::size_t m,
+                std::size_t n, std::size_t k) {
+    using T = typename Tile::T;
+    constexpr std::size_t rows = Tile::rows;
+    constexpr std::size_t vectors = Tile::vectors;
+    constexpr std::size_t width = vectors * Tile::lanes;
+    const std::size_t full_end = n - n % width;
+    if (full_end > 0 && reaches_packing_threshold(n, k, sizeof(T))) {
+        // One copy of each panel serves every row group, so the panel loop is outermost.
+        PackedPanel<T> buffer(std::uint64_t{width} * k);
+        T* const panel = buffer.data();
+        for (std::size_t j0 = 0; j0 < full_end; j0 += width) {
+            pack_columns<Tile, width>(b + j0, n, k, panel);
+            for (std::size_t i0 = 0; i0 < m; i0 += rows) {
+                const std::size_t r = m - i0 < rows ? m - i0 : rows;
+                full_tile_rows<Tile, vectors>(r, a + i0 * k, k, panel, width, c + i0 * n + j0, n);
+            }
+        }
+    } else {
+        for (std::size_t i0 = 0; i0 < m; i0 += rows) {
+            const std::size_t r = m - i0 < rows ? m - i0 : rows;
+            for (std::size_t j0 = 0; j0 < full_end; j0 += width) {
+                full_tile_rows<Tile, vectors>(r, a + i0 * k, k, b + j0, n, c + i0 * n + j0, n);
+            }
+        }
+    }
+    // The last n mod W columns, after every full panel, in strips of `lanes` (strips outermost).
+    for (std::size_t j = full_end; j < n; j += Tile::lanes) {
+        strip_over_rows<Tile>(a, b, c, m, n, k, j, n - j < Tile::lanes ? n - j : Tile::lanes);
+    }
+}
+
+// The one-vector path. Its loops are unrolled so that several independent chains share a tile
+// (Tile::rows rows of a packed strip, four strips of a row in place, strip_chains rows of the
+// masked strip) and keep the fused multiply-add units busy; each element still gets its own chain.
+template <class Tile>
+void small_path(const typename Tile::T* a, const typename Tile::T* b, typename Tile::T* c, std::size_t m,
+                std::size_t n, std::size_t k) {
+    using T = typename Tile::T;
+    constexpr std::size_t lanes = Tile::lanes;
+    constexpr std::size_t rows = Tile::rows;
+    constexpr std::size_t strips_per_step = 4;
+    const std::size_t full_end = n - n % lanes;
+    if (m >= 2 && full_end > 0 && reaches_packing_threshold(n, k, sizeof(T))) {
+        PackedPanel<T> buffer(std::uint64_t{lanes} * k);
+        T* const panel = buffer.data();
+        for (std::size_t j0 = 0; j0 < full_end; j0 += lanes) {
+            pack_columns<Tile, lanes>(b + j0, n, k, panel);
+            for (std::size_t i = 0; i < m; i += rows) {
+                const std::size_t r = m - i < rows ? m - i : rows;
+                full_tile_rows<Tile, 1>(r, a + i * k, k, panel, lanes, c + i * n + j0, n);
+            }
+        }
+    } else if (m > 0 && full_end > 0 && k > 0) {
+        for (std::size_t i = 0; i < m; ++i) {
+            std::size_t j0 = 0;
+            for (; j0 + strips_per_step * lanes <= full_end; j0 += strips_per_step * lanes) {
+                full_tile<Tile, 1, strips_per_step>(a + i * k, k, b + j0, n, c + i * n + j0, n);
+            }
+            for (; j0 < full_end; j0 += lanes) full_tile<Tile, 1, 1>(a + i * k, k, b + j0, n, c + i * n + j0, n);
+        }
+    }
+    if (full_end < n && m > 0 && k > 0) strip_over_rows<Tile>(a, b, c, m, n, k, full_end, n - full_end);
+}
+
+}  // namespace detail
+
+template <class Tile>
+void tiled_gemm_nest(const typename Tile::T* a, const typename Tile::T* b, typename Tile::T* c, std::size_t m,
+                     std::size_t n, std::size_t k) {
+    if (m >= tiled_min_rows && n >= tiled_min_cols && k >= tiled_min_depth) {
+        detail::tiled_path<Tile>(a, b, c, m, n, k);
+    } else {
+        detail::small_path<Tile>(a, b, c, m, n, k);
+    }
+}
 
 }  // namespace zubrin_simd_core::tiling::gemm

@@ -65,17 +65,32 @@ double window_hi(std::int32_t w) noexcept {
     return s - ex::eps * s;
 }
 
-std::optional<GateCopy> gate_copy(const ArrayView<double, 2>& view) {
-    const std::uint64_t rows = view.rows(), cols = view.cols();
-    if (rows == 0 || cols == 0) return std::nullopt;
-    std::vector<double> entries = kavrel::application::view::contiguous::to_contiguous(view).storage.data;
+namespace {
+
+// max |entry| when every entry is finite and one is non-zero: the magnitudes the gate may scale.
+std::optional<double> scalable_amax(std::span<const double> entries) {
     double amax = 0.0;
     for (double x : entries) {
         if (!std::isfinite(x)) return std::nullopt;
         amax = std::max(amax, std::fabs(x));
     }
     if (amax == 0.0) return std::nullopt;
-    return GateCopy{std::move(entries), rows, cols, amax};
+    return amax;
+}
+
+Window rows_window(std::uint64_t rows) {
+    return {window_lo(), window_hi(-ex::ceil_log2(std::max<std::uint64_t>(rows, 1))), ex::safmin() / ex::eps};
+}
+
+}  // namespace
+
+std::optional<GateCopy> gate_copy(const ArrayView<double, 2>& view) {
+    const std::uint64_t rows = view.rows(), cols = view.cols();
+    if (rows == 0 || cols == 0) return std::nullopt;
+    std::vector<double> entries = kavrel::application::view::contiguous::to_contiguous(view).storage.data;
+    const std::optional<double> amax = scalable_amax(entries);
+    if (!amax) return std::nullopt;
+    return GateCopy{std::move(entries), rows, cols, *amax};
 }
 
 GateOutcome scaled(GateCopy&& copy, std::int32_t k) {
@@ -105,12 +120,22 @@ Result<GateOutcome> balanced(const ArrayView<double, 2>& view, Bound bound) {
 Result<GateOutcome> balanced_by_rows(const ArrayView<double, 2>& view) {
     std::optional<GateCopy> copy = gate_copy(view);
     if (!copy) return NoScaling{};
-    const Window window{window_lo(), window_hi(-ex::ceil_log2(std::max<std::uint64_t>(copy->rows, 1))),
-                        ex::safmin() / ex::eps};
+    const Window window = rows_window(copy->rows);
     if (auto checked = check_window(window); !checked) return std::unexpected(std::move(checked.error()));
     const std::optional<std::int32_t> k = window_exponent(copy->amax, window);
     if (!k) return NoScaling{};
     return scaled(std::move(*copy), *k);
+}
+
+Result<std::int32_t> balance_by_rows(std::span<double> entries, std::uint64_t rows) {
+    const std::optional<double> amax = scalable_amax(entries);
+    if (!amax) return 0;
+    const Window window = rows_window(rows);
+    if (auto checked = check_window(window); !checked) return std::unexpected(std::move(checked.error()));
+    const std::optional<std::int32_t> k = window_exponent(*amax, window);
+    if (!k) return 0;
+    ex::scale_by_power_of_two(entries, -*k);
+    return *k;
 }
 
 Result<void> restore(std::span<double> values, std::int32_t k, const char* reason) {

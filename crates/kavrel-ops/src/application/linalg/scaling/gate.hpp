@@ -95,6 +95,11 @@ using Bound = BoundTerms (*)(std::uint64_t rows, std::uint64_t cols, std::int32_
 // The gate of the QR factorisations: no norm ratio, lo = window_lo(), hi = window_hi(−ceil_log2(
 // max(m, 1))) for m rows, floor = safmin/eps.
 [[nodiscard]] Result<GateOutcome> balanced_by_rows(const ArrayView<double, 2>& view);
+// The same on a row-major buffer of `rows` rows that the caller owns: scaled in place by 2^-k,
+// and k returned (0 when it is not scaled: empty, all zeros, or an entry not finite).
+[[nodiscard]] Result<std::int32_t> balance_by_rows(std::span<double> entries, std::uint64_t rows);
+// restore's reason for the R factor of the QR factorisations.
+inline constexpr const char* r_entry_out_of_range = "R entry exceeds the scalar range";
 
 // values[i] := values[i]·2^k for all i, then the first infinite or NaN value fails with
 // KavrelError::Overflow `reason`; the values stay multiplied either way. `reason` is static text.

@@ -1,0 +1,67 @@
+#include "kavrel_ops/application/linalg/cholesky.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kavrel/application/view/contiguous.hpp"
+#include "kavrel_ops/domain/scalar/contract.hpp"
+
+namespace kavrel_ops::application::linalg::cholesky {
+
+namespace {
+
+using kavrel::domain::error::KavrelError;
+using kavrel::domain::error::ShapeMismatch;
+using Scalar = kavrel_ops::domain::scalar::contract::Scalar<double>;
+
+}  // namespace
+
+Result<CholeskyDecomposition> cholesky_decompose(const ArrayView<double, 2>& a) {
+    const std::uint64_t rows = a.rows(), cols = a.cols();
+    if (rows != cols) return std::unexpected(KavrelError(ShapeMismatch{{rows, cols}, {rows, rows}}));
+    const std::size_t n = rows;
+    std::vector<double> w = std::move(kavrel::application::view::contiguous::to_contiguous(a).storage.data);
+    if (!std::all_of(w.begin(), w.end(), [](double x) { return std::isfinite(x); }))
+        return kavrel::domain::error::storage_error("Cholesky input contains a non-finite value");
+    double* m = w.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        double* row = m + i * n;
+        for (std::size_t j = 0; j < i; ++j) {
+            const double s = Scalar::dot_slice({row, j}, {m + j * n, j});
+            row[j] = (row[j] - s) / m[j * n + j];
+        }
+        const double r = row[i] - Scalar::dot_slice({row, i}, {row, i});
+        // Negated so that a NaN reduction (finite but extreme entries overflowing in the inner
+        // products) fails like a non-positive one instead of becoming a NaN factor.
+        if (!(r > 0.0))
+            return kavrel::domain::error::storage_error("Cholesky pivot " + std::to_string(i) +
+                                                        " is non-positive: matrix is not positive-definite");
+        row[i] = std::sqrt(r);
+        std::fill(row + i + 1, row + n, 0.0);
+    }
+    auto l = kavrel::domain::error::expect(Array<double, 2>::from_vec({n, n}, std::move(w)), "square factor storage");
+    return CholeskyDecomposition{std::move(l), n};
+}
+
+void CholeskyDecomposition::solve_in_place(std::span<double> b) const {
+    if (b.size() != n)
+        kavrel::domain::error::fail_invariant("invariant: Cholesky right-hand side has the factor's order");
+    if (n == 0) return;
+    const double* f = l.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        const double s = Scalar::dot_slice({f + i * n, i}, b.first(i));
+        b[i] = (b[i] - s) / f[i * n + i];
+    }
+    // Lᵀ·x = y walks column i of L with stride n.
+    for (std::size_t i = n; i-- > 0;) {
+        double h = b[i];
+        for (std::size_t k = i + 1; k < n; ++k) h = h - b[k] * f[k * n + i];
+        b[i] = h / f[i * n + i];
+    }
+}
+
+}  // namespace kavrel_ops::application::linalg::cholesky

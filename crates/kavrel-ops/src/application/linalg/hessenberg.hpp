@@ -1,0 +1,31 @@
+// Reduction of a square float64 matrix to upper Hessenberg form by an orthogonal similarity,
+// A = Q·H·Qᵀ, one Householder reflection per column with Q accumulated explicitly. Serves the
+// Python `hessenberg` and the real Schur form; the input view is only read, and H comes back with
+// exact zeros below its subdiagonal.
+#pragma once
+
+#include <cstdint>
+
+#include "kavrel/application/array/types.hpp"
+#include "kavrel/application/view/immutable.hpp"
+#include "kavrel/domain/error/error.hpp"
+
+namespace kavrel_ops::application::linalg::hessenberg {
+
+using kavrel::application::array::types::Array;
+using kavrel::application::view::immutable::ArrayView;
+using kavrel::domain::error::Result;
+
+struct HessenbergDecomposition {
+    Array<double, 2> q;  // n×n, orthogonal; its first row and column are the first unit vector
+    Array<double, 2> h;  // n×n, h[i][j] == 0.0 exactly for j ≤ i − 2
+};
+
+// rows, or ShapeMismatch lhs [rows, cols], rhs [rows, rows] when the matrix is not square.
+[[nodiscard]] Result<std::uint64_t> validate_square(std::uint64_t rows, std::uint64_t cols);
+
+// The decomposition of a square view of any strides and offset.
+// Errors: ShapeMismatch (not square), StorageError "Hessenberg input contains a non-finite value".
+[[nodiscard]] Result<HessenbergDecomposition> hessenberg(const ArrayView<double, 2>& a);
+
+}  // namespace kavrel_ops::application::linalg::hessenberg

@@ -1,0 +1,32 @@
+// The partial-pivoting LU factors of a square float64 matrix and the solve with them. The
+// factorisation itself is lu::decompose, the column step it repeats lu::eliminate, and the
+// inverse built on both lu::solvers.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "kavrel/application/array/types.hpp"
+
+namespace kavrel_ops::application::linalg::lu {
+
+using kavrel::application::array::types::Array;
+
+// Row i of L·U is row perm[i] of A, up to rounding.
+struct LuDecomposition {
+    // (n, n), row-major, offset 0: the multipliers of the unit lower L strictly below the
+    // diagonal (its unit diagonal is not stored), U on and above it. U's diagonal holds no
+    // exact zero.
+    Array<double, 2> lu;
+    std::vector<std::uint64_t> perm;  // n row indices of A
+    std::int8_t sign;                 // +1 or −1: parity of the row interchanges
+
+    // Overwrites b with x such that L·U·x = b. The caller permutes the right-hand side first
+    // (b[i] = rhs[perm[i]]); no zero test is made. The substitutions are dot_slice inner products
+    // over row segments, each result subtracted and (for U) divided by the diagonal entry.
+    // Requires: b.size() == perm.size().
+    void solve_in_place(std::span<double> b) const;
+};
+
+}  // namespace kavrel_ops::application::linalg::lu

@@ -1,0 +1,85 @@
+#include "kavrel_ops/application/linalg/lu/eliminate.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <string>
+#include <utility>
+
+#include "kavrel_ops/domain/scalar/contract.hpp"
+
+namespace kavrel_ops::application::linalg::lu::eliminate {
+
+namespace {
+
+using Scalar = domain::scalar::contract::Scalar<double>;
+
+struct Pivot {
+    std::size_t row;
+    double magnitude;
+};
+
+Pivot find_pivot(const double* w, std::size_t n, std::size_t k) {
+    Pivot best{k, std::fabs(w[k * n + k])};
+    for (std::size_t i = k + 1; i < n; ++i) {
+        const double m = std::fabs(w[i * n + k]);
+        if (m > best.magnitude) best = {i, m};
+    }
+    return best;
+}
+
+void require_step_within(std::span<double> w, std::uint64_t n, std::uint64_t k, std::uint64_t end) {
+    if (k >= end || end > n || w.size() / n != n || w.size() % n != 0)
+        kavrel::domain::error::fail_invariant("invariant: LU column step within an n × n working matrix");
+}
+
+// Rows per row-update call: the multipliers of a block are divided first (independent divisions
+// overlap instead of each waiting for the previous row's update) and its negations fill this
+// stack block of coefficients for one Scalar::axpy_rows call.
+constexpr std::size_t rows_per_update = 64;
+
+}  // namespace
+
+void eliminate_below_pivot(std::span<double> w, std::uint64_t n, std::uint64_t k, std::uint64_t end) {
+    require_step_within(w, n, k, end);
+    double* a = w.data();
+    const double d = a[k * n + k];
+    const std::span<const double> pivot_tail(a + k * n + k + 1, end - k - 1);
+    double coeffs[rows_per_update];
+    for (std::size_t first = k + 1; first < n; first += rows_per_update) {
+        const std::size_t rows = std::min<std::size_t>(rows_per_update, n - first);
+        for (std::size_t r = 0; r < rows; ++r) {
+            double& entry = a[(first + r) * n + k];
+            const double l = entry / d;
+            entry = l;
+            coeffs[r] = 0.0 - l;
+        }
+        // Row r of the block starts at column k + 1 of row first + r; the gaps between rows
+        // (columns end .. n − 1 and 0 .. k) are not touched.
+        double* out = a + first * n + k + 1;
+        const std::size_t extent = (rows - 1) * n + (end - k - 1);
+        Scalar::axpy_rows({coeffs, rows}, pivot_tail, {out, extent}, n, rows, end - k - 1);
+    }
+}
+
+Result<void> lu_eliminate_step(std::span<double> w, std::uint64_t n, std::uint64_t k, std::uint64_t end,
+                               std::span<std::uint64_t> perm, std::int8_t& sign) {
+    require_step_within(w, n, k, end);
+    if (perm.size() != n) kavrel::domain::error::fail_invariant("invariant: LU permutation of the matrix order");
+    double* a = w.data();
+    const Pivot pivot = find_pivot(a, n, k);
+    const std::size_t p = pivot.row;
+    // Only an exact zero is singular; a NaN maximum (an overflow in earlier updates) passes.
+    if (pivot.magnitude == 0.0)
+        return kavrel::domain::error::storage_error("LU pivot column " + std::to_string(k) +
+                                                    " is exactly zero: matrix is singular");
+    if (p != k) {
+        std::swap_ranges(a + k * n, a + k * n + n, a + p * n);
+        std::swap(perm[k], perm[p]);
+        sign = static_cast<std::int8_t>(-sign);
+    }
+    eliminate_below_pivot(w, n, k, end);
+    return {};
+}
+
+}  // namespace kavrel_ops::application::linalg::lu::eliminate

@@ -1,0 +1,63 @@
+#include "kavrel_ops/application/linalg/schur.hpp"
+
+#include <utility>
+#include <vector>
+
+#include "kavrel_ops/application/linalg/hessenberg.hpp"
+#include "kavrel_ops/application/linalg/schur/francis.hpp"
+#include "kavrel_ops/application/linalg/schur/standard_block.hpp"
+
+namespace kavrel_ops::application::linalg::schur {
+
+namespace {
+
+// (x, y) := (cs·x + sn·y, cs·y − sn·x) for `count` pairs at x[i·stride], y[i·stride].
+void rotate_pairs(double* x, double* y, std::uint64_t count, std::uint64_t stride, double cs, double sn) {
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const double xi = x[i * stride], yi = y[i * stride];
+        x[i * stride] = cs * xi + sn * yi;
+        y[i * stride] = cs * yi - sn * xi;
+    }
+}
+
+}  // namespace
+
+scaling::gate::BoundTerms francis_bound(std::uint64_t rows, std::uint64_t, std::int32_t r) { return {rows, -2 * r}; }
+
+void standardize_blocks(std::span<double> t, std::span<double> q, std::uint64_t n) {
+    for (std::uint64_t i = 1; i < n; ++i) {
+        if (t[i * n + i - 1] == 0.0) continue;
+        const std::uint64_t j = i - 1;
+        const auto b = standard_block::standardize_block(t[j * n + j], t[j * n + i], t[i * n + j], t[i * n + i]);
+        rotate_pairs(&t[j * n + j + 2], &t[i * n + j + 2], n - j - 2, 1, b.cs, b.sn);
+        rotate_pairs(&t[j], &t[i], j, n, b.cs, b.sn);
+        rotate_pairs(&q[j], &q[i], n, n, b.cs, b.sn);
+        t[j * n + j] = b.a;
+        t[j * n + i] = b.b;
+        t[i * n + j] = b.c;
+        t[i * n + i] = b.d;
+        ++i;  // the deflation left the entry below the block exactly zero
+    }
+}
+
+Result<RealSchur> real_schur(const ArrayView<double, 2>& a) {
+    const auto n = hessenberg::validate_square(a.rows(), a.cols());
+    if (!n) return std::unexpected(std::move(n.error()));
+    if (*n == 0) return RealSchur{Array<double, 2>::from_elem({0, 0}), Array<double, 2>::from_elem({0, 0})};
+    const auto outcome = scaling::gate::balanced(a, francis_bound);
+    if (!outcome) return std::unexpected(std::move(outcome.error()));
+    auto d = hessenberg::hessenberg(scaling::gate::operand(*outcome, a));
+    if (!d) return std::unexpected(std::move(d.error()));
+    std::vector<double> q = std::move(d->q.storage.data), t = std::move(d->h.storage.data);
+    if (auto run = francis::iterate(t, *n, q, francis::Scope::whole_matrix); !run)
+        return std::unexpected(std::move(run.error()));
+    standardize_blocks(t, q, *n);
+    if (auto restored = scaling::gate::restore(t, scaling::gate::exponent_of(*outcome), schur_entry_out_of_range);
+        !restored)
+        return std::unexpected(std::move(restored.error()));
+    auto qa = kavrel::domain::error::expect(Array<double, 2>::from_vec({*n, *n}, std::move(q)), "Q shape matches storage");
+    auto ta = kavrel::domain::error::expect(Array<double, 2>::from_vec({*n, *n}, std::move(t)), "T shape matches storage");
+    return RealSchur{std::move(qa), std::move(ta)};
+}
+
+}  // namespace kavrel_ops::application::linalg::schur

@@ -1,0 +1,177 @@
+#include "kavrel_ops/application/linalg/col_piv_qr/decompose.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <vector>
+
+#include "kavrel/domain/error/error.hpp"
+#include "qr_test_support.hpp"
+
+namespace {
+
+using namespace qr_test;
+using kavrel::domain::error::display;
+using kavrel_ops::application::linalg::col_piv_qr::decompose::column_norms;
+using kavrel_ops::application::linalg::col_piv_qr::decompose::ColPivQrDecomposition;
+using kavrel_ops::application::linalg::col_piv_qr::decompose::factor;
+
+ColPivQrDecomposition factor_of(const Matrix& m) {
+    const Array<double, 2> a = to_array(m);
+    auto result = factor(ArrayView<double, 2>::of(a));
+    EXPECT_TRUE(result.has_value()) << display(result.error());
+    return std::move(*result);
+}
+
+std::vector<double> identity(std::uint64_t m) {
+    std::vector<double> q(m * m, 0.0);
+    for (std::uint64_t i = 0; i < m; ++i) q[i * m + i] = 1.0;
+    return q;
+}
+
+void expect_near_all(const std::vector<double>& actual, const std::vector<double>& expected, double tolerance) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t i = 0; i < actual.size(); ++i) EXPECT_NEAR(actual[i], expected[i], tolerance) << "entry " << i;
+}
+
+TEST(ColPivQrTest, ColumnNorms) {
+    const std::vector<double> a = {1, -2, 3, 4, 0.5, -6};  // 2×3
+    EXPECT_EQ(column_norms(a, 2, 3), (std::vector<double>{17, 4.25, 45}));
+    EXPECT_EQ(column_norms({}, 0, 3), (std::vector<double>{0, 0, 0}));
+    EXPECT_TRUE(column_norms({}, 4, 0).empty());
+}
+
+TEST(ColPivQrTest, TiesKeepTheFirstColumn) {
+    const ColPivQrDecomposition d = factor_of({2, 2, {3, 4, 4, 3}});
+    EXPECT_EQ(d.perm, (std::vector<std::uint64_t>{0, 1}));
+    EXPECT_EQ(d.rank, 2u);
+    expect_near_all(d.r, {-5, -4.8, 0, -1.4}, 8 * eps);
+    expect_near_all(d.q, {-0.6, -0.8, -0.8, 0.6}, 8 * eps);
+}
+
+TEST(ColPivQrTest, LargerColumnGoesFirst) {
+    const Matrix a{2, 2, {1, 3, 0, 4}};
+    const ColPivQrDecomposition d = factor_of(a);
+    EXPECT_EQ(d.perm, (std::vector<std::uint64_t>{1, 0}));
+    EXPECT_EQ(d.r[0], -5.0);
+    EXPECT_LT(relative_residual(a, d.q, d.r, d.perm), 4 * eps);
+}
+
+TEST(ColPivQrTest, EarlyStopLeavesTheRestUnreduced) {
+    // Step 0 needs no reflector, step 1 stops: 1e-13 is below 1e-12 of the largest column norm.
+    const Matrix a{2, 2, {1, 0, 0, 1e-13}};
+    const ColPivQrDecomposition d = factor_of(a);
+    EXPECT_EQ(d.rank, 1u);
+    EXPECT_EQ(d.q, identity(2));
+    EXPECT_EQ(d.r, a.data);
+    EXPECT_EQ(d.perm, (std::vector<std::uint64_t>{0, 1}));
+    const ColPivQrDecomposition zero = factor_of({3, 2, std::vector<double>(6, 0.0)});
+    EXPECT_EQ(zero.rank, 0u);
+    EXPECT_EQ(zero.q, identity(3));
+    EXPECT_EQ(zero.r, std::vector<double>(6, 0.0));
+    EXPECT_EQ(zero.perm, (std::vector<std::uint64_t>{0, 1}));
+}
+
+TEST(ColPivQrTest, EmptyShapes) {
+    const ColPivQrDecomposition tall_empty = factor_of({3, 0, {}});
+    EXPECT_EQ(tall_empty.q, identity(3));
+    EXPECT_TRUE(tall_empty.r.empty());
+    EXPECT_TRUE(tall_empty.perm.empty());
+    const ColPivQrDecomposition wide_empty = factor_of({0, 4, {}});
+    EXPECT_TRUE(wide_empty.q.empty());
+    EXPECT_TRUE(wide_empty.r.empty());
+    EXPECT_EQ(wide_empty.perm, (std::vector<std::uint64_t>{0, 1, 2, 3}));
+    EXPECT_EQ(wide_empty.rows, 0u);
+    EXPECT_EQ(wide_empty.cols, 4u);
+}
+
+TEST(ColPivQrTest, NonFiniteInput) {
+    for (double bad : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
+        const Array<double, 2> a = to_array({2, 3, {1, 2, 3, 4, bad, 6}});
+        const auto result = factor(ArrayView<double, 2>::of(a));
+        ASSERT_FALSE(result.has_value());
+        EXPECT_EQ(display(result.error()), "Storage error: ColPivQR input contains a non-finite value");
+    }
+}
+
+// Column 1 almost repeats row 0's entry: its downdated norm 1 + δ² − 1 keeps only a few digits and
+// comes out below ε², which would pick column 2 next. The exact recomputation picks column 1.
+TEST(ColPivQrTest, DowndatedNormsAreRecomputedAfterCancellation) {
+    const double delta = 1.013e-6, epsilon = std::sqrt(1.0261e-12);
+    ASSERT_LT(std::max((1.0 + delta * delta) - 1.0, 0.0), epsilon * epsilon);
+    ASSERT_GT(delta * delta, epsilon * epsilon);
+    const Matrix a{3, 3, {2, 1, 0, 0, delta, 0, 0, 0, epsilon}};
+    const ColPivQrDecomposition d = factor_of(a);
+    EXPECT_EQ(d.perm, (std::vector<std::uint64_t>{0, 1, 2}));
+    EXPECT_EQ(d.rank, 3u);
+    EXPECT_LT(relative_residual(a, d.q, d.r, d.perm), 4 * eps);
+}
+
+// A·P = Q·R to n·eps·‖A‖, Q orthogonal, R exactly upper triangular with non-increasing |R[k][k]|.
+TEST(ColPivQrTest, FactorsEveryShapeAndScale) {
+    const std::pair<std::uint64_t, std::uint64_t> shapes[] = {{1, 1}, {1, 5}, {5, 1}, {7, 7}, {40, 13},
+                                                             {13, 40}, {64, 64}, {150, 140}};
+    for (Kind kind : {Kind::random, Kind::graded, Kind::mixed}) {
+        for (auto [m, n] : shapes) {
+            SCOPED_TRACE(testing::Message() << name_of(kind) << " " << m << "x" << n);
+            const Matrix a = make_matrix(m, n, kind, 1);
+            const ColPivQrDecomposition d = factor_of(a);
+            const double size = static_cast<double>(std::max(m, n));
+            EXPECT_EQ(d.rank, std::min(m, n));
+            EXPECT_LT(relative_residual(a, d.q, d.r, d.perm), 4 * size * eps);
+            EXPECT_LT(orthogonality_error(d.q, m), 4 * size * eps);
+            EXPECT_TRUE(upper_triangular(d.r, m, n));
+            std::vector<std::uint64_t> sorted = d.perm;
+            std::sort(sorted.begin(), sorted.end());
+            std::vector<std::uint64_t> expected(n);
+            std::iota(expected.begin(), expected.end(), 0);
+            EXPECT_EQ(sorted, expected);
+            // Pivots on downdated norms, which may be off by about 2^-26 of their reference value.
+            const double noise = 16 * size * eps * static_cast<double>(frobenius(a));
+            for (std::uint64_t k = 0; k + 1 < std::min(m, n); ++k)
+                EXPECT_LE(std::fabs(d.r[(k + 1) * n + k + 1]), std::fabs(d.r[k * n + k]) * (1 + 1e-6) + noise)
+                    << "step " << k;
+        }
+    }
+}
+
+// A matrix of rank r stops after r steps; the residual is then bounded by the stop tolerance.
+TEST(ColPivQrTest, RankDeficientStopsAtTheRank) {
+    for (auto [m, n, r] : {std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>{30, 20, 7}, {20, 30, 5},
+                          {50, 50, 1}, {129, 140, 40}}) {
+        SCOPED_TRACE(testing::Message() << m << "x" << n << " rank " << r);
+        const Matrix b = make_matrix(m, r, Kind::random, 2), c = make_matrix(r, n, Kind::random, 3);
+        Matrix a{m, n, std::vector<double>(m * n, 0.0)};
+        for (std::uint64_t i = 0; i < m; ++i)
+            for (std::uint64_t p = 0; p < r; ++p)
+                for (std::uint64_t j = 0; j < n; ++j) a.data[i * n + j] += b.at(i, p) * c.at(p, j);
+        const ColPivQrDecomposition d = factor_of(a);
+        EXPECT_EQ(d.rank, r);
+        EXPECT_LT(relative_residual(a, d.q, d.r, d.perm), 1e-12 * std::sqrt(static_cast<double>(n)));
+        EXPECT_LT(orthogonality_error(d.q, m), 4 * static_cast<double>(m) * eps);
+        EXPECT_TRUE(upper_triangular(d.r, m, n));
+    }
+}
+
+// A strided view is read in logical order: the same bits as its row-major copy.
+TEST(ColPivQrTest, StridedViewMatchesItsCopy) {
+    const Matrix a = make_matrix(9, 6, Kind::random, 4);
+    Matrix t{6, 9, std::vector<double>(54)};
+    for (std::uint64_t i = 0; i < 9; ++i)
+        for (std::uint64_t j = 0; j < 6; ++j) t.data[j * 9 + i] = a.at(i, j);
+    const Array<double, 2> stored = to_array(t);
+    ArrayView<double, 2> view = ArrayView<double, 2>::of(stored);
+    view.layout = *view.layout.transpose({1, 0});
+    const auto strided = factor(view);
+    ASSERT_TRUE(strided.has_value());
+    const ColPivQrDecomposition copy = factor_of(a);
+    EXPECT_EQ(strided->q, copy.q);
+    EXPECT_EQ(strided->r, copy.r);
+    EXPECT_EQ(strided->perm, copy.perm);
+}
+
+}  // namespace

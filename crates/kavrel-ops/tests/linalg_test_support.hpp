@@ -1,0 +1,192 @@
+// Fixtures shared by the linear-algebra tests: dense row-major test matrices (random, graded,
+// Hilbert, symmetric positive-definite), views over them with hand-built strides, and the
+// reference arithmetic of the residual checks (plain loops, long double sums).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <random>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "kavrel/application/view/immutable.hpp"
+#include "kavrel/domain/error/error.hpp"
+#include "kavrel/domain/layout/layout.hpp"
+
+namespace linalg_test {
+
+using kavrel::application::view::immutable::ArrayView;
+using kavrel::domain::error::KavrelError;
+using kavrel::domain::layout::Layout;
+
+inline constexpr double eps = 0x1p-52;
+
+// A dense row-major matrix: element (i, j) at v[i·cols + j].
+struct Matrix {
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    std::vector<double> v;
+
+    Matrix() = default;
+    Matrix(std::size_t r, std::size_t c) : rows(r), cols(c), v(r * c) {}
+    Matrix(std::size_t r, std::size_t c, std::vector<double> values) : rows(r), cols(c), v(std::move(values)) {}
+    double& operator()(std::size_t i, std::size_t j) { return v[i * cols + j]; }
+    double operator()(std::size_t i, std::size_t j) const { return v[i * cols + j]; }
+};
+
+inline Matrix identity(std::size_t n) {
+    Matrix m(n, n);
+    for (std::size_t i = 0; i < n; ++i) m(i, i) = 1.0;
+    return m;
+}
+
+// Entries uniform in [-1, 1).
+inline Matrix random_matrix(std::size_t rows, std::size_t cols, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    Matrix m(rows, cols);
+    for (double& x : m.v) x = unit(rng);
+    return m;
+}
+
+// Random entries scaled by 2^-(i + j): magnitudes spread over 2(n − 1) binary orders.
+inline Matrix graded(std::size_t n, std::uint64_t seed) {
+    Matrix m = random_matrix(n, n, seed);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j) m(i, j) = std::ldexp(m(i, j), -static_cast<int>(i + j));
+    return m;
+}
+
+inline Matrix hilbert(std::size_t n) {
+    Matrix m(n, n);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j) m(i, j) = 1.0 / static_cast<double>(i + j + 1);
+    return m;
+}
+
+// B·Bᵀ + n·I for a random B: symmetric positive-definite and well conditioned.
+inline Matrix spd(std::size_t n, std::uint64_t seed) {
+    const Matrix b = random_matrix(n, n, seed);
+    Matrix m(n, n);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j) {
+            long double s = 0;
+            for (std::size_t k = 0; k < n; ++k) s += static_cast<long double>(b(i, k)) * b(j, k);
+            m(i, j) = static_cast<double>(s) + (i == j ? static_cast<double>(n) : 0.0);
+        }
+    return m;
+}
+
+inline Matrix multiply(const Matrix& a, const Matrix& b) {
+    Matrix c(a.rows, b.cols);
+    for (std::size_t i = 0; i < a.rows; ++i)
+        for (std::size_t j = 0; j < b.cols; ++j) {
+            long double s = 0;
+            for (std::size_t k = 0; k < a.cols; ++k) s += static_cast<long double>(a(i, k)) * b(k, j);
+            c(i, j) = static_cast<double>(s);
+        }
+    return c;
+}
+
+inline std::vector<double> multiply(const Matrix& a, std::span<const double> x) {
+    std::vector<double> y(a.rows);
+    for (std::size_t i = 0; i < a.rows; ++i) {
+        long double s = 0;
+        for (std::size_t k = 0; k < a.cols; ++k) s += static_cast<long double>(a(i, k)) * x[k];
+        y[i] = static_cast<double>(s);
+    }
+    return y;
+}
+
+inline double frobenius(std::span<const double> v) {
+    long double s = 0;
+    for (double x : v) s += static_cast<long double>(x) * x;
+    return static_cast<double>(std::sqrt(s));
+}
+
+inline double frobenius(const Matrix& m) { return frobenius(m.v); }
+
+inline double distance(std::span<const double> a, std::span<const double> b) {
+    long double s = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const long double d = static_cast<long double>(a[i]) - b[i];
+        s += d * d;
+    }
+    return static_cast<double>(std::sqrt(s));
+}
+
+inline ArrayView<double, 2> view_of(const Matrix& m) {
+    return kavrel::domain::error::expect(
+        ArrayView<double, 2>::from_parts(m.v.data(), m.v.size(),
+                                         Layout<2>{{m.rows, m.cols},
+                                                   {static_cast<std::int64_t>(m.cols), 1},
+                                                   0}),
+        "test view");
+}
+
+// One placement of a matrix inside a larger storage buffer, seen through a hand-built layout.
+enum class Placement { column_major, padded_rows, reversed_rows, reversed_cols, spread };
+
+inline const Placement all_placements[] = {Placement::column_major, Placement::padded_rows, Placement::reversed_rows,
+                                           Placement::reversed_cols, Placement::spread};
+
+inline const char* name_of(Placement p) {
+    switch (p) {
+        case Placement::column_major: return "column_major";
+        case Placement::padded_rows: return "padded_rows";
+        case Placement::reversed_rows: return "reversed_rows";
+        case Placement::reversed_cols: return "reversed_cols";
+        case Placement::spread: return "spread";
+    }
+    return "?";
+}
+
+// The matrix written into `storage` (guard values elsewhere) so that the returned view reads it
+// back element for element.
+struct StridedCopy {
+    std::vector<double> storage;
+    ArrayView<double, 2> view;
+};
+
+inline StridedCopy strided_copy(const Matrix& m, Placement p) {
+    const auto r = static_cast<std::int64_t>(m.rows), c = static_cast<std::int64_t>(m.cols);
+    Layout<2> l{{m.rows, m.cols}, {c, 1}, 0};
+    std::size_t len = 0;
+    switch (p) {
+        case Placement::column_major: l.strides = {1, r}; len = m.rows * m.cols; break;
+        case Placement::padded_rows: l.strides = {c + 3, 1}; l.offset = 5; len = 5 + m.rows * (m.cols + 3); break;
+        case Placement::reversed_rows:
+            l.strides = {-c, 1};
+            l.offset = m.rows == 0 ? 0 : (m.rows - 1) * m.cols;
+            len = m.rows * m.cols;
+            break;
+        case Placement::reversed_cols:
+            l.strides = {c, -1};
+            l.offset = m.cols == 0 ? 0 : m.cols - 1;
+            len = m.rows * m.cols;
+            break;
+        case Placement::spread: l.strides = {2 * c + 1, 2}; l.offset = 1; len = 2 + m.rows * (2 * m.cols + 1); break;
+    }
+    StridedCopy out{std::vector<double>(len, -777.0), {}};
+    for (std::size_t i = 0; i < m.rows; ++i)
+        for (std::size_t j = 0; j < m.cols; ++j) {
+            const std::int64_t at = static_cast<std::int64_t>(l.offset) + static_cast<std::int64_t>(i) * l.strides[0] +
+                                    static_cast<std::int64_t>(j) * l.strides[1];
+            out.storage[static_cast<std::size_t>(at)] = m(i, j);
+        }
+    out.view = kavrel::domain::error::expect(ArrayView<double, 2>::from_parts(out.storage.data(), len, l), "test view");
+    return out;
+}
+
+// The message of a StorageError, or a marker naming the variant that came instead.
+inline std::string storage_text(const KavrelError& e) {
+    if (const auto* s = std::get_if<kavrel::domain::error::StorageError>(&e)) return s->text;
+    return "<not a StorageError: " + kavrel::domain::error::display(e) + ">";
+}
+
+}  // namespace linalg_test

@@ -1,0 +1,89 @@
+#include "kavrel_ops/application/linalg/lu.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "kavrel_ops/application/linalg/lu/decompose.hpp"
+#include "linalg_test_support.hpp"
+#include "scalar_test_support.hpp"
+
+namespace {
+
+using namespace linalg_test;
+using kavrel::domain::error::InternalError;
+using kavrel_ops::application::linalg::lu::Array;
+using kavrel_ops::application::linalg::lu::LuDecomposition;
+using kavrel_ops::application::linalg::lu::decompose::lu_decompose;
+
+LuDecomposition by_hand(std::uint64_t n, std::vector<double> lu, std::vector<std::uint64_t> perm) {
+    auto array = kavrel::domain::error::expect(Array<double, 2>::from_vec({n, n}, std::move(lu)), "test factors");
+    return {std::move(array), std::move(perm), 1};
+}
+
+// ‖A·x − b‖ / (n·(‖A‖·‖x‖ + ‖b‖)·eps): the normwise backward error of x, scaled.
+double backward_error(const Matrix& a, const std::vector<double>& x, const std::vector<double>& b) {
+    const double scale = static_cast<double>(a.rows) * (frobenius(a) * frobenius(x) + frobenius(b)) * eps;
+    return distance(multiply(a, x), b) / scale;
+}
+
+// Solves A·x = rhs as the callers do: permute, then solve in place.
+std::vector<double> solve(const LuDecomposition& f, const std::vector<double>& rhs) {
+    std::vector<double> x(rhs.size());
+    for (std::size_t i = 0; i < rhs.size(); ++i) x[i] = rhs[f.perm[i]];
+    f.solve_in_place(x);
+    return x;
+}
+
+TEST(LuSolveInPlaceTest, SubstitutesThroughUnitLowerThenUpper) {
+    // L = [[1, 0], [0.5, 1]], U = [[2, 1], [0, 3]]: y = [4, 8 − 0.5·4], x = [(4 − 1·2) / 2, 6 / 3].
+    const LuDecomposition f = by_hand(2, {2, 1, 0.5, 3}, {1, 0});
+    std::vector<double> b = {4, 8};
+    f.solve_in_place(b);
+    EXPECT_EQ(b, (std::vector<double>{1, 2}));
+}
+
+TEST(LuSolveInPlaceTest, DividesByTheDiagonal) {
+    // 5 / 3 and 5 · (1 / 3) differ in the last bit.
+    ASSERT_NE(5.0 / 3.0, 5.0 * (1.0 / 3.0));
+    const LuDecomposition f = by_hand(1, {3}, {0});
+    std::vector<double> b = {5};
+    f.solve_in_place(b);
+    EXPECT_EQ(b[0], 5.0 / 3.0);
+}
+
+TEST(LuSolveInPlaceTest, EmptyAndMismatchedRightHandSides) {
+    const LuDecomposition empty = by_hand(0, {}, {});
+    std::vector<double> none;
+    empty.solve_in_place(none);
+    EXPECT_TRUE(none.empty());
+    const LuDecomposition f = by_hand(2, {2, 1, 0.5, 3}, {1, 0});
+    std::vector<double> short_b(1), long_b(3);
+    EXPECT_THROW(f.solve_in_place(short_b), InternalError);
+    EXPECT_THROW(f.solve_in_place(long_b), InternalError);
+}
+
+class LuSolvePathTest : public scalar_test::ForcedPathTest {};
+
+TEST_P(LuSolvePathTest, BackwardErrorIsAFewUlps) {
+    struct Case {
+        const char* name;
+        Matrix a;
+    };
+    const Case cases[] = {{"random 1", random_matrix(1, 1, 1)}, {"random 9", random_matrix(9, 9, 2)},
+                          {"random 80", random_matrix(80, 80, 3)}, {"graded 30", graded(30, 4)},
+                          {"Hilbert 10", hilbert(10)}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto f = lu_decompose(view_of(c.a));
+        ASSERT_TRUE(f);
+        const Matrix b = random_matrix(c.a.rows, 1, 77);
+        EXPECT_LE(backward_error(c.a, solve(*f, b.v), b.v), 1.0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, LuSolvePathTest, testing::ValuesIn(scalar_test::all_paths),
+                         scalar_test::path_param_name);
+
+}  // namespace

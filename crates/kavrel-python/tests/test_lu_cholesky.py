@@ -1,0 +1,426 @@
+"""det, inv, solve, full_piv_lu, cholesky, cholesky_solve and cholesky_inv: exact small cases,
+residuals against the definitions scaled by size, norms and float64 epsilon, the error texts in
+their order, and the argument checks of each function."""
+from fractions import Fraction
+import threading
+
+import numpy as np
+import pytest
+
+import kavrel_python as kp
+
+EPS = np.finfo(np.float64).eps
+NAN, INF = float("nan"), float("inf")
+
+SINGULAR = "Storage error: LU pivot column {} is exactly zero: matrix is singular"
+NOT_PD = "Storage error: Cholesky pivot {} is non-positive: matrix is not positive-definite"
+NON_FINITE = {"LU": "Storage error: LU input contains a non-finite value",
+              "FullPivLU": "Storage error: FullPivLU input contains a non-finite value",
+              "Cholesky": "Storage error: Cholesky input contains a non-finite value"}
+
+
+def rng(seed):
+    return np.random.default_rng(seed)
+
+
+def random_matrix(n, seed):
+    return rng(seed).uniform(-1.0, 1.0, (n, n))
+
+
+def graded(n, seed):
+    """Random entries scaled by 2^-(i + j)."""
+    i = np.arange(n)
+    return random_matrix(n, seed) * np.ldexp(1.0, -(i[:, None] + i[None, :]))
+
+
+def hilbert(n):
+    i = np.arange(n)
+    return 1.0 / (i[:, None] + i[None, :] + 1.0)
+
+
+def spd(n, seed):
+    b = random_matrix(n, seed)
+    return b @ b.T + n * np.eye(n)
+
+
+def graded_spd(n, seed):
+    d = np.ldexp(1.0, -np.arange(n))
+    return spd(n, seed) * d[:, None] * d[None, :]
+
+
+GENERAL = {"random 1": random_matrix(1, 1), "random 2": random_matrix(2, 2), "random 5": random_matrix(5, 3),
+           "random 16": random_matrix(16, 4), "random 120": random_matrix(120, 5), "graded 30": graded(30, 6),
+           "Hilbert 9": hilbert(9)}
+SPD = {"spd 1": spd(1, 1), "spd 4": spd(4, 2), "spd 16": spd(16, 3), "spd 130": spd(130, 4),
+       "graded spd 30": graded_spd(30, 5), "Hilbert 9": hilbert(9)}
+
+
+def inverse_residual(a, x):
+    n = a.shape[0]
+    return np.linalg.norm(a @ x - np.eye(n)) / (n * np.linalg.norm(a) * np.linalg.norm(x) * EPS)
+
+
+def backward_error(a, x, b):
+    n = a.shape[0]
+    return np.linalg.norm(a @ x - b) / (n * (np.linalg.norm(a) * np.linalg.norm(x) + np.linalg.norm(b)) * EPS)
+
+
+def exact_det(a):
+    """The determinant of the float64 entries, by exact rational elimination."""
+    m = [[Fraction(x) for x in row] for row in a.tolist()]
+    n, det = len(m), Fraction(1)
+    for k in range(n):
+        p = next(i for i in range(k, n) if m[i][k] != 0)
+        if p != k:
+            m[k], m[p], det = m[p], m[k], -det
+        det *= m[k][k]
+        for i in range(k + 1, n):
+            f = m[i][k] / m[k][k]
+            m[i] = [x - f * y for x, y in zip(m[i], m[k])]
+    return det
+
+
+# --- det ----------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("a,expected", [
+    (np.zeros((0, 0)), 1.0),
+    ([[2.0]], 2.0),
+    ([[0.0, 1.0], [1.0, 0.0]], -1.0),
+    ([[1.0, 2.0], [2.0, 4.0]], 0.0),              # exactly zero pivot column: 0.0, no error
+    ([[1.0, 0.0, 2.0], [3.0, 0.0, 4.0], [5.0, 0.0, 7.0]], 0.0),
+    ([[2.0, 0.0, 0.0], [0.0, -3.0, 0.0], [0.0, 0.0, 0.5]], -3.0),
+], ids=["empty", "one", "interchange", "zero pivot", "zero column", "diagonal"])
+def test_det_exact_cases(a, expected):
+    d = kp.det(np.array(a, dtype=np.float64))
+    assert type(d) is float
+    assert d == expected
+
+
+def test_det_of_a_singular_matrix_is_what_the_rounded_elimination_leaves():
+    # Only an exact zero pivot gives 0.0: here (1/3)·6 rounds below 2, and the determinant is
+    # the product of the pivots the elimination ends with.
+    d = kp.det(np.array([[1.0, 2.0], [3.0, 6.0]]))
+    assert abs(d) <= 8 * EPS
+
+
+@pytest.mark.parametrize("name", ["random 2", "random 5", "random 16", "random 120", "graded 30", "Hilbert 9"])
+def test_det_matches_the_exact_determinant(name):
+    a = GENERAL[name]
+    n = a.shape[0]
+    exact = float(exact_det(a)) if n <= 30 else np.linalg.det(a)
+    # Relative error of a backward-stable determinant: about n·eps times the condition number.
+    assert abs(kp.det(a) - exact) <= 4 * n * np.linalg.cond(a) * EPS * abs(exact)
+
+
+# --- inv and solve ------------------------------------------------------------------------
+
+@pytest.mark.parametrize("name", GENERAL)
+def test_inv_residual(name):
+    a = GENERAL[name]
+    x = kp.inv(a)
+    assert x.dtype == np.float64 and x.shape == a.shape and x.flags.c_contiguous and x.flags.owndata is False
+    assert inverse_residual(a, x) <= 1.0
+
+
+@pytest.mark.parametrize("name", GENERAL)
+def test_solve_backward_error(name):
+    a = GENERAL[name]
+    b = rng(9).uniform(-1.0, 1.0, a.shape[0])
+    x = kp.solve(a, b)
+    assert x.dtype == np.float64 and x.shape == b.shape
+    assert backward_error(a, x, b) <= 1.0
+
+
+def test_inv_and_solve_exact_cases():
+    np.testing.assert_array_equal(kp.inv(np.array([[2.0]])), [[0.5]])
+    np.testing.assert_array_equal(kp.inv(np.array([[1.0, 2.0], [0.0, 1.0]])), [[1.0, -2.0], [0.0, 1.0]])
+    np.testing.assert_array_equal(kp.solve(np.array([[0.0, 1.0], [1.0, 0.0]]), np.array([2.0, 3.0])), [3.0, 2.0])
+    empty = kp.inv(np.zeros((0, 0)))
+    assert empty.shape == (0, 0) and empty.dtype == np.float64
+    x = kp.solve(np.zeros((0, 0)), np.zeros(0))
+    assert x.shape == (0,) and x.dtype == np.float64
+
+
+def test_inv_of_a_nearly_singular_matrix_is_large_not_an_error():
+    assert np.all(np.abs(kp.inv(np.array([[1.0, 2.0], [3.0, 6.0]]))) > 1e14)
+
+
+def test_solve_reads_b_through_the_permutation():
+    a = np.array([[0.0, 0.0, 2.0], [4.0, 0.0, 0.0], [0.0, 8.0, 0.0]])
+    np.testing.assert_array_equal(kp.solve(a, np.array([2.0, 4.0, 8.0])), [1.0, 1.0, 1.0])
+
+
+# --- full_piv_lu --------------------------------------------------------------------------
+
+def check_full_piv_result(result, n):
+    assert type(result) is tuple and len(result) == 4
+    l, u, rp, cp = result
+    for m in (l, u):
+        assert m.dtype == np.float64 and m.shape == (n, n)
+    for p in (rp, cp):
+        assert p.dtype == np.uint64 and p.shape == (n,)
+    return l, u, rp.astype(np.intp), cp.astype(np.intp)
+
+
+@pytest.mark.parametrize("name", GENERAL)
+def test_full_piv_lu_reproduces_the_permuted_matrix(name):
+    a = GENERAL[name]
+    n = a.shape[0]
+    l, u, rp, cp = check_full_piv_result(kp.full_piv_lu(a), n)
+    np.testing.assert_array_equal(np.sort(rp), np.arange(n))
+    np.testing.assert_array_equal(np.sort(cp), np.arange(n))
+    np.testing.assert_array_equal(np.triu(l, 1), 0.0)
+    np.testing.assert_array_equal(np.diag(l), 1.0)
+    np.testing.assert_array_equal(np.tril(u, -1), 0.0)
+    # Graded matrices fall below the threshold 1e-12·max|a| before the end; the elimination
+    # stops there, and U's first diagonal entry at most the threshold marks the rank.
+    threshold = 1e-12 * np.abs(a).max()
+    small = np.flatnonzero(np.abs(np.diag(u)) <= threshold)
+    r = small[0] if small.size else n
+    assert (r < n) == name.startswith("graded")
+    assert np.abs(np.tril(l[:, :r], -1)).max(initial=0.0) <= 1.0
+    gap = np.abs(a[np.ix_(rp, cp)] - l[:, :r] @ u[:r, :]).max(initial=0.0)
+    assert gap <= (threshold if r < n else 0.0) + n * np.abs(a).max() * EPS
+
+
+def test_full_piv_lu_exact_cases():
+    l, u, rp, cp = check_full_piv_result(kp.full_piv_lu(np.array([[1.0, 2.0], [3.0, 4.0]])), 2)
+    np.testing.assert_array_equal(l, [[1.0, 0.0], [0.5, 1.0]])
+    np.testing.assert_array_equal(u, [[4.0, 3.0], [0.0, -0.5]])
+    np.testing.assert_array_equal(rp, [1, 0])
+    np.testing.assert_array_equal(cp, [1, 0])
+    # Stops at the threshold 1e-12·max|a|: the small entry stays in U.
+    l, u, rp, cp = check_full_piv_result(kp.full_piv_lu(np.array([[1.0, 0.0], [0.0, 1e-13]])), 2)
+    np.testing.assert_array_equal(l, np.eye(2))
+    np.testing.assert_array_equal(u, [[1.0, 0.0], [0.0, 1e-13]])
+    # Equal magnitudes: the first entry in row-major order stays the pivot.
+    _, _, rp, cp = check_full_piv_result(kp.full_piv_lu(np.array([[1.0, -1.0], [1.0, 1.0]])), 2)
+    np.testing.assert_array_equal(rp, [0, 1])
+    np.testing.assert_array_equal(cp, [0, 1])
+    l, u, rp, cp = check_full_piv_result(kp.full_piv_lu(np.zeros((3, 3))), 3)
+    np.testing.assert_array_equal(l, np.eye(3))
+    np.testing.assert_array_equal(u, np.zeros((3, 3)))
+    np.testing.assert_array_equal(rp, [0, 1, 2])
+    np.testing.assert_array_equal(cp, [0, 1, 2])
+    check_full_piv_result(kp.full_piv_lu(np.zeros((0, 0))), 0)
+
+
+def test_full_piv_lu_of_a_rank_deficient_matrix():
+    n, rank = 20, 4
+    a = rng(3).uniform(-1, 1, (n, rank)) @ rng(4).uniform(-1, 1, (rank, n))
+    l, u, rp, cp = check_full_piv_result(kp.full_piv_lu(a), n)
+    # The first `rank` steps factor the matrix; the remainder left in place is below the threshold.
+    gap = np.abs(a[np.ix_(rp, cp)] - l[:, :rank] @ u[:rank, :]).max()
+    assert gap <= 1e-12 * np.abs(a).max()
+    assert np.abs(u[rank:, rank:]).max() <= 1e-12 * np.abs(a).max()
+
+
+# --- cholesky, cholesky_solve, cholesky_inv -----------------------------------------------
+
+@pytest.mark.parametrize("name", SPD)
+def test_cholesky_reproduces_the_matrix(name):
+    a = SPD[name]
+    n = a.shape[0]
+    l = kp.cholesky(a)
+    assert l.dtype == np.float64 and l.shape == a.shape and l.flags.c_contiguous
+    np.testing.assert_array_equal(np.triu(l, 1), 0.0)
+    assert np.all(np.diag(l) > 0)
+    assert np.linalg.norm(a - l @ l.T) <= n * np.linalg.norm(a) * EPS
+    # Agrees with NumPy's factor to within the conditioning of the factorisation.
+    ref = np.linalg.cholesky(a)
+    assert np.linalg.norm(l - ref) <= n * np.linalg.cond(a) * EPS * np.linalg.norm(ref)
+
+
+@pytest.mark.parametrize("name", SPD)
+def test_cholesky_solve_backward_error(name):
+    a = SPD[name]
+    b = rng(11).uniform(-1.0, 1.0, a.shape[0])
+    x = kp.cholesky_solve(a, b)
+    assert x.dtype == np.float64 and x.shape == b.shape
+    assert backward_error(a, x, b) <= 1.0
+
+
+@pytest.mark.parametrize("name", SPD)
+def test_cholesky_inv_residual(name):
+    a = SPD[name]
+    x = kp.cholesky_inv(a)
+    assert x.dtype == np.float64 and x.shape == a.shape
+    assert inverse_residual(a, x) <= 1.0
+
+
+def test_cholesky_exact_cases():
+    np.testing.assert_array_equal(kp.cholesky(np.array([[4.0]])), [[2.0]])
+    np.testing.assert_array_equal(kp.cholesky_inv(np.array([[4.0]])), [[0.25]])
+    expected = [[2.0, 0.0], [1.0, np.sqrt(2.0)]]
+    np.testing.assert_array_equal(kp.cholesky(np.array([[4.0, 2.0], [2.0, 3.0]])), expected)
+    # The strict upper triangle is never read; no symmetry test.
+    np.testing.assert_array_equal(kp.cholesky(np.array([[4.0, 100.0], [2.0, 3.0]])), expected)
+    np.testing.assert_array_equal(kp.cholesky_solve(np.array([[4.0, 2.0], [2.0, 3.0]]), np.array([2.0, 1.0])),
+                                  [0.5, 0.0])
+    for f in (kp.cholesky, kp.cholesky_inv):
+        r = f(np.zeros((0, 0)))
+        assert r.shape == (0, 0) and r.dtype == np.float64
+    assert kp.cholesky_solve(np.zeros((0, 0)), np.zeros(0)).shape == (0,)
+
+
+def test_cholesky_ignores_the_upper_triangle_of_a_larger_matrix():
+    a = spd(12, 8)
+    garbage = np.tril(a) + np.triu(rng(1).uniform(-50, 50, a.shape), 1)
+    np.testing.assert_array_equal(kp.cholesky(garbage), kp.cholesky(a))
+    np.testing.assert_array_equal(kp.cholesky_inv(garbage), kp.cholesky_inv(a))
+
+
+# --- Errors --------------------------------------------------------------------------------
+
+B_ARG = {"solve", "cholesky_solve"}
+OPERATION = {"det": "LU", "inv": "LU", "solve": "LU", "full_piv_lu": "FullPivLU", "cholesky": "Cholesky",
+             "cholesky_solve": "Cholesky", "cholesky_inv": "Cholesky"}
+FUNCTIONS = list(OPERATION)
+
+
+def call(name, a, b=None):
+    f = getattr(kp, name)
+    if name in B_ARG:
+        return f(a, np.ones(a.shape[0]) if b is None else b)
+    return f(a)
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+@pytest.mark.parametrize("shape", [(2, 3), (3, 2), (0, 4), (1, 0)])
+def test_non_square_is_a_shape_mismatch(name, shape):
+    a = np.full(shape, NAN)  # the shape is tested before any element is read
+    with pytest.raises(ValueError) as e:
+        call(name, a, np.ones(7))
+    r, c = shape
+    assert str(e.value) == f"Shape mismatch: lhs [{r}, {c}], rhs [{r}, {r}]"
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+@pytest.mark.parametrize("position", ["first", "middle", "last"])
+@pytest.mark.parametrize("value", [NAN, INF, -INF], ids=["nan", "inf", "-inf"])
+def test_non_finite_entries(name, position, value):
+    a = spd(5, 12)
+    a.flat[{"first": 0, "middle": 12, "last": 24}[position]] = value
+    with pytest.raises(ValueError) as e:
+        call(name, a)
+    assert str(e.value) == NON_FINITE[OPERATION[name]]
+
+
+@pytest.mark.parametrize("name", ["cholesky", "cholesky_solve", "cholesky_inv"])
+def test_non_finite_in_the_unread_upper_triangle_still_fails(name):
+    a = spd(4, 13)
+    a[0, 3] = NAN
+    with pytest.raises(ValueError) as e:
+        call(name, a)
+    assert str(e.value) == NON_FINITE["Cholesky"]
+
+
+@pytest.mark.parametrize("name", ["inv", "solve"])
+def test_inv_and_solve_raise_on_an_exactly_zero_pivot(name):
+    with pytest.raises(ValueError) as e:
+        call(name, np.array([[1.0, 2.0], [2.0, 4.0]]))
+    assert str(e.value) == SINGULAR.format(1)
+
+
+@pytest.mark.parametrize("name", ["cholesky", "cholesky_solve", "cholesky_inv"])
+@pytest.mark.parametrize("a,row", [
+    ([[0.0]], 0), ([[-1.0]], 0), ([[1.0, 2.0], [2.0, 1.0]], 1),
+    # Finite entries whose inner products overflow to a NaN reduction in row 2.
+    ([[1e-300, 0.0, 1e200], [0.0, 1.0, 0.0], [1e200, 0.0, 1.0]], 2),
+], ids=["zero", "negative", "indefinite", "overflow to NaN"])
+def test_cholesky_family_raises_on_a_non_positive_pivot(name, a, row):
+    with pytest.raises(ValueError) as e:
+        call(name, np.array(a))
+    assert str(e.value) == NOT_PD.format(row)
+
+
+@pytest.mark.parametrize("name,a,n", [("solve", np.eye(3), 3), ("cholesky_solve", np.eye(3), 3),
+                                      ("solve", np.zeros((0, 0)), 0), ("cholesky_solve", np.zeros((0, 0)), 0)])
+@pytest.mark.parametrize("length", [0, 2, 4])
+def test_b_of_the_wrong_length(name, a, n, length):
+    if length == n:
+        return
+    with pytest.raises(ValueError) as e:
+        call(name, a, np.ones(length))
+    assert str(e.value) == f"Shape mismatch: lhs [{length}], rhs [{n}]"
+
+
+@pytest.mark.parametrize("name,a,message", [
+    ("solve", [[1.0, 2.0], [2.0, 4.0]], SINGULAR.format(1)),
+    ("cholesky_solve", [[1.0, 2.0], [2.0, 1.0]], NOT_PD.format(1)),
+    ("solve", [[1.0, NAN], [2.0, 4.0]], NON_FINITE["LU"]),
+])
+def test_a_failing_factorisation_comes_before_the_length_of_b(name, a, message):
+    with pytest.raises(ValueError) as e:
+        call(name, np.array(a), np.ones(5))
+    assert str(e.value) == message
+
+
+def test_det_raises_for_every_error_but_the_zero_pivot():
+    with pytest.raises(ValueError, match=r"^Shape mismatch"):
+        kp.det(np.ones((2, 3)))
+    with pytest.raises(ValueError, match=r"^Storage error: LU input contains a non-finite value$"):
+        kp.det(np.array([[0.0, 1.0], [0.0, NAN]]))
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_contiguity_is_checked_in_argument_order(name):
+    a = np.asfortranarray(spd(3, 14))  # contiguous storage, but not row-major
+    with pytest.raises(ValueError) as e:
+        call(name, a, np.ones(6)[::2])
+    assert str(e.value) == "a must be C-contiguous"
+    if name in B_ARG:
+        with pytest.raises(ValueError) as e:
+            call(name, spd(3, 14), np.ones(6)[::2])
+        assert str(e.value) == "b must be C-contiguous"
+
+
+# --- Inputs and outputs --------------------------------------------------------------------
+
+def test_single_elements_with_any_strides_are_read_correctly():
+    # NumPy flags one-element arrays C-contiguous whatever their strides.
+    a = np.arange(16.0).reshape(4, 4)[1:2, 0:1]
+    b = np.array([0.0, 5.0, 0.0, 0.0])[1:][::3][:1]
+    assert a.flags.c_contiguous and b.flags.c_contiguous
+    assert kp.det(a) == 4.0
+    np.testing.assert_array_equal(kp.solve(a, b), [1.25])
+    np.testing.assert_array_equal(kp.cholesky_solve(a, b), [1.25])
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_inputs_are_not_written(name):
+    a = spd(6, 15)
+    b = np.ones(6)
+    a0, b0 = a.copy(), b.copy()
+    call(name, a, b)
+    np.testing.assert_array_equal(a, a0)
+    np.testing.assert_array_equal(b, b0)
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_borrows_are_released_on_success_and_failure(name, hooks):
+    call(name, spd(4, 16))
+    assert hooks.borrow_count() == 0
+    with pytest.raises(ValueError):
+        call(name, np.full((4, 4), NAN))
+    assert hooks.borrow_count() == 0
+
+
+def test_calls_from_several_threads_agree_with_single_calls():
+    mats = [spd(60, 20 + i) for i in range(4)]
+    expected = [(kp.det(m), kp.inv(m), kp.cholesky(m)) for m in mats]
+    results = [None] * len(mats)
+
+    def work(i):
+        for _ in range(5):
+            results[i] = (kp.det(mats[i]), kp.inv(mats[i]), kp.cholesky(mats[i]))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(mats))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for got, want in zip(results, expected):
+        assert got[0] == want[0]
+        np.testing.assert_array_equal(got[1], want[1])
+        np.testing.assert_array_equal(got[2], want[2])
