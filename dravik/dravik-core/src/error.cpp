@@ -1,0 +1,218 @@
+#include "dravik_core/error.hpp"
+
+#include <charconv>
+#include <string_view>
+#include <type_traits>
+
+namespace dravik_core::error {
+
+namespace {
+
+template <class Integer>
+std::string decimal(Integer value) {
+    char digits[24];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+    (void)ec;
+    return std::string(digits, end);
+}
+
+// A string payload in a debug form: in double quotes, with quotes, backslashes and
+// control characters escaped.
+std::string quoted(std::string_view text) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20 || c == 0x7f) {
+                    out += "\\u{";
+                    if (c >= 0x10) out += hex[c >> 4];
+                    out += hex[c & 0xf];
+                    out += '}';
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+struct Texts {
+    const char* name;
+    const char* display;
+};
+
+constexpr Texts kind_texts[] = {
+    {"Io", "I/O error"},
+    {"Network", "Network error"},
+    {"FileSystem", "File system error"},
+    {"PermissionDenied", "Permission denied"},
+    {"NotFound", "Resource not found"},
+    {"WouldBlock", "Operation would block"},
+    {"Interrupted", "Operation interrupted"},
+    {"InvalidInput", "Invalid input"},
+    {"Other", "Other error"},
+};
+
+constexpr Texts task_texts[] = {
+    {"Cancelled", "Task was cancelled"},
+    {"Panicked", "Task panicked during execution"},
+    {"Timeout", "Task exceeded execution time limit"},
+    {"ResourceExhausted", "Task failed due to resource exhaustion"},
+    {"InvalidOperation", "Invalid operation"},
+    {"ExecutionFailed", "Task execution failed: "},
+    {"ExecutionTimeout", "Task execution timed out"},
+    {"ResultNotFound", "Task result not found"},
+    {"SpawnFailed", "Task failed to spawn"},
+    {"InvalidState", "Task is not in a valid state for the operation"},
+    {"AlreadyCompleted", "Task has already completed"},
+};
+
+constexpr Texts scheduler_texts[] = {
+    {"QueueFull", "Task queue is full"},
+    {"QueueEmpty", "Task queue is empty"},
+    {"StealFailed", "Work stealing failed"},
+    {"InvalidState", "Invalid scheduler state"},
+    {"SystemFailure", "System failure: "},
+    {"InvalidScheduler", "Invalid scheduler reference"},
+};
+
+constexpr Texts placement_texts[] = {
+    {"Unsupported", "thread binding is unsupported on this target"},
+    {"OutOfRange", "the processor is outside the range this target can bind"},
+    {"Os", "the operating system refused the binding (error code "},
+};
+
+const Texts& texts_of(TaskError error) { return task_texts[static_cast<std::size_t>(error.variant())]; }
+
+}  // namespace
+
+std::string display(TaskErrorKind kind) { return kind_texts[static_cast<std::size_t>(kind)].display; }
+std::string debug(TaskErrorKind kind) { return kind_texts[static_cast<std::size_t>(kind)].name; }
+
+std::string display(TaskError error) {
+    std::string text = texts_of(error).display;
+    if (error.variant() == TaskError::Variant::ExecutionFailed) text += display(error.kind());
+    return text;
+}
+std::string debug(TaskError error) {
+    std::string text = texts_of(error).name;
+    if (error.variant() == TaskError::Variant::ExecutionFailed) {
+        text += '(';
+        text += debug(error.kind());
+        text += ')';
+    }
+    return text;
+}
+
+std::string display(const SchedulerError& error) {
+    std::string text = scheduler_texts[static_cast<std::size_t>(error.variant)].display;
+    if (error.variant == SchedulerError::Variant::SystemFailure) text += error.text;
+    return text;
+}
+std::string debug(const SchedulerError& error) {
+    std::string text = scheduler_texts[static_cast<std::size_t>(error.variant)].name;
+    if (error.variant == SchedulerError::Variant::SystemFailure) {
+        text += '(';
+        text += quoted(error.text);
+        text += ')';
+    }
+    return text;
+}
+
+std::string display(const PlacementFailure& failure) {
+    std::string text = placement_texts[static_cast<std::size_t>(failure.variant)].display;
+    if (failure.variant == PlacementFailure::Variant::Os) {
+        text += decimal(failure.code);
+        text += ')';
+    }
+    return text;
+}
+std::string debug(const PlacementFailure& failure) {
+    std::string text = placement_texts[static_cast<std::size_t>(failure.variant)].name;
+    if (failure.variant == PlacementFailure::Variant::Os) {
+        text += " { code: ";
+        text += decimal(failure.code);
+        text += " }";
+    }
+    return text;
+}
+
+std::string display(const ExecutorError& error) {
+    return std::visit(
+        [](const auto& e) -> std::string {
+            using namespace executor_error;
+            using E = std::decay_t<decltype(e)>;
+            if constexpr (std::is_same_v<E, ShuttingDown>) {
+                return "Executor is shutting down";
+            } else if constexpr (std::is_same_v<E, AlreadyRunning>) {
+                return "Executor is already running";
+            } else if constexpr (std::is_same_v<E, InvalidConfiguration>) {
+                return "Invalid executor configuration";
+            } else if constexpr (std::is_same_v<E, InvalidLocalQueueInitialCapacity>) {
+                return "local queue initial capacity " + decimal(e.requested) + " cannot form a supported allocation";
+            } else if constexpr (std::is_same_v<E, ThreadPoolCreationFailed>) {
+                return "Failed to create thread pool";
+            } else if constexpr (std::is_same_v<E, SpawnFailed>) {
+                return "Failed to spawn task: " + display(e.error);
+            } else if constexpr (std::is_same_v<E, ResourceExhausted>) {
+                return "Resource exhausted: " + e.text;
+            } else if constexpr (std::is_same_v<E, PerformanceAnomaly>) {
+                return "Performance anomaly: " + e.text;
+            } else if constexpr (std::is_same_v<E, NoSchedulerAvailable>) {
+                return "No scheduler available";
+            } else if constexpr (std::is_same_v<E, executor_error::SchedulerError>) {
+                return "Scheduler error: " + display(e.error);
+            } else {
+                return "worker " + decimal(e.worker) + " could not be pinned to logical processor " +
+                       decimal(e.processor);
+            }
+        },
+        error);
+}
+
+std::string debug(const ExecutorError& error) {
+    return std::visit(
+        [](const auto& e) -> std::string {
+            using namespace executor_error;
+            using E = std::decay_t<decltype(e)>;
+            if constexpr (std::is_same_v<E, ShuttingDown>) {
+                return "ShuttingDown";
+            } else if constexpr (std::is_same_v<E, AlreadyRunning>) {
+                return "AlreadyRunning";
+            } else if constexpr (std::is_same_v<E, InvalidConfiguration>) {
+                return "InvalidConfiguration";
+            } else if constexpr (std::is_same_v<E, InvalidLocalQueueInitialCapacity>) {
+                return "InvalidLocalQueueInitialCapacity { requested: " + decimal(e.requested) + " }";
+            } else if constexpr (std::is_same_v<E, ThreadPoolCreationFailed>) {
+                return "ThreadPoolCreationFailed";
+            } else if constexpr (std::is_same_v<E, SpawnFailed>) {
+                return "SpawnFailed(" + debug(e.error) + ")";
+            } else if constexpr (std::is_same_v<E, ResourceExhausted>) {
+                return "ResourceExhausted(" + quoted(e.text) + ")";
+            } else if constexpr (std::is_same_v<E, PerformanceAnomaly>) {
+                return "PerformanceAnomaly(" + quoted(e.text) + ")";
+            } else if constexpr (std::is_same_v<E, NoSchedulerAvailable>) {
+                return "NoSchedulerAvailable";
+            } else if constexpr (std::is_same_v<E, executor_error::SchedulerError>) {
+                return "SchedulerError(" + debug(e.error) + ")";
+            } else {
+                return "WorkerPlacementFailed { worker: " + decimal(e.worker) + ", processor: " + decimal(e.processor) +
+                       ", cause: " + debug(e.cause) + " }";
+            }
+        },
+        error);
+}
+
+const PlacementFailure* source(const ExecutorError& error) noexcept {
+    if (auto* placement = std::get_if<executor_error::WorkerPlacementFailed>(&error)) return &placement->cause;
+    return nullptr;
+}
+
+}  // namespace dravik_core::error
