@@ -67,56 +67,83 @@ Result<void> product_through_temporary(const ArrayView<T, 2>& a, const ArrayView
 // --- The batched product -----------------------------------------------------------------
 
 constexpr const char* item_invariant = "invariant: batch submatrix layout derives from a validated parent";
+constexpr const char* window_invariant = "layout physical offsets must be non-negative and fit in usize";
 
 // |s| as an unsigned count; exact for the most negative value too.
 constexpr std::uint64_t magnitude(std::int64_t s) noexcept {
     return s < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(s) : static_cast<std::uint64_t>(s);
 }
 
-// The two-axis layout of item i of a three-axis parent whose batch axis steps by batch_stride
-// (0 for a broadcast operand). The parent passed validate_storage, so failing here is a broken
-// invariant.
-Layout<2> item_layout(const Layout<3>& parent, std::int64_t batch_stride, std::uint64_t i) {
-    std::int64_t step = 0, offset = 0;
-    if (i > static_cast<std::uint64_t>(INT64_MAX) || parent.offset > static_cast<std::uint64_t>(INT64_MAX) ||
-        __builtin_mul_overflow(static_cast<std::int64_t>(i), batch_stride, &step) ||
-        __builtin_add_overflow(static_cast<std::int64_t>(parent.offset), step, &offset) || offset < 0)
-        kavrel::domain::error::fail_invariant(item_invariant);
-    Layout<2> item{{parent.shape[1], parent.shape[2]},
-                   {parent.strides[1], parent.strides[2]},
-                   static_cast<std::uint64_t>(offset)};
-    if (auto r = item.check_bounds(); !r) kavrel::domain::error::fail_unexpected(item_invariant, r.error());
-    return item;
-}
+// The matrices of one three-axis operand: all have the extents and strides of item 0, and item i
+// lies i·batch_stride elements further (batch_stride 0 for a broadcast operand). Item 0's layout
+// and bounds are checked once; each item's shift is checked as the item is taken, which checks
+// the item's bounds as fully. The parent passed validate_storage, so no check can fail short of a
+// broken invariant.
+struct ItemLayouts {
+    Layout<2> first;
+    std::int64_t batch_stride;
+    std::int64_t low;   // item 0's lowest storage index
+    std::int64_t high;  // and its highest
+
+    static ItemLayouts of(const Layout<3>& parent, std::int64_t batch_stride) {
+        const Layout<2> first{{parent.shape[1], parent.shape[2]}, {parent.strides[1], parent.strides[2]}, parent.offset};
+        if (auto r = first.check_bounds(); !r) kavrel::domain::error::fail_unexpected(item_invariant, r.error());
+        const auto bounds = kernels::min_max_offsets(first.shape, first.strides, first.offset);
+        if (!bounds) kavrel::domain::error::fail_unexpected(window_invariant, bounds.error());
+        return {first, batch_stride, bounds->first, bounds->second};
+    }
+
+    // Item i's layout, and its lowest storage index in `low_out`.
+    Layout<2> item(std::uint64_t i, std::uint64_t& low_out) const {
+        std::int64_t shift = 0, offset = 0, low_i = 0, high_i = 0;
+        if (i > static_cast<std::uint64_t>(INT64_MAX) ||
+            __builtin_mul_overflow(static_cast<std::int64_t>(i), batch_stride, &shift) ||
+            __builtin_add_overflow(static_cast<std::int64_t>(first.offset), shift, &offset) || offset < 0 ||
+            __builtin_add_overflow(low, shift, &low_i) || low_i < 0 || __builtin_add_overflow(high, shift, &high_i))
+            kavrel::domain::error::fail_invariant(item_invariant);
+        low_out = static_cast<std::uint64_t>(low_i);
+        Layout<2> l = first;
+        l.offset = static_cast<std::uint64_t>(offset);
+        return l;
+    }
+};
 
 // Everything an item needs, on the driver's stack and read by every item.
 struct Items {
-    const ArrayView<float, 3>* a;
-    const ArrayView<float, 3>* b;
-    ArrayViewMut<float, 3>* out;
-    std::int64_t a_batch_stride;  // 0 when a has one matrix
-    std::int64_t b_batch_stride;
+    const float* a;
+    const float* b;
+    float* out;
+    std::uint64_t a_len;
+    std::uint64_t b_len;
+    std::uint64_t out_len;
+    ItemLayouts a_items;
+    ItemLayouts b_items;
+    ItemLayouts out_items;
     detail::ItemProduct product;
 
-    ArrayView<float, 2> a_item(std::uint64_t i) const { return {a->ptr, a->len, item_layout(a->layout, a_batch_stride, i)}; }
-    ArrayView<float, 2> b_item(std::uint64_t i) const { return {b->ptr, b->len, item_layout(b->layout, b_batch_stride, i)}; }
+    ArrayView<float, 2> a_item(std::uint64_t i) const {
+        std::uint64_t low;
+        return {a, a_len, a_items.item(i, low)};
+    }
+    ArrayView<float, 2> b_item(std::uint64_t i) const {
+        std::uint64_t low;
+        return {b, b_len, b_items.item(i, low)};
+    }
 
     // Output item i over the whole storage of out.
     ArrayViewMut<float, 2> out_item(std::uint64_t i) const {
-        return {out->ptr, item_layout(out->layout, out->layout.strides[0], i), out->len, 0};
+        std::uint64_t low;
+        return {out, out_items.item(i, low), out_len, 0};
     }
 
     // Output item i over exactly the storage run it reaches, so that no slice of it can touch a
     // sibling item's elements.
     ArrayViewMut<float, 2> own_out_item(std::uint64_t i) const {
-        Layout<2> l = item_layout(out->layout, out->layout.strides[0], i);
-        const auto bounds = kernels::min_max_offsets(l.shape, l.strides, l.offset);
-        if (!bounds) kavrel::domain::error::fail_unexpected("layout physical offsets must be non-negative and fit in usize",
-                                                            bounds.error());
-        const auto [low, high] = *bounds;
-        l.offset -= static_cast<std::uint64_t>(low);
-        if (auto r = l.check_bounds(); !r) kavrel::domain::error::fail_unexpected(item_invariant, r.error());
-        return {out->ptr + low, l, static_cast<std::uint64_t>(high - low) + 1, 0};
+        std::uint64_t low;
+        Layout<2> l = out_items.item(i, low);
+        l.offset -= low;
+        const auto window = static_cast<std::uint64_t>(out_items.high - out_items.low) + 1;
+        return {out + low, l, window, 0};
     }
 };
 
@@ -148,9 +175,10 @@ Result<void> shared_items(const Items& items, std::uint64_t count) {
     return {};
 }
 
-Result<void> serial_items(const Items& items, std::uint64_t count, const Layout<3>& out) {
+Result<void> serial_items(const Items& items, std::uint64_t count) {
     if (count == 0) return {};
-    const std::uint64_t m = out.shape[1], k = items.a->layout.shape[2], n = out.shape[2];
+    const std::uint64_t m = items.a_items.first.shape[0], k = items.a_items.first.shape[1];
+    const std::uint64_t n = items.b_items.first.shape[1];
     std::uint64_t product;
     if (__builtin_mul_overflow(m, k, &product) || __builtin_mul_overflow(k, n, &product) ||
         __builtin_mul_overflow(m, n, &product))
@@ -215,10 +243,19 @@ Result<void> batched_matmul_with(const ArrayView<float, 3>& a, const ArrayView<f
     if (auto r = fits_storage(a.layout, a.len); !r) return r;
     if (auto r = fits_storage(b.layout, b.len); !r) return r;
     if (auto r = fits_storage(out.layout, out.len); !r) return r;
-    const Items items{&a, &b, &out, as[0] == 1 ? 0 : a.layout.strides[0], bs[0] == 1 ? 0 : b.layout.strides[0],
+    if (count == 0) return {};
+    const Items items{a.ptr,
+                      b.ptr,
+                      out.ptr,
+                      a.len,
+                      b.len,
+                      out.len,
+                      ItemLayouts::of(a.layout, as[0] == 1 ? 0 : a.layout.strides[0]),
+                      ItemLayouts::of(b.layout, bs[0] == 1 ? 0 : b.layout.strides[0]),
+                      ItemLayouts::of(out.layout, out.layout.strides[0]),
                       product};
     if (items_own_disjoint_storage(out.layout)) return shared_items(items, count);
-    return serial_items(items, count, out.layout);
+    return serial_items(items, count);
 }
 
 }  // namespace detail

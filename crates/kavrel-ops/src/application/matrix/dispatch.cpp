@@ -41,25 +41,31 @@ void outer_kernel(bool parallel, const ArrayView<T, 2>& a, const ArrayView<T, 2>
 // An operand as the generic kernels read it: the view itself when row-major, else a view of a
 // row-major copy that `copy` owns.
 template <class T>
-ArrayView<T, 2> row_major_operand(const ArrayView<T, 2>& v, std::optional<Array<T, 2>>& copy) {
-    if (is_c_contiguous(v.layout)) return v;
+ArrayView<T, 2> row_major_operand(const ArrayView<T, 2>& v, bool row_major, std::optional<Array<T, 2>>& copy) {
+    if (row_major) return v;
     copy.emplace(kavrel::application::view::contiguous::to_contiguous(v));
     return ArrayView<T, 2>::of(*copy);
 }
 
+// The generic path. `dims` validated A, B and C as given; a copy gets its product validated
+// again, while operands used as they are keep the geometry already checked (the same views give
+// the same answer).
 template <class T>
-Result<void> generic_product(bool parallel, const ArrayView<T, 2>& a, const ArrayView<T, 2>& b, ArrayViewMut<T, 2>& c,
-                             Accumulate accumulate) {
+Result<void> generic_product(bool parallel, const ArrayView<T, 2>& a, bool a_row, const ArrayView<T, 2>& b, bool b_row,
+                             ArrayViewMut<T, 2>& c, Accumulate accumulate, types::MatmulDims dims) {
     std::optional<Array<T, 2>> a_copy, b_copy;
-    const ArrayView<T, 2> a_used = row_major_operand(a, a_copy);
-    const ArrayView<T, 2> b_used = row_major_operand(b, b_copy);
-    const auto dims = types::validate_matmul(a_used, b_used, c);
-    if (!dims) return std::unexpected(dims.error());
-    if (accumulate == Accumulate::overwrite) packing::zero_output(*dims, c);
+    const ArrayView<T, 2> a_used = row_major_operand(a, a_row, a_copy);
+    const ArrayView<T, 2> b_used = row_major_operand(b, b_row, b_copy);
+    if (a_copy || b_copy) {
+        auto again = types::validate_matmul(a_used, b_used, c);
+        if (!again) return std::unexpected(std::move(again.error()));
+        dims = *again;
+    }
+    if (accumulate == Accumulate::overwrite) packing::zero_output(dims, c);
     if (parallel) {
-        generic_kernel::parallel_matmul(a_used.ptr, b_used.ptr, c.ptr, *dims);
+        generic_kernel::parallel_matmul(a_used.ptr, b_used.ptr, c.ptr, dims);
     } else {
-        generic_kernel::serial_matmul(a_used.ptr, b_used.ptr, c.ptr, *dims);
+        generic_kernel::serial_matmul(a_used.ptr, b_used.ptr, c.ptr, dims);
     }
     return {};
 }
@@ -101,7 +107,7 @@ Result<void> route_matmul(const ArrayView<T, 2>& a, const ArrayView<T, 2>& b, Ar
         }
         return {};
     }
-    return generic_product(parallel, a, b, c, accumulate);
+    return generic_product(parallel, a, a_row, b, b_row, c, accumulate, *dims);
 }
 
 template Result<void> route_matmul<float>(const ArrayView<float, 2>&, const ArrayView<float, 2>&,
