@@ -1,16 +1,19 @@
 // Several threads running matrix products on the global executor at once: large products on
 // every router family and every output path, and batched products of many items (on the
-// executor) and of a few large items (each fanning out), every result checked exactly.
+// executor) and of a few large items (each fanning out), every result checked exactly; and
+// batched products whose items fail on several threads at once, each reporting one error.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "deadline.hpp"
 #include "kavrel/application/view/immutable.hpp"
 #include "kavrel/application/view/mutable_core.hpp"
+#include "kavrel/domain/error/error.hpp"
 #include "kavrel_ops/application/matrix/api.hpp"
 
 namespace {
@@ -96,6 +99,42 @@ TEST(MatrixStressTest, ManyCallersRunProductsAtOnce) {
             }
         },
         "concurrent matrix products");
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+// Every item whose index is a multiple of 7 fails (items are told apart by their A offset; A's
+// batch stride is 4).
+kavrel::domain::error::Result<void> every_seventh_fails(const ArrayView<float, 2>& a, const ArrayView<float, 2>& b,
+                                                        ArrayViewMut<float, 2>& c) {
+    const std::uint64_t item = a.layout.offset / 4;
+    if (item % 7 == 0) return kavrel::domain::error::storage_error("item " + std::to_string(item));
+    return matmul_with_tile_policy<float>(a, b, c, Accumulate::overwrite);
+}
+
+TEST(MatrixStressTest, ConcurrentItemFailuresReportOneErrorEach) {
+    std::atomic<int> wrong{0};
+    ostrel_testing::run_threads(
+        callers,
+        [&](unsigned t) {
+            const std::uint64_t count = 4000;
+            const auto a = small_integers(count * 4, t), b = small_integers(4, t + 1);
+            const ArrayView<float, 3> av{a.data(), a.size(), {{count, 2, 2}, {4, 2, 1}, 0}};
+            const ArrayView<float, 3> bv{b.data(), b.size(), {{1, 2, 2}, {4, 2, 1}, 0}};
+            for (unsigned r = 0; r < 10; ++r) {
+                std::vector<float> storage(count * 4, 0.0f);
+                ArrayViewMut<float, 3> ov{storage.data(), {{count, 2, 2}, {4, 2, 1}, 0}, storage.size(), 0};
+                const auto result =
+                    kavrel_ops::application::matrix::api::detail::batched_matmul_with(av, bv, ov, every_seventh_fails);
+                if (result) {
+                    wrong.fetch_add(1);
+                    continue;
+                }
+                const std::string text = kavrel::domain::error::display(result.error());
+                const std::uint64_t item = std::stoull(text.substr(text.rfind(' ') + 1));
+                if (item % 7 != 0 || item >= count) wrong.fetch_add(1);
+            }
+        },
+        "concurrent failing batched products");
     EXPECT_EQ(wrong.load(), 0);
 }
 

@@ -234,6 +234,9 @@ TEST(MatmulRouteTest, ParallelProductIsBitIdenticalToItsInlineRun) {
     const std::uint64_t m = 203, k = 71, n = 97;
     const auto a = matrix_test::uniform_values<double>(m * k, 21), b = matrix_test::uniform_values<double>(k * n, 22);
     const auto c0 = matrix_test::uniform_values<double>(m * n, 23);
+    const auto overwritten = matrix_test::reference_product<double>(a, b, {}, m, k, n);
+    const auto added = matrix_test::reference_product(a, b, c0, m, k, n);
+    const auto scale = matrix_test::magnitude_product(a, b, m, k, n);
     for (const Row& r : rows)
         for (Accumulate acc : both_modes) {
             SCOPED_TRACE(r.route);
@@ -254,9 +257,7 @@ TEST(MatmulRouteTest, ParallelProductIsBitIdenticalToItsInlineRun) {
             EXPECT_EQ(matrix_test::executor_chunks(), middle);
             const auto x = fanned.logical(), y = inline_run.logical();
             for (std::size_t s = 0; s < x.size(); ++s) ASSERT_TRUE(same_bits(x[s], y[s])) << s;
-            const auto want = matrix_test::reference_product(a, b, acc == Accumulate::add ? c0 : std::vector<double>{}, m,
-                                                             k, n);
-            const auto scale = matrix_test::magnitude_product(a, b, m, k, n);
+            const auto& want = acc == Accumulate::add ? added : overwritten;
             for (std::size_t s = 0; s < x.size(); ++s)
                 ASSERT_LE(std::abs(x[s] - want[s]), 2.0 * k * 0x1p-52 * (scale[s] + 1.0)) << s;
         }
