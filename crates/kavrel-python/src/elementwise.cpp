@@ -1,17 +1,23 @@
 #include "kavrel_python/elementwise.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "kavrel/application/view/mutable_core.hpp"
+#include "kavrel_ops/application/matrix/api.hpp"
 #include "kavrel_ops/application/reduction/whole_array.hpp"
+#include "kavrel_ops/application/vector.hpp"
 
 namespace kavrel_python::elementwise {
 
 namespace {
 
 using kavrel::domain::error::KavrelError;
+using kavrel::application::view::mutable_core::ArrayViewMut;
 using kavrel::domain::error::Result;
+namespace matrix = kavrel_ops::application::matrix;
 using kavrel_ops::application::reduction::whole_array::reduce_all;
 using kavrel_ops::application::reduction::whole_array::SumAxis;
 
@@ -83,6 +89,38 @@ PyResult<Ref> sum_dyn_py(CallContext& ctx, const numpy_bridge::DynInput& a) {
                                    " exceeds the supported dynamic-dispatch rank " + std::to_string(max_dynamic_rank));
     if (!result.value) return python::value_error(result.value.error());
     return convention::float_result(static_cast<double>(*result.value));
+}
+
+PyResult<Ref> dot_py(CallContext& ctx, const ArrayView<float, 1>& a, const ArrayView<float, 1>& b) {
+    auto d = convention::compute_unlocked(ctx, [&] { return kavrel_ops::application::vector::dot(a, b); });
+    if (!d) return python::value_error(std::move(d.error()));
+    return convention::float_result(static_cast<double>(*d));
+}
+
+PyResult<Ref> matmul_py(CallContext& ctx, const ArrayView<float, 2>& a, const ArrayView<float, 2>& b) {
+    if (a.cols() != b.rows()) return python::value_error("Dimension mismatch for matrix multiplication");
+    auto out = numpy_bridge::output_array<float, 2>({a.rows(), b.cols()});
+    if (!out) return std::unexpected(std::move(out.error()));
+    auto done = convention::compute_unlocked(ctx, [&] {
+        auto c = ArrayViewMut<float, 2>::of(*out);
+        return matrix::api::matmul_with_tile_policy(a, b, c, matrix::types::Accumulate::overwrite);
+    });
+    if (!done) return python::value_error(std::move(done.error()));
+    return numpy_bridge::array_into_numpy2(std::move(*out));
+}
+
+PyResult<Ref> batched_matmul_py(CallContext& ctx, const ArrayView<float, 3>& a, const ArrayView<float, 3>& b) {
+    const auto& as = a.layout.shape;
+    const auto& bs = b.layout.shape;
+    if (as[2] != bs[1]) return python::value_error("Inner dimension mismatch for batched matmul");
+    auto out = numpy_bridge::output_array<float, 3>({std::max(as[0], bs[0]), as[1], bs[2]});
+    if (!out) return std::unexpected(std::move(out.error()));
+    auto done = convention::compute_unlocked(ctx, [&] {
+        auto c = ArrayViewMut<float, 3>::of(*out);
+        return matrix::api::batched_matmul(a, b, c);
+    });
+    if (!done) return python::value_error(std::move(done.error()));
+    return numpy_bridge::array_into_numpy3(std::move(*out));
 }
 
 }  // namespace kavrel_python::elementwise
