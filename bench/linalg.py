@@ -126,6 +126,7 @@ CASES = [
     Case("bunch_kaufman", symmetric, False, kp.bunch_kaufman, scipy.linalg.ldl, "scipy.linalg.ldl"),
     Case("udu", dominant_symmetric, False, kp.udu, lambda a: scipy.linalg.ldl(a, lower=False),
          "scipy.linalg.ldl(lower=False)"),
+    Case("matexp", general, False, kp.matexp, scipy.linalg.expm, "scipy.linalg.expm"),
     Case("norm", uniform, False, kp.norm, np.linalg.norm, "numpy.linalg.norm"),
     Case("norm max", uniform, False, lambda a: kp.norm(a, "max"), lambda a: np.max(np.abs(a)),
          "numpy.max(numpy.abs(a))"),

@@ -56,4 +56,25 @@ TEST(DenseTest, ScaleByOneIsACopy) {
     EXPECT_EQ(elements(s), a.v);
 }
 
+TEST(DenseTest, ProductsThroughTheEngine) {
+    for (auto [m, k, n] : {std::array<std::size_t, 3>{1, 1, 1}, {3, 4, 5}, {16, 16, 16}, {70, 65, 80}, {4, 0, 3}}) {
+        SCOPED_TRACE(std::to_string(m) + "x" + std::to_string(k) + "x" + std::to_string(n));
+        const Matrix a = random_matrix(m, k, m + k), b = random_matrix(k, n, k + n);
+        auto c = dense::mul(view_of(a), view_of(b));
+        ASSERT_TRUE(c) << kavrel::domain::error::display(c.error());
+        expect_row_major(*c, m, n);
+        EXPECT_LE(distance(elements(*c), multiply(a, b).v), static_cast<double>(k + 1) * eps * frobenius(a) * frobenius(b));
+        // Strided operands give the same product.
+        auto strided = dense::mul(strided_copy(a, Placement::spread).view, strided_copy(b, Placement::column_major).view);
+        ASSERT_TRUE(strided);
+        EXPECT_LE(distance(elements(*strided), elements(*c)), static_cast<double>(k + 1) * eps * frobenius(a) * frobenius(b));
+    }
+}
+
+TEST(DenseTest, ProductShapeMismatchIsTheEnginesError) {
+    auto c = dense::mul(view_of(Matrix(2, 3)), view_of(Matrix(4, 5)));
+    ASSERT_FALSE(c);
+    EXPECT_EQ(kavrel::domain::error::display(c.error()), "Shape mismatch: lhs [2, 3], rhs [4, 5]");
+}
+
 }  // namespace

@@ -26,6 +26,7 @@
 #include "kavrel_ops/application/linalg/hessenberg.hpp"
 #include "kavrel_ops/application/linalg/lu/decompose.hpp"
 #include "kavrel_ops/application/linalg/lu/solvers.hpp"
+#include "kavrel_ops/application/linalg/matrix_function/exponential.hpp"
 #include "kavrel_ops/application/linalg/norms.hpp"
 #include "kavrel_ops/application/linalg/products/kronecker.hpp"
 #include "kavrel_ops/application/linalg/qr/decompose.hpp"
@@ -241,11 +242,8 @@ PyResult<Ref> col_piv_qr_py(CallContext& ctx, const ArrayView<double, 2>& a) {
     return convention::tuple_result(items);
 }
 
-// The bodies below answer NotImplementedError until their operations land.
 
-PyResult<Ref> matexp_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("matexp"); }
-
-// --- Symmetric factorisations, norms, Kronecker product and trace ---------------------------
+// --- Symmetric factorisations, matrix exponential, norms, Kronecker product and trace ----------
 
 namespace {
 
@@ -253,6 +251,7 @@ namespace bk = kavrel_ops::application::linalg::bunch_kaufman;
 namespace udu = kavrel_ops::application::linalg::udu::decompose;
 namespace norms = kavrel_ops::application::linalg::norms;
 namespace kronecker = kavrel_ops::application::linalg::products::kronecker;
+namespace exponential = kavrel_ops::application::linalg::matrix_function::exponential;
 
 // The entrywise norm named by `ord` (absent: "fro"), compared as bytes; any other text is a plain
 // message, not a library error.
@@ -313,6 +312,12 @@ PyResult<Ref> norm_py(CallContext& ctx, const ArrayView<double, 2>& a, const std
     Unlocked<double> n = ctx.without_lock([&] { return norm_unlocked(a, ord); });
     if (!n) return python::value_error(std::move(n.error()));
     return convention::float_result(*n);
+}
+
+PyResult<Ref> matexp_py(CallContext& ctx, const ArrayView<double, 2>& a) {
+    auto e = compute_unlocked(ctx, [&] { return exponential::matrix_exponential(a); });
+    if (!e) return python::value_error(std::move(e.error()));
+    return numpy_bridge::array_into_numpy2(std::move(*e));
 }
 
 PyResult<Ref> kron_py(CallContext& ctx, const ArrayView<double, 2>& a, const ArrayView<double, 2>& b) {

@@ -1,8 +1,12 @@
-"""norm, kron and trace against their NumPy expressions: every order text of norm (its "2" is the
-Frobenius norm and "inf" the largest magnitude, both entrywise), NaN in maxima, the Kronecker
-product's zero blocks and extent overflows, the trace's summation order, and the error texts."""
+"""matexp, norm, kron and trace against SciPy and their NumPy expressions: the exponential's
+scaling and squaring steps, every order text of norm (its "2" is the Frobenius norm and "inf" the
+largest magnitude, both entrywise), NaN in maxima, the Kronecker product's zero blocks and extent
+overflows, the trace's summation order, and the error texts."""
+import math
+
 import numpy as np
 import pytest
+import scipy.linalg
 
 import kavrel_python as kp
 
@@ -143,9 +147,113 @@ def test_trace_special_cases():
     assert str(e.value) == "Shape mismatch: lhs [2, 3], rhs [2, 2]"
 
 
+# --- matexp --------------------------------------------------------------------------------
+
+def pade_1x1(x):
+    """e^[[x]] with the module's own steps and roundings: every matrix a scalar, each product one
+    rounding (one fused multiply-add onto zero), the LU inverse of [q] is 1/q."""
+    s, t = 0, abs(x)
+    while t > 0.5:
+        t, s = t * 0.5, s + 1
+    c = [1.0]
+    for k in range(1, 7):
+        c.append((c[k - 1] * ((6.0 - k) + 1.0)) / (k * ((12.0 - k) + 1.0)))
+    a = x * 2.0 ** -s
+    a2 = a * a
+    a4 = a2 * a2
+    a6 = a2 * a4
+    v = ((c[0] * 1.0 + c[2] * a2) + c[4] * a4) + c[6] * a6
+    u = a * ((c[1] * 1.0 + c[3] * a2) + c[5] * a4)
+    e = (1.0 / (v - u)) * (v + u)
+    for _ in range(s):
+        e = e * e
+    return e, s
+
+
+@pytest.mark.parametrize("x,halvings", [(0.0, 0), (0.5, 0), (0.6, 1), (1.0, 1), (-1.0, 1), (-3.7, 3), (20.0, 6)])
+def test_matexp_of_one_element_follows_the_scaling_and_squaring_steps(x, halvings):
+    e, s = pade_1x1(x)
+    assert s == halvings
+    got = kp.matexp(np.array([[x]]))
+    assert got.shape == (1, 1) and got[0, 0] == e
+    assert got[0, 0] == pytest.approx(np.exp(x), rel=64 * EPS * max(1.0, abs(x)))
+
+
+@pytest.mark.parametrize("n", [1, 3, 16])
+def test_matexp_of_zeros_is_exactly_the_identity(n):
+    np.testing.assert_array_equal(kp.matexp(np.zeros((n, n))), np.eye(n))
+
+
+def test_matexp_of_an_empty_matrix():
+    assert kp.matexp(np.zeros((0, 0))).shape == (0, 0)
+
+
+def matexp_error(a):
+    ref = scipy.linalg.expm(a)
+    return np.linalg.norm(kp.matexp(a) - ref) / np.linalg.norm(ref)
+
+
+@pytest.mark.parametrize("scale", [0.01, 0.5, 1.0, 4.0, 30.0])
+@pytest.mark.parametrize("n", [2, 5, 16, 64, 130])
+def test_matexp_matches_scipy(n, scale):
+    a = random_matrix((n, n), n) * (scale / np.sqrt(n))
+    # Both are accurate to about ‖A‖·n·eps relative to the result.
+    assert matexp_error(a) <= 16 * n * EPS * max(1.0, np.abs(a).sum(axis=1).max())
+
+
+@pytest.mark.parametrize("kind", ["symmetric", "nilpotent", "rotation"])
+def test_matexp_structured_matrices(kind):
+    if kind == "symmetric":
+        a = random_matrix((20, 20), 1)
+        a = a + a.T
+        w, v = np.linalg.eigh(a)
+        expected = (v * np.exp(w)) @ v.T
+    elif kind == "nilpotent":
+        a = np.diag(np.ones(5), 1)  # e^A is the finite series: 1/k! on the k-th superdiagonal
+        expected = sum(np.linalg.matrix_power(a, k) / math.factorial(k) for k in range(6))
+    else:
+        t = 2.5
+        a = np.array([[0.0, -t], [t, 0.0]])
+        expected = np.array([[np.cos(t), -np.sin(t)], [np.sin(t), np.cos(t)]])
+    got = kp.matexp(a)
+    assert np.linalg.norm(got - expected) <= 256 * len(a) * EPS * np.linalg.norm(expected)
+
+
+@pytest.mark.parametrize("norm,halvings", [(0.5, 0), (1.0, 1)])
+def test_matexp_scaling_exponent_at_exact_norms(norm, halvings):
+    # Row sums exactly 0.5 or 1.0 in a 2×2 matrix: the same halvings as the 1×1 [[norm]].
+    a = np.array([[norm / 2, norm / 2], [0.0, 0.0]])
+    assert pade_1x1(norm)[1] == halvings
+    got = kp.matexp(a)
+    assert np.linalg.norm(got - scipy.linalg.expm(a)) <= 64 * EPS
+
+
+def test_matexp_scaling_exponent_limits():
+    # 2^1022 needs exactly 1023 halvings and is accepted (the squarings overflow, no error).
+    with np.errstate(all="ignore"):
+        got = kp.matexp(np.array([[2.0 ** 1022]]))
+    assert got.shape == (1, 1)
+    for a in ([[2.0 ** 1023]], [[1e308, 1e308], [0.0, 0.0]]):
+        with pytest.raises(ValueError) as e:
+            kp.matexp(np.array(a))
+        assert str(e.value) == "Storage error: matrix exponential scaling exponent overflow"
+
+
+@pytest.mark.parametrize("a,message", [
+    (np.zeros((2, 3)), "Shape mismatch: lhs [2, 3], rhs [2, 2]"),
+    ([[1.0, NAN], [0.0, 1.0]], "Storage error: matrix exponential requires finite entries"),
+    ([[1e308, 1e308], [0.0, INF]], "Storage error: matrix exponential requires finite entries"),
+], ids=["2x3", "NaN", "infinity before the norm"])
+def test_matexp_errors(a, message):
+    with pytest.raises(ValueError) as e:
+        kp.matexp(np.array(a, dtype=np.float64))
+    assert str(e.value) == message
+
+
 # --- Shared argument checks ----------------------------------------------------------------
 
-CALLS = {"norm": lambda a: kp.norm(a, "l1"), "kron": lambda a: kp.kron(a, a), "trace": kp.trace}
+CALLS = {"matexp": kp.matexp, "norm": lambda a: kp.norm(a, "l1"), "kron": lambda a: kp.kron(a, a),
+         "trace": kp.trace}
 
 
 @pytest.mark.parametrize("name", CALLS)

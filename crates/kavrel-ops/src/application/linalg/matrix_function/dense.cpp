@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "kavrel/application/iter/element/element_iter.hpp"
+#include "kavrel/application/view/mutable_core.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel/domain/layout/layout.hpp"
+#include "kavrel_ops/application/matrix/api.hpp"
 
 namespace kavrel_ops::application::linalg::matrix_function::dense {
 
@@ -66,6 +68,21 @@ Array<double, 2> scale(const ArrayView<double, 2>& a, double f) {
     }
     return kavrel::domain::error::expect(Array<double, 2>::from_vec(a.layout.shape, std::move(out)),
                                          "scaled storage matches shape");
+}
+
+Result<Array<double, 2>> mul(const ArrayView<double, 2>& a, const ArrayView<double, 2>& b) {
+    const std::uint64_t m = a.rows(), n = b.cols();
+    // m·n zeros; the product's own validation reports any shape mismatch. Only views of empty
+    // operands can name an m·n beyond 64 bits.
+    std::uint64_t count;
+    if (__builtin_mul_overflow(m, n, &count)) return kavrel::domain::error::overflow("layout shape product");
+    auto c = kavrel::domain::error::expect(Array<double, 2>::from_vec({m, n}, std::vector<double>(count, 0.0)),
+                                           "product storage matches shape");
+    auto out = kavrel::application::view::mutable_core::ArrayViewMut<double, 2>::of(c);
+    namespace matrix = kavrel_ops::application::matrix;
+    if (auto done = matrix::api::matmul_with_tile_policy<double>(a, b, out, matrix::types::Accumulate::overwrite); !done)
+        return std::unexpected(std::move(done.error()));
+    return c;
 }
 
 }  // namespace kavrel_ops::application::linalg::matrix_function::dense

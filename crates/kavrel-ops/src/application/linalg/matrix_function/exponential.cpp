@@ -1,12 +1,15 @@
 #include "kavrel_ops/application/linalg/matrix_function/exponential.hpp"
 
 #include <algorithm>
+#include <initializer_list>
 #include <cmath>
 #include <optional>
 #include <utility>
 
 #include "kavrel/application/iter/element/element_iter.hpp"
 #include "kavrel/domain/layout/layout.hpp"
+#include "kavrel_ops/application/linalg/lu/solvers.hpp"
+#include "kavrel_ops/application/linalg/matrix_function/dense.hpp"
 
 namespace kavrel_ops::application::linalg::matrix_function::exponential {
 
@@ -15,7 +18,65 @@ namespace {
 using kavrel::domain::error::KavrelError;
 using kavrel::domain::error::ShapeMismatch;
 
+ArrayView<double, 2> view(const Array<double, 2>& a) { return ArrayView<double, 2>::of(a); }
+
+// c·X for each term in order, summed from the left: ((c0·X0 + c1·X1) + c2·X2) + ...; every
+// scaled term and partial sum is freed once the next sum exists.
+Array<double, 2> weighted_sum(std::initializer_list<std::pair<double, const Array<double, 2>*>> terms) {
+    auto it = terms.begin();
+    Array<double, 2> sum = dense::scale(view(*it->second), it->first);
+    for (++it; it != terms.end(); ++it) {
+        const Array<double, 2> term = dense::scale(view(*it->second), it->first);
+        sum = dense::add(view(sum), view(term));
+    }
+    return sum;
+}
+
+// The [6/6] Padé approximant E = (V − U)⁻¹·(V + U) of e^As for ‖As‖ ≤ 0.5, with V the even and
+// U the odd part of the numerator.
+Result<Array<double, 2>> pade_approximant(const Array<double, 2>& as) {
+    const std::uint64_t n = as.layout.shape[0];
+    const auto c = detail::pade_coefficients();
+    const Array<double, 2> id = detail::identity(n);
+    auto a2 = dense::mul(view(as), view(as));
+    if (!a2) return std::unexpected(std::move(a2.error()));
+    auto a4 = dense::mul(view(*a2), view(*a2));
+    if (!a4) return std::unexpected(std::move(a4.error()));
+    auto a6 = dense::mul(view(*a2), view(*a4));
+    if (!a6) return std::unexpected(std::move(a6.error()));
+    const Array<double, 2> v = weighted_sum({{c[0], &id}, {c[2], &*a2}, {c[4], &*a4}, {c[6], &*a6}});
+    const Array<double, 2> odd = weighted_sum({{c[1], &id}, {c[3], &*a2}, {c[5], &*a4}});
+    auto u = dense::mul(view(as), view(odd));
+    if (!u) return std::unexpected(std::move(u.error()));
+    const Array<double, 2> p = dense::add(view(v), view(*u));
+    const Array<double, 2> q = dense::sub(view(v), view(*u));
+    auto r = lu::solvers::inv(view(q));
+    if (!r) return std::unexpected(std::move(r.error()));
+    return dense::mul(view(*r), view(p));
+}
+
 }  // namespace
+
+Result<Array<double, 2>> matrix_exponential(const ArrayView<double, 2>& a) {
+    std::vector<double> copy;
+    auto entries = detail::finite_entries(a, copy);
+    if (!entries) return std::unexpected(std::move(entries.error()));
+    const std::uint64_t n = a.rows();
+    if (n == 0)
+        return kavrel::domain::error::expect(Array<double, 2>::from_vec({0, 0}, {}), "empty shape matches empty vec");
+    const auto s = detail::scaling_exponent(detail::infinity_norm(*entries, n));
+    if (!s) return std::unexpected(std::move(s.error()));
+    // 2^-s is exact down to 2^-1023 (subnormal).
+    const Array<double, 2> as = dense::scale(a, std::ldexp(1.0, -*s));
+    auto e = pade_approximant(as);
+    if (!e) return e;
+    for (int i = 0; i < *s; ++i) {
+        auto square = dense::mul(view(*e), view(*e));
+        if (!square) return square;
+        *e = std::move(*square);
+    }
+    return e;
+}
 
 namespace detail {
 

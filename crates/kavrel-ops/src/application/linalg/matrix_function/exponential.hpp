@@ -19,6 +19,18 @@ using kavrel::application::array::types::Array;
 using kavrel::application::view::immutable::ArrayView;
 using kavrel::domain::error::Result;
 
+// e^A as a new (n, n) row-major array. Fails, in this order:
+// - ShapeMismatch {lhs [rows, cols], rhs [rows, rows]} when rows ≠ cols, before any element is read;
+// - StorageError "matrix exponential requires finite entries" for the first infinite or NaN entry;
+// - StorageError "matrix exponential scaling exponent overflow" when the largest absolute row sum
+//   exceeds 2^1022 (more than 1023 halvings) or overflows;
+// - the error of lu::solvers::inv on V − U ("LU input contains a non-finite value", "LU pivot
+//   column {} is exactly zero: matrix is singular"), unchanged.
+// The result itself is not tested: squarings that overflow leave infinities or NaN.
+// The products (five, then one per halving) go through the matrix-product engine and may run on
+// the executor's workers; everything else runs on the calling thread.
+[[nodiscard]] Result<Array<double, 2>> matrix_exponential(const ArrayView<double, 2>& a);
+
 // Implementation details
 
 namespace detail {
