@@ -2,10 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <optional>
 #include <string>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -90,28 +88,6 @@ TEST(CachedCacheGeometryTest, InjectedGeometryHoldsForItsScopeOnly) {
         EXPECT_EQ(GEOMETRY.get(), small);
     }
     EXPECT_EQ(GEOMETRY.get(), detected);
-}
-
-// In a fresh process (the death-test child re-runs the binary), many threads make the first
-// read at once: every one gets the detected geometry.
-TEST(CachedCacheGeometryTest, ConcurrentFirstReadersAgree) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            const CacheGeometry expected = CacheGeometry::detect();
-            std::atomic<bool> go{false};
-            std::atomic<int> wrong{0};
-            std::vector<std::thread> readers;
-            for (int t = 0; t < 8; ++t)
-                readers.emplace_back([&] {
-                    while (!go.load()) std::this_thread::yield();
-                    if (GEOMETRY.get() != expected) wrong.fetch_add(1);
-                });
-            go.store(true);
-            for (auto& r : readers) r.join();
-            std::exit(wrong.load() == 0 ? 0 : 1);
-        },
-        testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
