@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "kavrel_ops/application/map.hpp"
 #include "kavrel_ops/application/reduction/whole_array.hpp"
 
 namespace kavrel_python::elementwise {
@@ -51,24 +52,39 @@ DynamicSum sum_dynamic(const numpy_bridge::DynInput& input) {
     }
 }
 
+// The four maps: a new float32 array of a's shape holding a op b, b broadcast to a's shape.
+// The result is taken from fresh zeroed memory and written once, in parallel for large arrays.
+template <kavrel_ops::application::map::MapOp Op>
+PyResult<Ref> map_py(CallContext& ctx, const ArrayView<float, 2>& a, const ArrayView<float, 2>& b) {
+    auto out = numpy_bridge::output_array<float, 2>(a.layout.shape);
+    if (!out) return std::unexpected(std::move(out.error()));
+    std::optional<std::string> failure = ctx.without_lock([&]() -> std::optional<std::string> {
+        auto view = out->view_mut();
+        auto mapped = kavrel_ops::application::map::binary_map_with_cache_line<Op>(a, b, view);
+        if (!mapped) return kavrel::domain::error::display(mapped.error());
+        return std::nullopt;
+    });
+    // On failure the result's block is freed with `out`.
+    if (failure) return python::value_error(std::move(*failure));
+    return numpy_bridge::array_into_numpy2(std::move(*out));
+}
+
 }  // namespace
 
-// The maps answer NotImplementedError until the element-wise kernels land.
-
-PyResult<Ref> add_py(CallContext&, const ArrayView<float, 2>&, const ArrayView<float, 2>&) {
-    return convention::not_built("add");
+PyResult<Ref> add_py(CallContext& ctx, const ArrayView<float, 2>& a, const ArrayView<float, 2>& b) {
+    return map_py<kavrel_ops::application::map::AddOp>(ctx, a, b);
 }
 
-PyResult<Ref> sub_py(CallContext&, const ArrayView<float, 2>&, const ArrayView<float, 2>&) {
-    return convention::not_built("sub");
+PyResult<Ref> sub_py(CallContext& ctx, const ArrayView<float, 2>& a, const ArrayView<float, 2>& b) {
+    return map_py<kavrel_ops::application::map::SubOp>(ctx, a, b);
 }
 
-PyResult<Ref> mul_py(CallContext&, const ArrayView<float, 2>&, const ArrayView<float, 2>&) {
-    return convention::not_built("mul");
+PyResult<Ref> mul_py(CallContext& ctx, const ArrayView<float, 2>& a, const ArrayView<float, 2>& b) {
+    return map_py<kavrel_ops::application::map::MulOp>(ctx, a, b);
 }
 
-PyResult<Ref> div_py(CallContext&, const ArrayView<float, 2>&, const ArrayView<float, 2>&) {
-    return convention::not_built("div");
+PyResult<Ref> div_py(CallContext& ctx, const ArrayView<float, 2>& a, const ArrayView<float, 2>& b) {
+    return map_py<kavrel_ops::application::map::DivOp>(ctx, a, b);
 }
 
 PyResult<Ref> sum_py(CallContext& ctx, const ArrayView<float, 2>& a) {

@@ -10,12 +10,15 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "fennick/types/complex.hpp"
 #include "kavrel/application/array/types.hpp"
 #include "kavrel/application/dynamic/array.hpp"
 #include "kavrel/application/view/immutable.hpp"
+#include "kavrel/application/view/mutable_core.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel/domain/layout/layout.hpp"
 #include "kavrel_python/borrow.hpp"
@@ -82,11 +85,61 @@ template <std::size_t N>
     return ArrayView<float, N>::from_parts(a.storage.ptr, a.storage.len, l);
 }
 
+// A zero-filled result buffer whose zeros come from memory the system hands out zeroed:
+// calloc below mapped_from_bytes, above it a fresh anonymous mapping aligned to and advised for
+// 2 MiB pages. Nothing fills it: each page is first touched by whichever thread writes it, so a
+// parallel operation faults its pages in on every thread at once, and a large result costs a
+// few hundred page faults rather than one per 4 KiB. Move-only; frees its memory when
+// destroyed, or hands it to the NumPy array that takes it over.
+class ZeroedBlock {
+public:
+    // 4 MiB: smaller blocks come from calloc, which reuses freed heap memory.
+    static constexpr std::size_t mapped_from_bytes = std::size_t{1} << 22;
+
+    ZeroedBlock() noexcept = default;
+    ZeroedBlock(ZeroedBlock&& other) noexcept { swap(other); }
+    ZeroedBlock& operator=(ZeroedBlock&& other) noexcept {
+        ZeroedBlock(std::move(other)).swap(*this);
+        return *this;
+    }
+    ~ZeroedBlock();
+
+    // `bytes` zero bytes, or none when memory is exhausted. 0 bytes takes no memory.
+    [[nodiscard]] static std::optional<ZeroedBlock> allocate(std::size_t bytes) noexcept;
+
+    void* data() const noexcept { return data_; }
+    std::size_t bytes() const noexcept { return bytes_; }
+
+private:
+    void swap(ZeroedBlock& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(bytes_, other.bytes_);
+        std::swap(mapped_bytes_, other.mapped_bytes_);
+    }
+
+    void* data_ = nullptr;
+    std::size_t bytes_ = 0;
+    std::size_t mapped_bytes_ = 0;  // length of the mapping; 0 for calloc memory
+};
+
+// A zero-filled row-major result at offset 0 over its own ZeroedBlock of exactly its element
+// count. The block is the array's: a view of it lives no longer than the array.
+template <class T, std::size_t N>
+struct OutputArray {
+    ZeroedBlock storage;
+    kavrel::domain::layout::Layout<N> layout;
+
+    T* data() const noexcept { return static_cast<T*>(storage.data()); }
+    std::uint64_t len() const noexcept { return storage.bytes() / sizeof(T); }
+    // A writable view of the whole array (its window its own).
+    kavrel::application::view::mutable_core::ArrayViewMut<T, N> view_mut() noexcept { return {data(), layout, len(), 0}; }
+};
+
 // A zero-filled row-major array of `shape`. Layout overflow is a ValueError with the
 // error's display text; a buffer that cannot be allocated, or whose byte size overflows,
 // is MemoryError. Instances: float32 two and three axes, float64 two axes.
 template <class T, std::size_t N>
-[[nodiscard]] PyResult<Array<T, N>> output_array(const std::array<std::uint64_t, N>& shape);
+[[nodiscard]] PyResult<OutputArray<T, N>> output_array(const std::array<std::uint64_t, N>& shape);
 
 // A new NumPy array with the array's shape. The buffer is handed over without a copy when
 // the layout is row-major at offset 0 and the buffer holds exactly its element count;
@@ -94,6 +147,10 @@ template <class T, std::size_t N>
 template <class T>
 [[nodiscard]] PyResult<Ref> array_into_numpy2(Array<T, 2>&& array);  // float32, float64
 [[nodiscard]] PyResult<Ref> array_into_numpy3(Array<float, 3>&& array);
+// The same for a result of output_array, whose block is always taken over without a copy.
+template <class T>
+[[nodiscard]] PyResult<Ref> array_into_numpy2(OutputArray<T, 2>&& array);  // float32, float64
+[[nodiscard]] PyResult<Ref> array_into_numpy3(OutputArray<float, 3>&& array);
 
 // A new one-axis NumPy array that takes `buffer` over; its base owns and frees the buffer.
 // Instances: float32, float64, uint64, complex128 (fennick Complex).
