@@ -53,10 +53,12 @@ DynamicSum sum_dynamic(const numpy_bridge::DynInput& input) {
 }
 
 // The four maps: a new float32 array of a's shape holding a op b, b broadcast to a's shape.
-// The result is taken from fresh zeroed memory and written once, in parallel for large arrays.
+// The map writes every element of the result before anyone can see it, and on failure the
+// result is freed unseen, so its memory is not zeroed first: zeros would be one more pass over
+// memory as large as the map's own output.
 template <kavrel_ops::application::map::MapOp Op>
 PyResult<Ref> map_py(CallContext& ctx, const ArrayView<float, 2>& a, const ArrayView<float, 2>& b) {
-    auto out = numpy_bridge::output_array<float, 2>(a.layout.shape);
+    auto out = numpy_bridge::output_array<float, 2>(a.layout.shape, numpy_bridge::Contents::overwritten);
     if (!out) return std::unexpected(std::move(out.error()));
     std::optional<std::string> failure = ctx.without_lock([&]() -> std::optional<std::string> {
         auto view = out->view_mut();

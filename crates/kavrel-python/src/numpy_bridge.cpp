@@ -120,7 +120,7 @@ void free_vector(void* holder) {
     delete static_cast<std::vector<T>*>(holder);
 }
 
-void free_block(void* holder) { delete static_cast<ZeroedBlock*>(holder); }
+void free_block(void* holder) { delete static_cast<ResultBlock*>(holder); }
 
 // What an owner takes over: the memory's address and element counts, and what frees it.
 struct Handover {
@@ -209,6 +209,8 @@ PyResult<Ref> array_into_numpy(Array<T, N>&& array) {
     return shaped(vector_into_numpy(std::move(buffer)), array.layout.shape);
 }
 
+// An output array needs no reshaping step: NumPy gets its shape at once, over the block, with
+// the owner as its base.
 template <class T, std::size_t N>
 PyResult<Ref> output_into_numpy(OutputArray<T, N>&& array) {
     const std::uint64_t count =
@@ -216,11 +218,22 @@ PyResult<Ref> output_into_numpy(OutputArray<T, N>&& array) {
     if (array.layout.offset != 0 || !kavrel::domain::layout::is_c_contiguous(array.layout) || array.len() != count)
         fail_invariant("invariant: an output array is row-major over exactly its block");
     if (count == 0) return shaped(empty_array<T>(), array.layout.shape);
-    auto holder = std::make_unique<ZeroedBlock>(std::move(array.storage));
+    auto holder = std::make_unique<ResultBlock>(std::move(array.storage));
     void* data = holder->data();
     Ref owner = make_owner({data, count, count, holder.get(), &free_block});
     holder.release();  // the owner's now
-    return shaped(flat_array_over<T>(std::move(owner), data, count), array.layout.shape);
+    npy_intp dims[N];
+    for (std::size_t k = 0; k < N; ++k) dims[k] = static_cast<npy_intp>(array.layout.shape[k]);
+    // No strides given: NumPy lays the block out in row-major order.
+    Ref result = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_number<T>()),
+                                                 static_cast<int>(N), dims, nullptr, data, NPY_ARRAY_WRITEABLE, nullptr));
+    if (!result)
+        fail_invariant("invariant check failed: NumPy made no array over a result buffer: " + python::take_pending_text());
+    // Steals the owner reference, also on failure; from here the block dies with its last array.
+    if (PyArray_SetBaseObject(as_array(result.get()), owner.release()) < 0)
+        fail_invariant("invariant check failed: NumPy refused the owner of a result buffer: " +
+                       python::take_pending_text());
+    return result;
 }
 
 }  // namespace
@@ -367,7 +380,7 @@ std::optional<std::pair<void*, std::size_t>> map_zeroed(std::size_t bytes) noexc
 
 }  // namespace
 
-ZeroedBlock::~ZeroedBlock() {
+ResultBlock::~ResultBlock() {
     if (!data_) return;
     if (mapped_bytes_ != 0) {
         munmap(data_, mapped_bytes_);
@@ -376,11 +389,12 @@ ZeroedBlock::~ZeroedBlock() {
     }
 }
 
-std::optional<ZeroedBlock> ZeroedBlock::allocate(std::size_t bytes) noexcept {
-    ZeroedBlock block;
+std::optional<ResultBlock> ResultBlock::allocate(std::size_t bytes, Contents contents) noexcept {
+    ResultBlock block;
     if (bytes == 0) return block;
-    if (bytes < mapped_from_bytes) {
-        block.data_ = std::calloc(bytes, 1);
+    const bool zeros = contents == Contents::zeros;
+    if (bytes < (zeros ? zeros_mapped_from_bytes : overwritten_mapped_from_bytes)) {
+        block.data_ = zeros ? std::calloc(bytes, 1) : std::malloc(bytes);
         if (!block.data_) return std::nullopt;
     } else {
         auto mapping = map_zeroed(bytes);
@@ -393,13 +407,13 @@ std::optional<ZeroedBlock> ZeroedBlock::allocate(std::size_t bytes) noexcept {
 }
 
 template <class T, std::size_t N>
-PyResult<OutputArray<T, N>> output_array(const std::array<std::uint64_t, N>& shape) {
+PyResult<OutputArray<T, N>> output_array(const std::array<std::uint64_t, N>& shape, Contents contents) {
     auto layout = kavrel::domain::layout::Layout<N>::c_contiguous(shape);
     if (!layout) return python::value_error(layout.error());
     auto count = layout->element_count();
     if (!count) return python::value_error(count.error());
     if (*count > max_elements<T>) return python::no_memory();
-    auto block = ZeroedBlock::allocate(static_cast<std::size_t>(*count) * sizeof(T));
+    auto block = ResultBlock::allocate(static_cast<std::size_t>(*count) * sizeof(T), contents);
     if (!block) return python::no_memory();
     OutputArray<T, N> out{std::move(*block), *layout};
     if (auto r = kernels::validate_storage(out.layout.shape, out.layout.strides, 0, out.len()); !r)
@@ -440,9 +454,9 @@ template PyResult<ArrayView<float, 5>> view_from_numpy<float, 5>(PyObject*);
 template PyResult<ArrayView<float, 6>> view_from_numpy<float, 6>(PyObject*);
 template PyResult<ArrayView<double, 1>> view_from_numpy<double, 1>(PyObject*);
 template PyResult<ArrayView<double, 2>> view_from_numpy<double, 2>(PyObject*);
-template PyResult<OutputArray<float, 2>> output_array<float, 2>(const std::array<std::uint64_t, 2>&);
-template PyResult<OutputArray<float, 3>> output_array<float, 3>(const std::array<std::uint64_t, 3>&);
-template PyResult<OutputArray<double, 2>> output_array<double, 2>(const std::array<std::uint64_t, 2>&);
+template PyResult<OutputArray<float, 2>> output_array<float, 2>(const std::array<std::uint64_t, 2>&, Contents);
+template PyResult<OutputArray<float, 3>> output_array<float, 3>(const std::array<std::uint64_t, 3>&, Contents);
+template PyResult<OutputArray<double, 2>> output_array<double, 2>(const std::array<std::uint64_t, 2>&, Contents);
 template PyResult<Ref> array_into_numpy2<float>(Array<float, 2>&&);
 template PyResult<Ref> array_into_numpy2<double>(Array<double, 2>&&);
 template PyResult<Ref> array_into_numpy2<float>(OutputArray<float, 2>&&);

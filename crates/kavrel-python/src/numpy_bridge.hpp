@@ -85,33 +85,45 @@ template <std::size_t N>
     return ArrayView<float, N>::from_parts(a.storage.ptr, a.storage.len, l);
 }
 
-// A zero-filled result buffer whose zeros come from memory the system hands out zeroed:
-// calloc below mapped_from_bytes, above it a fresh anonymous mapping aligned to and advised for
-// 2 MiB pages. Nothing fills it: each page is first touched by whichever thread writes it, so a
-// parallel operation faults its pages in on every thread at once, and a large result costs a
-// few hundred page faults rather than one per 4 KiB. Move-only; frees its memory when
-// destroyed, or hands it to the NumPy array that takes it over.
-class ZeroedBlock {
-public:
-    // 4 MiB: smaller blocks come from calloc, which reuses freed heap memory.
-    static constexpr std::size_t mapped_from_bytes = std::size_t{1} << 22;
+// What a result's memory holds when output_array returns it.
+enum class Contents {
+    // +0.0 everywhere: the matrix products add into their output.
+    zeros,
+    // Anything: for a caller that writes every element before the array is returned or read
+    // (the element-wise maps), so no zeros are made for it.
+    overwritten,
+};
 
-    ZeroedBlock() noexcept = default;
-    ZeroedBlock(ZeroedBlock&& other) noexcept { swap(other); }
-    ZeroedBlock& operator=(ZeroedBlock&& other) noexcept {
-        ZeroedBlock(std::move(other)).swap(*this);
+// The memory of a result array. Nothing fills it: zeros come from calloc below
+// zeros_mapped_from_bytes and from a fresh anonymous mapping above it; overwritten memory from
+// malloc, which reuses warm heap memory, up to overwritten_mapped_from_bytes and from a fresh
+// mapping above it. Mappings are aligned to and advised for 2 MiB pages: a large result then
+// costs a few hundred page faults instead of one per 4 KiB, each page faulted in by the thread
+// that first writes it. Move-only; frees its memory when destroyed, or hands it to the NumPy
+// array that takes it over.
+class ResultBlock {
+public:
+    // 4 MiB: smaller zeroed blocks come from calloc, which clears reused heap memory itself.
+    static constexpr std::size_t zeros_mapped_from_bytes = std::size_t{1} << 22;
+    // 32 MiB: glibc maps every larger request on its own, in 4 KiB pages.
+    static constexpr std::size_t overwritten_mapped_from_bytes = std::size_t{1} << 25;
+
+    ResultBlock() noexcept = default;
+    ResultBlock(ResultBlock&& other) noexcept { swap(other); }
+    ResultBlock& operator=(ResultBlock&& other) noexcept {
+        ResultBlock(std::move(other)).swap(*this);
         return *this;
     }
-    ~ZeroedBlock();
+    ~ResultBlock();
 
-    // `bytes` zero bytes, or none when memory is exhausted. 0 bytes takes no memory.
-    [[nodiscard]] static std::optional<ZeroedBlock> allocate(std::size_t bytes) noexcept;
+    // `bytes` bytes holding `contents`, or none when memory is exhausted. 0 bytes takes none.
+    [[nodiscard]] static std::optional<ResultBlock> allocate(std::size_t bytes, Contents contents) noexcept;
 
     void* data() const noexcept { return data_; }
     std::size_t bytes() const noexcept { return bytes_; }
 
 private:
-    void swap(ZeroedBlock& other) noexcept {
+    void swap(ResultBlock& other) noexcept {
         std::swap(data_, other.data_);
         std::swap(bytes_, other.bytes_);
         std::swap(mapped_bytes_, other.mapped_bytes_);
@@ -119,14 +131,14 @@ private:
 
     void* data_ = nullptr;
     std::size_t bytes_ = 0;
-    std::size_t mapped_bytes_ = 0;  // length of the mapping; 0 for calloc memory
+    std::size_t mapped_bytes_ = 0;  // length of the mapping; 0 for heap memory
 };
 
-// A zero-filled row-major result at offset 0 over its own ZeroedBlock of exactly its element
-// count. The block is the array's: a view of it lives no longer than the array.
+// A row-major result at offset 0 over its own ResultBlock of exactly its element count. The
+// block is the array's: a view of it lives no longer than the array.
 template <class T, std::size_t N>
 struct OutputArray {
-    ZeroedBlock storage;
+    ResultBlock storage;
     kavrel::domain::layout::Layout<N> layout;
 
     T* data() const noexcept { return static_cast<T*>(storage.data()); }
@@ -135,11 +147,13 @@ struct OutputArray {
     kavrel::application::view::mutable_core::ArrayViewMut<T, N> view_mut() noexcept { return {data(), layout, len(), 0}; }
 };
 
-// A zero-filled row-major array of `shape`. Layout overflow is a ValueError with the
-// error's display text; a buffer that cannot be allocated, or whose byte size overflows,
-// is MemoryError. Instances: float32 two and three axes, float64 two axes.
+// A row-major array of `shape`, zero-filled unless the caller asks for memory it overwrites.
+// Layout overflow is a ValueError with the error's display text; a buffer that cannot be
+// allocated, or whose byte size overflows, is MemoryError. Instances: float32 two and three
+// axes, float64 two axes.
 template <class T, std::size_t N>
-[[nodiscard]] PyResult<OutputArray<T, N>> output_array(const std::array<std::uint64_t, N>& shape);
+[[nodiscard]] PyResult<OutputArray<T, N>> output_array(const std::array<std::uint64_t, N>& shape,
+                                                       Contents contents = Contents::zeros);
 
 // A new NumPy array with the array's shape. The buffer is handed over without a copy when
 // the layout is row-major at offset 0 and the buffer holds exactly its element count;
