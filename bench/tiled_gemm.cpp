@@ -4,9 +4,12 @@
 // the selected kernel uses, measured in the same run. Then C += A·B on square float32 and float64
 // matrices, once as one call over the whole product and once as a sequence of 32-row calls (as
 // the row-blocked matrix products call it, each call packing B again), each printed as GFLOP/s
-// and as a fraction of the peak: the median over the repeats and the best one.
+// and as a fraction of the peak: the median over the repeats and the best one. Times are the
+// thread's own CPU time, so on a shared machine the time the thread spends descheduled is not
+// counted (what other processes do to the caches and the memory bus still is).
+#include <time.h>
+
 #include <algorithm>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -21,10 +24,11 @@ namespace {
 
 using kavrel_ops::domain::scalar::contract::Scalar;
 namespace cf = kavrel_ops::domain::scalar::cpu_features;
-using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
+double thread_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
 }
 
 // Twelve independent chains (latency 4 × two pipes needs at least eight), zero operands so no
@@ -80,10 +84,10 @@ double peak_gflops(FmaKind kind, std::size_t lanes) {
     run_fma_loop(kind, iterations / 10);  // warm-up: clocks up, upper register state on
     double best = 0.0;
     for (int repeat = 0; repeat < 7; ++repeat) {
-        const auto start = Clock::now();
+        const double start = thread_seconds();
         run_fma_loop(kind, iterations);
         const double flops = 2.0 * 12.0 * static_cast<double>(lanes) * static_cast<double>(iterations);
-        best = std::max(best, flops / seconds_since(start) / 1e9);
+        best = std::max(best, flops / (thread_seconds() - start) / 1e9);
     }
     return best;
 }
@@ -99,11 +103,11 @@ template <class Call>
 Rate time_product(std::size_t n, double budget, Call call) {
     call();
     std::vector<double> times;
-    const auto begin = Clock::now();
-    while (times.size() < 3 || (seconds_since(begin) < budget && times.size() < 50)) {
-        const auto start = Clock::now();
+    const double begin = thread_seconds();
+    while (times.size() < 3 || (thread_seconds() - begin < budget && times.size() < 50)) {
+        const double start = thread_seconds();
         call();
-        times.push_back(seconds_since(start));
+        times.push_back(thread_seconds() - start);
     }
     std::sort(times.begin(), times.end());
     const double flops = 2.0 * static_cast<double>(n) * static_cast<double>(n) * static_cast<double>(n);

@@ -52,3 +52,38 @@ if ! "$PY" -c 'import numpy, scipy, pytest, scikit_build_core, ninja, cmake' 2>/
     { grep -v "is ignored: it is neither a file nor a directory" || true; }
 fi
 export PATH=$VENV/bin:$PATH
+
+python_version() {  # "3.13" for an interpreter
+  "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'
+}
+
+# The newest installed Python (on PATH or under pyenv) newer than the virtual environment's,
+# or nothing: the package supports every version from 3.12 on.
+newest_python() {
+  local c best="" best_minor minor candidates=()
+  best_minor=$("$PY" -c 'import sys; print(sys.version_info[1])')
+  for minor in $(seq $((best_minor + 1)) 20); do candidates+=("python3.$minor"); done
+  if command -v pyenv >/dev/null 2>&1; then
+    local root; root=$(pyenv root)
+    candidates+=("$root"/versions/3.*/bin/python3.*[0-9])
+  fi
+  for c in "${candidates[@]}"; do
+    command -v "$c" >/dev/null 2>&1 && usable_python "$c" || continue
+    minor=$("$c" -c 'import sys; print(sys.version_info[1])' 2>/dev/null) || continue
+    if [ "$minor" -gt "$best_minor" ]; then best=$(command -v "$c"); best_minor=$minor; fi
+  done
+  echo "$best"
+}
+
+# A virtual environment of interpreter $1 at $2 holding what the Python tests import.
+ensure_test_venv() {
+  if [ ! -x "$2/bin/python" ]; then
+    echo "== creating virtual environment from $1"
+    "$1" -m venv "$2"
+  fi
+  if ! "$2/bin/python" -c 'import numpy, scipy, pytest' 2>/dev/null; then
+    echo "== installing Python packages for $(python_version "$1")"
+    "$2/bin/python" -m pip install -q --disable-pip-version-check "numpy>=2" scipy pytest 2>&1 |
+      { grep -v "is ignored: it is neither a file nor a directory" || true; }
+  fi
+}

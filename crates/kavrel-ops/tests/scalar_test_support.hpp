@@ -1,21 +1,20 @@
 // Fixtures shared by the Scalar and reduction tests: forcing a kernel path through the
 // feature-word seam (skipping paths this CPU cannot run), input sets with mixed magnitudes and
-// special values, and bit comparison.
+// special values, and the bit comparison of zubrin_testing.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <random>
 #include <span>
-#include <type_traits>
 #include <vector>
 
 #include "kavrel_ops/domain/scalar/cpu_features.hpp"
+#include "zubrin_testing/bits.hpp"
 
 namespace scalar_test {
 
@@ -83,27 +82,9 @@ inline const std::vector<std::size_t>& sweep_lengths() {
     return lengths;
 }
 
-template <class T>
-using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
-
-template <class T>
-Bits<T> bits_of(T value) {
-    return std::bit_cast<Bits<T>>(value);
-}
-
-// Bit equality; any NaN matches any NaN (which operand's payload survives an add is not fixed).
-template <class T>
-bool same_bits(T x, T y) {
-    if (std::isnan(x) && std::isnan(y)) return true;
-    return bits_of(x) == bits_of(y);
-}
-
-template <class T>
-testing::AssertionResult bits_equal(T actual, T expected) {
-    if (same_bits(actual, expected)) return testing::AssertionSuccess();
-    return testing::AssertionFailure() << "actual " << actual << " (bits 0x" << std::hex << bits_of(actual)
-                                       << ") expected " << expected << " (bits 0x" << bits_of(expected) << ")";
-}
+using zubrin_testing::bits::bits_equal;
+using zubrin_testing::bits::bits_of;
+using zubrin_testing::bits::same_bits;
 
 enum class Inputs { mixed, specials };
 

@@ -58,8 +58,17 @@ PyResult<Bound> bind(const Signature& sig, PyObject* const* args, Py_ssize_t nar
     for (std::size_t i = 0; i < given; ++i) bound[i] = args[i];
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t size = 0;
-        const char* key = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, k), &size);
+        const char* key = PyUnicode_AsUTF8AndSize(keyword, &size);
+        if (!key && PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+            // A name without a UTF-8 form (a lone surrogate) names no parameter either; the
+            // message keeps the name as given, as CPython's own functions do.
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", call_name(sig).c_str(),
+                         keyword);
+            return std::unexpected(python::fetch_pending());
+        }
         if (!key) return std::unexpected(python::fetch_pending());
         const std::string_view name(key, static_cast<std::size_t>(size));
         std::size_t index = 0;
@@ -161,7 +170,12 @@ PyObject* run_entry(Thunk thunk, const void* call) noexcept {
             // The context dies here, before anything is raised: borrows are released on
             // every way out, after the lock has been taken back.
             CallContext ctx;
-            return thunk(ctx, call);
+            PyResult<Ref> outcome = thunk(ctx, call);
+            // Errors may leave before the computation; a result may not.
+            if (outcome && !ctx.released_lock())
+                kavrel::domain::error::fail_invariant(
+                    "invariant: a call returned a result without releasing the interpreter lock");
+            return outcome;
         }();
         if (!result) {
             python::raise(std::move(result.error()));

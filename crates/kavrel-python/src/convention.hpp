@@ -55,6 +55,10 @@ public:
 
     void hold(borrow::Borrow&& b);
 
+    // Whether the call has released the interpreter lock; a call that returns a result must
+    // have done so exactly once.
+    bool released_lock() const noexcept { return lock_released_; }
+
     // Runs `f` with the interpreter lock released and takes it back however `f` leaves.
     // Nothing in `f` may touch a Python object. A call releases the lock once.
     template <class F>
@@ -140,9 +144,10 @@ struct OptionalTextArg {
 using Thunk = PyResult<Ref> (*)(CallContext& ctx, const void* call);
 
 // The shared entry routine: runs `thunk` in a fresh call context and turns every way out
-// into CPython's convention (a new reference, or NULL with an exception set). Internal
-// errors are written to standard error and raised as the internal-error type; a failed
-// allocation is MemoryError; anything else that escapes ends the process.
+// into CPython's convention (a new reference, or NULL with an exception set). A result from a
+// call that never released the interpreter lock is an internal error, as is a second
+// release. Internal errors are written to standard error and raised as the internal-error
+// type; a failed allocation is MemoryError; anything else that escapes ends the process.
 PyObject* run_entry(Thunk thunk, const void* call) noexcept;
 
 namespace detail {

@@ -46,6 +46,17 @@ def test_binding_errors(name, case, args, kwargs, message):
     assert str(e.value) == message
 
 
+@pytest.mark.parametrize("name", ["\ud800", "a\udcff", "\udfff\ud800b"])
+def test_keyword_without_utf8_form_is_an_unexpected_keyword(name):
+    x = valid_value(("f32", 2))
+    with pytest.raises(TypeError) as e:
+        kavrel_python.add(x, x, **{name: 1})
+    assert e.value.args == (f"add() got an unexpected keyword argument '{name}'",)
+    with pytest.raises(TypeError) as e:
+        kavrel_python.norm(np.eye(2), **{name: 1})
+    assert e.value.args == (f"norm() got an unexpected keyword argument '{name}'",)
+
+
 def test_binding_checks_positional_count_before_keywords():
     x = valid_value(("f32", 2))
     with pytest.raises(TypeError, match=r"^add\(\) takes 2 positional arguments but 3 were given$"):
@@ -270,6 +281,19 @@ def test_the_lock_is_released_once_per_call(hooks):
         hooks.release_twice(np.ones((2, 3), dtype=np.float32))
     assert _internal_error_type(e).args == ("invariant: a call releases the interpreter lock once",)
     assert hooks.borrow_count() == 0
+
+
+def test_a_result_without_releasing_the_lock_is_an_internal_error(hooks, capfd):
+    x = np.ones((2, 3), dtype=np.float32)
+    with pytest.raises(BaseException) as e:
+        hooks.keep_lock(x)
+    text = "invariant: a call returned a result without releasing the interpreter lock"
+    assert _internal_error_type(e).args == (text,)
+    assert text + "\n" in capfd.readouterr().err
+    assert hooks.borrow_count() == 0
+    # An error value may leave before the computation, with the lock never released.
+    with pytest.raises(TypeError):
+        hooks.keep_lock([1.0])
 
 
 def test_library_error_is_value_error_with_display_text(hooks):

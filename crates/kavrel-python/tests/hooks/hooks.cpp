@@ -80,6 +80,12 @@ PyObject* strides_tuple(const std::int64_t* v, std::size_t n) {
     return t;
 }
 
+// Bodies that only inspect or register: the convention still wants the lock released once
+// before a result is returned, so they release it around nothing.
+void release_once(CallContext& ctx) {
+    ctx.without_lock([] {});
+}
+
 // --- Bodies ------------------------------------------------------------------------------
 
 PyResult<Ref> internal_error(CallContext& ctx, const ArrayView<float, 2>&) {
@@ -98,6 +104,11 @@ PyResult<Ref> release_twice(CallContext& ctx, const ArrayView<float, 2>&) {
     return kavrel_python::convention::float_result(0.0);
 }
 
+// Returns a result with the lock still held: a broken body.
+PyResult<Ref> keep_lock(CallContext&, const ArrayView<float, 2>&) {
+    return kavrel_python::convention::float_result(0.0);
+}
+
 PyResult<Ref> library_error(CallContext& ctx, const ArrayView<float, 2>& a) {
     const error::KavrelError e = ctx.without_lock(
         [&] { return error::KavrelError(error::ShapeMismatch{{a.layout.shape[0], a.layout.shape[1]}, {3}}); });
@@ -105,7 +116,8 @@ PyResult<Ref> library_error(CallContext& ctx, const ArrayView<float, 2>& a) {
 }
 
 // A writable borrow of the array's memory, held until the returned capsule dies.
-PyResult<Ref> hold_writable(CallContext&, PyObject* const& array) {
+PyResult<Ref> hold_writable(CallContext& ctx, PyObject* const& array) {
+    release_once(ctx);
     auto* held = new kavrel_python::borrow::Borrow(kavrel_python::borrow::Borrow::acquire(
         bridge::byte_range(array), kavrel_python::borrow::Access::writable, "hold_writable's array"));
     Ref capsule = Ref::steal(PyCapsule_New(held, "kavrel_python_hooks.writable", [](PyObject* c) {
@@ -119,26 +131,29 @@ PyResult<Ref> hold_writable(CallContext&, PyObject* const& array) {
 }
 
 // output_array filled with 0, 1, 2, ... and handed to NumPy; also the buffer's address.
-PyResult<Ref> output(CallContext&, const std::uint64_t& rows, const std::uint64_t& cols) {
+PyResult<Ref> output(CallContext& ctx, const std::uint64_t& rows, const std::uint64_t& cols) {
     PyResult<bridge::OutputArray<float, 2>> out = bridge::output_array<float, 2>({rows, cols});
     if (!out) return std::unexpected(std::move(out.error()));
     float* data = out->data();
-    for (std::uint64_t i = 0; i < out->len(); ++i) data[i] = static_cast<float>(i);
+    ctx.without_lock([&] {
+        for (std::uint64_t i = 0; i < out->len(); ++i) data[i] = static_cast<float>(i);
+    });
     return pair(bridge::array_into_numpy2(std::move(*out)), address(data));
 }
 
 // output_array handed to NumPy untouched: its zeros as the allocation left them.
-PyResult<Ref> zeros(CallContext&, const std::uint64_t& rows, const std::uint64_t& cols) {
+PyResult<Ref> zeros(CallContext& ctx, const std::uint64_t& rows, const std::uint64_t& cols) {
     PyResult<bridge::OutputArray<float, 2>> out = bridge::output_array<float, 2>({rows, cols});
     if (!out) return std::unexpected(std::move(out.error()));
+    ctx.without_lock([] {});
     return bridge::array_into_numpy2(std::move(*out));
 }
 
 // A copy of `a` in one of several layouts, handed to NumPy; also the buffer's address.
 //   0: row-major, exact length (handed over)    1: column-major storage of the same values
 //   2: row-major at offset 5                    3: row-major in a longer buffer
-PyResult<Ref> relayout(CallContext&, const ArrayView<float, 2>& a, const std::uint64_t& mode) {
-    Array<float, 2> copy = kavrel::application::view::contiguous::to_contiguous(a);
+PyResult<Ref> relayout(CallContext& ctx, const ArrayView<float, 2>& a, const std::uint64_t& mode) {
+    Array<float, 2> copy = ctx.without_lock([&] { return kavrel::application::view::contiguous::to_contiguous(a); });
     const std::uint64_t rows = a.layout.shape[0], cols = a.layout.shape[1];
     std::vector<float>& data = copy.storage.data;
     switch (mode) {
@@ -164,36 +179,42 @@ PyResult<Ref> relayout(CallContext&, const ArrayView<float, 2>& a, const std::ui
     return pair(bridge::array_into_numpy2(std::move(copy)), address(buffer));
 }
 
-PyResult<Ref> roundtrip3(CallContext&, const ArrayView<float, 3>& a) {
-    auto copy = error::expect(
-        Array<float, 3>::from_vec(a.layout.shape, std::vector<float>(a.ptr, a.ptr + a.len)), "hook copy");
+PyResult<Ref> roundtrip3(CallContext& ctx, const ArrayView<float, 3>& a) {
+    auto copy = ctx.without_lock([&] {
+        return error::expect(Array<float, 3>::from_vec(a.layout.shape, std::vector<float>(a.ptr, a.ptr + a.len)),
+                             "hook copy");
+    });
     return bridge::array_into_numpy3(std::move(copy));
 }
 
 // A one-axis result of n elements 0, 1, 2, ... of element kind 0 float32, 1 float64,
 // 2 uint64, 3 complex128 (k + 0.5j k); also the buffer's address.
 template <class T>
-PyResult<Ref> counted(std::uint64_t n) {
-    std::vector<T> v(n);
-    for (std::uint64_t k = 0; k < n; ++k) {
-        if constexpr (std::is_same_v<T, fennick::types::complex::Complex>) v[k] = {double(k), 0.5 * double(k)};
-        else v[k] = static_cast<T>(k);
-    }
+PyResult<Ref> counted(CallContext& ctx, std::uint64_t n) {
+    std::vector<T> v = ctx.without_lock([n] {
+        std::vector<T> values(n);
+        for (std::uint64_t k = 0; k < n; ++k) {
+            if constexpr (std::is_same_v<T, fennick::types::complex::Complex>) values[k] = {double(k), 0.5 * double(k)};
+            else values[k] = static_cast<T>(k);
+        }
+        return values;
+    });
     const void* data = v.data();
     return pair(bridge::vector_into_numpy(std::move(v)), address(data));
 }
 
-PyResult<Ref> vector(CallContext&, const std::uint64_t& kind, const std::uint64_t& n) {
+PyResult<Ref> vector(CallContext& ctx, const std::uint64_t& kind, const std::uint64_t& n) {
     switch (kind) {
-        case 0: return counted<float>(n);
-        case 1: return counted<double>(n);
-        case 2: return counted<std::uint64_t>(n);
-        default: return counted<fennick::types::complex::Complex>(n);
+        case 0: return counted<float>(ctx, n);
+        case 1: return counted<double>(ctx, n);
+        case 2: return counted<std::uint64_t>(ctx, n);
+        default: return counted<fennick::types::complex::Complex>(ctx, n);
     }
 }
 
 template <class T, std::size_t N>
-PyResult<Ref> view_info(CallContext&, const ArrayView<T, N>& v) {
+PyResult<Ref> view_info(CallContext& ctx, const ArrayView<T, N>& v) {
+    release_once(ctx);
     PyObject* t = Py_BuildValue("(NNKKN)", dims_tuple(v.layout.shape.data(), N), strides_tuple(v.layout.strides.data(), N),
                                 static_cast<unsigned long long>(v.layout.offset), static_cast<unsigned long long>(v.len),
                                 address(v.ptr));
@@ -202,8 +223,8 @@ PyResult<Ref> view_info(CallContext&, const ArrayView<T, N>& v) {
 }
 
 // The dynamic array sum_dyn builds: its extents, strides and storage length.
-PyResult<Ref> dyn_info(CallContext&, const bridge::DynInput& input) {
-    auto a = bridge::dyn_array(input);
+PyResult<Ref> dyn_info(CallContext& ctx, const bridge::DynInput& input) {
+    auto a = ctx.without_lock([&] { return bridge::dyn_array(input); });
     if (!a) return kavrel_python::python::value_error(a.error());
     PyObject* t = Py_BuildValue("(NNK)", dims_tuple(a->layout.shape.data(), a->layout.shape.size()),
                                 strides_tuple(a->layout.strides.data(), a->layout.strides.size()),
@@ -271,6 +292,7 @@ constexpr Signature a_only(const char* name) { return {name, {"a", nullptr}, 1, 
 constexpr Signature internal_error_fn = a_only("internal_error");
 constexpr Signature bad_alloc_fn = a_only("bad_alloc");
 constexpr Signature release_twice_fn = a_only("release_twice");
+constexpr Signature keep_lock_fn = a_only("keep_lock");
 constexpr Signature library_error_fn = a_only("library_error");
 constexpr Signature hold_writable_fn = a_only("hold_writable");
 constexpr Signature output_fn = {"output", {"rows", "cols"}, 2, 2};
@@ -297,6 +319,7 @@ PyMethodDef functions[] = {
     method<internal_error_fn, &internal_error, F32x2>(),
     method<bad_alloc_fn, &bad_alloc, F32x2>(),
     method<release_twice_fn, &release_twice, F32x2>(),
+    method<keep_lock_fn, &keep_lock, F32x2>(),
     method<library_error_fn, &library_error, F32x2>(),
     method<hold_writable_fn, &hold_writable, AnyArrayArg>(),
     method<output_fn, &output, CountArg, CountArg>(),

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 #include "garvon/query/cache.hpp"
 #include "ostrel_arena/segment/pool.hpp"
@@ -31,7 +32,11 @@ void unmap(std::uintptr_t raw, std::uint64_t length) {
 }
 
 SegmentHeader* pop_retained(std::uint64_t length, std::uint32_t node) {
-    std::uint32_t start = pool::bucket_of(length).value_or(pool::last_bucket);
+    // Only mappings of at most 16 MiB are retained, so none can serve a longer one; scanning
+    // the last bucket would pop and push back every mapping in it for nothing.
+    std::optional<std::uint32_t> bucket = pool::bucket_of(length);
+    if (!bucket) return nullptr;
+    const std::uint32_t start = *bucket;
     std::uint32_t home = node % pool::NODE_POOLS;
     for (std::uint32_t k = 0; k < pool::NODE_POOLS; ++k) {
         std::uint32_t n = (home + k) % pool::NODE_POOLS;

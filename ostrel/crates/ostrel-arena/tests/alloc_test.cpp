@@ -35,7 +35,7 @@ TEST(OstrelSegmentTest, FreshSegmentIsAlignedInsideItsReservationWithAFreshHeade
     EXPECT_LE(raw, address);
     EXPECT_LE(address + 2 * MiB, raw + 4 * MiB);
     EXPECT_EQ(segment->shared.node, garvon::query::cache::cached_node());
-    EXPECT_EQ(page::owner_of(*segment), nullptr);
+    EXPECT_EQ(page::owner_of(*segment), page::no_owner);
     EXPECT_EQ(segment->local.occupancy | segment->local.queued | segment->local.current, 0u);
     for (std::uint32_t i = 0; i < page::PAGES_PER_SEGMENT; ++i) EXPECT_EQ(segment->pages[i].local.page_index, i);
     // Both slack ranges together are 2 MiB, whatever the placement.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -178,6 +179,29 @@ TEST(OstrelUnixBackendTest, BindingToTheCurrentNodeKeepsMemoryUsable) {
     std::memset(p, 3, 0x200000);
     EXPECT_EQ(static_cast<unsigned char*>(p)[0x1FFFFF], 3);
     EXPECT_TRUE(MemoryBackendWrapper::deallocate(p, 0x200000));
+}
+
+// The system call reads every argument as a full register; the binding must take effect
+// wherever the system allows mbind at all.
+TEST(OstrelUnixBackendTest, BindingPlacesTheRangeOnTheNode) {
+    constexpr unsigned long mpol_bind = 2, mpol_f_addr = 2, max_node = 65;
+    constexpr std::size_t length = 0x200000;
+    void* probe = MemoryBackendWrapper::allocate(length);
+    ASSERT_NE(probe, nullptr);
+    const unsigned long node0 = 1;
+    const long allowed = ::syscall(SYS_mbind, probe, length, mpol_bind, &node0, max_node, 0UL);
+    EXPECT_TRUE(MemoryBackendWrapper::deallocate(probe, length));
+    if (allowed != 0) GTEST_SKIP() << "mbind is refused here: " << std::strerror(errno);
+
+    void* p = MemoryBackendWrapper::allocate(length);
+    ASSERT_NE(p, nullptr);
+    MemoryBackendWrapper::bind_to_node(p, length, 0);
+    int mode = -1;
+    unsigned long nodes[2] = {0, 0};
+    ASSERT_EQ(::syscall(SYS_get_mempolicy, &mode, nodes, 128UL, p, mpol_f_addr), 0) << std::strerror(errno);
+    EXPECT_EQ(mode, static_cast<int>(mpol_bind));
+    EXPECT_EQ(nodes[0], 1u);
+    EXPECT_TRUE(MemoryBackendWrapper::deallocate(p, length));
 }
 
 void* refusing_map(std::size_t) { return nullptr; }

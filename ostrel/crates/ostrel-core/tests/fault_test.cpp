@@ -2,14 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdint>
 
 namespace {
 
 TEST(OstrelFaultDeathTest, AllocationFailureNamesTheSizeAndAborts) {
-    EXPECT_DEATH(ostrel_core::fault::report_allocation_failure(4096), "^memory allocation of 4096 bytes failed\n$");
-    EXPECT_DEATH(ostrel_core::fault::report_allocation_failure(UINT64_MAX),
-                 "memory allocation of 18446744073709551615 bytes failed");
+    EXPECT_EXIT(ostrel_core::fault::report_allocation_failure(4096), testing::KilledBySignal(SIGABRT),
+                "^memory allocation of 4096 bytes failed\n$");
+    EXPECT_EXIT(ostrel_core::fault::report_allocation_failure(UINT64_MAX), testing::KilledBySignal(SIGABRT),
+                "memory allocation of 18446744073709551615 bytes failed");
 }
 
 TEST(OstrelFaultDeathTest, CorruptionAbortsWithoutAMessage) {

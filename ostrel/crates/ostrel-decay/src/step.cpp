@@ -33,7 +33,7 @@ void recheck_abandoned_segments() {
             still_used = segment;
             continue;
         }
-        page::set_owner(*segment, nullptr);
+        page::set_owner(*segment, page::no_owner);
         segment->local.owned_next = nullptr;
         segment->local.owned_prev = nullptr;
         ostrel_arena::segment::alloc::deallocate_segment(*segment);

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "ostrel_arena/arena.hpp"
+#include "ostrel_core/fault.hpp"
 #include "ostrel_core/types/page.hpp"
 #include "ostrel_local/bin_stats/batch.hpp"
 #include "ostrel_local/local_alloc.hpp"
@@ -29,13 +30,17 @@ void free_local(ThreadAllocator& allocator, ostrel_core::types::page::SegmentHea
                 std::uintptr_t block);
 
 // Gives back a block from thread_alloc. Requires: `size` and `alignment` are those of the
-// allocation (they are not needed to find the block's page); any thread may call it.
+// allocation (they are not needed to find the block's page); any thread may call it. An
+// address below 2 MiB or at or above 2^48 aborts the process.
 inline void thread_free(void* block, std::size_t size, std::size_t alignment) {
     namespace page = ostrel_core::types::page;
     (void)size;
     (void)alignment;
     if (block == nullptr) return;
     auto address = reinterpret_cast<std::uintptr_t>(block);
+    // No segment or large mapping can hold such an address: abort before reading a header
+    // that is not there, which would fault instead.
+    if (address < page::SEGMENT_BYTES || address >= page::ADDRESS_LIMIT) ostrel_core::fault::abort_corrupted();
     page::SegmentHeader* segment = page::segment_of(address);
     std::uint32_t index = page::page_index_of(address);
     Page& record = segment->pages[index];
@@ -50,7 +55,7 @@ inline void thread_free(void* block, std::size_t size, std::size_t alignment) {
     }
     ThreadAllocator* allocator = tls_slot::CACHED_SLOT_PTR;
     bin_stats::batch::record_free(allocator ? &bin_stats::batch::THREAD_STATS : nullptr, record.local.size_class);
-    if (allocator == nullptr || page::owner_of(*segment) != allocator) {
+    if (allocator == nullptr || page::owner_of(*segment) != allocator->id) {
         thread_free_cold(address, record);
         return;
     }

@@ -36,7 +36,7 @@ std::uintptr_t take_any(ThreadAllocator& allocator, Page& record) {
 }
 
 void link_owned(ThreadAllocator& allocator, SegmentHeader& segment) {
-    page::set_owner(segment, &allocator);
+    page::set_owner(segment, allocator.id);
     segment.local.owned_prev = nullptr;
     segment.local.owned_next = allocator.owned_head;
     if (allocator.owned_head) allocator.owned_head->local.owned_prev = &segment;
@@ -54,7 +54,7 @@ void unlink_owned(ThreadAllocator& allocator, SegmentHeader& segment) {
     segment.local.owned_next = nullptr;
     segment.local.owned_prev = nullptr;
     --allocator.owned_count;
-    page::set_owner(segment, nullptr);
+    page::set_owner(segment, page::no_owner);
 }
 
 // Files the pages of an adopted segment in this thread's lists; returns the first page
@@ -140,9 +140,14 @@ void sweep(ThreadAllocator& allocator) {
             auto index = static_cast<std::uint32_t>(__builtin_ctz(occupied));
             occupied &= occupied - 1;
             Page& record = segment->pages[index];
-            if (page::has_thread_free(record)) reclaim(allocator, record);
+            const std::uint32_t reclaimed = page::has_thread_free(record) ? reclaim(allocator, record) : 0;
             if (record.local.used != 0) {
                 in_use = true;
+                // The refill finds full pages only by their remote frees, which are now taken
+                // back: on the full list these blocks would never be handed out again.
+                if (reclaimed > 0 && record.local.queue_kind == QueueKind::full) {
+                    move_to_front(allocator, record, QueueKind::available);
+                }
                 continue;
             }
             QueueKind kind = record.local.queue_kind;

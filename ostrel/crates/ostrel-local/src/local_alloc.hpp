@@ -14,6 +14,7 @@
 namespace ostrel_local::local_alloc {
 
 using ostrel_core::types::page::Page;
+using ostrel_core::types::page::OwnerId;
 using ostrel_core::types::page::QueueKind;
 using ostrel_core::types::page::SegmentHeader;
 
@@ -35,6 +36,9 @@ struct ThreadAllocator {
     std::uint64_t reclaimed_blocks;  // taken back from thread-free chains
     std::uint64_t cold_operations;   // slow operations since the last sweep
     std::uint8_t busy;               // set while a slow path or sweep works on the lists
+    OwnerId id;                      // names this allocator in the headers of its segments;
+                                     // unique in the process, never reused; no_owner until
+                                     // the thread's slot is registered
 
     // The refill of class c (alloc_cold_raw): a block, or nullptr when no segment can be had.
     void* alloc_cold(std::uint8_t c);

@@ -28,6 +28,11 @@ namespace {
 constinit std::atomic<std::uint64_t> published_key{0};
 constinit std::atomic<void (*)()> key_created_hook{nullptr};
 
+// The next owner id. It only grows, and a forked child continues from the value the parent
+// had at the fork, so no thread of the child can take the id of a thread of the parent.
+// Relaxed: the id carries no other data.
+constinit std::atomic<page::OwnerId> next_owner_id{page::no_owner + 1};
+
 void on_thread_exit(void* slot) { release_slot(*static_cast<LocalAllocatorSlot*>(slot)); }
 
 std::optional<pthread_key_t> slot_key() {
@@ -76,7 +81,7 @@ std::uint64_t reclaim_segment(ThreadAllocator& allocator, SegmentHeader& segment
 
 // Drops every trace of the exiting owner from the segment.
 void disown(SegmentHeader& segment) {
-    page::set_owner(segment, nullptr);
+    page::set_owner(segment, page::no_owner);
     segment.local.current = 0;
     segment.local.owned_next = nullptr;
     segment.local.owned_prev = nullptr;
@@ -96,6 +101,7 @@ ThreadAllocator* register_slot() {
     if (slot.state == SlotState::unregistered) {
         std::optional<pthread_key_t> key = slot_key();
         if (!key || pthread_setspecific(*key, &slot) != 0) return nullptr;
+        slot.allocator.id = next_owner_id.fetch_add(1, std::memory_order_relaxed);
         slot.state = SlotState::registered;
     }
     CACHED_SLOT_PTR = &slot.allocator;

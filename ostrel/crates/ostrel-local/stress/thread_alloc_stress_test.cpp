@@ -1,9 +1,12 @@
 // The thread allocator under concurrency: more threads than cores allocate, hand blocks to
 // each other, free them across threads, exit with live blocks that others free and adopt,
-// and race the decay thread, the idle sweep and the leak recorder.
+// and race the decay thread, the idle sweep and the leak recorder; under steady cross-thread
+// freeing the memory they hold stays bounded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <barrier>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -188,6 +191,80 @@ unsigned exit_and_adopt(unsigned generations) {
         }, "the freers and adopters");
     }
     return damaged.load();
+}
+
+// What the heaps hold during steady_exchange, each thread adding its own share.
+struct HeldMemory {
+    std::atomic<std::uint64_t> early_segments{0};  // owned after the first quarter of the rounds
+    std::atomic<std::uint64_t> late_segments{0};   // owned after the last round
+    std::atomic<std::uint64_t> stranded_bytes{0};  // the most seen at the end of any round
+};
+
+// Bytes of free blocks on the local lists of the calling thread's full-list pages: capacity
+// that no allocation reaches, since the refill looks into full pages only for remote frees.
+std::uint64_t stranded_bytes() {
+    const auto* allocator = ostrel_local::tls_slot::CACHED_SLOT_PTR;
+    std::uint64_t bytes = 0;
+    for (const page::Page* head : allocator->full) {
+        for (const page::Page* p = head; p; p = p->local.queue_next) {
+            for (std::uintptr_t b : {p->local.free_a, p->local.free_b}) {
+                for (; b != page::end_of_list; b = *reinterpret_cast<const std::uintptr_t*>(b)) {
+                    bytes += p->local.block_size;
+                }
+            }
+        }
+    }
+    return bytes;
+}
+
+// Steady cross-thread freeing: every thread keeps a window of live blocks; each step replaces
+// a random one, and the block it replaces is freed by its own thread two times in three and
+// by the next thread otherwise. The threads go in lockstep, a round of steps at a time, and
+// free what they were sent at the end of each round, so the live set stays the same size.
+void steady_exchange(unsigned count, unsigned rounds, HeldMemory& held) {
+    constexpr std::size_t window = 512;
+    constexpr unsigned steps_per_round = 256;
+    std::vector<Mailbox> mailboxes(count);
+    std::barrier round_end(count);
+    ostrel_testing::run_threads(count, [&](unsigned me) {
+        std::uint64_t random = 0xC2B2AE3D27D4EB4Full * (me + 1);
+        std::vector<Block> live(window);
+        std::uint64_t most_stranded = 0;
+        for (unsigned round = 0; round < rounds; ++round) {
+            for (unsigned step = 0; step < steps_per_round; ++step) {
+                Block& slot = live[next_random(random) % window];
+                if (slot.data) {
+                    if (next_random(random) % 3 == 0) {
+                        mailboxes[(me + 1) % count].post(slot);
+                    } else {
+                        release(slot);
+                    }
+                }
+                slot = make_block(random, static_cast<unsigned char>(me), false);
+            }
+            round_end.arrive_and_wait();
+            for (const Block& received : mailboxes[me].take_all()) release(received);
+            round_end.arrive_and_wait();
+            most_stranded = std::max(most_stranded, stranded_bytes());
+            const std::uint64_t segments = ostrel_local::tls_slot::CACHED_SLOT_PTR->owned_count;
+            if (round + 1 == rounds / 4) held.early_segments.fetch_add(segments);
+            if (round + 1 == rounds) held.late_segments.fetch_add(segments);
+        }
+        held.stranded_bytes.fetch_add(most_stranded);
+        for (const Block& block : live) release(block);
+    });
+}
+
+// A sweep that takes remote frees back into full pages must hand those pages back to the
+// available lists; then the heaps stop growing once the live set is in place, at most one
+// segment per thread above what the first quarter needed or what the sweep keeps anyway.
+TEST(OstrelThreadAllocStressTest, MemoryInUseStaysBoundedUnderSteadyCrossThreadFreeing) {
+    constexpr unsigned count = 16;
+    HeldMemory held;
+    steady_exchange(count, 320, held);
+    EXPECT_EQ(held.stranded_bytes.load(), 0u) << "free blocks sat on full-list pages";
+    const std::uint64_t floor = count * (ostrel_local::local_alloc::segments_kept_by_sweep + 1);
+    EXPECT_LE(held.late_segments.load(), std::max<std::uint64_t>(held.early_segments.load(), floor) + count);
 }
 
 TEST(OstrelThreadAllocStressTest, BlocksMoveBetweenThreadsIntact) {

@@ -68,7 +68,7 @@ TEST(OstrelLocalAllocTest, SweepReleasesEmptySegmentsUntilThreeRemain) {
         for (page::SegmentHeader* segment : emptied) {
             if (owns(heap(), segment)) continue;
             ++released;
-            EXPECT_EQ(page::owner_of(*segment), nullptr);
+            EXPECT_EQ(page::owner_of(*segment), page::no_owner);
             EXPECT_EQ(segment->local.queued, 0u) << "its pages left every list";
         }
         EXPECT_EQ(released, 2);
@@ -136,6 +136,35 @@ TEST(OstrelLocalAllocTest, RefillScansFullPagesForRemoteFrees) {
         for (void* block : more) thread_free(block, big, 8);
         free_range(blocks, 0, 8);
         free_range(blocks, 9, per_segment + 1);
+    });
+}
+
+// A sweep that takes remote frees back into a full page gives that page its free blocks again
+// through the available list: a refill no longer finds the page by its (now empty) chain,
+// so on the full list its blocks would never be handed out.
+TEST(OstrelLocalAllocTest, SweepMovesFullPagesWithReclaimedBlocksToTheAvailableList) {
+    drain_retained();
+    on_fresh_thread([] {
+        std::vector<void*> blocks = fill_segments(1);
+        page::Page& record = page_of(blocks[8]);  // page 3, full, outside the current segment
+        ASSERT_EQ(record.local.queue_kind, QueueKind::full);
+        on_fresh_thread([&] { free_range(blocks, 8, 10); });
+        {
+            local::BusyScope busy(heap());
+            local::run_idle_memory_maintenance(heap());
+        }
+        EXPECT_EQ(record.local.used, 2u);
+        EXPECT_EQ(record.local.queue_kind, QueueKind::available);
+        EXPECT_EQ(heap().available[51], &record);
+        // The reclaimed blocks are the next ones handed out.
+        void* first = thread_alloc(big, 8);
+        void* second = thread_alloc(big, 8);
+        EXPECT_TRUE((first == blocks[8] && second == blocks[9]) || (first == blocks[9] && second == blocks[8]));
+        EXPECT_EQ(record.local.used, 4u);
+        thread_free(first, big, 8);
+        thread_free(second, big, 8);
+        free_range(blocks, 0, 8);
+        free_range(blocks, 10, per_segment + 1);
     });
 }
 

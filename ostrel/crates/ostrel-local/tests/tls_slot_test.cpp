@@ -28,7 +28,7 @@ TEST(OstrelThreadExitTest, LiveSegmentsAreAbandonedAndAdoptedWithTheirFreedBlock
         segment = heap().current;
     });
     EXPECT_EQ(abandoned_total(), abandoned_before + 1);
-    EXPECT_EQ(page::owner_of(*segment), nullptr);
+    EXPECT_EQ(page::owner_of(*segment), page::no_owner);
     EXPECT_EQ(segment->local.current, 0);
     EXPECT_EQ(segment->local.queued, 0u);
 
@@ -41,7 +41,7 @@ TEST(OstrelThreadExitTest, LiveSegmentsAreAbandonedAndAdoptedWithTheirFreedBlock
     on_fresh_thread([&] {
         void* first = thread_alloc(64, 64);
         EXPECT_EQ(heap().current, segment) << "the abandoned segment was adopted";
-        EXPECT_EQ(page::owner_of(*segment), &heap());
+        EXPECT_EQ(page::owner_of(*segment), heap().id);
         EXPECT_EQ(heap().next_page_index, 32u);
         // The adoption filed the used page with its reclaimed blocks and took the first
         // unused page for the request.
@@ -104,8 +104,9 @@ TEST(OstrelThreadExitTest, ExitClearsTheAllocatorAndCountsReclaims) {
 }
 
 // Waits for a forked child under a deadline; a child still running then is killed and
-// the wait fails with "hang". Returns whether the child exited with status 0.
-bool child_exited_cleanly(pid_t child) {
+// the wait fails with "hang". Returns the child's exit status, -1 when it did not exit
+// (a signal ended it).
+int child_exit_status(pid_t child) {
     int status = 0;
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (waitpid(child, &status, WNOHANG) != child) {
@@ -113,12 +114,17 @@ bool child_exited_cleanly(pid_t child) {
             kill(child, SIGKILL);
             waitpid(child, &status, 0);
             ADD_FAILURE() << "hang: a forked child did not finish";
-            return false;
+            return -1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+bool child_exited_cleanly(pid_t child) { return child_exit_status(child) == 0; }
+
+// The calling thread's slot before it registers: zero-initialised, so no owner id yet.
+std::uint64_t heap_id_before_first_allocation() { return tls_slot::ALLOCATOR_SLOT.allocator.id; }
 
 // Holds the first thread that creates the exit-handler key until released; later calls
 // (the forked child's own) pass straight through.
@@ -210,6 +216,78 @@ TEST(OstrelThreadExitTest, ForkedChildKeepsAllocating) {
         }
         stop.store(true);
         for (std::thread& w : workers) w.join();
+    });
+}
+
+// Threads run one after another often sit at one address; their ids still differ and grow.
+TEST(OstrelThreadExitTest, EveryRegistrationDrawsAFreshOwnerId) {
+    std::array<std::uint64_t, 4> ids{};
+    for (std::uint64_t& id : ids) {
+        on_fresh_thread([&] {
+            EXPECT_EQ(heap_id_before_first_allocation(), page::no_owner);
+            thread_free(thread_alloc(64, 16), 64, 16);
+            id = heap().id;
+        });
+    }
+    for (std::size_t i = 1; i < ids.size(); ++i) EXPECT_GT(ids[i], ids[i - 1]);
+    EXPECT_NE(ids[0], page::no_owner);
+}
+
+// In a forked child, glibc hands the stacks and static TLS of the threads that did not
+// survive the fork to new threads, so a child thread can sit at the very address of a
+// vanished parent thread's allocator. It must still not pass for that thread's owner: its
+// frees of blocks from the parent thread's segments go to their pages' chains instead of
+// into lists it does not hold. The parent threads fill whole pages of 16 KiB blocks (four
+// per page) over two segments, so that those frees would otherwise move pages between lists.
+constexpr int parent_threads = 3;
+constexpr std::size_t parent_blocks = 160;  // more than the 124 a segment holds
+std::array<std::array<void*, parent_blocks>, parent_threads> blocks_of_parent{};
+std::array<const void*, parent_threads> heap_of_parent{};
+
+TEST(OstrelThreadExitTest, ChildThreadsOnTheStacksOfVanishedParentThreadsOwnNothingOfTheirs) {
+    OSTREL_IN_FRESH_PROCESS({
+        std::atomic<int> ready{0};
+        std::atomic<bool> done{false};
+        std::vector<std::thread> parents;
+        parents.reserve(parent_threads);
+        for (int p = 0; p < parent_threads; ++p) {
+            parents.emplace_back([&, p] {
+                for (void*& block : blocks_of_parent[p]) block = thread_alloc(16384, 16);
+                heap_of_parent[p] = &heap();
+                ready.fetch_add(1);
+                while (!done.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                for (void* block : blocks_of_parent[p]) thread_free(block, 16384, 16);
+            });
+        }
+        while (ready.load() != parent_threads) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        pid_t child = fork();
+        if (child == 0) {
+            std::atomic<int> on_a_parent_heap{0};
+            std::vector<std::thread> children;
+            children.reserve(parent_threads);
+            for (int c = 0; c < parent_threads; ++c) {
+                children.emplace_back([&, c] {
+                    std::array<void*, 300> own{};
+                    for (std::size_t i = 0; i < own.size(); ++i) own[i] = thread_alloc(16 + (i * 97) % 16000, 16);
+                    for (const void* parent_heap : heap_of_parent) {
+                        if (parent_heap == &heap()) on_a_parent_heap.fetch_add(1);
+                    }
+                    for (void* block : blocks_of_parent[c]) thread_free(block, 16384, 16);
+                    for (void* block : own) thread_free(block, 0, 16);
+                    for (void*& block : own) block = thread_alloc(16384, 16);
+                    for (void* block : own) thread_free(block, 16384, 16);
+                });
+            }
+            for (std::thread& thread : children) thread.join();
+            // Without a reused stack this run would prove nothing.
+            std::_Exit(on_a_parent_heap.load() > 0 ? 0 : 2);
+        }
+        ASSERT_GT(child, 0);
+        const int status = child_exit_status(child);
+        EXPECT_NE(status, 2) << "no child thread took over a parent thread's stack";
+        EXPECT_EQ(status, 0) << "the child's threads allocated and freed";
+        done.store(true);
+        for (std::thread& thread : parents) thread.join();
     });
 }
 

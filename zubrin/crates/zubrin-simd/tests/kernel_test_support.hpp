@@ -1,6 +1,7 @@
 // Fixtures shared by the kernel tests: which variants this CPU can run, slices that end right
 // before an inaccessible page (so a tail read or write past the end faults), input sets with
-// mixed magnitudes and special values, and the scalar references of the fixed summation orders.
+// mixed magnitudes and special values, and the scalar references of the fixed summation orders;
+// bit comparison comes from zubrin_testing.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,7 +11,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -20,8 +20,9 @@
 #include <random>
 #include <span>
 #include <string>
-#include <type_traits>
 #include <vector>
+
+#include "zubrin_testing/bits.hpp"
 
 namespace kernel_test {
 
@@ -76,27 +77,9 @@ inline const std::vector<std::size_t>& sweep_lengths() {
     return lengths;
 }
 
-template <class T>
-using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
-
-template <class T>
-Bits<T> bits_of(T value) {
-    return std::bit_cast<Bits<T>>(value);
-}
-
-// Bit equality; any NaN matches any NaN (which operand's payload survives an add is not fixed).
-template <class T>
-bool same_bits(T x, T y) {
-    if (std::isnan(x) && std::isnan(y)) return true;
-    return bits_of(x) == bits_of(y);
-}
-
-template <class T>
-testing::AssertionResult bits_equal(T actual, T expected) {
-    if (same_bits(actual, expected)) return testing::AssertionSuccess();
-    return testing::AssertionFailure() << "actual " << actual << " (bits 0x" << std::hex << bits_of(actual)
-                                       << ") expected " << expected << " (bits 0x" << bits_of(expected) << ")";
-}
+using zubrin_testing::bits::bits_equal;
+using zubrin_testing::bits::bits_of;
+using zubrin_testing::bits::same_bits;
 
 // Memory whose last page before `end()` is followed by an inaccessible page. A slice placed at
 // the end faults on any access past its last element; the bytes before it are free for guards.

@@ -17,7 +17,6 @@ using ostrel_core::types::page::SegmentHeader;
 
 inline constexpr std::uint32_t NODE_POOLS = 16;
 inline constexpr std::uint32_t HUGE_BUCKETS = 11;
-inline constexpr std::uint32_t last_bucket = HUGE_BUCKETS - 1;
 // A bucket takes a block while its two lists hold at most this many...
 inline constexpr std::uint64_t bucket_block_limit = 1023;
 // ...and while the chosen list's bytes stay at most this.

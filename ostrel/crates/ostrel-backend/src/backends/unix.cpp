@@ -14,7 +14,7 @@ constinit std::atomic<std::uint8_t> MADV_FREE_SUPPORTED{madv_free_unprobed};
 namespace {
 
 constexpr std::size_t huge_hint_threshold = 0x200000;
-constexpr int mpol_bind = 2;
+constexpr unsigned long mpol_bind = 2;
 // Relaxed: tests set the hook before the code under test runs on any other thread.
 constinit std::atomic<detail::MapFn> map_hook{nullptr};
 
@@ -89,7 +89,10 @@ bool UnixBackend::decommit(void* address, std::size_t length) {
 void UnixBackend::bind_to_node(void* address, std::size_t length, std::uint32_t node) {
     detail::NodeMask mask = detail::node_mask_for(node);
     if (mask.word_count == 0) return;
-    (void)::syscall(SYS_mbind, address, length, mpol_bind, mask.words, mask.max_node, 0u);
+    // syscall() is variadic and the kernel reads each argument as a full unsigned long: a
+    // narrower int would leave the register's upper half to chance.
+    (void)::syscall(SYS_mbind, reinterpret_cast<unsigned long>(address), static_cast<unsigned long>(length), mpol_bind,
+                    reinterpret_cast<unsigned long>(mask.words), mask.max_node, 0UL);
 }
 
 }  // namespace ostrel_backend::backends::unix

@@ -9,10 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace ostrel_local::local_alloc {
-struct ThreadAllocator;
-}  // namespace ostrel_local::local_alloc
-
 namespace ostrel_core::types::page {
 
 inline constexpr std::uintptr_t SEGMENT_BYTES = 0x200000;
@@ -31,7 +27,13 @@ inline constexpr std::uint32_t user_pages_mask = 0xFFFFFFFEu;  // occupancy bits
 enum class QueueKind : std::uint8_t { none = 0, available = 1, full = 2, empty = 3 };
 enum class LocalList : std::uint8_t { a, b };
 
-using Owner = ostrel_local::local_alloc::ThreadAllocator;
+// Who owns a segment: an id the thread allocator draws once from a process-wide counter that
+// only grows. An address would not do: in a forked child a new thread can be given the stack
+// and thread-local storage, and so the allocator address, of a parent thread that did not
+// survive the fork, while the segments it owned still name it.
+using OwnerId = std::uint64_t;
+inline constexpr OwnerId no_owner = 0;
+
 struct Page;
 struct SegmentHeader;
 
@@ -81,7 +83,7 @@ struct alignas(64) SegmentLocal {
 
 // Segment fields other threads read.
 struct alignas(64) SegmentShared {
-    Owner* owner;                // the holder writes it (owner, adopter, exiting thread);
+    OwnerId owner;               // the holder writes it (owner, adopter, exiting thread);
                                  // any freeing thread reads it. Only through atomic_ref.
     std::uintptr_t raw_mapping;  // written when the header is made: the unit that is unmapped
     std::uint64_t pool_link;     // written by the holder of a pool lock; next element, 0 = end
@@ -134,13 +136,13 @@ inline bool has_thread_free(Page& page) {
 
 // Owner -----------------------------------------------------------------------------------
 
-// Relaxed both ways: a freeing thread only compares the owner with itself, and its own
+// Relaxed both ways: a freeing thread only compares the owner with its own id, and its own
 // writes are the only ones that can make that comparison true.
-inline Owner* owner_of(SegmentHeader& segment) {
-    return std::atomic_ref<Owner*>(segment.shared.owner).load(std::memory_order_relaxed);
+inline OwnerId owner_of(SegmentHeader& segment) {
+    return std::atomic_ref<OwnerId>(segment.shared.owner).load(std::memory_order_relaxed);
 }
-inline void set_owner(SegmentHeader& segment, Owner* owner) {
-    std::atomic_ref<Owner*>(segment.shared.owner).store(owner, std::memory_order_relaxed);
+inline void set_owner(SegmentHeader& segment, OwnerId owner) {
+    std::atomic_ref<OwnerId>(segment.shared.owner).store(owner, std::memory_order_relaxed);
 }
 
 // Local lists and occupancy ---------------------------------------------------------------

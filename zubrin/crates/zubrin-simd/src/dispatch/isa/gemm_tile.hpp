@@ -17,7 +17,7 @@ struct GemmTile : L {
     static constexpr std::size_t rows = Rows;
     static constexpr std::size_t vectors = VectorsPerRow;
     static constexpr std::size_t lanes = L::width;
-    static void prefetch(const typename L::T* p) { _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0); }
+    static void prefetch(const typename L::T* p) { _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T1); }
     // A load the compiler must keep in a register. Left alone, g++ folds the B load into every
     // fused multiply-add that uses it, so each B vector is loaded once per tile row; with three
     // rows of float64 that is a 512-bit load per fused multiply-add, and the load ports, not the
