@@ -122,6 +122,8 @@ void free_vector(void* holder) {
 
 void free_block(void* holder) { delete static_cast<ResultBlock*>(holder); }
 
+void free_heap(void* holder) { std::free(holder); }
+
 // What an owner takes over: the memory's address and element counts, and what frees it.
 struct Handover {
     void* data;
@@ -218,10 +220,17 @@ PyResult<Ref> output_into_numpy(OutputArray<T, N>&& array) {
     if (array.layout.offset != 0 || !kavrel::domain::layout::is_c_contiguous(array.layout) || array.len() != count)
         fail_invariant("invariant: an output array is row-major over exactly its block");
     if (count == 0) return shaped(empty_array<T>(), array.layout.shape);
-    auto holder = std::make_unique<ResultBlock>(std::move(array.storage));
-    void* data = holder->data();
-    Ref owner = make_owner({data, count, count, holder.get(), &free_block});
-    holder.release();  // the owner's now
+    void* data = array.storage.data();
+    Ref owner;
+    if (array.storage.on_heap()) {
+        // Heap memory needs nothing but its address to be freed: no holder record.
+        owner = make_owner({data, count, count, data, &free_heap});
+        (void)array.storage.release_heap();  // the owner's now
+    } else {
+        auto holder = std::make_unique<ResultBlock>(std::move(array.storage));
+        owner = make_owner({data, count, count, holder.get(), &free_block});
+        (void)holder.release();  // the owner's now
+    }
     npy_intp dims[N];
     for (std::size_t k = 0; k < N; ++k) dims[k] = static_cast<npy_intp>(array.layout.shape[k]);
     // No strides given: NumPy lays the block out in row-major order.

@@ -121,6 +121,15 @@ public:
 
     void* data() const noexcept { return data_; }
     std::size_t bytes() const noexcept { return bytes_; }
+    // Heap memory (not a mapping): std::free frees it.
+    bool on_heap() const noexcept { return data_ && mapped_bytes_ == 0; }
+    // Gives up heap memory to the caller, who frees it with std::free. Requires: on_heap().
+    void* release_heap() noexcept {
+        void* data = data_;
+        data_ = nullptr;
+        bytes_ = 0;
+        return data;
+    }
 
 private:
     void swap(ResultBlock& other) noexcept {

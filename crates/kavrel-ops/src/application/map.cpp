@@ -65,12 +65,18 @@ std::optional<DenseWindows> dense_windows(const ArrayView<float, 2>& a, const Ar
     if (a.layout.shape != l.shape || b.layout.shape != l.shape || a.layout.strides != l.strides ||
         b.layout.strides != l.strides)
         return std::nullopt;
-    using kavrel::application::view::immutable::contiguous_window;
-    const auto wa = contiguous_window(a), wb = contiguous_window(b);
-    const auto wo = contiguous_window(static_cast<ArrayView<float, 2>>(out));
-    if (!wa || !wb || !wo) return std::nullopt;
-    // The output's run, writable: the same elements of the storage the view may write.
-    return DenseWindows{*wa, *wb, {out.ptr + l.offset, wo->size()}};
+    // One layout up to the offsets: contiguous_window's test once, its bounds per view.
+    if (!kavrel::domain::layout::is_c_contiguous(l) && !kavrel::domain::layout::is_f_contiguous(l)) return std::nullopt;
+    const auto count = l.element_count();
+    if (!count) return std::nullopt;
+    const auto inside = [n = *count](std::uint64_t offset, std::uint64_t len) {
+        std::uint64_t end;
+        return !__builtin_add_overflow(offset, n, &end) && end <= len;
+    };
+    if (!inside(a.layout.offset, a.len) || !inside(b.layout.offset, b.len) || !inside(l.offset, out.len))
+        return std::nullopt;
+    const auto n = static_cast<std::size_t>(*count);
+    return DenseWindows{{a.ptr + a.layout.offset, n}, {b.ptr + b.layout.offset, n}, {out.ptr + l.offset, n}};
 }
 
 std::uint64_t traffic_bytes(std::uint64_t elements) noexcept { return strided::saturating_mul(elements, 12); }
