@@ -105,6 +105,13 @@ def test_broadcast_b_matches_numpy_bit_for_bit(ours, theirs, a_shape, b_shape):
     assert r.shape == a_shape
 
 
+@pytest.mark.parametrize("b_shape", [(4100, 2100), (1, 2100), (4100, 1)], ids=str)
+def test_results_above_32_mib_from_fresh_mappings(b_shape):
+    # 8.6 million elements: the result's memory is a fresh mapping rather than heap memory.
+    a, b = values((4100, 2100), 11), values(b_shape, 12)
+    check(kp.sub, np.subtract, a, b)
+
+
 @pytest.mark.parametrize("ours,theirs", OPS, ids=OP_IDS)
 @pytest.mark.parametrize("shape,b_shape", [((9, 40), (9, 40)), ((9, 40), (1, 40)), ((9, 40), (9, 1)),
                                            ((400, 8000), (400, 8000)), ((400, 8000), (1, 8000))], ids=str)
