@@ -61,14 +61,15 @@ Offsets mapped_row_start(const StridedWalk& walk, std::uint64_t r) {
     return *start;
 }
 
-void require_run_inside(std::int64_t first, std::int64_t stride, std::uint64_t count, std::size_t length) {
-    require_offset_inside(first, length);
-    std::int64_t span, last;
-    if (count - 1 > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
-        __builtin_mul_overflow(static_cast<std::int64_t>(count - 1), stride, &span) ||
-        __builtin_add_overflow(first, span, &last))
-        fail_outside();
-    require_offset_inside(last, length);
+
+
+
+namespace detail {
+
+std::int64_t checked_step(std::int64_t at, std::int64_t by) {
+    std::int64_t next;
+    if (__builtin_add_overflow(at, by, &next)) fail_outside();
+    return next;
 }
 
 std::int64_t checked_element_offset(std::int64_t start, std::uint64_t i, std::int64_t row_stride, std::uint64_t j,
@@ -83,13 +84,15 @@ std::int64_t checked_element_offset(std::int64_t start, std::uint64_t i, std::in
     return at;
 }
 
-std::int64_t checked_step(std::int64_t at, std::int64_t by) {
-    std::int64_t next;
-    if (__builtin_add_overflow(at, by, &next)) fail_outside();
-    return next;
+void require_run_inside(std::int64_t first, std::int64_t stride, std::uint64_t count, std::size_t length) {
+    require_offset_inside(first, length);
+    std::int64_t span, last;
+    if (count - 1 > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
+        __builtin_mul_overflow(static_cast<std::int64_t>(count - 1), stride, &span) ||
+        __builtin_add_overflow(first, span, &last))
+        fail_outside();
+    require_offset_inside(last, length);
 }
-
-namespace detail {
 
 std::uint64_t band_count(const StridedWalk& w) noexcept {
     const std::uint64_t rows = w.shape[0], cols = w.shape[1];

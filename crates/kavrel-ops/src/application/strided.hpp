@@ -79,6 +79,10 @@ struct Offsets {
 // error "validated layout must map every logical index: <debug form>".
 [[nodiscard]] Offsets mapped_row_start(const StridedWalk& walk, std::uint64_t r);
 
+// Implementation details
+
+namespace detail {
+
 // Accesses of the checked serial walk; each stops with an internal error when the storage
 // offset it forms overflows or falls outside [0, length).
 // The run first, first + stride, ..., first + (count - 1)·stride (count >= 1).
@@ -88,10 +92,6 @@ void require_run_inside(std::int64_t first, std::int64_t stride, std::uint64_t c
                                                   std::uint64_t j, std::int64_t col_stride, std::size_t length);
 // at + by, stopping on overflow.
 [[nodiscard]] std::int64_t checked_step(std::int64_t at, std::int64_t by);
-
-// Implementation details
-
-namespace detail {
 
 // Elements of a broadcast value laid out for one slice-operation call: 4 KiB, which stays in
 // the level-1 cache beside the streamed operands.
