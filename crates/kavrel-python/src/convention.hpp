@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstddef>
+#include <expected>
 #include <optional>
 #include <span>
 #include <string>
@@ -81,6 +82,26 @@ private:
     std::size_t held_ = 0;
     bool lock_released_ = false;
 };
+
+// A result computed without the interpreter lock, or the display text of its library error,
+// formatted before the lock is taken back.
+template <class T>
+using Unlocked = std::expected<T, std::string>;
+
+// Runs `compute` (returning a Result) through ctx.without_lock.
+template <class F>
+auto compute_unlocked(CallContext& ctx, F&& compute) {
+    using Value = typename std::invoke_result_t<F&>::value_type;
+    return ctx.without_lock([&]() -> Unlocked<Value> {
+        auto result = compute();
+        if (!result) return std::unexpected(kavrel::domain::error::display(result.error()));
+        if constexpr (std::is_void_v<Value>) {
+            return {};
+        } else {
+            return std::move(*result);
+        }
+    });
+}
 
 // --- Argument kinds --------------------------------------------------------------------
 // Each kind tests its argument (and borrows it) in `check_type`, tests its memory in

@@ -1,11 +1,14 @@
 #include "kavrel_python/elementwise.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "kavrel_ops/application/map.hpp"
+#include "kavrel_ops/application/matrix/api.hpp"
 #include "kavrel_ops/application/reduction/whole_array.hpp"
+#include "kavrel_ops/application/vector.hpp"
 
 namespace kavrel_python::elementwise {
 
@@ -13,6 +16,7 @@ namespace {
 
 using kavrel::domain::error::KavrelError;
 using kavrel::domain::error::Result;
+namespace matrix = kavrel_ops::application::matrix;
 using kavrel_ops::application::reduction::whole_array::reduce_all;
 using kavrel_ops::application::reduction::whole_array::SumAxis;
 
@@ -60,14 +64,12 @@ template <kavrel_ops::application::map::MapOp Op>
 PyResult<Ref> map_py(CallContext& ctx, const ArrayView<float, 2>& a, const ArrayView<float, 2>& b) {
     auto out = numpy_bridge::output_array<float, 2>(a.layout.shape, numpy_bridge::Contents::overwritten);
     if (!out) return std::unexpected(std::move(out.error()));
-    std::optional<std::string> failure = ctx.without_lock([&]() -> std::optional<std::string> {
+    auto done = convention::compute_unlocked(ctx, [&] {
         auto view = out->view_mut();
-        auto mapped = kavrel_ops::application::map::binary_map_with_cache_line<Op>(a, b, view);
-        if (!mapped) return kavrel::domain::error::display(mapped.error());
-        return std::nullopt;
+        return kavrel_ops::application::map::binary_map_with_cache_line<Op>(a, b, view);
     });
     // On failure the result's block is freed with `out`.
-    if (failure) return python::value_error(std::move(*failure));
+    if (!done) return python::value_error(std::move(done.error()));
     return numpy_bridge::array_into_numpy2(std::move(*out));
 }
 
@@ -101,6 +103,38 @@ PyResult<Ref> sum_dyn_py(CallContext& ctx, const numpy_bridge::DynInput& a) {
                                    " exceeds the supported dynamic-dispatch rank " + std::to_string(max_dynamic_rank));
     if (!result.value) return python::value_error(result.value.error());
     return convention::float_result(static_cast<double>(*result.value));
+}
+
+PyResult<Ref> dot_py(CallContext& ctx, const ArrayView<float, 1>& a, const ArrayView<float, 1>& b) {
+    auto d = convention::compute_unlocked(ctx, [&] { return kavrel_ops::application::vector::dot(a, b); });
+    if (!d) return python::value_error(std::move(d.error()));
+    return convention::float_result(static_cast<double>(*d));
+}
+
+PyResult<Ref> matmul_py(CallContext& ctx, const ArrayView<float, 2>& a, const ArrayView<float, 2>& b) {
+    if (a.cols() != b.rows()) return python::value_error("Dimension mismatch for matrix multiplication");
+    auto out = numpy_bridge::output_array<float, 2>({a.rows(), b.cols()});
+    if (!out) return std::unexpected(std::move(out.error()));
+    auto done = convention::compute_unlocked(ctx, [&] {
+        auto c = out->view_mut();
+        return matrix::api::matmul_with_tile_policy(a, b, c, matrix::types::Accumulate::overwrite);
+    });
+    if (!done) return python::value_error(std::move(done.error()));
+    return numpy_bridge::array_into_numpy2(std::move(*out));
+}
+
+PyResult<Ref> batched_matmul_py(CallContext& ctx, const ArrayView<float, 3>& a, const ArrayView<float, 3>& b) {
+    const auto& as = a.layout.shape;
+    const auto& bs = b.layout.shape;
+    if (as[2] != bs[1]) return python::value_error("Inner dimension mismatch for batched matmul");
+    auto out = numpy_bridge::output_array<float, 3>({std::max(as[0], bs[0]), as[1], bs[2]});
+    if (!out) return std::unexpected(std::move(out.error()));
+    auto done = convention::compute_unlocked(ctx, [&] {
+        auto c = out->view_mut();
+        return matrix::api::batched_matmul(a, b, c);
+    });
+    if (!done) return python::value_error(std::move(done.error()));
+    return numpy_bridge::array_into_numpy3(std::move(*out));
 }
 
 }  // namespace kavrel_python::elementwise

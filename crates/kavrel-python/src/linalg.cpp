@@ -46,20 +46,8 @@ namespace gate = kavrel_ops::application::linalg::scaling::gate;
 
 // --- Shared by the linear-algebra bodies ------------------------------------------------
 
-// A result computed without the interpreter lock, or the display text of its library error,
-// formatted before the lock is taken back.
-template <class T>
-using Unlocked = std::expected<T, std::string>;
-
-template <class F>
-auto compute_unlocked(CallContext& ctx, F&& compute) {
-    using Value = typename std::invoke_result_t<F&>::value_type;
-    return ctx.without_lock([&]() -> Unlocked<Value> {
-        auto result = compute();
-        if (!result) return std::unexpected(kavrel::domain::error::display(result.error()));
-        return std::move(*result);
-    });
-}
+using convention::compute_unlocked;
+using convention::Unlocked;
 
 // Element i of a validated one-axis view.
 double element(const ArrayView<double, 1>& v, std::uint64_t i) {
@@ -249,9 +237,6 @@ PyResult<Ref> col_piv_qr_py(CallContext& ctx, const ArrayView<double, 2>& a) {
 
 // The bodies below answer NotImplementedError until their operations land.
 
-PyResult<Ref> dot_py(CallContext&, const ArrayView<float, 1>&, const ArrayView<float, 1>&) { return convention::not_built("dot"); }
-PyResult<Ref> matmul_py(CallContext&, const ArrayView<float, 2>&, const ArrayView<float, 2>&) { return convention::not_built("matmul"); }
-PyResult<Ref> batched_matmul_py(CallContext&, const ArrayView<float, 3>&, const ArrayView<float, 3>&) { return convention::not_built("batched_matmul"); }
 PyResult<Ref> norm_py(CallContext&, const ArrayView<double, 2>&, const std::optional<std::string>&) { return convention::not_built("norm"); }
 PyResult<Ref> bunch_kaufman_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("bunch_kaufman"); }
 PyResult<Ref> matexp_py(CallContext&, const ArrayView<double, 2>&) { return convention::not_built("matexp"); }

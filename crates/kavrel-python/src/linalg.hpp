@@ -1,8 +1,8 @@
-// Bodies of the matrix-product, linear-solver, factorisation and eigensolver functions.
+// Bodies of the linear-solver, factorisation and eigensolver functions.
 // Each receives its arguments already bound, type-checked, borrowed and turned into views
 // by the calling convention, releases the interpreter lock once around its computation,
 // raises every KavrelError as ValueError with its display text, and returns new NumPy
-// arrays through the bridge (array_into_numpy2/3, vector_into_numpy) or Python floats.
+// arrays through the bridge (array_into_numpy2, vector_into_numpy) or Python floats.
 #pragma once
 
 #include <optional>
@@ -18,9 +18,6 @@ using numpy_bridge::ArrayView;
 using python::PyResult;
 using python::Ref;
 
-PyResult<Ref> dot_py(CallContext& ctx, const ArrayView<float, 1>& a, const ArrayView<float, 1>& b);
-PyResult<Ref> matmul_py(CallContext& ctx, const ArrayView<float, 2>& a, const ArrayView<float, 2>& b);
-PyResult<Ref> batched_matmul_py(CallContext& ctx, const ArrayView<float, 3>& a, const ArrayView<float, 3>& b);
 PyResult<Ref> det_py(CallContext& ctx, const ArrayView<double, 2>& a);
 PyResult<Ref> inv_py(CallContext& ctx, const ArrayView<double, 2>& a);
 PyResult<Ref> solve_py(CallContext& ctx, const ArrayView<double, 2>& a, const ArrayView<double, 1>& b);

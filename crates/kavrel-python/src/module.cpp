@@ -78,10 +78,10 @@ PyMethodDef functions[] = {
     method<sub_fn, &ew::sub_py, F32x2, F32x2>("sub(a, b)\n--\n\n"),
     method<mul_fn, &ew::mul_py, F32x2, F32x2>("mul(a, b)\n--\n\n"),
     method<div_fn, &ew::div_py, F32x2, F32x2>("div(a, b)\n--\n\n"),
-    method<dot_fn, &la::dot_py, F32x1, F32x1>("dot(a, b)\n--\n\n"),
+    method<dot_fn, &ew::dot_py, F32x1, F32x1>("dot(a, b)\n--\n\n"),
     method<sum_fn, &ew::sum_py, F32x2>("sum(a)\n--\n\n"),
-    method<matmul_fn, &la::matmul_py, F32x2, F32x2>("matmul(a, b)\n--\n\n"),
-    method<batched_matmul_fn, &la::batched_matmul_py, F32x3, F32x3>(
+    method<matmul_fn, &ew::matmul_py, F32x2, F32x2>("matmul(a, b)\n--\n\n"),
+    method<batched_matmul_fn, &ew::batched_matmul_py, F32x3, F32x3>(
         "batched_matmul(a, b)\n--\n\n"
         "Batched matrix multiply over 3D arrays `[batch, m, k] @ [batch, k, n] -> [batch, m, n]`.\n"
         "A batch dimension of 1 on either operand broadcasts. Mirrors `numpy.matmul` on 3D inputs."),

@@ -1,0 +1,50 @@
+// The router of the matrix-product engine: validates a product, picks the dot-product,
+// outer-product or generic kernel by the row- and column-major layouts of A, B and C (copying an
+// operand into row-major order where that lets a faster kernel run), and runs it on the calling
+// thread or in row units on the global executor by the product's size. The only caller of the
+// product kernels; the front end (api) calls it with a row-major C.
+#pragma once
+
+#include <cstdint>
+
+#include "kavrel/application/view/immutable.hpp"
+#include "kavrel/application/view/mutable_core.hpp"
+#include "kavrel/domain/error/error.hpp"
+#include "kavrel_ops/application/matrix/types.hpp"
+
+namespace kavrel_ops::application::matrix::dispatch {
+
+using kavrel::application::view::immutable::ArrayView;
+using kavrel::application::view::mutable_core::ArrayViewMut;
+using kavrel::domain::error::Result;
+using types::Accumulate;
+using types::ScalarElement;
+
+// The size rule, the same for every kernel family: a product runs in parallel from 64 rows and
+// 2^18 multiply-adds on, so small products pay nothing for the executor.
+inline constexpr std::uint64_t parallel_min_rows = 64;
+inline constexpr std::uint64_t parallel_min_multiply_adds = std::uint64_t{1} << 18;
+
+// m ≥ 64 and m·k·n ≥ 2^18, the product saturating instead of wrapping.
+[[nodiscard]] bool runs_in_parallel(std::uint64_t m, std::uint64_t k, std::uint64_t n) noexcept;
+
+// C = A·B (overwrite) or C += A·B (add). The first of these whose layouts hold (row- and
+// column-major as kernels::is_c_contiguous / is_f_contiguous test them, extents of 1 skipped):
+// - A row-major, B column-major, C row-major: the dot-product kernel;
+// - A column-major, B row-major, C row-major: the outer-product kernel;
+// - A and B column-major, C row-major: the smaller of A and B (A on a tie) copied to row-major,
+//   then the dot kernel (A copied) or the outer kernel (B copied);
+// - anything else: A and B as they are when row-major, else row-major copies; C cleared when
+//   overwriting; then the generic kernels (generic_kernel).
+// Errors: only validate_matmul's, returned before anything is written. Operand copies are
+// released on every exit. Each output row gets the same arithmetic serially and in parallel.
+template <ScalarElement T>
+[[nodiscard]] Result<void> route_matmul(const ArrayView<T, 2>& a, const ArrayView<T, 2>& b, ArrayViewMut<T, 2>& c,
+                                        Accumulate accumulate);
+
+extern template Result<void> route_matmul<float>(const ArrayView<float, 2>&, const ArrayView<float, 2>&,
+                                                 ArrayViewMut<float, 2>&, Accumulate);
+extern template Result<void> route_matmul<double>(const ArrayView<double, 2>&, const ArrayView<double, 2>&,
+                                                  ArrayViewMut<double, 2>&, Accumulate);
+
+}  // namespace kavrel_ops::application::matrix::dispatch

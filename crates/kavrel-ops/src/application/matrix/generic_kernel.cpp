@@ -1,0 +1,229 @@
+#include "kavrel_ops/application/matrix/generic_kernel.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "dravik_parallel/ops.hpp"
+#include "kavrel/domain/error/error.hpp"
+#include "kavrel_ops/domain/scalar/contract.hpp"
+
+namespace kavrel_ops::application::matrix::generic_kernel {
+
+namespace {
+
+using kavrel_ops::domain::scalar::contract::Scalar;
+using types::element_index;
+using types::run;
+using types::stride_below;
+using types::stride_equals;
+
+// Columns of A packed per axpy_rows_batch call on the grouped path, and the group buffer that
+// holds them for the largest block: 4 columns × 32 rows.
+constexpr std::uint64_t group_columns = 4;
+constexpr std::uint64_t group_buffer_elements = group_columns * tile_policy_block_rows;
+
+template <class T>
+T a_at(const T* a, const MatmulDims& d, std::uint64_t i, std::uint64_t p) {
+    return a[element_index(d.a_offset, d.a_row_stride, d.a_col_stride, i, p)];
+}
+
+// Row p of B and row i of C as runs of n elements (unit column stride).
+template <class T>
+std::span<const T> b_row(const T* b, const MatmulDims& d, std::uint64_t p) {
+    return run(b, element_index(d.b_offset, d.b_row_stride, 1, p, 0), d.n);
+}
+template <class T>
+std::span<T> c_row(T* c, const MatmulDims& d, std::uint64_t i) {
+    return run(c, element_index(d.c_offset, d.c_row_stride, 1, i, 0), d.n);
+}
+
+// `rows` rows of C from row r, C's row stride apart, as one run for the row-axpy kernels.
+// Requires: C's row stride ≥ n ≥ 0.
+template <class T>
+std::span<T> c_rows(T* c, const MatmulDims& d, std::uint64_t r, std::uint64_t rows) {
+    const std::uint64_t length = (rows - 1) * static_cast<std::uint64_t>(d.c_row_stride) + d.n;
+    return run(c, element_index(d.c_offset, d.c_row_stride, 1, r, 0), length);
+}
+
+bool all_dense(const MatmulDims& d) {
+    return stride_equals(d.a_row_stride, d.k) && d.a_col_stride == 1 && stride_equals(d.b_row_stride, d.n) &&
+           d.b_col_stride == 1 && stride_equals(d.c_row_stride, d.n) && d.c_col_stride == 1;
+}
+
+// Dense operands: one register-tiled product per block, B read whole by each.
+template <class T, std::uint64_t Block>
+void dense_blocks(const T* a, const T* b, T* c, std::uint64_t row_start, std::uint64_t row_end, const MatmulDims& d) {
+    const auto whole_b = run(b, d.b_offset, d.k * d.n);
+    for (std::uint64_t r = row_start; r < row_end; r += Block) {
+        const std::uint64_t rows = std::min(Block, row_end - r);
+        Scalar<T>::tiled_gemm(run(a, d.a_offset + r * d.k, rows * d.k), whole_b, run(c, d.c_offset + r * d.n, rows * d.n),
+                              rows, d.n, d.k);
+    }
+}
+
+// Small products with separate rows of C: one axpy_rows per column of A over the block's rows.
+template <class T, std::uint64_t Block>
+void column_block(const T* a, const T* b, T* c, std::uint64_t r0, std::uint64_t rows, const MatmulDims& d) {
+    std::array<T, Block> column;
+    const auto out = c_rows(c, d, r0, rows);
+    for (std::uint64_t p = 0; p < d.k; ++p) {
+        column.fill(T{});
+        for (std::uint64_t r = 0; r < rows; ++r) column[r] = a_at(a, d, r0 + r, p);
+        Scalar<T>::axpy_rows(std::span<const T>(column.data(), rows), b_row(b, d, p), out,
+                             static_cast<std::uint64_t>(d.c_row_stride), rows, d.n);
+    }
+}
+
+// Small products whose C rows may overlap in storage order (row stride < n, or negative): one
+// axpy per nonzero entry of A, so a zero entry never multiplies its row of B.
+template <class T>
+void zero_skipping_block(const T* a, const T* b, T* c, std::uint64_t r0, std::uint64_t rows, const MatmulDims& d) {
+    for (std::uint64_t p = 0; p < d.k; ++p) {
+        for (std::uint64_t i = r0; i < r0 + rows; ++i) {
+            const T v = a_at(a, d, i, p);
+            if (v == T{}) continue;
+            Scalar<T>::axpy_slice(b_row(b, d, p), c_row(c, d, i), v);
+        }
+    }
+}
+
+// Larger products: four columns of A per pass over the block of C, packed term-major
+// (entry q·rows + r = A[r0 + r, p0 + q]). B's rows are back to back here (row stride n).
+template <class T>
+void grouped_block(const T* a, const T* b, T* c, std::uint64_t r0, std::uint64_t rows, const MatmulDims& d) {
+    std::array<T, group_buffer_elements> group;
+    const auto out = c_rows(c, d, r0, rows);
+    for (std::uint64_t p0 = 0; p0 < d.k; p0 += group_columns) {
+        const std::uint64_t count = std::min(group_columns, d.k - p0);
+        group.fill(T{});
+        for (std::uint64_t q = 0; q < count; ++q)
+            for (std::uint64_t r = 0; r < rows; ++r) group[q * rows + r] = a_at(a, d, r0 + r, p0 + q);
+        Scalar<T>::axpy_rows_batch(std::span<const T>(group.data(), count * rows), run(b, d.b_offset + p0 * d.n, count * d.n),
+                                   out, static_cast<std::uint64_t>(d.c_row_stride), rows, count, d.n);
+    }
+}
+
+template <class T, std::uint64_t Block>
+void row_blocked(const T* a, const T* b, T* c, std::uint64_t row_start, std::uint64_t row_end, const MatmulDims& d) {
+    static_assert(Block >= 1 && Block <= tile_policy_block_rows && (Block & (Block - 1)) == 0);
+    if (row_end <= row_start) return;
+    if (all_dense(d)) {
+        dense_blocks<T, Block>(a, b, c, row_start, row_end, d);
+        return;
+    }
+    const bool small =
+        d.m < small_product_rows || !stride_equals(d.b_row_stride, d.n) || stride_below(d.c_row_stride, d.n);
+    if (d.k == 0) return;
+    for (std::uint64_t r = row_start; r < row_end; r += Block) {
+        const std::uint64_t rows = std::min(Block, row_end - r);
+        if (!small) {
+            grouped_block(a, b, c, r, rows, d);
+        } else if (!stride_below(d.c_row_stride, d.n)) {
+            column_block<T, Block>(a, b, c, r, rows, d);
+        } else {
+            zero_skipping_block(a, b, c, r, rows, d);
+        }
+    }
+}
+
+}  // namespace
+
+template <ScalarElement T>
+void row_blocked_matmul_with_policy(const T* a, const T* b, T* c, std::uint64_t row_start, std::uint64_t row_end,
+                                    const MatmulDims& dims, std::uint64_t block) {
+    switch (block) {
+        case 1: return row_blocked<T, 1>(a, b, c, row_start, row_end, dims);
+        case 2: return row_blocked<T, 2>(a, b, c, row_start, row_end, dims);
+        case 4: return row_blocked<T, 4>(a, b, c, row_start, row_end, dims);
+        case 8: return row_blocked<T, 8>(a, b, c, row_start, row_end, dims);
+        case 16: return row_blocked<T, 16>(a, b, c, row_start, row_end, dims);
+        case 32: return row_blocked<T, 32>(a, b, c, row_start, row_end, dims);
+        default:
+            kavrel::domain::error::fail_invariant(
+                "internal error: entered unreachable code: matmul tile policy must return a power-of-two block <= 32");
+    }
+}
+
+template <ScalarElement T>
+void matmul_row(const T* a, const T* b, T* c, const MatmulDims& d, std::uint64_t i) {
+    if (d.k == 0) return;
+    if (d.b_col_stride == 1 && d.c_col_stride == 1) {
+        const auto out = c_row(c, d, i);
+        for (std::uint64_t p = 0; p < d.k; ++p) {
+            const T v = a_at(a, d, i, p);
+            if (v == T{}) continue;
+            Scalar<T>::axpy_slice(b_row(b, d, p), out, v);
+        }
+        return;
+    }
+    if (d.n == 0) return;
+    for (std::uint64_t p = 0; p < d.k; ++p) {
+        const T v = a_at(a, d, i, p);
+        if (v == T{}) continue;
+        for (std::uint64_t j = 0; j < d.n; ++j) {
+            T& out = c[element_index(d.c_offset, d.c_row_stride, d.c_col_stride, i, j)];
+            const T product = b[element_index(d.b_offset, d.b_row_stride, d.b_col_stride, p, j)] * v;
+            out = product + out;
+        }
+    }
+}
+
+namespace {
+
+template <class T>
+bool row_blocked_applies(const MatmulDims& d) {
+    return d.k > 0 && d.n > 0 && d.b_col_stride == 1 && d.c_col_stride == 1;
+}
+
+// Read by every unit of one parallel product, never written; lives on the caller's stack.
+template <class T>
+struct UnitContext {
+    const T* a;
+    const T* b;
+    T* c;
+    const MatmulDims* dims;
+};
+
+}  // namespace
+
+template <ScalarElement T>
+void serial_matmul(const T* a, const T* b, T* c, const MatmulDims& dims) {
+    if (dims.m >= 2 && row_blocked_applies<T>(dims)) {
+        row_blocked_matmul_with_policy(a, b, c, 0, dims.m, dims, tile_policy_block_rows);
+        return;
+    }
+    if (dims.m == 0 || dims.k == 0) return;
+    for (std::uint64_t i = 0; i < dims.m; ++i) matmul_row(a, b, c, dims, i);
+}
+
+template <ScalarElement T>
+void parallel_matmul(const T* a, const T* b, T* c, const MatmulDims& dims) {
+    using dravik_parallel::ops::for_each_index_with;
+    using dravik_parallel::policy::Parallel;
+    UnitContext<T> context{a, b, c, &dims};
+    if (row_blocked_applies<T>(dims)) {
+        constexpr std::uint64_t block = tile_policy_block_rows;
+        const std::uint64_t units = dims.m / block + (dims.m % block != 0);
+        for_each_index_with<Parallel>(units, context, [](UnitContext<T>& u, std::uint64_t unit) {
+            const std::uint64_t start = unit * block;
+            const std::uint64_t end = std::min(start + block, u.dims->m);
+            row_blocked_matmul_with_policy(u.a, u.b, u.c, start, end, *u.dims, block);
+        });
+        return;
+    }
+    for_each_index_with<Parallel>(dims.m, context,
+                                  [](UnitContext<T>& u, std::uint64_t i) { matmul_row(u.a, u.b, u.c, *u.dims, i); });
+}
+
+template void row_blocked_matmul_with_policy<float>(const float*, const float*, float*, std::uint64_t, std::uint64_t,
+                                                    const MatmulDims&, std::uint64_t);
+template void row_blocked_matmul_with_policy<double>(const double*, const double*, double*, std::uint64_t,
+                                                     std::uint64_t, const MatmulDims&, std::uint64_t);
+template void matmul_row<float>(const float*, const float*, float*, const MatmulDims&, std::uint64_t);
+template void matmul_row<double>(const double*, const double*, double*, const MatmulDims&, std::uint64_t);
+template void serial_matmul<float>(const float*, const float*, float*, const MatmulDims&);
+template void serial_matmul<double>(const double*, const double*, double*, const MatmulDims&);
+template void parallel_matmul<float>(const float*, const float*, float*, const MatmulDims&);
+template void parallel_matmul<double>(const double*, const double*, double*, const MatmulDims&);
+
+}  // namespace kavrel_ops::application::matrix::generic_kernel

@@ -1,0 +1,74 @@
+// The general-purpose product kernels: the row-blocked kernel, which adds A·B into a range of C's
+// rows block by block (dense operands through tiled_gemm, others through the row-axpy kernels),
+// the per-row loop used when B or C lacks unit column stride, and the serial and parallel
+// drivers of the router's generic path. All of them only add into C; none takes heap memory.
+// Each output row always receives the same arithmetic, however the rows are split into units.
+#pragma once
+
+#include <cstdint>
+
+#include "kavrel_ops/application/matrix/types.hpp"
+
+namespace kavrel_ops::application::matrix::generic_kernel {
+
+using types::MatmulDims;
+using types::ScalarElement;
+
+// The row-block size of the matmul tile policy: rows per block of the row-blocked kernel, and
+// rows per unit of the parallel row-blocked path. Every caller passes it.
+inline constexpr std::uint64_t tile_policy_block_rows = 32;
+
+// Products with fewer rows than this take the column or zero-skipping path outside the dense
+// case, whatever the row range of the call.
+inline constexpr std::uint64_t small_product_rows = 128;
+
+// C[i, j] += Σ_p A[i, p]·B[p, j] for row_start ≤ i < row_end, in blocks of `block` rows
+// (the last one shorter). a, b and c are the storage bases of A, B and C (element 0 of each
+// storage); dims addresses every element. Paths per call:
+// - all three dense row-major (row strides k, n, n; column strides 1): tiled_gemm per block, the
+//   order of tiled_gemm;
+// - small (dims.m < 128, B's row stride ≠ n or C's row stride < n), C's row stride ≥ n: one
+//   axpy_rows per column p of A, p increasing;
+// - small, C's row stride < n: one axpy_slice per nonzero A[i, p], p outer and i inner; an
+//   exactly zero entry skips B's row p for that row of C (so infinities and NaN there never
+//   reach it);
+// - otherwise: one axpy_rows_batch per group of 4 columns of A, groups in order.
+// Requires: B and C have column stride 1; dims comes from validate_matmul; row_end ≤ dims.m.
+// A block that is not a power of two from 1 to 32 stops with an internal error before anything
+// is written. Reentrant: concurrent calls on disjoint row ranges of one C are safe.
+template <ScalarElement T>
+void row_blocked_matmul_with_policy(const T* a, const T* b, T* c, std::uint64_t row_start, std::uint64_t row_end,
+                                    const MatmulDims& dims, std::uint64_t block);
+
+// The row loop: C[i, ·] += A[i, ·]·B, nothing when k = 0. Contributions arrive one p at a time in
+// increasing p, and an exactly zero A[i, p] (either sign) is skipped. With B's and C's column
+// strides both 1 each nonzero entry is one axpy_slice (fused multiply-add); otherwise every
+// element is C[i, j] = B[p, j]·a + C[i, j], rounded twice. Requires: dims from validate_matmul.
+template <ScalarElement T>
+void matmul_row(const T* a, const T* b, T* c, const MatmulDims& dims, std::uint64_t i);
+
+// The generic product on the calling thread, adding into C: the row-blocked kernel over all rows
+// when m ≥ 2, k > 0, n > 0 and B and C have column stride 1; nothing when m or k is 0; the row
+// loop over every row otherwise.
+template <ScalarElement T>
+void serial_matmul(const T* a, const T* b, T* c, const MatmulDims& dims);
+
+// The same on the global executor, adding into C: ceil(m/32) row-block units when k > 0, n > 0
+// and B and C have column stride 1, else m row units, through for_each_index_with (Parallel).
+// Inside a worker or the caller's own chunk every unit runs inline, in order. A failure in a unit
+// stops with the executor's internal error after every chunk has ended.
+template <ScalarElement T>
+void parallel_matmul(const T* a, const T* b, T* c, const MatmulDims& dims);
+
+extern template void row_blocked_matmul_with_policy<float>(const float*, const float*, float*, std::uint64_t,
+                                                           std::uint64_t, const MatmulDims&, std::uint64_t);
+extern template void row_blocked_matmul_with_policy<double>(const double*, const double*, double*, std::uint64_t,
+                                                            std::uint64_t, const MatmulDims&, std::uint64_t);
+extern template void matmul_row<float>(const float*, const float*, float*, const MatmulDims&, std::uint64_t);
+extern template void matmul_row<double>(const double*, const double*, double*, const MatmulDims&, std::uint64_t);
+extern template void serial_matmul<float>(const float*, const float*, float*, const MatmulDims&);
+extern template void serial_matmul<double>(const double*, const double*, double*, const MatmulDims&);
+extern template void parallel_matmul<float>(const float*, const float*, float*, const MatmulDims&);
+extern template void parallel_matmul<double>(const double*, const double*, double*, const MatmulDims&);
+
+}  // namespace kavrel_ops::application::matrix::generic_kernel
