@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -151,14 +152,14 @@ Ref make_owner(const Handover& h) {
     return owner;
 }
 
-// A one-axis array of `length` elements at `data`, whose base is `owner`.
+// A row-major array of shape `dims` over `data`, whose base is `owner`.
 template <class T>
-Ref flat_array_over(Ref owner, void* data, std::uint64_t length) {
+Ref array_over(Ref owner, void* data, std::span<npy_intp> dims) {
     ensure_loaded();  // a result may be made before any array argument was looked at
-    auto n = static_cast<npy_intp>(length);
-    npy_intp stride = sizeof(T);
-    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_number<T>()), 1, &n,
-                                                &stride, data, NPY_ARRAY_WRITEABLE, nullptr));
+    // No strides given: NumPy lays the memory out in row-major order.
+    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_number<T>()),
+                                                static_cast<int>(dims.size()), dims.data(), nullptr, data,
+                                                NPY_ARRAY_WRITEABLE, nullptr));
     if (!array)
         fail_invariant("invariant check failed: NumPy made no array over a result buffer: " + python::take_pending_text());
     // Steals the owner reference, also on failure; from here the buffer dies with its last array.
@@ -233,16 +234,7 @@ PyResult<Ref> output_into_numpy(OutputArray<T, N>&& array) {
     }
     npy_intp dims[N];
     for (std::size_t k = 0; k < N; ++k) dims[k] = static_cast<npy_intp>(array.layout.shape[k]);
-    // No strides given: NumPy lays the block out in row-major order.
-    Ref result = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_number<T>()),
-                                                 static_cast<int>(N), dims, nullptr, data, NPY_ARRAY_WRITEABLE, nullptr));
-    if (!result)
-        fail_invariant("invariant check failed: NumPy made no array over a result buffer: " + python::take_pending_text());
-    // Steals the owner reference, also on failure; from here the block dies with its last array.
-    if (PyArray_SetBaseObject(as_array(result.get()), owner.release()) < 0)
-        fail_invariant("invariant check failed: NumPy refused the owner of a result buffer: " +
-                       python::take_pending_text());
-    return result;
+    return array_over<T>(std::move(owner), data, dims);
 }
 
 }  // namespace
@@ -452,7 +444,8 @@ PyResult<Ref> vector_into_numpy(std::vector<T>&& buffer) {
     const std::uint64_t length = holder->size();
     Ref owner = make_owner({data, length, holder->capacity(), holder.get(), &free_vector<T>});
     holder.release();  // the owner's now
-    return flat_array_over<T>(std::move(owner), data, length);
+    npy_intp dims[1] = {static_cast<npy_intp>(length)};
+    return array_over<T>(std::move(owner), data, dims);
 }
 
 template PyResult<ArrayView<float, 1>> view_from_numpy<float, 1>(PyObject*);
