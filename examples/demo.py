@@ -18,11 +18,24 @@ print()
 print("sum_dyn of a rank-4 array:", kp.sum_dyn(cube), " numpy:", float(np.sum(cube)))
 
 print()
+print("element-wise maps; b may be a row (1, n), a column (m, 1) or a single value (1, 1)")
+m = rng.standard_normal((3, 4), dtype=np.float32)
+row = np.array([[1.0, 2.0, 4.0, 8.0]], dtype=np.float32)
+column = np.array([[10.0], [20.0], [30.0]], dtype=np.float32)
+print("  add(m, row) equals m + row    :", np.array_equal(kp.add(m, row), m + row))
+print("  sub(m, column) equals m - col :", np.array_equal(kp.sub(m, column), m - column))
+print("  mul(m, m) equals m * m        :", np.array_equal(kp.mul(m, m), m * m))
+print("  div(row, [[0]])               :", kp.div(row, np.zeros((1, 1), dtype=np.float32)))
+big = kp.add(a, a)  # a million elements; larger arrays run on the thread pool
+print("  add of two 1000x1000 matrices :", big.shape, big.dtype, np.array_equal(big, a + a))
+
+print()
 print("bad input raises clear exceptions:")
 for label, call in [
     ("float64 input", lambda: kp.sum(a.astype(np.float64))),
     ("transposed view", lambda: kp.sum(a.T)),
     ("rank-0 array", lambda: kp.sum_dyn(np.array(1.0, dtype=np.float32))),
+    ("a broadcast", lambda: kp.add(row, m)),
 ]:
     try:
         call()

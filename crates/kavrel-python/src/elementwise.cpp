@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "kavrel/application/view/mutable_core.hpp"
+#include "kavrel_ops/application/map.hpp"
 #include "kavrel_ops/application/matrix/api.hpp"
 #include "kavrel_ops/application/reduction/whole_array.hpp"
 #include "kavrel_ops/application/vector.hpp"
@@ -15,7 +15,6 @@ namespace kavrel_python::elementwise {
 namespace {
 
 using kavrel::domain::error::KavrelError;
-using kavrel::application::view::mutable_core::ArrayViewMut;
 using kavrel::domain::error::Result;
 namespace matrix = kavrel_ops::application::matrix;
 using kavrel_ops::application::reduction::whole_array::reduce_all;
@@ -57,24 +56,39 @@ DynamicSum sum_dynamic(const numpy_bridge::DynInput& input) {
     }
 }
 
+// The four maps: a new float32 array of a's shape holding a op b, b broadcast to a's shape.
+// The map writes every element of the result before anyone can see it, and on failure the
+// result is freed unseen, so its memory is not zeroed first: zeros would be one more pass over
+// memory as large as the map's own output.
+template <kavrel_ops::application::map::MapOp Op>
+PyResult<Ref> map_py(CallContext& ctx, const ArrayView<float, 2>& a, const ArrayView<float, 2>& b) {
+    auto out = numpy_bridge::output_array<float, 2>(a.layout.shape, numpy_bridge::Contents::overwritten);
+    if (!out) return std::unexpected(std::move(out.error()));
+    auto done = convention::compute_unlocked(ctx, [&] {
+        auto view = out->view_mut();
+        return kavrel_ops::application::map::binary_map_with_cache_line<Op>(a, b, view);
+    });
+    // On failure the result's block is freed with `out`.
+    if (!done) return python::value_error(std::move(done.error()));
+    return numpy_bridge::array_into_numpy2(std::move(*out));
+}
+
 }  // namespace
 
-// The maps answer NotImplementedError until the element-wise kernels land.
-
-PyResult<Ref> add_py(CallContext&, const ArrayView<float, 2>&, const ArrayView<float, 2>&) {
-    return convention::not_built("add");
+PyResult<Ref> add_py(CallContext& ctx, const ArrayView<float, 2>& a, const ArrayView<float, 2>& b) {
+    return map_py<kavrel_ops::application::map::AddOp>(ctx, a, b);
 }
 
-PyResult<Ref> sub_py(CallContext&, const ArrayView<float, 2>&, const ArrayView<float, 2>&) {
-    return convention::not_built("sub");
+PyResult<Ref> sub_py(CallContext& ctx, const ArrayView<float, 2>& a, const ArrayView<float, 2>& b) {
+    return map_py<kavrel_ops::application::map::SubOp>(ctx, a, b);
 }
 
-PyResult<Ref> mul_py(CallContext&, const ArrayView<float, 2>&, const ArrayView<float, 2>&) {
-    return convention::not_built("mul");
+PyResult<Ref> mul_py(CallContext& ctx, const ArrayView<float, 2>& a, const ArrayView<float, 2>& b) {
+    return map_py<kavrel_ops::application::map::MulOp>(ctx, a, b);
 }
 
-PyResult<Ref> div_py(CallContext&, const ArrayView<float, 2>&, const ArrayView<float, 2>&) {
-    return convention::not_built("div");
+PyResult<Ref> div_py(CallContext& ctx, const ArrayView<float, 2>& a, const ArrayView<float, 2>& b) {
+    return map_py<kavrel_ops::application::map::DivOp>(ctx, a, b);
 }
 
 PyResult<Ref> sum_py(CallContext& ctx, const ArrayView<float, 2>& a) {
@@ -102,7 +116,7 @@ PyResult<Ref> matmul_py(CallContext& ctx, const ArrayView<float, 2>& a, const Ar
     auto out = numpy_bridge::output_array<float, 2>({a.rows(), b.cols()});
     if (!out) return std::unexpected(std::move(out.error()));
     auto done = convention::compute_unlocked(ctx, [&] {
-        auto c = ArrayViewMut<float, 2>::of(*out);
+        auto c = out->view_mut();
         return matrix::api::matmul_with_tile_policy(a, b, c, matrix::types::Accumulate::overwrite);
     });
     if (!done) return python::value_error(std::move(done.error()));
@@ -116,7 +130,7 @@ PyResult<Ref> batched_matmul_py(CallContext& ctx, const ArrayView<float, 3>& a, 
     auto out = numpy_bridge::output_array<float, 3>({std::max(as[0], bs[0]), as[1], bs[2]});
     if (!out) return std::unexpected(std::move(out.error()));
     auto done = convention::compute_unlocked(ctx, [&] {
-        auto c = ArrayViewMut<float, 3>::of(*out);
+        auto c = out->view_mut();
         return matrix::api::batched_matmul(a, b, c);
     });
     if (!done) return python::value_error(std::move(done.error()));

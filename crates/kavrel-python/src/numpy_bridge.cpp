@@ -4,8 +4,13 @@
 
 #include <numpy/arrayobject.h>
 
+#include <sys/mman.h>
+
 #include <cstddef>
+#include <cstdlib>
+#include <memory>
 #include <new>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -116,23 +121,76 @@ void free_vector(void* holder) {
     delete static_cast<std::vector<T>*>(holder);
 }
 
-// An owner that has taken `buffer` over; stops with an internal error when it cannot be made.
-template <class T>
-Ref make_owner(std::vector<T>&& buffer) {
+void free_block(void* holder) { delete static_cast<ResultBlock*>(holder); }
+
+void free_heap(void* holder) { std::free(holder); }
+
+// What an owner takes over: the memory's address and element counts, and what frees it.
+struct Handover {
+    void* data;
+    std::uint64_t length;
+    std::uint64_t capacity;
+    void* holder;
+    void (*free)(void* holder);
+};
+
+// An owner object that frees the handed-over memory when it dies; stops with an internal error
+// when it cannot be made, leaving the memory the caller's.
+Ref make_owner(const Handover& h) {
     if (!owner_type) {
         owner_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&owner_spec));
         if (!owner_type) fail_invariant("Failed to create slice container: " + python::take_pending_text());
     }
     Ref owner = Ref::steal(owner_type->tp_alloc(owner_type, 0));
     if (!owner) fail_invariant("Failed to create slice container: " + python::take_pending_text());
-    auto* holder = new std::vector<T>(std::move(buffer));
     auto* o = reinterpret_cast<BufferOwner*>(owner.get());
-    o->data = holder->data();
-    o->length = holder->size();
-    o->capacity = holder->capacity();
-    o->holder = holder;
-    o->free = &free_vector<T>;
+    o->data = h.data;
+    o->length = h.length;
+    o->capacity = h.capacity;
+    o->holder = h.holder;
+    o->free = h.free;
     return owner;
+}
+
+// A row-major array of shape `dims` over `data`, whose base is `owner`.
+template <class T>
+Ref array_over(Ref owner, void* data, std::span<npy_intp> dims) {
+    ensure_loaded();  // a result may be made before any array argument was looked at
+    // No strides given: NumPy lays the memory out in row-major order.
+    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_number<T>()),
+                                                static_cast<int>(dims.size()), dims.data(), nullptr, data,
+                                                NPY_ARRAY_WRITEABLE, nullptr));
+    if (!array)
+        fail_invariant("invariant check failed: NumPy made no array over a result buffer: " + python::take_pending_text());
+    // Steals the owner reference, also on failure; from here the buffer dies with its last array.
+    if (PyArray_SetBaseObject(as_array(array.get()), owner.release()) < 0)
+        fail_invariant("invariant check failed: NumPy refused the owner of a result buffer: " +
+                       python::take_pending_text());
+    return array;
+}
+
+template <class T>
+Ref empty_array() {
+    ensure_loaded();
+    npy_intp length = 0;
+    // NumPy allocates its own storage for an empty array; no owner is needed.
+    Ref empty = Ref::steal(
+        PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_number<T>()), 1, &length, nullptr, nullptr, 0, nullptr));
+    if (!empty)
+        fail_invariant("invariant check failed: NumPy made no array for an empty result: " + python::take_pending_text());
+    return empty;
+}
+
+// The flat array given the array's shape, without copying.
+template <std::size_t N>
+PyResult<Ref> shaped(PyResult<Ref> flat, const std::array<std::uint64_t, N>& shape) {
+    if (!flat) return flat;
+    npy_intp dims[N];
+    for (std::size_t k = 0; k < N; ++k) dims[k] = static_cast<npy_intp>(shape[k]);
+    PyArray_Dims dims_record{dims, static_cast<int>(N)};
+    Ref result = Ref::steal(PyArray_Newshape(as_array(flat->get()), &dims_record, NPY_ANYORDER));
+    if (!result) return std::unexpected(python::fetch_pending());
+    return result;
 }
 
 template <class T, std::size_t N>
@@ -150,15 +208,33 @@ PyResult<Ref> array_into_numpy(Array<T, N>&& array) {
         buffer = ElementIter<T, N>::make(view).collect();
         std::vector<T>().swap(array.storage.data);
     }
-    PyResult<Ref> flat = vector_into_numpy(std::move(buffer));
-    if (!flat) return flat;
     // The shape comes from the array itself, so it always matches the buffer.
+    return shaped(vector_into_numpy(std::move(buffer)), array.layout.shape);
+}
+
+// An output array needs no reshaping step: NumPy gets its shape at once, over the block, with
+// the owner as its base.
+template <class T, std::size_t N>
+PyResult<Ref> output_into_numpy(OutputArray<T, N>&& array) {
+    const std::uint64_t count =
+        kavrel::domain::error::expect(array.layout.element_count(), "layout shape product must fit in usize");
+    if (array.layout.offset != 0 || !kavrel::domain::layout::is_c_contiguous(array.layout) || array.len() != count)
+        fail_invariant("invariant: an output array is row-major over exactly its block");
+    if (count == 0) return shaped(empty_array<T>(), array.layout.shape);
+    void* data = array.storage.data();
+    Ref owner;
+    if (array.storage.on_heap()) {
+        // Heap memory needs nothing but its address to be freed: no holder record.
+        owner = make_owner({data, count, count, data, &free_heap});
+        (void)array.storage.release_heap();  // the owner's now
+    } else {
+        auto holder = std::make_unique<ResultBlock>(std::move(array.storage));
+        owner = make_owner({data, count, count, holder.get(), &free_block});
+        (void)holder.release();  // the owner's now
+    }
     npy_intp dims[N];
     for (std::size_t k = 0; k < N; ++k) dims[k] = static_cast<npy_intp>(array.layout.shape[k]);
-    PyArray_Dims shape{dims, static_cast<int>(N)};
-    Ref shaped = Ref::steal(PyArray_Newshape(as_array(flat->get()), &shape, NPY_ANYORDER));
-    if (!shaped) return std::unexpected(python::fetch_pending());
-    return shaped;
+    return array_over<T>(std::move(owner), data, dims);
 }
 
 }  // namespace
@@ -278,22 +354,72 @@ Result<ArrayD<const float>> dyn_array(const DynInput& input) {
     return ArrayD<const float>::from_parts(input.data, input.len, std::move(*layout));
 }
 
+namespace {
+
+// Transparent huge pages: a mapping's 2 MiB-aligned stretches can be backed by one page each.
+constexpr std::size_t huge_page_bytes = std::size_t{1} << 21;
+
+// A fresh anonymous mapping of at least `bytes`, aligned to and advised for huge pages, with its
+// length; none when the address space or memory is exhausted.
+std::optional<std::pair<void*, std::size_t>> map_zeroed(std::size_t bytes) noexcept {
+    if (bytes > SIZE_MAX - 2 * huge_page_bytes) return std::nullopt;
+    const std::size_t length = (bytes + huge_page_bytes - 1) / huge_page_bytes * huge_page_bytes;
+    const std::size_t reserved = length + huge_page_bytes;
+    void* raw = mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return std::nullopt;
+    const auto begin = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned = (begin + huge_page_bytes - 1) / huge_page_bytes * huge_page_bytes;
+    // Give back the unaligned head and the tail beyond the aligned run.
+    if (aligned > begin) munmap(raw, aligned - begin);
+    const std::uintptr_t end = begin + reserved;
+    if (end > aligned + length) munmap(reinterpret_cast<void*>(aligned + length), end - (aligned + length));
+    auto* data = reinterpret_cast<void*>(aligned);
+    // Only advice: where huge pages are off or scarce the mapping is served in 4 KiB pages.
+    (void)madvise(data, length, MADV_HUGEPAGE);
+    return std::pair{data, length};
+}
+
+}  // namespace
+
+ResultBlock::~ResultBlock() {
+    if (!data_) return;
+    if (mapped_bytes_ != 0) {
+        munmap(data_, mapped_bytes_);
+    } else {
+        std::free(data_);
+    }
+}
+
+std::optional<ResultBlock> ResultBlock::allocate(std::size_t bytes, Contents contents) noexcept {
+    ResultBlock block;
+    if (bytes == 0) return block;
+    const bool zeros = contents == Contents::zeros;
+    if (bytes < (zeros ? zeros_mapped_from_bytes : overwritten_mapped_from_bytes)) {
+        block.data_ = zeros ? std::calloc(bytes, 1) : std::malloc(bytes);
+        if (!block.data_) return std::nullopt;
+    } else {
+        auto mapping = map_zeroed(bytes);
+        if (!mapping) return std::nullopt;
+        block.data_ = mapping->first;
+        block.mapped_bytes_ = mapping->second;
+    }
+    block.bytes_ = bytes;
+    return block;
+}
+
 template <class T, std::size_t N>
-PyResult<Array<T, N>> output_array(const std::array<std::uint64_t, N>& shape) {
+PyResult<OutputArray<T, N>> output_array(const std::array<std::uint64_t, N>& shape, Contents contents) {
     auto layout = kavrel::domain::layout::Layout<N>::c_contiguous(shape);
     if (!layout) return python::value_error(layout.error());
     auto count = layout->element_count();
     if (!count) return python::value_error(count.error());
     if (*count > max_elements<T>) return python::no_memory();
-    std::vector<T> buffer;
-    try {
-        buffer.resize(static_cast<std::size_t>(*count));
-    } catch (const std::bad_alloc&) {
-        return python::no_memory();
-    }
-    if (auto r = kernels::validate_storage(layout->shape, layout->strides, 0, buffer.size()); !r)
+    auto block = ResultBlock::allocate(static_cast<std::size_t>(*count) * sizeof(T), contents);
+    if (!block) return python::no_memory();
+    OutputArray<T, N> out{std::move(*block), *layout};
+    if (auto r = kernels::validate_storage(out.layout.shape, out.layout.strides, 0, out.len()); !r)
         return python::value_error(r.error());
-    return Array<T, N>{{std::move(buffer)}, *layout};
+    return out;
 }
 
 template <class T>
@@ -304,28 +430,22 @@ PyResult<Ref> array_into_numpy2(Array<T, 2>&& array) {
 PyResult<Ref> array_into_numpy3(Array<float, 3>&& array) { return array_into_numpy(std::move(array)); }
 
 template <class T>
+PyResult<Ref> array_into_numpy2(OutputArray<T, 2>&& array) {
+    return output_into_numpy(std::move(array));
+}
+
+PyResult<Ref> array_into_numpy3(OutputArray<float, 3>&& array) { return output_into_numpy(std::move(array)); }
+
+template <class T>
 PyResult<Ref> vector_into_numpy(std::vector<T>&& buffer) {
-    auto length = static_cast<npy_intp>(buffer.size());
-    if (length == 0) {
-        // NumPy allocates its own storage for an empty array; no owner is needed.
-        Ref empty = Ref::steal(
-            PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_number<T>()), 1, &length, nullptr, nullptr, 0, nullptr));
-        if (!empty) fail_invariant("invariant check failed: NumPy made no array for an empty result: " +
-                                   python::take_pending_text());
-        return empty;
-    }
-    Ref owner = make_owner(std::move(buffer));
-    void* data = reinterpret_cast<BufferOwner*>(owner.get())->data;
-    npy_intp stride = sizeof(T);
-    Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_number<T>()), 1, &length,
-                                                &stride, data, NPY_ARRAY_WRITEABLE, nullptr));
-    if (!array)
-        fail_invariant("invariant check failed: NumPy made no array over a result buffer: " + python::take_pending_text());
-    // Steals the owner reference, also on failure; from here the buffer dies with its last array.
-    if (PyArray_SetBaseObject(as_array(array.get()), owner.release()) < 0)
-        fail_invariant("invariant check failed: NumPy refused the owner of a result buffer: " +
-                       python::take_pending_text());
-    return array;
+    if (buffer.empty()) return empty_array<T>();
+    auto holder = std::make_unique<std::vector<T>>(std::move(buffer));
+    T* data = holder->data();
+    const std::uint64_t length = holder->size();
+    Ref owner = make_owner({data, length, holder->capacity(), holder.get(), &free_vector<T>});
+    holder.release();  // the owner's now
+    npy_intp dims[1] = {static_cast<npy_intp>(length)};
+    return array_over<T>(std::move(owner), data, dims);
 }
 
 template PyResult<ArrayView<float, 1>> view_from_numpy<float, 1>(PyObject*);
@@ -336,11 +456,13 @@ template PyResult<ArrayView<float, 5>> view_from_numpy<float, 5>(PyObject*);
 template PyResult<ArrayView<float, 6>> view_from_numpy<float, 6>(PyObject*);
 template PyResult<ArrayView<double, 1>> view_from_numpy<double, 1>(PyObject*);
 template PyResult<ArrayView<double, 2>> view_from_numpy<double, 2>(PyObject*);
-template PyResult<Array<float, 2>> output_array<float, 2>(const std::array<std::uint64_t, 2>&);
-template PyResult<Array<float, 3>> output_array<float, 3>(const std::array<std::uint64_t, 3>&);
-template PyResult<Array<double, 2>> output_array<double, 2>(const std::array<std::uint64_t, 2>&);
+template PyResult<OutputArray<float, 2>> output_array<float, 2>(const std::array<std::uint64_t, 2>&, Contents);
+template PyResult<OutputArray<float, 3>> output_array<float, 3>(const std::array<std::uint64_t, 3>&, Contents);
+template PyResult<OutputArray<double, 2>> output_array<double, 2>(const std::array<std::uint64_t, 2>&, Contents);
 template PyResult<Ref> array_into_numpy2<float>(Array<float, 2>&&);
 template PyResult<Ref> array_into_numpy2<double>(Array<double, 2>&&);
+template PyResult<Ref> array_into_numpy2<float>(OutputArray<float, 2>&&);
+template PyResult<Ref> array_into_numpy2<double>(OutputArray<double, 2>&&);
 template PyResult<Ref> vector_into_numpy<float>(std::vector<float>&&);
 template PyResult<Ref> vector_into_numpy<double>(std::vector<double>&&);
 template PyResult<Ref> vector_into_numpy<std::uint64_t>(std::vector<std::uint64_t>&&);

@@ -10,12 +10,15 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "fennick/types/complex.hpp"
 #include "kavrel/application/array/types.hpp"
 #include "kavrel/application/dynamic/array.hpp"
 #include "kavrel/application/view/immutable.hpp"
+#include "kavrel/application/view/mutable_core.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel/domain/layout/layout.hpp"
 #include "kavrel_python/borrow.hpp"
@@ -82,11 +85,84 @@ template <std::size_t N>
     return ArrayView<float, N>::from_parts(a.storage.ptr, a.storage.len, l);
 }
 
-// A zero-filled row-major array of `shape`. Layout overflow is a ValueError with the
-// error's display text; a buffer that cannot be allocated, or whose byte size overflows,
-// is MemoryError. Instances: float32 two and three axes, float64 two axes.
+// What a result's memory holds when output_array returns it.
+enum class Contents {
+    // +0.0 everywhere: the matrix products add into their output.
+    zeros,
+    // Anything: for a caller that writes every element before the array is returned or read
+    // (the element-wise maps), so no zeros are made for it.
+    overwritten,
+};
+
+// The memory of a result array. Nothing fills it: zeros come from calloc below
+// zeros_mapped_from_bytes and from a fresh anonymous mapping above it; overwritten memory from
+// malloc, which reuses warm heap memory, up to overwritten_mapped_from_bytes and from a fresh
+// mapping above it. Mappings are aligned to and advised for 2 MiB pages: a large result then
+// costs a few hundred page faults instead of one per 4 KiB, each page faulted in by the thread
+// that first writes it. Move-only; frees its memory when destroyed, or hands it to the NumPy
+// array that takes it over.
+class ResultBlock {
+public:
+    // 4 MiB: smaller zeroed blocks come from calloc, which clears reused heap memory itself.
+    static constexpr std::size_t zeros_mapped_from_bytes = std::size_t{1} << 22;
+    // 32 MiB: glibc maps every larger request on its own, in 4 KiB pages.
+    static constexpr std::size_t overwritten_mapped_from_bytes = std::size_t{1} << 25;
+
+    ResultBlock() noexcept = default;
+    ResultBlock(ResultBlock&& other) noexcept { swap(other); }
+    ResultBlock& operator=(ResultBlock&& other) noexcept {
+        ResultBlock(std::move(other)).swap(*this);
+        return *this;
+    }
+    ~ResultBlock();
+
+    // `bytes` bytes holding `contents`, or none when memory is exhausted. 0 bytes takes none.
+    [[nodiscard]] static std::optional<ResultBlock> allocate(std::size_t bytes, Contents contents) noexcept;
+
+    void* data() const noexcept { return data_; }
+    std::size_t bytes() const noexcept { return bytes_; }
+    // Heap memory (not a mapping): std::free frees it.
+    bool on_heap() const noexcept { return data_ && mapped_bytes_ == 0; }
+    // Gives up heap memory to the caller, who frees it with std::free. Requires: on_heap().
+    void* release_heap() noexcept {
+        void* data = data_;
+        data_ = nullptr;
+        bytes_ = 0;
+        return data;
+    }
+
+private:
+    void swap(ResultBlock& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(bytes_, other.bytes_);
+        std::swap(mapped_bytes_, other.mapped_bytes_);
+    }
+
+    void* data_ = nullptr;
+    std::size_t bytes_ = 0;
+    std::size_t mapped_bytes_ = 0;  // length of the mapping; 0 for heap memory
+};
+
+// A row-major result at offset 0 over its own ResultBlock of exactly its element count. The
+// block is the array's: a view of it lives no longer than the array.
 template <class T, std::size_t N>
-[[nodiscard]] PyResult<Array<T, N>> output_array(const std::array<std::uint64_t, N>& shape);
+struct OutputArray {
+    ResultBlock storage;
+    kavrel::domain::layout::Layout<N> layout;
+
+    T* data() const noexcept { return static_cast<T*>(storage.data()); }
+    std::uint64_t len() const noexcept { return storage.bytes() / sizeof(T); }
+    // A writable view of the whole array (its window its own).
+    kavrel::application::view::mutable_core::ArrayViewMut<T, N> view_mut() noexcept { return {data(), layout, len(), 0}; }
+};
+
+// A row-major array of `shape`, zero-filled unless the caller asks for memory it overwrites.
+// Layout overflow is a ValueError with the error's display text; a buffer that cannot be
+// allocated, or whose byte size overflows, is MemoryError. Instances: float32 two and three
+// axes, float64 two axes.
+template <class T, std::size_t N>
+[[nodiscard]] PyResult<OutputArray<T, N>> output_array(const std::array<std::uint64_t, N>& shape,
+                                                       Contents contents = Contents::zeros);
 
 // A new NumPy array with the array's shape. The buffer is handed over without a copy when
 // the layout is row-major at offset 0 and the buffer holds exactly its element count;
@@ -94,6 +170,10 @@ template <class T, std::size_t N>
 template <class T>
 [[nodiscard]] PyResult<Ref> array_into_numpy2(Array<T, 2>&& array);  // float32, float64
 [[nodiscard]] PyResult<Ref> array_into_numpy3(Array<float, 3>&& array);
+// The same for a result of output_array, whose block is always taken over without a copy.
+template <class T>
+[[nodiscard]] PyResult<Ref> array_into_numpy2(OutputArray<T, 2>&& array);  // float32, float64
+[[nodiscard]] PyResult<Ref> array_into_numpy3(OutputArray<float, 3>&& array);
 
 // A new one-axis NumPy array that takes `buffer` over; its base owns and frees the buffer.
 // Instances: float32, float64, uint64, complex128 (fennick Complex).

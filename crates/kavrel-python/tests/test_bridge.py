@@ -173,6 +173,18 @@ def test_one_axis_results(hooks, kind, dtype):
 # --- Outputs ---------------------------------------------------------------------------
 
 
+@pytest.mark.parametrize("shape", [(1, 1), (3, 5), (512, 512), (1024, 1023), (1024, 1024), (3000, 2000)])
+def test_outputs_are_zero_filled_also_over_freed_memory(hooks, shape):
+    # Below 4 MiB from calloc, from 4 MiB on a fresh mapping; each size again after results of
+    # the same size were written and freed, so reused memory must come back zeroed too.
+    for _ in range(3):
+        r, _ = hooks.output(*shape)
+        del r
+        z = hooks.zeros(*shape)
+        assert z.shape == shape and z.dtype == np.float32
+        assert not np.any(z.view(np.uint32))  # +0.0 everywhere, bit for bit
+
+
 def test_output_layout_overflow_is_a_value_error(hooks):
     with pytest.raises(ValueError) as e:
         hooks.output(2**32, 2**31)

@@ -132,13 +132,21 @@ PyResult<Ref> hold_writable(CallContext& ctx, PyObject* const& array) {
 
 // output_array filled with 0, 1, 2, ... and handed to NumPy; also the buffer's address.
 PyResult<Ref> output(CallContext& ctx, const std::uint64_t& rows, const std::uint64_t& cols) {
-    PyResult<Array<float, 2>> out = bridge::output_array<float, 2>({rows, cols});
+    PyResult<bridge::OutputArray<float, 2>> out = bridge::output_array<float, 2>({rows, cols});
     if (!out) return std::unexpected(std::move(out.error()));
+    float* data = out->data();
     ctx.without_lock([&] {
-        for (std::size_t i = 0; i < out->storage.data.size(); ++i) out->storage.data[i] = static_cast<float>(i);
+        for (std::uint64_t i = 0; i < out->len(); ++i) data[i] = static_cast<float>(i);
     });
-    const void* data = out->data();
     return pair(bridge::array_into_numpy2(std::move(*out)), address(data));
+}
+
+// output_array handed to NumPy untouched: its zeros as the allocation left them.
+PyResult<Ref> zeros(CallContext& ctx, const std::uint64_t& rows, const std::uint64_t& cols) {
+    PyResult<bridge::OutputArray<float, 2>> out = bridge::output_array<float, 2>({rows, cols});
+    if (!out) return std::unexpected(std::move(out.error()));
+    ctx.without_lock([] {});
+    return bridge::array_into_numpy2(std::move(*out));
 }
 
 // A copy of `a` in one of several layouts, handed to NumPy; also the buffer's address.
@@ -288,6 +296,7 @@ constexpr Signature keep_lock_fn = a_only("keep_lock");
 constexpr Signature library_error_fn = a_only("library_error");
 constexpr Signature hold_writable_fn = a_only("hold_writable");
 constexpr Signature output_fn = {"output", {"rows", "cols"}, 2, 2};
+constexpr Signature zeros_fn = {"zeros", {"rows", "cols"}, 2, 2};
 constexpr Signature relayout_fn = {"relayout", {"a", "mode"}, 2, 2};
 constexpr Signature roundtrip3_fn = a_only("roundtrip3");
 constexpr Signature vector_fn = {"vector", {"kind", "n"}, 2, 2};
@@ -314,6 +323,7 @@ PyMethodDef functions[] = {
     method<library_error_fn, &library_error, F32x2>(),
     method<hold_writable_fn, &hold_writable, AnyArrayArg>(),
     method<output_fn, &output, CountArg, CountArg>(),
+    method<zeros_fn, &zeros, CountArg, CountArg>(),
     method<relayout_fn, &relayout, F32x2, CountArg>(),
     method<roundtrip3_fn, &roundtrip3, ArrayArg<float, 3>>(),
     method<vector_fn, &vector, CountArg, CountArg>(),
