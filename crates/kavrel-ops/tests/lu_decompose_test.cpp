@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "kavrel_ops/infrastructure/cache.hpp"
 #include "linalg_test_support.hpp"
 #include "scalar_test_support.hpp"
 
@@ -356,6 +357,36 @@ TEST(LuDecomposeBlockedTest, FailuresEndTheFactorisation) {
     auto refused = detail::lu_decompose_as(view_of(a), LuVariant::blocked, refusing_trailing_product);
     ASSERT_FALSE(refused);
     EXPECT_EQ(storage_text(refused.error()), "trailing product refused");
+}
+
+// With a level-3 size below n·n·8 the factorisation runs in panels whose trailing updates go
+// through the matrix-product engine: the same permutation as the definition's product, factors
+// that reproduce the matrix, and the unblocked bits again once the matrix fits.
+TEST(LuDecomposeBlockedTest, SmallLevel3SizeTakesTheEngineProduct) {
+    namespace cache = kavrel_ops::infrastructure::cache;
+    cache::CacheGeometry small;
+    small.l3_bytes = 8 * 64 * 64;
+    cache::cached_cache_geometry::GEOMETRY.inject_for_testing(&small);
+    for (std::size_t n : {64, 65, 130, 200}) {
+        SCOPED_TRACE("n=" + std::to_string(n));
+        const Matrix a = separated_pivots(n, 29 + n);
+        auto f = lu_decompose(view_of(a));
+        ASSERT_TRUE(f);
+        auto reference = n * n * 8 <= small.l3_bytes ? unblocked(a) : blocked(a);
+        ASSERT_TRUE(reference);
+        EXPECT_EQ(f->perm, reference->perm);
+        EXPECT_EQ(f->sign, reference->sign);
+        EXPECT_LE(lu_residual(a, *f), 1.0);
+        if (n * n * 8 <= small.l3_bytes)
+            EXPECT_EQ(std::vector<double>(f->lu.data(), f->lu.data() + n * n),
+                      std::vector<double>(reference->lu.data(), reference->lu.data() + n * n));
+    }
+    for (const Matrix& a : {graded(150, 2), hilbert(90)}) {
+        auto f = lu_decompose(view_of(a));
+        ASSERT_TRUE(f);
+        EXPECT_LE(lu_residual(a, *f), 1.0);
+    }
+    cache::cached_cache_geometry::GEOMETRY.inject_for_testing(nullptr);
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 #include "kavrel/application/view/contiguous.hpp"
 #include "kavrel/domain/layout/layout.hpp"
 #include "kavrel_ops/application/linalg/lu/eliminate.hpp"
+#include "kavrel_ops/application/matrix/api.hpp"
+#include "kavrel_ops/infrastructure/cache.hpp"
 
 namespace kavrel_ops::application::linalg::lu::decompose {
 
@@ -117,10 +119,11 @@ Result<Working> working_copy(const ArrayView<double, 2>& a) {
     return Working{std::move(w), rows, std::move(perm), 1};
 }
 
-// Chosen for lu_decompose while the blocked variant is not wired (see there): reaching it is a
-// broken invariant.
-Result<void> no_trailing_product(const ArrayView<double, 2>&, const ArrayView<double, 2>&, ArrayViewMut<double, 2>&) {
-    kavrel::domain::error::fail_invariant("invariant: the blocked LU is given a trailing product");
+// A22 += P·Q through the matrix-product engine. A22 is a window of the working matrix (row
+// stride n, wider than its width), so the engine takes its temporary-and-write-back path.
+Result<void> engine_trailing_product(const ArrayView<double, 2>& p, const ArrayView<double, 2>& q,
+                                     ArrayViewMut<double, 2>& a22) {
+    return matrix::api::matmul_with_tile_policy<double>(p, q, a22, matrix::types::Accumulate::add);
 }
 
 }  // namespace
@@ -147,11 +150,10 @@ Result<LuDecomposition> lu_decompose_as(const ArrayView<double, 2>& a, LuVariant
 
 }  // namespace detail
 
-// Always unblocked for now: the choice needs the cache geometry's level-3 size and the blocked
-// variant needs the float64 matrix-product front end (accumulate 1) as its trailing product,
-// and neither exists yet. Orders whose n·n·8 bytes fit in the level-3 cache run unblocked anyway.
 Result<LuDecomposition> lu_decompose(const ArrayView<double, 2>& a) {
-    return detail::lu_decompose_as(a, LuVariant::unblocked, no_trailing_product);
+    const std::uint64_t n = a.rows();
+    const std::uint64_t l3_bytes = infrastructure::cache::cached_cache_geometry::GEOMETRY.get().l3_bytes;
+    return detail::lu_decompose_as(a, detail::choose_variant(n, l3_bytes), engine_trailing_product);
 }
 
 }  // namespace kavrel_ops::application::linalg::lu::decompose
