@@ -160,10 +160,6 @@ PyResult<Ref> tuple_result(std::span<PyResult<Ref>> items) {
     return tuple;
 }
 
-PyResult<Ref> not_built(const char* name) {
-    return python::error(PyExc_NotImplementedError, "kavrel_python." + std::string(name) + " is not built yet");
-}
-
 PyObject* run_entry(Thunk thunk, const void* call) noexcept {
     try {
         PyResult<Ref> result = [&] {

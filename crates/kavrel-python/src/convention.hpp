@@ -157,8 +157,6 @@ struct OptionalTextArg {
 [[nodiscard]] PyResult<Ref> float_result(double value);
 // A tuple of results already made, in the documented order; the first failed item fails it.
 [[nodiscard]] PyResult<Ref> tuple_result(std::span<PyResult<Ref>> items);
-// The answer of an entry whose body is not written yet.
-[[nodiscard]] PyResult<Ref> not_built(const char* name);
 
 // --- Entries ---------------------------------------------------------------------------
 

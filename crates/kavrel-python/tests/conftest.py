@@ -91,12 +91,8 @@ def expected_kind(kind):
 
 
 def reach_body(function, *args, **kwargs):
-    """Calls `function` with arguments that pass every convention check. A body that is
-    not written yet answers NotImplementedError; any other failure propagates."""
-    try:
-        function(*args, **kwargs)
-    except NotImplementedError as e:
-        assert str(e) == f"kavrel_python.{function.__name__} is not built yet"
+    """Calls `function` with arguments that pass every convention check; any failure propagates."""
+    return function(*args, **kwargs)
 
 
 def run_python(code, env=None):
