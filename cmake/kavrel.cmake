@@ -7,9 +7,15 @@
 #
 # kavrel_tests(NAME <target> DIR <library folder> DEPS <targets>...)
 #   Builds <DIR>/tests/*.cpp into <target>_tests with GoogleTest and registers its cases.
+#
+# kavrel_stress_tests(NAME <target> DIR <library folder> DEPS <targets>...)
+#   Builds <DIR>/stress/*.cpp into <target>_stress_tests; every case carries the CTest
+#   label "stress" so that the ThreadSanitizer run can select them. The thread helpers
+#   under a deadline (KAVREL_TESTING_DIR) are on their include path.
 
 set(KAVREL_INCLUDE_ROOT ${CMAKE_BINARY_DIR}/include)
 file(MAKE_DIRECTORY ${KAVREL_INCLUDE_ROOT})
+set(KAVREL_TESTING_DIR ${PROJECT_SOURCE_DIR}/ostrel/testing)
 
 function(kavrel_isa_flags)
   foreach(src IN LISTS ARGN)
@@ -53,4 +59,20 @@ function(kavrel_tests)
   kavrel_isa_flags(${srcs})
   target_link_libraries(${K_NAME}_tests PRIVATE ${K_DEPS} GTest::gtest_main)
   gtest_discover_tests(${K_NAME}_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()
+
+function(kavrel_stress_tests)
+  if(NOT KAVREL_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(K "" "NAME;DIR" "DEPS" ${ARGN})
+  get_filename_component(dir ${K_DIR} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+  file(GLOB srcs CONFIGURE_DEPENDS ${dir}/stress/*.cpp)
+  if(NOT srcs)
+    return()
+  endif()
+  add_executable(${K_NAME}_stress_tests ${srcs})
+  target_link_libraries(${K_NAME}_stress_tests PRIVATE ${K_DEPS} GTest::gtest_main)
+  target_include_directories(${K_NAME}_stress_tests PRIVATE ${KAVREL_TESTING_DIR})
+  gtest_discover_tests(${K_NAME}_stress_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS stress)
 endfunction()
