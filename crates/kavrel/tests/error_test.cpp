@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string_view>
 
 namespace {
 
@@ -86,6 +87,27 @@ TEST(ErrorTest, PlainForm) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(format_plain(c.value), c.text);
+    }
+}
+
+// The texts of every debug form, here and in the executor's errors.
+TEST(ErrorTest, QuotedForm) {
+    using namespace std::string_view_literals;
+    const struct {
+        std::string_view text;
+        const char* quoted;
+    } cases[] = {
+        {"", "\"\""},
+        {"plain text", "\"plain text\""},
+        {"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {"\n\r\t", "\"\\n\\r\\t\""},
+        {"\x01\x1f\x7f"sv, "\"\\u{1}\\u{1f}\\u{7f}\""},
+        {"nul\0end"sv, "\"nul\\u{0}end\""},
+        {"caf\xc3\xa9", "\"caf\xc3\xa9\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.quoted);
+        EXPECT_EQ(format_quoted(c.text), c.quoted);
     }
 }
 

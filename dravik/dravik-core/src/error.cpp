@@ -1,12 +1,15 @@
 #include "dravik_core/error.hpp"
 
 #include <charconv>
-#include <string_view>
 #include <type_traits>
+
+#include "kavrel/domain/error/error.hpp"
 
 namespace dravik_core::error {
 
 namespace {
+
+using kavrel::domain::error::format_quoted;
 
 template <class Integer>
 std::string decimal(Integer value) {
@@ -14,33 +17,6 @@ std::string decimal(Integer value) {
     auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
     (void)ec;
     return std::string(digits, end);
-}
-
-// A string payload in a debug form: in double quotes, with quotes, backslashes and
-// control characters escaped.
-std::string quoted(std::string_view text) {
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    out += "\\u{";
-                    if (c >= 0x10) out += hex[c >> 4];
-                    out += hex[c & 0xf];
-                    out += '}';
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    out += '"';
-    return out;
 }
 
 struct Texts {
@@ -120,7 +96,7 @@ std::string debug(const SchedulerError& error) {
     std::string text = scheduler_texts[static_cast<std::size_t>(error.variant)].name;
     if (error.variant == SchedulerError::Variant::SystemFailure) {
         text += '(';
-        text += quoted(error.text);
+        text += format_quoted(error.text);
         text += ')';
     }
     return text;
@@ -195,9 +171,9 @@ std::string debug(const ExecutorError& error) {
             } else if constexpr (std::is_same_v<E, SpawnFailed>) {
                 return "SpawnFailed(" + debug(e.error) + ")";
             } else if constexpr (std::is_same_v<E, ResourceExhausted>) {
-                return "ResourceExhausted(" + quoted(e.text) + ")";
+                return "ResourceExhausted(" + format_quoted(e.text) + ")";
             } else if constexpr (std::is_same_v<E, PerformanceAnomaly>) {
-                return "PerformanceAnomaly(" + quoted(e.text) + ")";
+                return "PerformanceAnomaly(" + format_quoted(e.text) + ")";
             } else if constexpr (std::is_same_v<E, NoSchedulerAvailable>) {
                 return "NoSchedulerAvailable";
             } else if constexpr (std::is_same_v<E, executor_error::SchedulerError>) {

@@ -12,31 +12,6 @@ std::string u64(std::uint64_t v) { return std::to_string(v); }
 
 std::string format_seq(const Dims& d) { return format_dims(d.data(), d.size()); }
 
-std::string quoted(std::string_view text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    static const char hex[] = "0123456789abcdef";
-                    out += "\\u{";
-                    if (c >= 0x10) out += hex[c >> 4];
-                    out += hex[c & 0xf];
-                    out += '}';
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    out += '"';
-    return out;
-}
-
 // NaN and the infinities are spelled the same in every numeric form.
 bool special(double v, std::string& out) {
     if (std::isnan(v)) {
@@ -95,6 +70,31 @@ std::string format_plain(double value) {
     return out;
 }
 
+std::string format_quoted(std::string_view text) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20 || c == 0x7f) {
+                    out += "\\u{";
+                    if (c >= 0x10) out += hex[c >> 4];
+                    out += hex[c & 0xf];
+                    out += '}';
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    out += '"';
+    return out;
+}
+
 std::string display(const KavrelError& error) {
     return std::visit(
         [](const auto& e) -> std::string {
@@ -142,21 +142,21 @@ std::string debug(const KavrelError& error) {
             } else if constexpr (std::is_same_v<E, IncompatibleBroadcast>) {
                 return "IncompatibleBroadcast { from: " + format_seq(e.from) + ", to: " + format_seq(e.to) + " }";
             } else if constexpr (std::is_same_v<E, Overflow>) {
-                return "Overflow { reason: " + quoted(e.reason) + " }";
+                return "Overflow { reason: " + format_quoted(e.reason) + " }";
             } else if constexpr (std::is_same_v<E, StorageError>) {
-                return "StorageError(" + quoted(e.text) + ")";
+                return "StorageError(" + format_quoted(e.text) + ")";
             } else if constexpr (std::is_same_v<E, ConvergenceError>) {
                 return "ConvergenceError { max_iters: " + u64(e.max_iters) + ", residual: " + format_plain(e.residual) +
                        ", tol: " + format_plain(e.tol) + " }";
             } else if constexpr (std::is_same_v<E, CountRange>) {
                 return "CountRange(CountRangeError { count: " + u64(e.error.count) +
-                       ", target: " + quoted(e.error.target) + " })";
+                       ", target: " + format_quoted(e.error.target) + " })";
             } else if constexpr (std::is_same_v<E, InvalidInput>) {
-                return "InvalidInput(" + quoted(e.text) + ")";
+                return "InvalidInput(" + format_quoted(e.text) + ")";
             } else if constexpr (std::is_same_v<E, NumericalBreakdown>) {
-                return "NumericalBreakdown(" + quoted(e.text) + ")";
+                return "NumericalBreakdown(" + format_quoted(e.text) + ")";
             } else {
-                return "NotPositiveDefinite { detail: " + quoted(e.detail) + " }";
+                return "NotPositiveDefinite { detail: " + format_quoted(e.detail) + " }";
             }
         },
         error);

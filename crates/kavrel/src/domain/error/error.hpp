@@ -82,6 +82,8 @@ std::string debug(const KavrelError& error);
 std::string format_dims(const std::uint64_t* values, std::size_t count);  // [2, 3]
 std::string format_scientific(double value);                              // 1.25e-4
 std::string format_plain(double value);                                   // 0.000125
+// In double quotes, with quotes, backslashes and control characters escaped: "a\"b\n".
+std::string format_quoted(std::string_view text);
 
 // A broken internal invariant. Caught only at the Python boundary and where the executor
 // runs a chunk.
