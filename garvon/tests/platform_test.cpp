@@ -66,4 +66,10 @@ TEST(GarvonPlatformTest, RealQueryFollowsPinning) {
     }
 }
 
+TEST(GarvonPlatformTest, ThreadNamesAreCutTo15Bytes) {
+    EXPECT_EQ(platform::cut_thread_name("ostrel-decay"), "ostrel-decay");
+    EXPECT_EQ(platform::cut_thread_name("ostrel-decay-0123456789"), "ostrel-decay-01");
+    EXPECT_EQ(platform::cut_thread_name(""), "");
+}
+
 }  // namespace

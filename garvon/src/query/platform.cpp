@@ -34,4 +34,6 @@ std::optional<CpuLocality> query_cpu_locality_os() {
     return detail::locality_from_getcpu(result, processor, node);
 }
 
+std::string cut_thread_name(std::string_view name) { return std::string(name.substr(0, thread_name_bytes)); }
+
 }  // namespace garvon::query::platform

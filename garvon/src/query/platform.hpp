@@ -1,9 +1,13 @@
 // Where the calling thread runs right now, from the kernel's getcpu system call made
 // directly (no vDSO, no cache argument). The answer may be stale as soon as it returns.
+// Also the form of a thread name that Linux keeps, for the threads the project starts.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <string_view>
 
 namespace garvon::query::platform {
 
@@ -17,6 +21,10 @@ struct CpuLocality {
 // Absent when the call fails or reports a processor of 32768 or more or a node of 1024
 // or more.
 [[nodiscard]] std::optional<CpuLocality> query_cpu_locality_os();
+
+// Linux keeps at most 15 bytes of a thread name; a longer one is cut, never dropped.
+inline constexpr std::size_t thread_name_bytes = 15;
+[[nodiscard]] std::string cut_thread_name(std::string_view name);
 
 namespace detail {
 

@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 
+#include "garvon/query/platform.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "ostrel_arena/segment/pool.hpp"
 #include "ostrel_backend/recorders/stats.hpp"
@@ -19,7 +20,6 @@ constinit std::atomic<std::uint8_t> SPAWNED{0};
 namespace {
 
 constexpr const char* thread_name = "ostrel-decay";
-constexpr std::size_t thread_name_bytes = 15;
 constexpr std::uint64_t small_progress_bytes = 1048576;
 constexpr std::uint64_t longest_interval_ms = 5000;
 
@@ -42,7 +42,7 @@ void wait_for_wake(DecayWakeEvent& event, std::uint64_t interval_ms) {
 }
 
 void* decay_thread_main(void*) {
-    pthread_setname_np(pthread_self(), detail::cut_thread_name(thread_name).c_str());
+    pthread_setname_np(pthread_self(), garvon::query::platform::cut_thread_name(thread_name).c_str());
     DecayWakeEvent& event = decay_wake_event();
     // Relaxed: written before pthread_create started this thread.
     std::uint64_t cadence = ostrel_core::options::PURGE_CADENCE_MS.load(std::memory_order_relaxed);
@@ -157,10 +157,6 @@ std::uint64_t next_interval(std::uint64_t interval_ms, std::uint64_t cadence_ms,
 namespace detail {
 
 void set_spawn_hook(SpawnFn hook) { spawn_hook.store(hook, std::memory_order_relaxed); }
-
-std::string cut_thread_name(const char* name) {
-    return std::string(name, std::min(std::strlen(name), thread_name_bytes));
-}
 
 }  // namespace detail
 

@@ -51,9 +51,6 @@ using SpawnFn = int (*)(pthread_t* thread, void* (*body)(void*), void* argument)
 // Test seam: replaces pthread_create with default attributes.
 void set_spawn_hook(SpawnFn hook);
 
-// Linux keeps at most 15 bytes of a thread name; a longer one is cut, never dropped.
-std::string cut_thread_name(const char* name);
-
 }  // namespace detail
 
 }  // namespace ostrel_decay::engine

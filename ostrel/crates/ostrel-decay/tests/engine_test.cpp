@@ -91,12 +91,6 @@ TEST(OstrelDecayEngineTest, IntervalReactsToProgress) {
     }
 }
 
-TEST(OstrelDecayEngineTest, ThreadNamesAreCutTo15Bytes) {
-    EXPECT_EQ(engine::detail::cut_thread_name("ostrel-decay"), "ostrel-decay");
-    EXPECT_EQ(engine::detail::cut_thread_name("ostrel-decay-0123456789"), "ostrel-decay-01");
-    EXPECT_EQ(engine::detail::cut_thread_name(""), "");
-}
-
 TEST(OstrelDecayEngineTest, WakeEventIsBuiltOnce) {
     EXPECT_EQ(&engine::decay_wake_event(), &engine::decay_wake_event());
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "dravik_utils/backoff.hpp"
+#include "garvon/query/platform.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "ostrel_local/local_alloc.hpp"
 #include "ostrel_local/tls_slot.hpp"
@@ -40,7 +41,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::uint64_t probed_workers = 8;
 constexpr auto maintenance_interval = std::chrono::milliseconds(500);
-constexpr std::size_t thread_name_bytes = 15;
 
 // The pool this thread works for; none on every other thread.
 constinit thread_local const SchedulerInner* current_pool = nullptr;
@@ -270,9 +270,7 @@ int spawn_worker_thread(pthread_t* thread, void* start) noexcept {
 }
 
 std::string thread_name(const std::string& prefix, std::uint64_t index) {
-    std::string name = prefix + "-" + std::to_string(index);
-    if (name.size() > thread_name_bytes) name.resize(thread_name_bytes);
-    return name;
+    return garvon::query::platform::cut_thread_name(prefix + "-" + std::to_string(index));
 }
 
 }  // namespace detail
