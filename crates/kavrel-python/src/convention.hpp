@@ -88,17 +88,23 @@ private:
 template <class T>
 using Unlocked = std::expected<T, std::string>;
 
-// Runs `compute` (returning a Result) through ctx.without_lock.
+// Runs `compute` through ctx.without_lock. It returns a Result, whose error becomes its display
+// text, or an Unlocked, whose message is its own.
 template <class F>
 auto compute_unlocked(CallContext& ctx, F&& compute) {
-    using Value = typename std::invoke_result_t<F&>::value_type;
+    using Computed = std::invoke_result_t<F&>;
+    using Value = typename Computed::value_type;
     return ctx.without_lock([&]() -> Unlocked<Value> {
         auto result = compute();
-        if (!result) return std::unexpected(kavrel::domain::error::display(result.error()));
-        if constexpr (std::is_void_v<Value>) {
-            return {};
+        if constexpr (std::is_same_v<Computed, Unlocked<Value>>) {
+            return result;
         } else {
-            return std::move(*result);
+            if (!result) return std::unexpected(kavrel::domain::error::display(result.error()));
+            if constexpr (std::is_void_v<Value>) {
+                return {};
+            } else {
+                return std::move(*result);
+            }
         }
     });
 }

@@ -76,6 +76,18 @@ PyResult<Ref> vector_result(Array<double, 1>&& x) {
     return numpy_bridge::vector_into_numpy(std::move(x).into_vec());
 }
 
+// A row-major result of rows × cols over its own buffer.
+Array<double, 2> matrix_result(std::uint64_t rows, std::uint64_t cols, std::vector<double>&& data, const char* what) {
+    return kavrel::domain::error::expect(Array<double, 2>::from_vec({rows, cols}, std::move(data)), what);
+}
+
+// Values computed on the gate's scaled copy multiplied back by 2^k, with the range check that
+// fails with `reason`; nothing to do when the gate did not scale.
+Result<void> scale_back(std::span<double> values, const gate::GateOutcome& outcome, const char* reason) {
+    if (const std::int32_t k = gate::exponent_of(outcome); k != 0) return gate::restore(values, k, reason);
+    return {};
+}
+
 // --- det, solve ---------------------------------------------------------------------------
 
 bool is_singular(const KavrelError& e) {
@@ -158,9 +170,8 @@ Result<cpq::ColPivQrDecomposition> col_piv_qr_balanced(const ArrayView<double, 2
     if (!outcome) return std::unexpected(outcome.error());
     auto d = cpq::factor(gate::operand(*outcome, a));
     if (!d) return d;
-    if (const std::int32_t k = gate::exponent_of(*outcome); k != 0)
-        if (auto restored = gate::restore(d->r, k, gate::r_entry_out_of_range); !restored)
-            return std::unexpected(std::move(restored.error()));
+    if (auto restored = scale_back(d->r, *outcome, gate::r_entry_out_of_range); !restored)
+        return std::unexpected(std::move(restored.error()));
     return d;
 }
 
@@ -219,10 +230,8 @@ PyResult<Ref> qr_py(CallContext& ctx, const ArrayView<double, 2>& a) {
     auto f = compute_unlocked(ctx, [&] { return qr::factor(a); });
     if (!f) return python::value_error(std::move(f.error()));
     const std::uint64_t m = f->rows, n = f->cols;
-    auto q = kavrel::domain::error::expect(Array<double, 2>::from_vec({m, m}, qr::form_q(*f)),
-                                           "Q shape matches storage");
-    auto r = kavrel::domain::error::expect(Array<double, 2>::from_vec({m, n}, qr::extract_r(*f)),
-                                           "R shape matches storage");
+    auto q = matrix_result(m, m, qr::form_q(*f), "Q shape matches storage");
+    auto r = matrix_result(m, n, qr::extract_r(*f), "R shape matches storage");
     PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(std::move(q)),
                              numpy_bridge::array_into_numpy2(std::move(r))};
     return convention::tuple_result(items);
@@ -232,16 +241,13 @@ PyResult<Ref> col_piv_qr_py(CallContext& ctx, const ArrayView<double, 2>& a) {
     auto d = compute_unlocked(ctx, [&] { return col_piv_qr_balanced(a); });
     if (!d) return python::value_error(std::move(d.error()));
     const std::uint64_t m = d->rows, n = d->cols;
-    auto q = kavrel::domain::error::expect(Array<double, 2>::from_vec({m, m}, std::move(d->q)),
-                                           "Q shape matches storage");
-    auto r = kavrel::domain::error::expect(Array<double, 2>::from_vec({m, n}, std::move(d->r)),
-                                           "R shape matches storage");
+    auto q = matrix_result(m, m, std::move(d->q), "Q shape matches storage");
+    auto r = matrix_result(m, n, std::move(d->r), "R shape matches storage");
     PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(std::move(q)),
                              numpy_bridge::array_into_numpy2(std::move(r)),
                              numpy_bridge::vector_into_numpy(std::move(d->perm))};
     return convention::tuple_result(items);
 }
-
 
 // --- Symmetric factorisations, matrix exponential, norms, Kronecker product and trace ----------
 
@@ -292,24 +298,23 @@ Result<double> trace_of(const ArrayView<double, 2>& a) {
 PyResult<Ref> bunch_kaufman_py(CallContext& ctx, const ArrayView<double, 2>& a) {
     auto f = compute_unlocked(ctx, [&] { return bk::decompose::bunch_kaufman_decompose(a); });
     if (!f) return python::value_error(std::move(f.error()));
-    std::array<PyResult<Ref>, 3> items = {numpy_bridge::array_into_numpy2(bk::l_factor(*f)),
-                                          numpy_bridge::array_into_numpy2(bk::d_factor(*f)),
-                                          numpy_bridge::vector_into_numpy(bk::permutation(*f))};
+    PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(bk::l_factor(*f)),
+                             numpy_bridge::array_into_numpy2(bk::d_factor(*f)),
+                             numpy_bridge::vector_into_numpy(bk::permutation(*f))};
     return convention::tuple_result(items);
 }
 
 PyResult<Ref> udu_py(CallContext& ctx, const ArrayView<double, 2>& a) {
     auto f = compute_unlocked(ctx, [&] { return udu::udu_decompose(a); });
     if (!f) return python::value_error(std::move(f.error()));
-    auto u = kavrel::domain::error::expect(Array<double, 2>::from_vec({f->n, f->n}, std::move(f->u)),
-                                           "U shape matches storage");
-    std::array<PyResult<Ref>, 2> items = {numpy_bridge::array_into_numpy2(std::move(u)),
-                                          numpy_bridge::vector_into_numpy(std::move(f->d))};
+    auto u = matrix_result(f->n, f->n, std::move(f->u), "U shape matches storage");
+    PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(std::move(u)),
+                             numpy_bridge::vector_into_numpy(std::move(f->d))};
     return convention::tuple_result(items);
 }
 
 PyResult<Ref> norm_py(CallContext& ctx, const ArrayView<double, 2>& a, const std::optional<std::string>& ord) {
-    Unlocked<double> n = ctx.without_lock([&] { return norm_unlocked(a, ord); });
+    auto n = compute_unlocked(ctx, [&] { return norm_unlocked(a, ord); });
     if (!n) return python::value_error(std::move(n.error()));
     return convention::float_result(*n);
 }
@@ -339,86 +344,77 @@ namespace {
 namespace bidiagonal = kavrel_ops::application::linalg::bidiagonal;
 namespace svd = kavrel_ops::application::linalg::svd;
 namespace svd_qr = kavrel_ops::application::linalg::svd::bidiagonal_qr;
-using kavrel::domain::error::display;
 
 // The reduction meets entries near the ends of the exponent range only through the QR window of
 // the gate, which the column-pivoted QR uses too; B is scaled back with a range check, U and V need
 // no rescaling.
-Unlocked<bidiagonal::BidiagonalDecomposition> bidiagonalize_unlocked(const ArrayView<double, 2>& a) {
+Result<bidiagonal::BidiagonalDecomposition> bidiagonalize_balanced(const ArrayView<double, 2>& a) {
     const auto outcome = gate::balanced_by_rows(a);
-    if (!outcome) return std::unexpected(display(outcome.error()));
+    if (!outcome) return std::unexpected(outcome.error());
     auto d = bidiagonal::bidiagonalize(gate::operand(*outcome, a));
-    if (!d) return std::unexpected(display(d.error()));
-    if (const std::int32_t k = gate::exponent_of(*outcome); k != 0)
-        if (auto restored = gate::restore(d->b.storage.data, k, bidiagonal::b_entry_out_of_range); !restored)
-            return std::unexpected(display(restored.error()));
-    return std::move(*d);
+    if (!d) return d;
+    if (auto restored = scale_back(d->b.storage.data, *outcome, bidiagonal::b_entry_out_of_range); !restored)
+        return std::unexpected(std::move(restored.error()));
+    return d;
 }
 
 // The input check and the SVD window of the gate, in front of both SVD functions.
-Unlocked<gate::GateOutcome> svd_gate(const ArrayView<double, 2>& a) {
-    if (auto valid = svd::validate_input(a); !valid) return std::unexpected(display(valid.error()));
-    auto outcome = gate::balanced(a, svd_qr::svd_bound);
-    if (!outcome) return std::unexpected(display(outcome.error()));
-    return std::move(*outcome);
+Result<gate::GateOutcome> svd_gate(const ArrayView<double, 2>& a) {
+    if (auto valid = svd::validate_input(a); !valid) return std::unexpected(std::move(valid.error()));
+    return gate::balanced(a, svd_qr::svd_bound);
 }
 
-// The singular values of a scaled matrix multiplied back by 2^k; one that leaves the float64
+// The singular values of a scaled matrix are multiplied back by 2^k; one that leaves the float64
 // range is an error rather than an infinity.
-Unlocked<void> restore_values(std::vector<double>& values, const gate::GateOutcome& outcome) {
-    if (const std::int32_t k = gate::exponent_of(outcome); k != 0)
-        if (auto restored = gate::restore(values, k, svd::singular_value_out_of_range); !restored)
-            return std::unexpected(display(restored.error()));
-    return {};
-}
-
-Unlocked<svd_qr::SvdResult> svd_unlocked(const ArrayView<double, 2>& a) {
+Result<svd_qr::SvdResult> svd_balanced(const ArrayView<double, 2>& a) {
     const auto outcome = svd_gate(a);
     if (!outcome) return std::unexpected(outcome.error());
     auto r = svd_qr::svd_of_balanced(gate::operand(*outcome, a));
-    if (!r) return std::unexpected(display(r.error()));
-    if (auto restored = restore_values(r->s, *outcome); !restored) return std::unexpected(restored.error());
-    return std::move(*r);
+    if (!r) return r;
+    if (auto restored = scale_back(r->s, *outcome, svd::singular_value_out_of_range); !restored)
+        return std::unexpected(std::move(restored.error()));
+    return r;
 }
 
-Unlocked<std::vector<double>> singular_values_unlocked(const ArrayView<double, 2>& a) {
+Result<std::vector<double>> singular_values_balanced(const ArrayView<double, 2>& a) {
     const auto outcome = svd_gate(a);
     if (!outcome) return std::unexpected(outcome.error());
     auto values = svd_qr::singular_values_of_balanced(gate::operand(*outcome, a));
-    if (!values) return std::unexpected(display(values.error()));
-    if (auto restored = restore_values(*values, *outcome); !restored) return std::unexpected(restored.error());
-    return std::move(*values);
+    if (!values) return values;
+    if (auto restored = scale_back(*values, *outcome, svd::singular_value_out_of_range); !restored)
+        return std::unexpected(std::move(restored.error()));
+    return values;
 }
 
 }  // namespace
 
 PyResult<Ref> bidiagonalize_py(CallContext& ctx, const ArrayView<double, 2>& a) {
-    Unlocked<bidiagonal::BidiagonalDecomposition> d = ctx.without_lock([&] { return bidiagonalize_unlocked(a); });
-    if (!d) return python::value_error(d.error());
-    std::array<PyResult<Ref>, 3> items = {numpy_bridge::array_into_numpy2(std::move(d->u)),
-                                          numpy_bridge::array_into_numpy2(std::move(d->b)),
-                                          numpy_bridge::array_into_numpy2(std::move(d->v))};
+    auto d = compute_unlocked(ctx, [&] { return bidiagonalize_balanced(a); });
+    if (!d) return python::value_error(std::move(d.error()));
+    PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(std::move(d->u)),
+                             numpy_bridge::array_into_numpy2(std::move(d->b)),
+                             numpy_bridge::array_into_numpy2(std::move(d->v))};
     return convention::tuple_result(items);
 }
 
 PyResult<Ref> svd_py(CallContext& ctx, const ArrayView<double, 2>& a) {
-    Unlocked<svd_qr::SvdResult> r = ctx.without_lock([&] { return svd_unlocked(a); });
-    if (!r) return python::value_error(r.error());
+    auto r = compute_unlocked(ctx, [&] { return svd_balanced(a); });
+    if (!r) return python::value_error(std::move(r.error()));
     // Vt is V (n×k) read through its transposed layout.
     ArrayView<double, 2> v = ArrayView<double, 2>::of(r->v);
     auto transposed = v.layout.transpose({1, 0});
     if (!transposed) return python::value_error(transposed.error());
     v.layout = *transposed;
     auto vt = kavrel::application::view::contiguous::to_contiguous(v);
-    std::array<PyResult<Ref>, 3> items = {numpy_bridge::array_into_numpy2(std::move(r->u)),
-                                          numpy_bridge::vector_into_numpy(std::move(r->s)),
-                                          numpy_bridge::array_into_numpy2(std::move(vt))};
+    PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(std::move(r->u)),
+                             numpy_bridge::vector_into_numpy(std::move(r->s)),
+                             numpy_bridge::array_into_numpy2(std::move(vt))};
     return convention::tuple_result(items);
 }
 
 PyResult<Ref> singular_values_py(CallContext& ctx, const ArrayView<double, 2>& a) {
-    Unlocked<std::vector<double>> values = ctx.without_lock([&] { return singular_values_unlocked(a); });
-    if (!values) return python::value_error(values.error());
+    auto values = compute_unlocked(ctx, [&] { return singular_values_balanced(a); });
+    if (!values) return python::value_error(std::move(values.error()));
     return numpy_bridge::vector_into_numpy(std::move(*values));
 }
 
@@ -445,36 +441,36 @@ Result<hess::HessenbergDecomposition> hessenberg_gated(const ArrayView<double, 2
     return d;
 }
 
-PyResult<Ref> pair_result(PyResult<Ref>&& first, PyResult<Ref>&& second) {
-    std::array<PyResult<Ref>, 2> items = {std::move(first), std::move(second)};
-    return convention::tuple_result(items);
-}
-
 }  // namespace
 
 PyResult<Ref> hessenberg_py(CallContext& ctx, const ArrayView<double, 2>& a) {
     auto d = compute_unlocked(ctx, [&] { return hessenberg_gated(a); });
-    if (!d) return python::value_error(d.error());
-    return pair_result(numpy_bridge::array_into_numpy2(std::move(d->q)), numpy_bridge::array_into_numpy2(std::move(d->h)));
+    if (!d) return python::value_error(std::move(d.error()));
+    PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(std::move(d->q)),
+                             numpy_bridge::array_into_numpy2(std::move(d->h))};
+    return convention::tuple_result(items);
 }
 
 PyResult<Ref> schur_py(CallContext& ctx, const ArrayView<double, 2>& a) {
     auto d = compute_unlocked(ctx, [&] { return schur::real_schur(a); });
-    if (!d) return python::value_error(d.error());
-    return pair_result(numpy_bridge::array_into_numpy2(std::move(d->q)), numpy_bridge::array_into_numpy2(std::move(d->t)));
+    if (!d) return python::value_error(std::move(d.error()));
+    PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(std::move(d->q)),
+                             numpy_bridge::array_into_numpy2(std::move(d->t))};
+    return convention::tuple_result(items);
 }
 
 PyResult<Ref> eigenvalues_py(CallContext& ctx, const ArrayView<double, 2>& a) {
     auto values = compute_unlocked(ctx, [&] { return schur::real_eigenvalues::eigenvalues(a); });
-    if (!values) return python::value_error(values.error());
+    if (!values) return python::value_error(std::move(values.error()));
     return numpy_bridge::vector_into_numpy(std::move(*values));
 }
 
 PyResult<Ref> symmetric_eigen_py(CallContext& ctx, const ArrayView<double, 2>& a) {
     auto d = compute_unlocked(ctx, [&] { return eigen::symmetric_eigen_jacobi_with_tolerance(a); });
-    if (!d) return python::value_error(d.error());
-    return pair_result(numpy_bridge::vector_into_numpy(std::move(d->w)), numpy_bridge::array_into_numpy2(std::move(d->v)));
+    if (!d) return python::value_error(std::move(d.error()));
+    PyResult<Ref> items[] = {numpy_bridge::vector_into_numpy(std::move(d->w)),
+                             numpy_bridge::array_into_numpy2(std::move(d->v))};
+    return convention::tuple_result(items);
 }
-
 
 }  // namespace kavrel_python::linalg
