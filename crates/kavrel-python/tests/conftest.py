@@ -1,7 +1,9 @@
 """Shared tables and fixtures of the kavrel_python tests.
 
 FUNCTIONS is the module's function table as users see it: name, parameters, the array
-kind of each parameter and the docstring after the signature block.
+kind of each parameter and the docstring after the signature block. Below it, what the
+numerical tests share: constants and error prefixes, random test matrices, the power-of-two
+scale of residual checks, and a run of calls on several threads.
 """
 
 import importlib.machinery
@@ -10,6 +12,7 @@ import pathlib
 import subprocess
 import sys
 import textwrap
+import threading
 
 import numpy as np
 import pytest
@@ -88,6 +91,55 @@ def valid_args(name):
 def expected_kind(kind):
     element = "float32" if kind[0] == "f32" else "float64"
     return f"ndarray({element})" if kind[1] is None else f"ndarray({element}, ndim={kind[1]})"
+
+
+EPS = np.finfo(np.float64).eps
+DBL_MAX = np.finfo(np.float64).max
+NAN, INF = float("nan"), float("inf")
+OVERFLOW = "Arithmetic overflow in layout calculations: "
+
+
+def rng(seed):
+    return np.random.default_rng(seed)
+
+
+def random_matrix(shape, seed):
+    """Entries uniform in [-1, 1)."""
+    return rng(seed).uniform(-1.0, 1.0, shape)
+
+
+def spd(n, seed):
+    """B·Bᵀ + n·I for a random B: symmetric positive definite and well conditioned."""
+    b = random_matrix((n, n), seed)
+    return b @ b.T + n * np.eye(n)
+
+
+def power_of_two_scale(a):
+    """A power of two near max|a|: dividing by it is exact and keeps residuals of extreme
+    matrices inside the float64 range, without overflow or underflow."""
+    amax = np.max(np.abs(a)) if a.size else 1.0
+    return np.ldexp(1.0, int(np.frexp(amax)[1])) if amax > 0 else 1.0
+
+
+def run_threads(work, count):
+    """Runs work(0) … work(count − 1) at once, each on a thread of its own, and returns their
+    results in that order; the first exception a thread raised is raised again here."""
+    results, errors = [None] * count, []
+
+    def run(i):
+        try:
+            results[i] = work(i)
+        except BaseException as e:  # noqa: BLE001 - raised again by the calling thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+    return results
 
 
 def reach_body(function, *args, **kwargs):

@@ -10,10 +10,7 @@ import scipy.linalg
 from scipy.optimize import linear_sum_assignment
 
 import kavrel_python as kp
-
-EPS = np.finfo(np.float64).eps
-DBL_MAX = np.finfo(np.float64).max
-OVERFLOW = "Arithmetic overflow in layout calculations: "
+from conftest import DBL_MAX, EPS, OVERFLOW, power_of_two_scale
 
 
 def make(n, kind, seed=0):
@@ -31,19 +28,12 @@ def make(n, kind, seed=0):
     return a
 
 
-def unit_scale(a):
-    """A power of two near max|a|: residuals of extreme matrices are measured without overflow or
-    underflow (the division is exact)."""
-    amax = np.max(np.abs(a)) if a.size else 0.0
-    return np.ldexp(1.0, int(np.frexp(amax)[1])) if amax > 0 else 1.0
-
-
 def check_similarity(a, q, m, factor=8):
     n = a.shape[0]
     assert q.shape == (n, n) and m.shape == (n, n)
     assert q.dtype == np.float64 and m.dtype == np.float64
     assert q.flags.c_contiguous and m.flags.c_contiguous
-    s = unit_scale(a)
+    s = power_of_two_scale(a)
     assert np.linalg.norm(q.T @ q - np.eye(n)) <= factor * max(n, 1) * EPS
     assert np.linalg.norm(a / s - q @ (m / s) @ q.T) <= factor * max(n, 1) * EPS * max(np.linalg.norm(a / s), 1e-300)
 
@@ -99,9 +89,9 @@ def test_hessenberg_factors(n, kind):
     assert h[0, 0] == a[0, 0] and q[0, 0] == 1.0
     assert np.all(q[0, 1:] == 0) and np.all(q[1:, 0] == 0)
     # The same reduction as SciPy's up to the signs of the reflections: |subdiagonal| agrees.
-    hs = scipy.linalg.hessenberg(a / unit_scale(a))
-    np.testing.assert_allclose(np.abs(np.diag(h, -1)) / unit_scale(a), np.abs(np.diag(hs, -1)),
-                               atol=64 * n * EPS * max(np.linalg.norm(a / unit_scale(a)), 1e-300))
+    hs = scipy.linalg.hessenberg(a / power_of_two_scale(a))
+    np.testing.assert_allclose(np.abs(np.diag(h, -1)) / power_of_two_scale(a), np.abs(np.diag(hs, -1)),
+                               atol=64 * n * EPS * max(np.linalg.norm(a / power_of_two_scale(a)), 1e-300))
 
 
 def test_hessenberg_input_already_hessenberg_is_unchanged():
@@ -209,7 +199,7 @@ def test_eigenvalues_against_numpy(n, kind):
     a = make(n, kind, seed=4)
     w = kp.eigenvalues(a)
     check_eigenvalue_structure(a, w)
-    s = unit_scale(a)
+    s = power_of_two_scale(a)
     ref = np.linalg.eigvals(a / s)
     assert matched_distance(w / s, ref) <= 1e-9 * max(np.linalg.norm(a / s), 1e-300)
     assert np.sum(w.real) / s == pytest.approx(np.trace(a) / s, abs=64 * n * EPS * np.linalg.norm(a / s))
@@ -275,7 +265,7 @@ def test_symmetric_eigen_against_eigh(n, kind):
     w, v = kp.symmetric_eigen(a)
     assert w.dtype == np.float64 and w.shape == (n,) and v.shape == (n, n) and v.flags.c_contiguous
     assert np.all(np.diff(w) >= 0)
-    s = unit_scale(a)
+    s = power_of_two_scale(a)
     norm2 = np.linalg.norm(a / s, 2)
     np.testing.assert_allclose(w / s, np.linalg.eigh(a / s)[0], rtol=0, atol=50 * n * EPS * max(norm2, 1e-300))
     assert np.linalg.norm(v.T @ v - np.eye(n)) <= 8 * n * EPS

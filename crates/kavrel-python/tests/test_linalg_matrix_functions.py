@@ -9,13 +9,7 @@ import pytest
 import scipy.linalg
 
 import kavrel_python as kp
-
-EPS = np.finfo(np.float64).eps
-NAN, INF = float("nan"), float("inf")
-
-
-def random_matrix(shape, seed):
-    return np.random.default_rng(seed).uniform(-1.0, 1.0, shape)
+from conftest import EPS, INF, NAN, random_matrix
 
 
 # --- norm ----------------------------------------------------------------------------------

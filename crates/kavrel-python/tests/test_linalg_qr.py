@@ -6,9 +6,7 @@ import pytest
 import scipy.linalg
 
 import kavrel_python as kp
-
-EPS = np.finfo(np.float64).eps
-OVERFLOW = "Arithmetic overflow in layout calculations: "
+from conftest import EPS, OVERFLOW, power_of_two_scale
 
 
 def make(m, n, kind, seed=0):
@@ -23,13 +21,6 @@ def make(m, n, kind, seed=0):
     elif kind == "mixed":
         a = np.ldexp(a, rng.integers(-60, 1, (m, n)))
     return a
-
-
-def power_of_two_scale(a):
-    """A power of two near max|a|, so residuals of extreme matrices are measured without
-    overflow or underflow (the division is exact)."""
-    amax = np.max(np.abs(a)) if a.size else 1.0
-    return np.ldexp(1.0, int(np.frexp(amax)[1])) if amax > 0 else 1.0
 
 
 def check_factors(a, q, r, perm=None, residual_bound=None):

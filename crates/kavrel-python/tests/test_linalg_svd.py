@@ -6,10 +6,8 @@ import numpy as np
 import pytest
 
 import kavrel_python as kp
+from conftest import DBL_MAX, EPS, OVERFLOW, power_of_two_scale
 
-EPS = np.finfo(np.float64).eps
-DBL_MAX = np.finfo(np.float64).max
-OVERFLOW = "Arithmetic overflow in layout calculations: "
 NON_FINITE = "Storage error: SVD input contains a non-finite value"
 
 
@@ -41,13 +39,6 @@ def make(m, n, kind, seed=0):
     if kind == "mixed":
         return np.ldexp(rng.uniform(-1, 1, (m, n)), rng.integers(-40, 1, (m, n)))
     raise ValueError(kind)
-
-
-def power_of_two_scale(a):
-    """A power of two near max|a|: dividing by it is exact and keeps products of extreme
-    matrices inside the float64 range."""
-    amax = np.max(np.abs(a)) if a.size else 1.0
-    return np.ldexp(1.0, int(np.frexp(amax)[1])) if amax > 0 else 1.0
 
 
 def reference_values(a):

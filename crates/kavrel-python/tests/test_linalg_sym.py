@@ -1,15 +1,11 @@
 """bunch_kaufman and udu: exact small cases, reconstruction residuals over random symmetric
 (indefinite) matrices scaled by size, max|a| and float64 epsilon, entries near both ends of the
 float64 range, the error texts in their order, and the argument checks."""
-import threading
-
 import numpy as np
 import pytest
 
 import kavrel_python as kp
-
-EPS = np.finfo(np.float64).eps
-NAN, INF = float("nan"), float("inf")
+from conftest import EPS, INF, NAN, random_matrix, run_threads, spd
 
 NON_FINITE = {"bunch_kaufman": "Storage error: Bunch-Kaufman input contains a non-finite value",
               "udu": "Storage error: UDU input contains a non-finite value"}
@@ -21,7 +17,7 @@ FUNCTIONS = {"bunch_kaufman": kp.bunch_kaufman, "udu": kp.udu}
 
 
 def symmetric(n, seed):
-    a = np.random.default_rng(seed).uniform(-1.0, 1.0, (n, n))
+    a = random_matrix((n, n), seed)
     return np.triu(a) + np.triu(a, 1).T
 
 
@@ -37,11 +33,6 @@ def dominant_indefinite(n, seed):
     a = symmetric(n, seed)
     np.fill_diagonal(a, np.where(np.arange(n) % 2 == 0, n, -n))
     return a
-
-
-def spd(n, seed):
-    b = np.random.default_rng(seed).uniform(-1.0, 1.0, (n, n))
-    return b @ b.T + n * np.eye(n)
 
 
 def inertia(m):
@@ -259,17 +250,12 @@ def test_inputs_are_not_written_and_borrows_are_released(name, hooks):
 def test_calls_from_several_threads_agree_with_single_calls():
     mats = [hollow(80, 30 + i) for i in range(4)]
     expected = [(kp.bunch_kaufman(m), kp.udu(dominant_indefinite(80, i))) for i, m in enumerate(mats)]
-    results = [None] * len(mats)
 
     def work(i):
         for _ in range(5):
-            results[i] = (kp.bunch_kaufman(mats[i]), kp.udu(dominant_indefinite(80, i)))
+            got = (kp.bunch_kaufman(mats[i]), kp.udu(dominant_indefinite(80, i)))
+        return got
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(mats))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for got, want in zip(results, expected):
+    for got, want in zip(run_threads(work, len(mats)), expected):
         for x, y in zip(got[0] + got[1], want[0] + want[1]):
             np.testing.assert_array_equal(x, y)

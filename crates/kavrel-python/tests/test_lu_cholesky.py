@@ -2,15 +2,12 @@
 residuals against the definitions scaled by size, norms and float64 epsilon, the error texts in
 their order, and the argument checks of each function."""
 from fractions import Fraction
-import threading
 
 import numpy as np
 import pytest
 
 import kavrel_python as kp
-
-EPS = np.finfo(np.float64).eps
-NAN, INF = float("nan"), float("inf")
+from conftest import EPS, INF, NAN, random_matrix, rng, run_threads, spd
 
 SINGULAR = "Storage error: LU pivot column {} is exactly zero: matrix is singular"
 NOT_PD = "Storage error: Cholesky pivot {} is non-positive: matrix is not positive-definite"
@@ -19,18 +16,10 @@ NON_FINITE = {"LU": "Storage error: LU input contains a non-finite value",
               "Cholesky": "Storage error: Cholesky input contains a non-finite value"}
 
 
-def rng(seed):
-    return np.random.default_rng(seed)
-
-
-def random_matrix(n, seed):
-    return rng(seed).uniform(-1.0, 1.0, (n, n))
-
-
 def graded(n, seed):
     """Random entries scaled by 2^-(i + j)."""
     i = np.arange(n)
-    return random_matrix(n, seed) * np.ldexp(1.0, -(i[:, None] + i[None, :]))
+    return random_matrix((n, n), seed) * np.ldexp(1.0, -(i[:, None] + i[None, :]))
 
 
 def hilbert(n):
@@ -38,18 +27,14 @@ def hilbert(n):
     return 1.0 / (i[:, None] + i[None, :] + 1.0)
 
 
-def spd(n, seed):
-    b = random_matrix(n, seed)
-    return b @ b.T + n * np.eye(n)
-
-
 def graded_spd(n, seed):
     d = np.ldexp(1.0, -np.arange(n))
     return spd(n, seed) * d[:, None] * d[None, :]
 
 
-GENERAL = {"random 1": random_matrix(1, 1), "random 2": random_matrix(2, 2), "random 5": random_matrix(5, 3),
-           "random 16": random_matrix(16, 4), "random 120": random_matrix(120, 5), "graded 30": graded(30, 6),
+GENERAL = {"random 1": random_matrix((1, 1), 1), "random 2": random_matrix((2, 2), 2),
+           "random 5": random_matrix((5, 5), 3), "random 16": random_matrix((16, 16), 4),
+           "random 120": random_matrix((120, 120), 5), "graded 30": graded(30, 6),
            "Hilbert 9": hilbert(9)}
 SPD = {"spd 1": spd(1, 1), "spd 4": spd(4, 2), "spd 16": spd(16, 3), "spd 130": spd(130, 4),
        "graded spd 30": graded_spd(30, 5), "Hilbert 9": hilbert(9)}
@@ -409,18 +394,13 @@ def test_borrows_are_released_on_success_and_failure(name, hooks):
 def test_calls_from_several_threads_agree_with_single_calls():
     mats = [spd(60, 20 + i) for i in range(4)]
     expected = [(kp.det(m), kp.inv(m), kp.cholesky(m)) for m in mats]
-    results = [None] * len(mats)
 
     def work(i):
         for _ in range(5):
-            results[i] = (kp.det(mats[i]), kp.inv(mats[i]), kp.cholesky(mats[i]))
+            got = (kp.det(mats[i]), kp.inv(mats[i]), kp.cholesky(mats[i]))
+        return got
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(mats))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for got, want in zip(results, expected):
+    for got, want in zip(run_threads(work, len(mats)), expected):
         assert got[0] == want[0]
         np.testing.assert_array_equal(got[1], want[1])
         np.testing.assert_array_equal(got[2], want[2])

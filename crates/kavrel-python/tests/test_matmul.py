@@ -2,19 +2,14 @@
 dimension, the operands' magnitudes and float32 epsilon; exact products of small integers on
 every kernel path; the error texts in their order; empty shapes; zero and NaN handling; the
 output size limits; and calls from several threads."""
-import threading
-
 import numpy as np
 import pytest
 
 import kavrel_python as kp
+from conftest import rng, run_threads
 
 EPS32 = float(np.finfo(np.float32).eps)
 f32 = np.float32
-
-
-def rng(seed):
-    return np.random.default_rng(seed)
 
 
 def uniform(shape, seed, low=-1.0, high=1.0):
@@ -251,18 +246,13 @@ def test_calls_from_several_threads_agree_with_single_calls():
     stacks = [(uniform((1200, 4, 4), 40 + i), uniform((1, 4, 4), 50 + i)) for i in range(4)]
     expected = [(kp.matmul(*cases[i]), kp.batched_matmul(*stacks[i]), kp.dot(cases[i][0][0], cases[i][0][1]))
                 for i in range(4)]
-    results = [None] * 4
 
     def work(i):
         for _ in range(5):
-            results[i] = (kp.matmul(*cases[i]), kp.batched_matmul(*stacks[i]), kp.dot(cases[i][0][0], cases[i][0][1]))
+            got = (kp.matmul(*cases[i]), kp.batched_matmul(*stacks[i]), kp.dot(cases[i][0][0], cases[i][0][1]))
+        return got
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for got, want in zip(results, expected):
+    for got, want in zip(run_threads(work, 4), expected):
         np.testing.assert_array_equal(got[0], want[0])
         np.testing.assert_array_equal(got[1], want[1])
         assert got[2] == want[2]
