@@ -16,24 +16,19 @@ namespace {
 namespace qr = kavrel_ops::application::linalg::svd::bidiagonal_qr;
 using kavrel::domain::error::display;
 using kavrel::domain::error::InternalError;
-using svd_test::Dense;
-using svd_test::eps;
+using linalg_test::identity;
+using linalg_test::Matrix;
+using linalg_test::eps;
 
 // B = diag(d) + superdiag(e) as a dense n×n matrix.
-Dense bidiagonal_matrix(const std::vector<double>& d, const std::vector<double>& e) {
+Matrix bidiagonal_matrix(const std::vector<double>& d, const std::vector<double>& e) {
     const std::uint64_t n = d.size();
-    Dense b{n, n, std::vector<double>(n * n, 0.0)};
+    Matrix b{n, n, std::vector<double>(n * n, 0.0)};
     for (std::uint64_t i = 0; i < n; ++i) {
         b(i, i) = d[i];
         if (i + 1 < n) b(i, i + 1) = e[i];
     }
     return b;
-}
-
-Dense identity(std::uint64_t n) {
-    Dense a{n, n, std::vector<double>(n * n, 0.0)};
-    for (std::uint64_t i = 0; i < n; ++i) a(i, i) = 1.0;
-    return a;
 }
 
 // Runs the iteration with rows of Uᵀ and Vᵀ starting from the identity, checks B = U·diag(d)·Vᵀ
@@ -42,17 +37,17 @@ std::vector<double> run_checked(const std::vector<double>& d0, const std::vector
     const std::uint64_t n = d0.size();
     std::vector<double> d = d0, e = e0;
     e.resize(n, 0.0);
-    Dense ut = identity(n), vt = identity(n);
+    Matrix ut = identity(n), vt = identity(n);
     const qr::RotationTargets rows{qr::FactorRows{ut.data, n}, qr::FactorRows{vt.data, n}};
     const auto run = qr::run_bidiagonal_qr(d, e, n, rows);
     EXPECT_TRUE(run.has_value());
     for (std::uint64_t i = 0; i + 1 < n; ++i) EXPECT_EQ(e[i], 0.0) << "e[" << i << "]";
-    const Dense b = bidiagonal_matrix(d0, e0);
-    const double scale = std::max(svd_test::max_abs(b), 1e-300);
-    EXPECT_LE(svd_test::reconstruction_error(b, svd_test::transposed(ut), d, svd_test::transposed(vt)),
+    const Matrix b = bidiagonal_matrix(d0, e0);
+    const double scale = std::max(linalg_test::max_abs(b), 1e-300);
+    EXPECT_LE(svd_test::reconstruction_error(b, linalg_test::transposed(ut), d, linalg_test::transposed(vt)),
               8 * n * eps * scale);
-    EXPECT_LE(svd_test::orthonormality_error(svd_test::transposed(ut)), 8 * n * eps);
-    EXPECT_LE(svd_test::orthonormality_error(svd_test::transposed(vt)), 8 * n * eps);
+    EXPECT_LE(svd_test::orthonormality_error(linalg_test::transposed(ut)), 8 * n * eps);
+    EXPECT_LE(svd_test::orthonormality_error(linalg_test::transposed(vt)), 8 * n * eps);
     // Without rows the same bits come out.
     std::vector<double> d_bare = d0, e_bare = e0;
     e_bare.resize(n, 0.0);
@@ -170,12 +165,12 @@ TEST(BidiagonalQrTest, RefusesShortBuffers) {
 
 // --- Drivers -------------------------------------------------------------------------------
 
-using svd_test::ArrayView;
+using linalg_test::ArrayView;
 
 // S descending and non-negative, U and V with orthonormal columns, U·diag(S)·Vᵀ = A.
-void expect_svd(const Dense& a, const qr::SvdResult& r) {
+void expect_svd(const Matrix& a, const qr::SvdResult& r) {
     const std::uint64_t k = std::min(a.rows, a.cols);
-    const Dense u = svd_test::of(r.u), v = svd_test::of(r.v);
+    const Matrix u = linalg_test::matrix_of(r.u), v = linalg_test::matrix_of(r.v);
     ASSERT_EQ(r.s.size(), k);
     ASSERT_EQ(u.rows, a.rows);
     ASSERT_EQ(u.cols, k);
@@ -197,7 +192,7 @@ TEST(BidiagonalQrTest, ThinSvdOfTallWideAndSquareMatrices) {
     const std::pair<std::uint64_t, std::uint64_t> shapes[] = {{1, 1}, {1, 7}, {7, 1}, {3, 5}, {5, 3}, {20, 20}, {60, 13}, {13, 60}};
     for (auto [m, n] : shapes) {
         SCOPED_TRACE(testing::Message() << m << "x" << n);
-        const Dense a = svd_test::random_dense(m, n, 40 + 7 * m + n);
+        const Matrix a = linalg_test::random_matrix(m, n, 40 + 7 * m + n);
         const auto r = qr::svd_of_balanced(ArrayView<double, 2>::of(a.array()));
         ASSERT_TRUE(r.has_value());
         expect_svd(a, *r);
@@ -211,14 +206,14 @@ TEST(BidiagonalQrTest, ThinSvdOfTallWideAndSquareMatrices) {
 
 TEST(BidiagonalQrTest, ThinSvdOfStructuredMatrices) {
     // Rank 2 of 9×6, a graded matrix and one with a cluster of equal singular values.
-    const Dense x = svd_test::random_dense(9, 2, 1), y = svd_test::random_dense(2, 6, 2);
-    Dense graded = svd_test::random_dense(8, 8, 3);
+    const Matrix x = linalg_test::random_matrix(9, 2, 1), y = linalg_test::random_matrix(2, 6, 2);
+    Matrix graded = linalg_test::random_matrix(8, 8, 3);
     for (std::uint64_t i = 0; i < 8; ++i)
         for (std::uint64_t j = 0; j < 8; ++j) graded(i, j) *= std::pow(10.0, -2.0 * static_cast<double>(j));
-    Dense clustered{6, 4, std::vector<double>(24, 0.0)};
+    Matrix clustered{6, 4, std::vector<double>(24, 0.0)};
     for (std::uint64_t i = 0; i < 4; ++i) clustered(i + 2, i) = 1.0;
-    const Dense cases[] = {svd_test::product(x, y), graded, clustered};
-    for (const Dense& a : cases) {
+    const Matrix cases[] = {linalg_test::multiply(x, y), graded, clustered};
+    for (const Matrix& a : cases) {
         SCOPED_TRACE(testing::Message() << a.rows << "x" << a.cols);
         const auto r = qr::svd_of_balanced(ArrayView<double, 2>::of(a.array()));
         ASSERT_TRUE(r.has_value());
@@ -234,25 +229,25 @@ TEST(BidiagonalQrTest, ThinSvdOfStructuredMatrices) {
 
 TEST(BidiagonalQrTest, ThinSvdWorkedCases) {
     // diag(2, −3): the sign of −3 moves into U; S = [3, 2].
-    const auto diag = qr::svd_of_balanced(ArrayView<double, 2>::of(Dense{2, 2, {2, 0, 0, -3}}.array()));
+    const auto diag = qr::svd_of_balanced(ArrayView<double, 2>::of(Matrix{2, 2, {2, 0, 0, -3}}.array()));
     ASSERT_TRUE(diag.has_value());
     EXPECT_EQ(diag->s, (std::vector<double>{3, 2}));
     EXPECT_EQ(diag->u.storage.data, (std::vector<double>{0, 1, -1, 0}));
     EXPECT_EQ(diag->v.storage.data, (std::vector<double>{0, 1, 1, 0}));
     // 1×1: the sign moves into U.
-    const auto one = qr::svd_of_balanced(ArrayView<double, 2>::of(Dense{1, 1, {-4}}.array()));
+    const auto one = qr::svd_of_balanced(ArrayView<double, 2>::of(Matrix{1, 1, {-4}}.array()));
     ASSERT_TRUE(one.has_value());
     EXPECT_EQ(one->s, std::vector<double>{4});
     EXPECT_EQ(one->u.storage.data, std::vector<double>{-1});
     EXPECT_EQ(one->v.storage.data, std::vector<double>{1});
     // A row: computed through the transpose, so the sign lands in V, and U = [[1]].
-    const auto row = qr::svd_of_balanced(ArrayView<double, 2>::of(Dense{1, 2, {-3, 0}}.array()));
+    const auto row = qr::svd_of_balanced(ArrayView<double, 2>::of(Matrix{1, 2, {-3, 0}}.array()));
     ASSERT_TRUE(row.has_value());
     EXPECT_EQ(row->s, std::vector<double>{3});
     EXPECT_EQ(row->u.storage.data, std::vector<double>{1});
     EXPECT_EQ(row->v.storage.data, (std::vector<double>{-1, 0}));
     // A zero matrix: zeros, no sign flips, the leading columns of the identities.
-    const auto zero = qr::svd_of_balanced(ArrayView<double, 2>::of(Dense{3, 2, std::vector<double>(6, 0.0)}.array()));
+    const auto zero = qr::svd_of_balanced(ArrayView<double, 2>::of(Matrix{3, 2, std::vector<double>(6, 0.0)}.array()));
     ASSERT_TRUE(zero.has_value());
     EXPECT_EQ(zero->s, (std::vector<double>{0, 0}));
     EXPECT_EQ(zero->u.storage.data, (std::vector<double>{1, 0, 0, 1, 0, 0}));
@@ -262,7 +257,7 @@ TEST(BidiagonalQrTest, ThinSvdWorkedCases) {
     ASSERT_TRUE(eye.has_value());
     EXPECT_EQ(eye->u.storage.data, identity(4).data);
     EXPECT_EQ(eye->v.storage.data, identity(4).data);
-    const auto values = qr::singular_values_of_balanced(ArrayView<double, 2>::of(Dense{2, 2, {-0.0, 0, 0, -5}}.array()));
+    const auto values = qr::singular_values_of_balanced(ArrayView<double, 2>::of(Matrix{2, 2, {-0.0, 0, 0, -5}}.array()));
     ASSERT_TRUE(values.has_value());
     EXPECT_EQ(*values, (std::vector<double>{5, 0}));
     EXPECT_FALSE(std::signbit((*values)[1]));
@@ -270,7 +265,7 @@ TEST(BidiagonalQrTest, ThinSvdWorkedCases) {
 
 // A 1×40000 row needs only 40000-entry factors (the full m×m U of the transpose would be 12.8 GB).
 TEST(BidiagonalQrTest, ThinSvdOfALongRowFormsNoSquareFactor) {
-    const Dense a = svd_test::random_dense(1, 40000, 12);
+    const Matrix a = linalg_test::random_matrix(1, 40000, 12);
     const auto r = qr::svd_of_balanced(ArrayView<double, 2>::of(a.array()));
     ASSERT_TRUE(r.has_value());
     long double norm2 = 0;
@@ -283,7 +278,7 @@ TEST(BidiagonalQrTest, ThinSvdOfALongRowFormsNoSquareFactor) {
 }
 
 TEST(BidiagonalQrTest, TallShapeMismatch) {
-    const auto r = qr::svd_tall(ArrayView<double, 2>::of(Dense{2, 3, std::vector<double>(6, 1.0)}.array()));
+    const auto r = qr::svd_tall(ArrayView<double, 2>::of(Matrix{2, 3, std::vector<double>(6, 1.0)}.array()));
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(display(r.error()), "Shape mismatch: lhs [2, 3], rhs [3, 3]");
 }
@@ -292,7 +287,7 @@ TEST(BidiagonalQrTest, Transposes) {
     EXPECT_EQ(qr::transpose_square(std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8, 9}, 3),
               (std::vector<double>{1, 4, 7, 2, 5, 8, 3, 6, 9}));
     EXPECT_THROW((void)qr::transpose_square(std::vector<double>(3), 2), InternalError);
-    const Dense a{2, 3, {1, 2, 3, 4, 5, 6}};
+    const Matrix a{2, 3, {1, 2, 3, 4, 5, 6}};
     const auto array = a.array();
     const auto t = qr::transpose_to_owned(ArrayView<double, 2>::of(array));
     ASSERT_TRUE(t.has_value());

@@ -16,18 +16,18 @@ namespace {
 namespace bd = kavrel_ops::application::linalg::bidiagonal;
 namespace hh = kavrel_ops::application::linalg::householder;
 using kavrel::domain::error::display;
-using svd_test::ArrayView;
-using svd_test::Dense;
-using svd_test::eps;
+using linalg_test::ArrayView;
+using linalg_test::Matrix;
+using linalg_test::eps;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
 
-ArrayView<double, 2> view_of(const svd_test::Array<double, 2>& a) { return ArrayView<double, 2>::of(a); }
+ArrayView<double, 2> view_of(const linalg_test::Array<double, 2>& a) { return ArrayView<double, 2>::of(a); }
 
 // U·B·Vᵀ = A, U and V orthogonal, B exactly zero off its two diagonals.
-void expect_decomposes(const Dense& a, const bd::BidiagonalDecomposition& r) {
-    const Dense u = svd_test::of(r.u), b = svd_test::of(r.b), v = svd_test::of(r.v);
+void expect_decomposes(const Matrix& a, const bd::BidiagonalDecomposition& r) {
+    const Matrix u = linalg_test::matrix_of(r.u), b = linalg_test::matrix_of(r.b), v = linalg_test::matrix_of(r.v);
     ASSERT_EQ(u.rows, a.rows);
     ASSERT_EQ(u.cols, a.rows);
     ASSERT_EQ(b.rows, a.rows);
@@ -42,17 +42,17 @@ void expect_decomposes(const Dense& a, const bd::BidiagonalDecomposition& r) {
     const double n = static_cast<double>(std::max<std::uint64_t>(a.rows, 1));
     EXPECT_LE(svd_test::orthonormality_error(u), 8 * n * eps);
     EXPECT_LE(svd_test::orthonormality_error(v), 8 * n * eps);
-    const Dense usv = svd_test::product(svd_test::product(u, b), svd_test::transposed(v));
+    const Matrix usv = linalg_test::multiply(linalg_test::multiply(u, b), linalg_test::transposed(v));
     double worst = 0;
     for (std::size_t i = 0; i < a.data.size(); ++i) worst = std::max(worst, std::fabs(usv.data[i] - a.data[i]));
-    EXPECT_LE(worst, 8 * n * eps * std::max(svd_test::max_abs(a), 1e-300));
+    EXPECT_LE(worst, 8 * n * eps * std::max(linalg_test::max_abs(a), 1e-300));
 }
 
 TEST(BidiagonalTest, DecomposesTallAndSquareMatrices) {
     const std::pair<std::uint64_t, std::uint64_t> shapes[] = {{1, 1}, {2, 2}, {5, 3}, {7, 7}, {40, 17}, {33, 33}, {150, 140}};
     for (auto [m, n] : shapes) {
         SCOPED_TRACE(testing::Message() << m << "x" << n);
-        const Dense a = svd_test::random_dense(m, n, 100 + m * n);
+        const Matrix a = linalg_test::random_matrix(m, n, 100 + m * n);
         const auto r = bd::bidiagonalize(view_of(a.array()));
         ASSERT_TRUE(r.has_value());
         expect_decomposes(a, *r);
@@ -61,19 +61,19 @@ TEST(BidiagonalTest, DecomposesTallAndSquareMatrices) {
 
 TEST(BidiagonalTest, EdgeShapes) {
     // n = 0: U is the identity, B is m×0, V is 0×0.
-    const auto empty = bd::bidiagonalize(view_of(Dense{3, 0, {}}.array()));
+    const auto empty = bd::bidiagonalize(view_of(Matrix{3, 0, {}}.array()));
     ASSERT_TRUE(empty.has_value());
-    EXPECT_EQ(svd_test::of(empty->u).data, (std::vector<double>{1, 0, 0, 0, 1, 0, 0, 0, 1}));
+    EXPECT_EQ(linalg_test::matrix_of(empty->u).data, (std::vector<double>{1, 0, 0, 0, 1, 0, 0, 0, 1}));
     EXPECT_EQ(empty->b.layout.shape, (std::array<std::uint64_t, 2>{3, 0}));
     EXPECT_EQ(empty->v.layout.shape, (std::array<std::uint64_t, 2>{0, 0}));
     // 1×1: B = A, a negative entry stays negative.
-    const auto one = bd::bidiagonalize(view_of(Dense{1, 1, {-2.5}}.array()));
+    const auto one = bd::bidiagonalize(view_of(Matrix{1, 1, {-2.5}}.array()));
     ASSERT_TRUE(one.has_value());
     EXPECT_EQ(one->u.storage.data, std::vector<double>{1.0});
     EXPECT_EQ(one->b.storage.data, std::vector<double>{-2.5});
     EXPECT_EQ(one->v.storage.data, std::vector<double>{1.0});
     // A column already zero below the diagonal makes no reflector: U stays I, the sign is kept.
-    const auto reduced = bd::bidiagonalize(view_of(Dense{3, 1, {-4, 0, -0.0}}.array()));
+    const auto reduced = bd::bidiagonalize(view_of(Matrix{3, 1, {-4, 0, -0.0}}.array()));
     ASSERT_TRUE(reduced.has_value());
     EXPECT_EQ(reduced->u.storage.data, (std::vector<double>{1, 0, 0, 0, 1, 0, 0, 0, 1}));
     EXPECT_EQ(reduced->b.storage.data, (std::vector<double>{-4, 0, 0}));
@@ -81,30 +81,30 @@ TEST(BidiagonalTest, EdgeShapes) {
 
 TEST(BidiagonalTest, Errors) {
     // The shape is checked before the entries.
-    const auto wide = bd::bidiagonalize(view_of(Dense{2, 3, {1, nan, 3, 4, 5, 6}}.array()));
+    const auto wide = bd::bidiagonalize(view_of(Matrix{2, 3, {1, nan, 3, 4, 5, 6}}.array()));
     ASSERT_FALSE(wide.has_value());
     EXPECT_EQ(display(wide.error()), "Shape mismatch: lhs [2, 3], rhs [3, 3]");
     for (double bad : {nan, inf, -inf}) {
         SCOPED_TRACE(bad);
-        const auto r = bd::bidiagonalize(view_of(Dense{3, 2, {1, 2, 3, 4, 5, bad}}.array()));
+        const auto r = bd::bidiagonalize(view_of(Matrix{3, 2, {1, 2, 3, 4, 5, bad}}.array()));
         ASSERT_FALSE(r.has_value());
         EXPECT_EQ(display(r.error()), "Storage error: bidiagonalization input contains a non-finite value");
-        const auto kept = bd::bidiagonalize_keeping_left(view_of(Dense{3, 2, {bad, 2, 3, 4, 5, 6}}.array()));
+        const auto kept = bd::bidiagonalize_keeping_left(view_of(Matrix{3, 2, {bad, 2, 3, 4, 5, 6}}.array()));
         ASSERT_FALSE(kept.has_value());
         EXPECT_EQ(display(kept.error()), display(r.error()));
     }
-    const auto wide_values = bd::bidiagonal_diag_colmajor(view_of(Dense{1, 2, {1, 2}}.array()));
+    const auto wide_values = bd::bidiagonal_diag_colmajor(view_of(Matrix{1, 2, {1, 2}}.array()));
     ASSERT_FALSE(wide_values.has_value());
     EXPECT_EQ(display(wide_values.error()), "Shape mismatch: lhs [1, 2], rhs [2, 2]");
 }
 
 TEST(BidiagonalTest, StridedViewGivesTheResultOfItsCopy) {
     // The transpose of a 6×9 array is a column-major 9×6 view.
-    const Dense base = svd_test::random_dense(6, 9, 5);
+    const Matrix base = linalg_test::random_matrix(6, 9, 5);
     const auto array = base.array();
     ArrayView<double, 2> t = view_of(array);
     t.layout = *t.layout.transpose({1, 0});
-    const Dense copy = svd_test::transposed(base);
+    const Matrix copy = linalg_test::transposed(base);
     const auto strided = bd::bidiagonalize(t);
     const auto dense = bd::bidiagonalize(view_of(copy.array()));
     ASSERT_TRUE(strided.has_value() && dense.has_value());
@@ -122,7 +122,7 @@ TEST(BidiagonalTest, StridedViewGivesTheResultOfItsCopy) {
 // reflector to its accumulator right after it is made (more than 16 reflectors on each side).
 TEST(BidiagonalTest, BatchedAccumulationMatchesImmediateApplication) {
     const std::uint64_t m = 45, n = 40;
-    const Dense a = svd_test::random_dense(m, n, 77);
+    const Matrix a = linalg_test::random_matrix(m, n, 77);
     const auto r = bd::bidiagonalize(view_of(a.array()));
     ASSERT_TRUE(r.has_value());
     std::vector<double> w = a.data, u(m * m, 0.0), v(n * n, 0.0), work;
@@ -161,7 +161,7 @@ TEST(BidiagonalTest, KeepingLeftReflectorsMatchesTheFullReduction) {
     const std::pair<std::uint64_t, std::uint64_t> shapes[] = {{1, 1}, {6, 6}, {30, 7}, {50, 1}, {20, 19}};
     for (auto [m, n] : shapes) {
         SCOPED_TRACE(testing::Message() << m << "x" << n);
-        const Dense a = svd_test::random_dense(m, n, 9 + m);
+        const Matrix a = linalg_test::random_matrix(m, n, 9 + m);
         const auto full = bd::bidiagonalize(view_of(a.array()));
         const auto kept = bd::bidiagonalize_keeping_left(view_of(a.array()));
         ASSERT_TRUE(full.has_value() && kept.has_value());
@@ -179,15 +179,15 @@ TEST(BidiagonalTest, ValuesOnlyAgreesWithTheFullReduction) {
     const std::pair<std::uint64_t, std::uint64_t> shapes[] = {{1, 1}, {4, 4}, {9, 5}, {70, 70}, {130, 20}};
     for (auto [m, n] : shapes) {
         SCOPED_TRACE(testing::Message() << m << "x" << n);
-        const Dense a = svd_test::random_dense(m, n, 31 * m + n);
+        const Matrix a = linalg_test::random_matrix(m, n, 31 * m + n);
         const auto full = bd::bidiagonalize(view_of(a.array()));
         const auto values = bd::bidiagonal_diag_colmajor(view_of(a.array()));
         ASSERT_TRUE(full.has_value() && values.has_value());
         ASSERT_EQ(values->d.size(), n);
         ASSERT_EQ(values->e.size(), n);
         EXPECT_EQ(values->e[n - 1], 0.0);
-        const Dense b = svd_test::of(full->b);
-        const double scale = svd_test::max_abs(a) * static_cast<double>(m);
+        const Matrix b = linalg_test::matrix_of(full->b);
+        const double scale = linalg_test::max_abs(a) * static_cast<double>(m);
         for (std::uint64_t k = 0; k < n; ++k) {
             EXPECT_NEAR(std::fabs(values->d[k]), std::fabs(b(k, k)), 16 * m * eps * scale) << k;
             if (k + 1 < n) {
@@ -198,15 +198,15 @@ TEST(BidiagonalTest, ValuesOnlyAgreesWithTheFullReduction) {
 }
 
 TEST(BidiagonalTest, ValuesOnlyEdgeCases) {
-    const auto empty = bd::bidiagonal_diag_colmajor(view_of(Dense{4, 0, {}}.array()));
+    const auto empty = bd::bidiagonal_diag_colmajor(view_of(Matrix{4, 0, {}}.array()));
     ASSERT_TRUE(empty.has_value());
     EXPECT_TRUE(empty->d.empty() && empty->e.empty());
-    const auto one = bd::bidiagonal_diag_colmajor(view_of(Dense{1, 1, {-3}}.array()));
+    const auto one = bd::bidiagonal_diag_colmajor(view_of(Matrix{1, 1, {-3}}.array()));
     ASSERT_TRUE(one.has_value());
     EXPECT_EQ(one->d, std::vector<double>{-3});
     EXPECT_EQ(one->e, std::vector<double>{0});
     // Segments already reduced keep their entries and signs.
-    const auto diag = bd::bidiagonal_diag_colmajor(view_of(Dense{3, 3, {-2, 0, 0, 0, 5, 0, 0, 0, -7}}.array()));
+    const auto diag = bd::bidiagonal_diag_colmajor(view_of(Matrix{3, 3, {-2, 0, 0, 0, 5, 0, 0, 0, -7}}.array()));
     ASSERT_TRUE(diag.has_value());
     EXPECT_EQ(diag->d, (std::vector<double>{-2, 5, -7}));
     EXPECT_EQ(diag->e, (std::vector<double>{0, 0, 0}));
@@ -217,8 +217,8 @@ TEST(BidiagonalTest, ValuesOnlyEdgeCases) {
 TEST(BidiagonalTest, ExtremeMagnitudesStayFinite) {
     for (double scale : {1e-200, 1e200, 1e-300, 1e300}) {
         SCOPED_TRACE(scale);
-        const Dense a = svd_test::random_dense(12, 8, 4, scale);
-        const Dense unit = svd_test::random_dense(12, 8, 4);
+        const Matrix a = linalg_test::random_matrix(12, 8, 4, scale);
+        const Matrix unit = linalg_test::random_matrix(12, 8, 4);
         const auto values = bd::bidiagonal_diag_colmajor(view_of(a.array()));
         const auto reference = bd::bidiagonal_diag_colmajor(view_of(unit.array()));
         const auto full = bd::bidiagonalize(view_of(a.array()));

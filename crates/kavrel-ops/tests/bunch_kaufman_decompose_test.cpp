@@ -27,14 +27,6 @@ using bk::decompose::detail::one_by_one_growth_ok;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
 
-// Random symmetric entries in [-1, 1): indefinite.
-Matrix symmetric(std::size_t n, std::uint64_t seed) {
-    Matrix m = random_matrix(n, n, seed);
-    for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t j = 0; j < i; ++j) m(i, j) = m(j, i);
-    return m;
-}
-
 // Symmetric with a zero diagonal: every column starts with absakk = 0, so 2×2 pivots abound.
 Matrix hollow_symmetric(std::size_t n, std::uint64_t seed) {
     Matrix m = symmetric(n, seed);
@@ -44,7 +36,7 @@ Matrix hollow_symmetric(std::size_t n, std::uint64_t seed) {
 
 Matrix scaled(const Matrix& a, int k) {
     Matrix m = a;
-    for (double& x : m.v) x = std::ldexp(x, k);
+    for (double& x : m.data) x = std::ldexp(x, k);
     return m;
 }
 
@@ -66,7 +58,7 @@ double bk_residual(const Matrix& a, const BunchKaufmanDecomposition& f) {
             alt(i, j) = std::fabs(l(j, i));
         }
     const double bound = frobenius(multiply(multiply(al, ad), alt));
-    return distance(pap.v, multiply(multiply(l, d), lt).v) / (static_cast<double>(n) * eps * bound);
+    return distance(pap.data, multiply(multiply(l, d), lt).data) / (static_cast<double>(n) * eps * bound);
 }
 
 // L unit lower triangular with the 2×2 zeros, D symmetric block diagonal, perm a permutation.
@@ -117,7 +109,7 @@ TEST(BunchKaufmanDecomposeTest, ExactSmallFactors) {
         {"empty", Matrix(0, 0), {}, {}, {}, {}},
         {"one element", Matrix(1, 1, {-3}), {1}, {-3}, {0}, {false}},
         {"one zero", Matrix(1, 1, {0}), {1}, {0}, {0}, {false}},
-        {"zero 3x3", Matrix(3, 3), identity(3).v, std::vector<double>(9), {0, 1, 2}, {false, false, false}},
+        {"zero 3x3", Matrix(3, 3), identity(3).data, std::vector<double>(9), {0, 1, 2}, {false, false, false}},
         {"exchange", Matrix(2, 2, {0, 1, 1, 0}), {1, 0, 0, 1}, {0, 1, 1, 0}, {0, 1}, {true, false}},
         {"tiny exchange: no zero 1x1 pivot, no false singular block", Matrix(2, 2, {0, t, t, 0}), {1, 0, 0, 1},
          {0, t, t, 0}, {0, 1}, {true, false}},

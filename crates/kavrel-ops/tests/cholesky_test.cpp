@@ -22,8 +22,6 @@ using kavrel_ops::application::linalg::cholesky::CholeskyDecomposition;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
 
-std::vector<double> elements(const Array<double, 2>& a) { return {a.data(), a.data() + a.len()}; }
-
 // ‖A − L·Lᵀ‖_F / (n·‖A‖_F·eps), A taken from its lower triangle.
 double cholesky_residual(const Matrix& a, const CholeskyDecomposition& f) {
     const std::size_t n = a.rows;
@@ -34,7 +32,7 @@ double cholesky_residual(const Matrix& a, const CholeskyDecomposition& f) {
             lt(i, j) = l(j, i);
             sym(i, j) = j <= i ? a(i, j) : a(j, i);
         }
-    return distance(sym.v, multiply(l, lt).v) / (static_cast<double>(n) * frobenius(sym) * eps);
+    return distance(sym.data, multiply(l, lt).data) / (static_cast<double>(n) * frobenius(sym) * eps);
 }
 
 // D·S·D with D = diag(2^-i): symmetric positive-definite with graded magnitudes.
@@ -139,10 +137,10 @@ TEST_P(CholeskyPathTest, SolveHasASmallBackwardError) {
         auto f = cholesky_decompose(view_of(a));
         ASSERT_TRUE(f);
         const Matrix b = random_matrix(a.rows, 1, 31);
-        std::vector<double> x = b.v;
+        std::vector<double> x = b.data;
         f->solve_in_place(x);
         const double scale = static_cast<double>(a.rows) * (frobenius(a) * frobenius(x) + frobenius(b)) * eps;
-        EXPECT_LE(distance(multiply(a, x), b.v) / scale, 1.0);
+        EXPECT_LE(distance(multiply(a, x), b.data) / scale, 1.0);
     }
 }
 

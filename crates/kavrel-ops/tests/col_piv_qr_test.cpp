@@ -21,16 +21,10 @@ using kavrel_ops::application::linalg::col_piv_qr::decompose::ColPivQrDecomposit
 using kavrel_ops::application::linalg::col_piv_qr::decompose::factor;
 
 ColPivQrDecomposition factor_of(const Matrix& m) {
-    const Array<double, 2> a = to_array(m);
+    const Array<double, 2> a = m.array();
     auto result = factor(ArrayView<double, 2>::of(a));
     EXPECT_TRUE(result.has_value()) << display(result.error());
     return std::move(*result);
-}
-
-std::vector<double> identity(std::uint64_t m) {
-    std::vector<double> q(m * m, 0.0);
-    for (std::uint64_t i = 0; i < m; ++i) q[i * m + i] = 1.0;
-    return q;
 }
 
 void expect_near_all(const std::vector<double>& actual, const std::vector<double>& expected, double tolerance) {
@@ -66,19 +60,19 @@ TEST(ColPivQrTest, EarlyStopLeavesTheRestUnreduced) {
     const Matrix a{2, 2, {1, 0, 0, 1e-13}};
     const ColPivQrDecomposition d = factor_of(a);
     EXPECT_EQ(d.rank, 1u);
-    EXPECT_EQ(d.q, identity(2));
+    EXPECT_EQ(d.q, linalg_test::identity(2).data);
     EXPECT_EQ(d.r, a.data);
     EXPECT_EQ(d.perm, (std::vector<std::uint64_t>{0, 1}));
     const ColPivQrDecomposition zero = factor_of({3, 2, std::vector<double>(6, 0.0)});
     EXPECT_EQ(zero.rank, 0u);
-    EXPECT_EQ(zero.q, identity(3));
+    EXPECT_EQ(zero.q, linalg_test::identity(3).data);
     EXPECT_EQ(zero.r, std::vector<double>(6, 0.0));
     EXPECT_EQ(zero.perm, (std::vector<std::uint64_t>{0, 1}));
 }
 
 TEST(ColPivQrTest, EmptyShapes) {
     const ColPivQrDecomposition tall_empty = factor_of({3, 0, {}});
-    EXPECT_EQ(tall_empty.q, identity(3));
+    EXPECT_EQ(tall_empty.q, linalg_test::identity(3).data);
     EXPECT_TRUE(tall_empty.r.empty());
     EXPECT_TRUE(tall_empty.perm.empty());
     const ColPivQrDecomposition wide_empty = factor_of({0, 4, {}});
@@ -91,7 +85,7 @@ TEST(ColPivQrTest, EmptyShapes) {
 
 TEST(ColPivQrTest, NonFiniteInput) {
     for (double bad : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
-        const Array<double, 2> a = to_array({2, 3, {1, 2, 3, 4, bad, 6}});
+        const Array<double, 2> a = Matrix{2, 3, {1, 2, 3, 4, bad, 6}}.array();
         const auto result = factor(ArrayView<double, 2>::of(a));
         ASSERT_FALSE(result.has_value());
         EXPECT_EQ(display(result.error()), "Storage error: ColPivQR input contains a non-finite value");
@@ -148,7 +142,7 @@ TEST(ColPivQrTest, RankDeficientStopsAtTheRank) {
         Matrix a{m, n, std::vector<double>(m * n, 0.0)};
         for (std::uint64_t i = 0; i < m; ++i)
             for (std::uint64_t p = 0; p < r; ++p)
-                for (std::uint64_t j = 0; j < n; ++j) a.data[i * n + j] += b.at(i, p) * c.at(p, j);
+                for (std::uint64_t j = 0; j < n; ++j) a.data[i * n + j] += b(i, p) * c(p, j);
         const ColPivQrDecomposition d = factor_of(a);
         EXPECT_EQ(d.rank, r);
         EXPECT_LT(relative_residual(a, d.q, d.r, d.perm), 1e-12 * std::sqrt(static_cast<double>(n)));
@@ -162,8 +156,8 @@ TEST(ColPivQrTest, StridedViewMatchesItsCopy) {
     const Matrix a = make_matrix(9, 6, Kind::random, 4);
     Matrix t{6, 9, std::vector<double>(54)};
     for (std::uint64_t i = 0; i < 9; ++i)
-        for (std::uint64_t j = 0; j < 6; ++j) t.data[j * 9 + i] = a.at(i, j);
-    const Array<double, 2> stored = to_array(t);
+        for (std::uint64_t j = 0; j < 6; ++j) t.data[j * 9 + i] = a(i, j);
+    const Array<double, 2> stored = t.array();
     ArrayView<double, 2> view = ArrayView<double, 2>::of(stored);
     view.layout = *view.layout.transpose({1, 0});
     const auto strided = factor(view);

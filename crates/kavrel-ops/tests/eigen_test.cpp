@@ -18,7 +18,7 @@ using kavrel::domain::error::Result;
 namespace eigen = kavrel_ops::application::linalg::eigen;
 
 Result<eigen::SymmetricEigen> run(const Matrix& a) {
-    const auto array = qr_test::to_array(a);
+    const auto array = a.array();
     return eigen::symmetric_eigen_jacobi_with_tolerance(ArrayView<double, 2>::of(array));
 }
 

@@ -28,16 +28,6 @@ std::vector<std::uint64_t> iota(std::size_t n) {
     return v;
 }
 
-int parity(std::vector<std::uint64_t> perm) {
-    int sign = 1;
-    for (std::size_t i = 0; i < perm.size(); ++i)
-        while (perm[i] != i) {
-            std::swap(perm[i], perm[perm[i]]);
-            sign = -sign;
-        }
-    return sign;
-}
-
 // max |A[row_perm[i], col_perm[j]] − (L[:, :r]·U[:r, :])[i, j]|, r the rank: the remainder
 // after an early stop, rounding otherwise.
 double max_reconstruction_gap(const Matrix& a, const FullPivLuDecomposition& f) {
@@ -51,12 +41,6 @@ double max_reconstruction_gap(const Matrix& a, const FullPivLuDecomposition& f) 
             gap = std::max(gap, std::fabs(a(f.row_perm[i], f.col_perm[j]) - static_cast<double>(s)));
         }
     return gap;
-}
-
-double max_abs(const Matrix& a) {
-    double m = 0.0;
-    for (double x : a.v) m = std::max(m, std::fabs(x));
-    return m;
 }
 
 TEST(FullPivLuDecomposeTest, ExactSmallCases) {

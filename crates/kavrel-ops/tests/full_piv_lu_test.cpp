@@ -5,14 +5,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "linalg_test_support.hpp"
+
 namespace {
 
 using kavrel_ops::application::linalg::full_piv_lu::Array;
 using kavrel_ops::application::linalg::full_piv_lu::FullPivLuDecomposition;
 using kavrel_ops::application::linalg::full_piv_lu::lower_factor;
 using kavrel_ops::application::linalg::full_piv_lu::upper_factor;
-
-std::vector<double> elements(const Array<double, 2>& a) { return {a.data(), a.data() + a.len()}; }
+using linalg_test::elements;
 
 TEST(FullPivLuFactorsTest, SplitTheWorkingMatrixAtTheDiagonal) {
     const FullPivLuDecomposition f{{1, 2, 3, 4, 5, 6, 7, 8, 9}, {0, 1, 2}, {0, 1, 2}, 3, 3, 1};

@@ -19,7 +19,7 @@ using kavrel_ops::application::linalg::hessenberg::HessenbergDecomposition;
 using kavrel_ops::application::linalg::hessenberg::validate_square;
 
 HessenbergDecomposition reduce(const Matrix& a) {
-    const auto array = qr_test::to_array(a);
+    const auto array = a.array();
     auto d = hessenberg(ArrayView<double, 2>::of(array));
     EXPECT_TRUE(d.has_value()) << display(d.error());
     return std::move(*d);
@@ -110,7 +110,7 @@ TEST(HessenbergTest, StridedViewGivesTheSameFactors) {
 
 TEST(HessenbergTest, Errors) {
     const Matrix wide{3, 2, std::vector<double>(6, 1.0)};
-    const auto array = qr_test::to_array(wide);
+    const auto array = wide.array();
     const auto shape = hessenberg(ArrayView<double, 2>::of(array));
     ASSERT_FALSE(shape.has_value());
     EXPECT_EQ(display(shape.error()), "Shape mismatch: lhs [3, 2], rhs [3, 3]");
@@ -122,7 +122,7 @@ TEST(HessenbergTest, Errors) {
         SCOPED_TRACE(bad);
         Matrix a = eigen_test::random_square(4, 6);
         a.data[13] = bad;
-        const auto arr = qr_test::to_array(a);
+        const auto arr = a.array();
         const auto d = hessenberg(ArrayView<double, 2>::of(arr));
         ASSERT_FALSE(d.has_value());
         EXPECT_EQ(display(d.error()), "Storage error: Hessenberg input contains a non-finite value");

@@ -20,8 +20,6 @@ using kavrel_ops::application::linalg::products::kronecker::kronecker_product;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
 
-std::vector<double> elements(const Array<double, 2>& a) { return {a.data(), a.data() + a.len()}; }
-
 // out(i·br + k, j·bc + l) = a(i, j)·b(k, l) by the definition.
 Matrix reference(const Matrix& a, const Matrix& b) {
     Matrix out(a.rows * b.rows, a.cols * b.cols);
@@ -40,7 +38,7 @@ TEST(KroneckerTest, MatchesTheDefinition) {
         ASSERT_TRUE(r);
         EXPECT_EQ(r->layout.shape, (std::array<std::uint64_t, 2>{ar * br, ac * bc}));
         EXPECT_EQ(r->layout.strides, (std::array<std::int64_t, 2>{static_cast<std::int64_t>(ac * bc), 1}));
-        EXPECT_EQ(elements(*r), reference(a, b).v);
+        EXPECT_EQ(elements(*r), reference(a, b).data);
     }
 }
 
@@ -120,7 +118,7 @@ TEST(KroneckerTest, StorageOfAIsValidatedBeforeB) {
 
 TEST(KroneckerTest, StridedOperandsGiveTheDenseProduct) {
     const Matrix a = random_matrix(3, 4, 1), b = random_matrix(2, 5, 2);
-    const std::vector<double> expected = reference(a, b).v;
+    const std::vector<double> expected = reference(a, b).data;
     for (Placement pa : all_placements)
         for (Placement pb : all_placements) {
             SCOPED_TRACE(std::string(name_of(pa)) + " ⊗ " + name_of(pb));

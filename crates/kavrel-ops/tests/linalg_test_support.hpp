@@ -1,56 +1,74 @@
 // Fixtures shared by the linear-algebra tests: dense row-major test matrices (random, graded,
-// Hilbert, symmetric positive-definite), views over them with hand-built strides, and the
-// reference arithmetic of the residual checks (plain loops, long double sums).
+// Hilbert, symmetric, symmetric positive-definite), views over them with hand-built strides, and
+// the reference arithmetic of the residual checks (plain loops, long double sums).
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <random>
 #include <span>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
+#include "kavrel/application/array/types.hpp"
 #include "kavrel/application/view/immutable.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel/domain/layout/layout.hpp"
 
 namespace linalg_test {
 
+using kavrel::application::array::types::Array;
 using kavrel::application::view::immutable::ArrayView;
 using kavrel::domain::error::KavrelError;
 using kavrel::domain::layout::Layout;
 
 inline constexpr double eps = 0x1p-52;
 
-// A dense row-major matrix: element (i, j) at v[i·cols + j].
+// A dense row-major matrix: element (i, j) at data[i·cols + j].
 struct Matrix {
-    std::size_t rows = 0;
-    std::size_t cols = 0;
-    std::vector<double> v;
+    std::uint64_t rows = 0;
+    std::uint64_t cols = 0;
+    std::vector<double> data;
 
     Matrix() = default;
-    Matrix(std::size_t r, std::size_t c) : rows(r), cols(c), v(r * c) {}
-    Matrix(std::size_t r, std::size_t c, std::vector<double> values) : rows(r), cols(c), v(std::move(values)) {}
-    double& operator()(std::size_t i, std::size_t j) { return v[i * cols + j]; }
-    double operator()(std::size_t i, std::size_t j) const { return v[i * cols + j]; }
+    Matrix(std::uint64_t r, std::uint64_t c) : rows(r), cols(c), data(r * c) {}
+    Matrix(std::uint64_t r, std::uint64_t c, std::vector<double> values) : rows(r), cols(c), data(std::move(values)) {}
+    double& operator()(std::uint64_t i, std::uint64_t j) { return data[i * cols + j]; }
+    double operator()(std::uint64_t i, std::uint64_t j) const { return data[i * cols + j]; }
+
+    Array<double, 2> array() const { return *Array<double, 2>::from_vec({rows, cols}, data); }
 };
 
-inline Matrix identity(std::size_t n) {
+// The elements of an array in storage order, and an array with its row-major layout as a Matrix.
+inline std::vector<double> elements(const Array<double, 2>& a) { return {a.data(), a.data() + a.len()}; }
+inline Matrix matrix_of(const Array<double, 2>& a) { return {a.layout.shape[0], a.layout.shape[1], a.storage.data}; }
+
+inline Matrix identity(std::uint64_t n) {
     Matrix m(n, n);
-    for (std::size_t i = 0; i < n; ++i) m(i, i) = 1.0;
+    for (std::uint64_t i = 0; i < n; ++i) m(i, i) = 1.0;
     return m;
 }
 
-// Entries uniform in [-1, 1).
-inline Matrix random_matrix(std::size_t rows, std::size_t cols, std::uint64_t seed) {
+// Entries uniform in [-1, 1), times `scale`.
+inline Matrix random_matrix(std::uint64_t rows, std::uint64_t cols, std::uint64_t seed, double scale = 1.0) {
     std::mt19937_64 rng(seed);
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
     Matrix m(rows, cols);
-    for (double& x : m.v) x = unit(rng);
+    for (double& x : m.data) x = scale * unit(rng);
+    return m;
+}
+
+// Random symmetric entries in [-1, 1), the upper triangle mirrored: indefinite.
+inline Matrix symmetric(std::uint64_t n, std::uint64_t seed) {
+    Matrix m = random_matrix(n, n, seed);
+    for (std::uint64_t i = 0; i < n; ++i)
+        for (std::uint64_t j = 0; j < i; ++j) m(i, j) = m(j, i);
     return m;
 }
 
@@ -103,13 +121,28 @@ inline std::vector<double> multiply(const Matrix& a, std::span<const double> x) 
     return y;
 }
 
-inline double frobenius(std::span<const double> v) {
-    long double s = 0;
-    for (double x : v) s += static_cast<long double>(x) * x;
-    return static_cast<double>(std::sqrt(s));
+inline Matrix transposed(const Matrix& a) {
+    Matrix t(a.cols, a.rows);
+    for (std::uint64_t i = 0; i < a.rows; ++i)
+        for (std::uint64_t j = 0; j < a.cols; ++j) t(j, i) = a(i, j);
+    return t;
 }
 
-inline double frobenius(const Matrix& m) { return frobenius(m.v); }
+inline long double sum_of_squares(std::span<const double> v) {
+    long double s = 0;
+    for (double x : v) s += static_cast<long double>(x) * x;
+    return s;
+}
+
+inline double frobenius(std::span<const double> v) { return static_cast<double>(std::sqrt(sum_of_squares(v))); }
+inline double frobenius(const Matrix& m) { return frobenius(m.data); }
+
+inline double max_abs(std::span<const double> v) {
+    double m = 0.0;
+    for (double x : v) m = std::max(m, std::fabs(x));
+    return m;
+}
+inline double max_abs(const Matrix& m) { return max_abs(m.data); }
 
 inline double distance(std::span<const double> a, std::span<const double> b) {
     long double s = 0;
@@ -122,7 +155,7 @@ inline double distance(std::span<const double> a, std::span<const double> b) {
 
 inline ArrayView<double, 2> view_of(const Matrix& m) {
     return kavrel::domain::error::expect(
-        ArrayView<double, 2>::from_parts(m.v.data(), m.v.size(),
+        ArrayView<double, 2>::from_parts(m.data.data(), m.data.size(),
                                          Layout<2>{{m.rows, m.cols},
                                                    {static_cast<std::int64_t>(m.cols), 1},
                                                    0}),
@@ -181,6 +214,17 @@ inline StridedCopy strided_copy(const Matrix& m, Placement p) {
         }
     out.view = kavrel::domain::error::expect(ArrayView<double, 2>::from_parts(out.storage.data(), len, l), "test view");
     return out;
+}
+
+// The sign of a permutation, for comparison with a recorded sign.
+inline int parity(std::vector<std::uint64_t> perm) {
+    int sign = 1;
+    for (std::size_t i = 0; i < perm.size(); ++i)
+        while (perm[i] != i) {
+            std::swap(perm[i], perm[perm[i]]);
+            sign = -sign;
+        }
+    return sign;
 }
 
 // The message of a StorageError, or a marker naming the variant that came instead.

@@ -38,7 +38,7 @@ double lu_residual(const Matrix& a, const LuDecomposition& f) {
             (j < i ? l(i, j) : u(i, j)) = f.lu.data()[i * n + j];
             pa(i, j) = a(f.perm[i], j);
         }
-    return distance(pa.v, multiply(l, u).v) / (static_cast<double>(n) * frobenius(a) * eps);
+    return distance(pa.data, multiply(l, u).data) / (static_cast<double>(n) * frobenius(a) * eps);
 }
 
 bool is_permutation_of_order(const std::vector<std::uint64_t>& perm, std::size_t n) {
@@ -47,17 +47,6 @@ bool is_permutation_of_order(const std::vector<std::uint64_t>& perm, std::size_t
     std::vector<std::uint64_t> iota(n);
     std::iota(iota.begin(), iota.end(), std::uint64_t{0});
     return sorted == iota;
-}
-
-// The parity of perm, for comparison with the recorded sign.
-int parity(std::vector<std::uint64_t> perm) {
-    int sign = 1;
-    for (std::size_t i = 0; i < perm.size(); ++i)
-        while (perm[i] != i) {
-            std::swap(perm[i], perm[perm[i]]);
-            sign = -sign;
-        }
-    return sign;
 }
 
 // A row-permuted, strongly diagonal matrix: the pivot of every column is clear by a wide margin,

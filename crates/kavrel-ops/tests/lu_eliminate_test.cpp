@@ -126,7 +126,7 @@ TEST_P(EliminateBelowPivotPathTest, MatchesTheRowByRowDefinition) {
     // Rows below k span several update blocks; columns up to k and from end on are left alone.
     for (auto [n, k, end] : {std::array<std::uint64_t, 3>{130, 0, 130}, {130, 3, 100}, {70, 68, 70}, {5, 1, 2}}) {
         SCOPED_TRACE("n=" + std::to_string(n) + " k=" + std::to_string(k) + " end=" + std::to_string(end));
-        std::vector<double> w = linalg_test::random_matrix(n, n, n + k).v;
+        std::vector<double> w = linalg_test::random_matrix(n, n, n + k).data;
         std::vector<double> expected = w;
         for (std::uint64_t i = k + 1; i < n; ++i) {
             const double l = expected[i * n + k] / expected[k * n + k];

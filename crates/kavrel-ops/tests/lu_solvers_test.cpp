@@ -16,14 +16,10 @@ namespace {
 using namespace linalg_test;
 using kavrel_ops::application::linalg::lu::solvers::inv;
 
-std::vector<double> elements(const kavrel::application::array::types::Array<double, 2>& a) {
-    return {a.data(), a.data() + a.len()};
-}
-
 // ‖A·X − I‖_F / (n·‖A‖_F·‖X‖_F·eps).
 double inverse_residual(const Matrix& a, const Matrix& x) {
     const double scale = static_cast<double>(a.rows) * frobenius(a) * frobenius(x) * eps;
-    return distance(multiply(a, x).v, identity(a.rows).v) / scale;
+    return distance(multiply(a, x).data, identity(a.rows).data) / scale;
 }
 
 TEST(LuInvTest, ExactSmallInverses) {

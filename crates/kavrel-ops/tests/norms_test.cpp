@@ -41,7 +41,7 @@ Norms all_norms(const ArrayView<double, 2>& v) {
 Norms reference(const Matrix& m) {
     long double squares = 0, sum = 0;
     double max = 0;
-    for (double x : m.v) {
+    for (double x : m.data) {
         squares += static_cast<long double>(x) * x;
         sum += std::fabs(x);
         max = std::max(max, std::fabs(x));
@@ -126,8 +126,8 @@ TEST_P(NormsPathTest, MaxOfAnyNaNIsNaN) {
             for (std::size_t at = 0; at < rows * cols; at += std::max<std::size_t>(1, rows * cols / 7)) {
                 for (double big : {2.0, inf}) {
                     Matrix a = base;
-                    a.v[at] = nan;
-                    a.v[(at + 1) % a.v.size()] = a.v.size() == 1 ? nan : big;
+                    a.data[at] = nan;
+                    a.data[(at + 1) % a.data.size()] = a.data.size() == 1 ? nan : big;
                     for (Placement p : {Placement::column_major, Placement::padded_rows, Placement::reversed_cols,
                                         Placement::spread}) {
                         SCOPED_TRACE(std::string(name_of(p)) + " " + std::to_string(rows) + "x" + std::to_string(cols) +

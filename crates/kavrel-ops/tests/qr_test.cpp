@@ -22,7 +22,7 @@ struct Factored {
 };
 
 Factored qr_of(const Matrix& m) {
-    const Array<double, 2> a = to_array(m);
+    const Array<double, 2> a = m.array();
     auto f = qr::factor(ArrayView<double, 2>::of(a));
     EXPECT_TRUE(f.has_value()) << display(f.error());
     if (!f) return {};
@@ -30,7 +30,7 @@ Factored qr_of(const Matrix& m) {
 }
 
 std::string error_of(const Matrix& m) {
-    const Array<double, 2> a = to_array(m);
+    const Array<double, 2> a = m.array();
     auto f = qr::factor(ArrayView<double, 2>::of(a));
     EXPECT_FALSE(f.has_value());
     return f ? std::string() : display(f.error());
@@ -103,8 +103,8 @@ TEST(QrTest, TinyColumnsAreReduced) {
     for (std::uint64_t i = 0; i < 3; ++i) {
         long double qr = 0;
         for (std::uint64_t p = 0; p < 3; ++p) qr += static_cast<long double>(f.q[i * 3 + p]) * f.r[p * 2 + 1];
-        err += (a.at(i, 1) - qr) * (a.at(i, 1) - qr);
-        norm += static_cast<long double>(a.at(i, 1)) * a.at(i, 1);
+        err += (a(i, 1) - qr) * (a(i, 1) - qr);
+        norm += static_cast<long double>(a(i, 1)) * a(i, 1);
     }
     EXPECT_LT(std::sqrt(err / norm), 16 * eps);
 }
@@ -175,8 +175,8 @@ TEST(QrTest, StridedViewMatchesItsCopy) {
     const Matrix a = make_matrix(9, 6, Kind::random, 4);
     Matrix t{6, 9, std::vector<double>(54)};
     for (std::uint64_t i = 0; i < 9; ++i)
-        for (std::uint64_t j = 0; j < 6; ++j) t.data[j * 9 + i] = a.at(i, j);
-    const Array<double, 2> stored = to_array(t);
+        for (std::uint64_t j = 0; j < 6; ++j) t.data[j * 9 + i] = a(i, j);
+    const Array<double, 2> stored = t.array();
     ArrayView<double, 2> view = ArrayView<double, 2>::of(stored);
     view.layout = *view.layout.transpose({1, 0});
     const auto strided = qr::factor(view);

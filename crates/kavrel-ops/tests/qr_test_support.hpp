@@ -11,23 +11,15 @@
 #include <span>
 #include <vector>
 
-#include "kavrel/application/array/types.hpp"
-#include "kavrel/application/view/immutable.hpp"
+#include "linalg_test_support.hpp"
 
 namespace qr_test {
 
-using kavrel::application::array::types::Array;
-using kavrel::application::view::immutable::ArrayView;
-
-constexpr double eps = 0x1p-52;
-
-struct Matrix {
-    std::uint64_t rows = 0, cols = 0;
-    std::vector<double> data;  // row-major
-    double at(std::uint64_t i, std::uint64_t j) const { return data[i * cols + j]; }
-};
-
-inline Array<double, 2> to_array(const Matrix& m) { return *Array<double, 2>::from_vec({m.rows, m.cols}, m.data); }
+using linalg_test::Array;
+using linalg_test::ArrayView;
+using linalg_test::eps;
+using linalg_test::frobenius;
+using linalg_test::Matrix;
 
 enum class Kind { random, graded, tiny, huge, mixed };
 
@@ -67,12 +59,6 @@ inline Matrix make_matrix(std::uint64_t rows, std::uint64_t cols, Kind kind, std
     return m;
 }
 
-inline long double frobenius(const Matrix& a) {
-    long double sum = 0;
-    for (double x : a.data) sum += static_cast<long double>(x) * x;
-    return std::sqrt(sum);
-}
-
 // ‖QᵀQ − I‖_F for a square row-major q of order m.
 inline double orthogonality_error(std::span<const double> q, std::uint64_t m) {
     long double sum = 0;
@@ -95,10 +81,10 @@ inline double relative_residual(const Matrix& a, std::span<const double> q, std:
         for (std::uint64_t j = 0; j < n; ++j) {
             long double qr = 0;
             for (std::uint64_t p = 0; p < m; ++p) qr += static_cast<long double>(q[i * m + p]) * r[p * n + j];
-            const long double d = static_cast<long double>(a.at(i, perm.empty() ? j : perm[j])) - qr;
+            const long double d = static_cast<long double>(a(i, perm.empty() ? j : perm[j])) - qr;
             sum += d * d;
         }
-    const long double norm = frobenius(a);
+    const long double norm = std::sqrt(linalg_test::sum_of_squares(a.data));
     return norm == 0 ? static_cast<double>(std::sqrt(sum)) : static_cast<double>(std::sqrt(sum) / norm);
 }
 

@@ -6,18 +6,18 @@
 #include <vector>
 
 #include "kavrel/domain/error/error.hpp"
-#include "svd_test_support.hpp"
+#include "linalg_test_support.hpp"
 
 namespace {
 
 namespace rd = kavrel_ops::application::linalg::bidiagonal::reduce;
 using kavrel::domain::error::InternalError;
-using svd_test::Dense;
-using svd_test::eps;
+using linalg_test::Matrix;
+using linalg_test::eps;
 
 // The dense reflector I − tau·v·vᵀ of order d with v zero before `start`.
-Dense dense_reflector(std::uint64_t d, std::uint64_t start, const std::vector<double>& v, double tau) {
-    Dense h{d, d, std::vector<double>(d * d, 0.0)};
+Matrix dense_reflector(std::uint64_t d, std::uint64_t start, const std::vector<double>& v, double tau) {
+    Matrix h{d, d, std::vector<double>(d * d, 0.0)};
     for (std::uint64_t i = 0; i < d; ++i) h(i, i) = 1.0;
     for (std::uint64_t i = start; i < d; ++i)
         for (std::uint64_t j = start; j < d; ++j) h(i, j) -= tau * v[i - start] * v[j - start];
@@ -30,12 +30,12 @@ TEST(ReduceTest, ApplyReflectorsRightMultipliesInOrder) {
     std::uniform_real_distribution<double> unit(-1, 1);
     std::vector<double> vectors(3 * d), taus = {0.7, 1.3, 0.2};
     for (double& x : vectors) x = unit(rng);
-    const Dense start = svd_test::random_dense(d, d, 6);
+    const Matrix start = linalg_test::random_matrix(d, d, 6);
     std::vector<double> target = start.data;
     rd::apply_reflectors_right(vectors, taus, 3, target, d);
-    Dense expect = start;
+    Matrix expect = start;
     for (std::uint64_t r = 0; r < 3; ++r)
-        expect = svd_test::product(
+        expect = linalg_test::multiply(
             expect, dense_reflector(d, 0, std::vector<double>(vectors.begin() + r * d, vectors.begin() + (r + 1) * d), taus[r]));
     for (std::size_t i = 0; i < target.size(); ++i) EXPECT_NEAR(target[i], expect.data[i], 16 * eps) << i;
     // d = 0 touches nothing.
@@ -64,7 +64,7 @@ TEST(ReduceTest, LeadingColumnsOfTheProduct) {
     std::uniform_real_distribution<double> unit(-1, 1);
     rd::CompactReflectors reflectors;
     reflectors.order = order;
-    Dense product{order, order, std::vector<double>(order * order, 0.0)};
+    Matrix product{order, order, std::vector<double>(order * order, 0.0)};
     for (std::uint64_t i = 0; i < order; ++i) product(i, i) = 1.0;
     for (std::uint64_t start : {0u, 1u, 3u, 4u, 7u}) {
         std::vector<double> v(order - start);
@@ -74,7 +74,7 @@ TEST(ReduceTest, LeadingColumnsOfTheProduct) {
             vv += x * x;
         }
         reflectors.push(start, v, 2.0 / vv);
-        product = svd_test::product(product, dense_reflector(order, start, v, 2.0 / vv));
+        product = linalg_test::multiply(product, dense_reflector(order, start, v, 2.0 / vv));
     }
     for (std::uint64_t cols : {0u, 1u, 5u, 9u}) {
         SCOPED_TRACE(cols);

@@ -20,7 +20,7 @@ using kavrel_ops::application::linalg::schur::real_schur;
 using kavrel_ops::application::linalg::schur::RealSchur;
 
 Result<RealSchur> run(const Matrix& a) {
-    const auto array = qr_test::to_array(a);
+    const auto array = a.array();
     return real_schur(ArrayView<double, 2>::of(array));
 }
 

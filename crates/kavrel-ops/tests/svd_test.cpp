@@ -7,14 +7,14 @@
 #include <vector>
 
 #include "kavrel/domain/error/error.hpp"
-#include "svd_test_support.hpp"
+#include "linalg_test_support.hpp"
 
 namespace {
 
 namespace svd = kavrel_ops::application::linalg::svd;
 using kavrel::domain::error::display;
-using svd_test::ArrayView;
-using svd_test::Dense;
+using linalg_test::ArrayView;
+using linalg_test::Matrix;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
@@ -22,7 +22,7 @@ constexpr double inf = std::numeric_limits<double>::infinity();
 TEST(SvdTest, ValidateInput) {
     struct Row {
         const char* name;
-        Dense a;
+        Matrix a;
         std::string error;  // empty: accepted
     };
     const std::string non_finite = "Storage error: SVD input contains a non-finite value";
@@ -46,7 +46,7 @@ TEST(SvdTest, ValidateInput) {
         }
     }
     // A strided view is visited in logical order: the NaN is found through the transpose too.
-    const auto array = Dense{2, 3, {1, 2, 3, 4, 5, nan}}.array();
+    const auto array = Matrix{2, 3, {1, 2, 3, 4, 5, nan}}.array();
     ArrayView<double, 2> t = ArrayView<double, 2>::of(array);
     t.layout = *t.layout.transpose({1, 0});
     const auto r = svd::validate_input(t);

@@ -15,13 +15,13 @@ namespace sw = kavrel_ops::application::linalg::svd::bidiagonal_qr::sweep;
 namespace ch = kavrel_ops::application::linalg::svd::bidiagonal_qr::chase;
 namespace rot = kavrel_ops::application::linalg::svd::bidiagonal_qr::rotation;
 using kavrel::domain::error::InternalError;
-using svd_test::Dense;
-using svd_test::eps;
+using linalg_test::Matrix;
+using linalg_test::eps;
 
 constexpr std::uint64_t n = 7, lo = 1, hi = 5;
 
-Dense bidiagonal(const std::vector<double>& d, const std::vector<double>& e) {
-    Dense b{n, n, std::vector<double>(n * n, 0.0)};
+Matrix bidiagonal(const std::vector<double>& d, const std::vector<double>& e) {
+    Matrix b{n, n, std::vector<double>(n * n, 0.0)};
     for (std::uint64_t i = 0; i < n; ++i) {
         b(i, i) = d[i];
         if (i + 1 < n) b(i, i + 1) = e[i];
@@ -32,8 +32,8 @@ Dense bidiagonal(const std::vector<double>& d, const std::vector<double>& e) {
 struct Fixture {
     std::vector<double> d = {0.5, 3, -1.25, 2, 0.75, -4, 1.5};
     std::vector<double> e = {0.0, 1, 0.5, -2, 1.5, 0.0, 0.0};  // the block 1 … 5 is split off
-    Dense ut{n, n, std::vector<double>(n * n, 0.0)};
-    Dense vt{n, n, std::vector<double>(n * n, 0.0)};
+    Matrix ut{n, n, std::vector<double>(n * n, 0.0)};
+    Matrix vt{n, n, std::vector<double>(n * n, 0.0)};
     Fixture() {
         for (std::uint64_t i = 0; i < n; ++i) ut(i, i) = vt(i, i) = 1.0;
     }
@@ -44,8 +44,8 @@ struct Fixture {
 // B0 = U·B1·Vᵀ with the accumulated rows, the rows orthonormal, and nothing outside the block
 // changed.
 void expect_equivalent(const std::vector<double>& d0, const std::vector<double>& e0, const Fixture& f) {
-    const Dense b0 = bidiagonal(d0, e0), b1 = bidiagonal(f.d, f.e);
-    const Dense back = svd_test::product(svd_test::product(svd_test::transposed(f.ut), b1), f.vt);
+    const Matrix b0 = bidiagonal(d0, e0), b1 = bidiagonal(f.d, f.e);
+    const Matrix back = linalg_test::multiply(linalg_test::multiply(linalg_test::transposed(f.ut), b1), f.vt);
     for (std::size_t i = 0; i < back.data.size(); ++i) EXPECT_NEAR(back.data[i], b0.data[i], 64 * eps) << i;
     EXPECT_LE(svd_test::orthonormality_error(f.ut), 16 * eps);
     EXPECT_LE(svd_test::orthonormality_error(f.vt), 16 * eps);

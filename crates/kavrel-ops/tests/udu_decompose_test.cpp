@@ -21,23 +21,10 @@ using kavrel_ops::application::linalg::udu::decompose::UduDecomposition;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
 
-Matrix symmetric(std::size_t n, std::uint64_t seed) {
-    Matrix m = random_matrix(n, n, seed);
-    for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t j = 0; j < i; ++j) m(i, j) = m(j, i);
-    return m;
-}
-
 // Symmetric, indefinite, with diagonal entries ±n alternating: every pivot stays large.
 Matrix dominant_indefinite(std::size_t n, std::uint64_t seed) {
     Matrix m = symmetric(n, seed);
     for (std::size_t i = 0; i < n; ++i) m(i, i) = i % 2 == 0 ? static_cast<double>(n) : -static_cast<double>(n);
-    return m;
-}
-
-double max_abs(std::span<const double> v) {
-    double m = 0.0;
-    for (double x : v) m = std::max(m, std::fabs(x));
     return m;
 }
 
@@ -53,7 +40,7 @@ double udu_residual(const Matrix& a, const UduDecomposition& f) {
             ut(i, j) = u(j, i);
             sym(i, j) = i <= j ? a(i, j) : a(j, i);
         }
-    return distance(sym.v, multiply(ud, ut).v) / (static_cast<double>(n) * max_abs(a.v) * eps);
+    return distance(sym.data, multiply(ud, ut).data) / (static_cast<double>(n) * max_abs(a.data) * eps);
 }
 
 void expect_unit_upper(const UduDecomposition& f) {
@@ -73,7 +60,7 @@ TEST(UduDecomposeTest, ExactSmallFactors) {
         {"one element", Matrix(1, 1, {-2.5}), {1}, {-2.5}},
         // d[1] = 3, U(0, 1) = 2/3, w[0] = (2/3)·3, d[0] = 4 − (2/3)·w[0].
         {"two by two", Matrix(2, 2, {4, 2, 2, 3}), {1, third2, 0, 1}, {4 - third2 * (third2 * 3), 3}},
-        {"indefinite diagonal", Matrix(3, 3, {2, 0, 0, 0, -1, 0, 0, 0, 0.5}), identity(3).v, {2, -1, 0.5}},
+        {"indefinite diagonal", Matrix(3, 3, {2, 0, 0, 0, -1, 0, 0, 0, 0.5}), identity(3).data, {2, -1, 0.5}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -156,7 +143,7 @@ TEST(UduDecomposeTest, RandomSymmetricWithoutPivotingStaysWithinItsGrowth) {
         auto f = udu_decompose(view_of(a));
         ASSERT_TRUE(f);
         const double umax = max_abs(f->u);
-        const double growth = std::max(1.0, umax * umax * max_abs(f->d) / max_abs(a.v));
+        const double growth = std::max(1.0, umax * umax * max_abs(f->d) / max_abs(a.data));
         EXPECT_LE(udu_residual(a, *f), 2.0 * growth);
     }
 }
