@@ -9,11 +9,13 @@
 #include "eigen_test_support.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel_ops/application/linalg/hessenberg/reduce.hpp"
+#include "kavrel_ops/application/linalg/working.hpp"
 
 namespace {
 
 namespace francis = kavrel_ops::application::linalg::schur::francis;
 namespace reduce = kavrel_ops::application::linalg::hessenberg::reduce;
+namespace working = kavrel_ops::application::linalg::working;
 using kavrel::domain::error::display;
 
 // After the iteration no two consecutive subdiagonal entries are non-zero (blocks are at most 2×2).
@@ -29,7 +31,7 @@ TEST(FrancisTest, WholeMatrixKeepsTheSimilarity) {
     for (std::uint64_t n : {3, 4, 10, 60, 140}) {
         SCOPED_TRACE(n);
         const auto a = eigen_test::random_square(n, 31);
-        std::vector<double> t = a.data, q = reduce::identity(n);
+        std::vector<double> t = a.data, q = working::identity(n);
         reduce::reduce(t, n, q);
         ASSERT_TRUE(francis::iterate(t, n, q, francis::Scope::whole_matrix).has_value());
         EXPECT_TRUE(quasi_triangular(t, n));
@@ -45,7 +47,7 @@ TEST(FrancisTest, ActiveWindowGivesTheSameDiagonalBlocks) {
     for (std::uint64_t n : {5, 12, 31}) {
         SCOPED_TRACE(n);
         const auto a = eigen_test::random_square(n, 41);
-        std::vector<double> whole = a.data, window = a.data, q = reduce::identity(n);
+        std::vector<double> whole = a.data, window = a.data, q = working::identity(n);
         reduce::reduce(whole, n, q);
         reduce::reduce(window, n, {});
         ASSERT_TRUE(francis::iterate(whole, n, q, francis::Scope::whole_matrix).has_value());
@@ -60,10 +62,10 @@ TEST(FrancisTest, ActiveWindowGivesTheSameDiagonalBlocks) {
 
 TEST(FrancisTest, SpecialMatrices) {
     // Upper triangular: only deflations, nothing changes.
-    std::vector<double> tri = {1, 2, 3, 0, 4, 5, 0, 0, 6}, q = reduce::identity(3);
+    std::vector<double> tri = {1, 2, 3, 0, 4, 5, 0, 0, 6}, q = working::identity(3);
     ASSERT_TRUE(francis::iterate(tri, 3, q, francis::Scope::whole_matrix).has_value());
     EXPECT_EQ(tri, (std::vector<double>{1, 2, 3, 0, 4, 5, 0, 0, 6}));
-    EXPECT_EQ(q, reduce::identity(3));
+    EXPECT_EQ(q, working::identity(3));
     // The zero matrix: every subdiagonal entry is at the floor.
     std::vector<double> zero(16, 0.0);
     ASSERT_TRUE(francis::iterate(zero, 4, {}, francis::Scope::active_window).has_value());
@@ -72,7 +74,7 @@ TEST(FrancisTest, SpecialMatrices) {
     // the cycle, and a 2×2 block for −1/2 ± i·√3/2 and the eigenvalue 1 remain.
     std::vector<double> cyc = {0, 0, 1, 1, 0, 0, 0, 1, 0};
     const eigen_test::Matrix a = eigen_test::square(3, cyc);
-    std::vector<double> qc = reduce::identity(3);
+    std::vector<double> qc = working::identity(3);
     reduce::reduce(cyc, 3, qc);
     ASSERT_TRUE(francis::iterate(cyc, 3, qc, francis::Scope::whole_matrix).has_value());
     EXPECT_TRUE(quasi_triangular(cyc, 3));

@@ -8,13 +8,13 @@
 
 #include "eigen_test_support.hpp"
 #include "kavrel_ops/application/linalg/eigen.hpp"
-#include "kavrel_ops/application/linalg/hessenberg/reduce.hpp"
+#include "kavrel_ops/application/linalg/working.hpp"
 
 namespace {
 
 namespace rotation = kavrel_ops::application::linalg::eigen::rotation;
 using kavrel_ops::application::linalg::eigen::frobenius_norm;
-using kavrel_ops::application::linalg::hessenberg::reduce::identity;
+using kavrel_ops::application::linalg::working::identity;
 
 constexpr double eps = 0x1p-52;
 

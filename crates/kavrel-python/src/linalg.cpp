@@ -36,6 +36,7 @@
 #include "kavrel_ops/application/linalg/svd.hpp"
 #include "kavrel_ops/application/linalg/svd/bidiagonal_qr.hpp"
 #include "kavrel_ops/application/linalg/udu/decompose.hpp"
+#include "kavrel_ops/application/linalg/working.hpp"
 
 namespace kavrel_python::linalg {
 
@@ -279,8 +280,9 @@ Unlocked<double> norm_unlocked(const ArrayView<double, 2>& a, const std::optiona
 
 // Σ a(i, i) in order from 0.0, each diagonal entry at offset + i·(stride0 + stride1).
 Result<double> trace_of(const ArrayView<double, 2>& a) {
-    const std::uint64_t rows = a.rows(), cols = a.cols();
-    if (rows != cols) return std::unexpected(KavrelError(kavrel::domain::error::ShapeMismatch{{rows, cols}, {rows, rows}}));
+    const auto order = kavrel_ops::application::linalg::working::square_order(a.rows(), a.cols());
+    if (!order) return std::unexpected(std::move(order.error()));
+    const std::uint64_t rows = *order;
     if (rows == 0) return 0.0;
     const auto& l = a.layout;
     if (auto valid = kavrel::domain::layout::kernels::validate_storage(l.shape, l.strides, l.offset, a.len); !valid)

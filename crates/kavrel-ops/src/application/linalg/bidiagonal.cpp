@@ -1,16 +1,16 @@
 #include "kavrel_ops/application/linalg/bidiagonal.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
-#include <new>
 #include <span>
 #include <utility>
 
-#include "kavrel/application/view/contiguous.hpp"
 #include "kavrel/domain/layout/kernels.hpp"
 #include "kavrel/domain/layout/layout.hpp"
 #include "kavrel_ops/application/linalg/bidiagonal/colmajor.hpp"
 #include "kavrel_ops/application/linalg/householder.hpp"
+#include "kavrel_ops/application/linalg/working.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
 #include "kavrel_ops/domain/scalar/dispatch.hpp"
 
@@ -27,20 +27,6 @@ namespace {
 constexpr std::size_t reflector_batch = 16;
 // Segments of at most this many entries are gathered without a heap allocation.
 constexpr std::size_t stack_segment_entries = 128;
-
-err::Result<void> require_tall(std::uint64_t m, std::uint64_t n) {
-    if (m < n) return std::unexpected(err::KavrelError(err::ShapeMismatch{{m, n}, {n, n}}));
-    return {};
-}
-
-// An accumulator too large to index is as unobtainable as one too large to allocate.
-std::vector<double> identity(std::uint64_t order) {
-    std::uint64_t count;
-    if (__builtin_mul_overflow(order, order, &count) || count > std::vector<double>().max_size()) throw std::bad_alloc();
-    std::vector<double> out(count, 0.0);
-    for (std::uint64_t i = 0; i < order; ++i) out[i * order + i] = 1.0;
-    return out;
-}
 
 // Reflectors not yet applied to their accumulator, expanded to its full order, applied in the
 // order they were made once `reflector_batch` are waiting and when the reduction ends.
@@ -85,14 +71,6 @@ private:
     std::array<double, stack_segment_entries> stack_{};
     std::vector<double> heap_;
 };
-
-// A row-major copy of the view that the reduction may overwrite, or the non-finite error.
-err::Result<std::vector<double>> finite_working_copy(const ArrayView<double, 2>& a) {
-    std::vector<double> work = kavrel::application::view::contiguous::to_contiguous(a).storage.data;
-    for (double x : work)
-        if (!std::isfinite(x)) return err::storage_error(non_finite_input);
-    return work;
-}
 
 // Reduces the m×n row-major `w` in place, handing each left reflector (start k, vector, tau) to
 // `on_left` and each right reflector to `right`, then clears everything off the bidiagonal.
@@ -162,10 +140,10 @@ void require_success(SimdError status) {
 
 Result<BidiagonalDecomposition> bidiagonalize(const ArrayView<double, 2>& a) {
     const std::uint64_t m = a.rows(), n = a.cols();
-    if (auto tall = require_tall(m, n); !tall) return std::unexpected(std::move(tall.error()));
-    auto work = finite_working_copy(a);
+    if (auto tall = working::require_tall(m, n); !tall) return std::unexpected(std::move(tall.error()));
+    auto work = working::finite_working_copy(a, non_finite_input);
     if (!work) return std::unexpected(std::move(work.error()));
-    std::vector<double> u = identity(m), v = identity(n);
+    std::vector<double> u = working::identity(m), v = working::identity(n);
     PendingReflectors left(u, m), right(v, n);
     reduce_in_place(
         *work, m, n, [&](std::uint64_t k, std::span<const double> h, double tau) { left.push(k, h, tau); }, right);
@@ -179,10 +157,10 @@ Result<BidiagonalDecomposition> bidiagonalize(const ArrayView<double, 2>& a) {
 
 Result<LeftReflectedBidiagonal> bidiagonalize_keeping_left(const ArrayView<double, 2>& a) {
     const std::uint64_t m = a.rows(), n = a.cols();
-    if (auto tall = require_tall(m, n); !tall) return std::unexpected(std::move(tall.error()));
-    auto work = finite_working_copy(a);
+    if (auto tall = working::require_tall(m, n); !tall) return std::unexpected(std::move(tall.error()));
+    auto work = working::finite_working_copy(a, non_finite_input);
     if (!work) return std::unexpected(std::move(work.error()));
-    std::vector<double> v = identity(n);
+    std::vector<double> v = working::identity(n);
     reduce::CompactReflectors left;
     left.order = m;
     PendingReflectors right(v, n);
@@ -197,7 +175,7 @@ Result<LeftReflectedBidiagonal> bidiagonalize_keeping_left(const ArrayView<doubl
 
 Result<DiagonalPair> bidiagonal_diag_colmajor(const ArrayView<double, 2>& a) {
     const std::uint64_t m = a.rows(), n = a.cols();
-    if (auto tall = require_tall(m, n); !tall) return std::unexpected(std::move(tall.error()));
+    if (auto tall = working::require_tall(m, n); !tall) return std::unexpected(std::move(tall.error()));
     std::vector<double> w = column_major_copy(a, m, n);
     const colmajor::LarfgWindow window = colmajor::larfg_window(m);
     DiagonalPair out{std::vector<double>(n, 0.0), std::vector<double>(n, 0.0)};

@@ -7,27 +7,24 @@
 #include <utility>
 #include <vector>
 
-#include "kavrel/application/view/contiguous.hpp"
+#include "kavrel_ops/application/linalg/working.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
 
 namespace kavrel_ops::application::linalg::cholesky {
 
 namespace {
 
-using kavrel::domain::error::KavrelError;
-using kavrel::domain::error::ShapeMismatch;
 using Scalar = kavrel_ops::domain::scalar::contract::Scalar<double>;
 
 }  // namespace
 
 Result<CholeskyDecomposition> cholesky_decompose(const ArrayView<double, 2>& a) {
-    const std::uint64_t rows = a.rows(), cols = a.cols();
-    if (rows != cols) return std::unexpected(KavrelError(ShapeMismatch{{rows, cols}, {rows, rows}}));
-    const std::size_t n = rows;
-    std::vector<double> w = std::move(kavrel::application::view::contiguous::to_contiguous(a).storage.data);
-    if (!std::all_of(w.begin(), w.end(), [](double x) { return std::isfinite(x); }))
-        return kavrel::domain::error::storage_error("Cholesky input contains a non-finite value");
-    double* m = w.data();
+    const auto rows = working::square_order(a.rows(), a.cols());
+    if (!rows) return std::unexpected(std::move(rows.error()));
+    const std::size_t n = *rows;
+    auto w = working::finite_working_copy(a, "Cholesky input contains a non-finite value");
+    if (!w) return std::unexpected(std::move(w.error()));
+    double* m = w->data();
     for (std::size_t i = 0; i < n; ++i) {
         double* row = m + i * n;
         for (std::size_t j = 0; j < i; ++j) {
@@ -43,7 +40,7 @@ Result<CholeskyDecomposition> cholesky_decompose(const ArrayView<double, 2>& a) 
         row[i] = std::sqrt(r);
         std::fill(row + i + 1, row + n, 0.0);
     }
-    auto l = kavrel::domain::error::expect(Array<double, 2>::from_vec({n, n}, std::move(w)), "square factor storage");
+    auto l = kavrel::domain::error::expect(Array<double, 2>::from_vec({n, n}, std::move(*w)), "square factor storage");
     return CholeskyDecomposition{std::move(l), n};
 }
 

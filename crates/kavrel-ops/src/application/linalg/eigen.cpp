@@ -9,10 +9,10 @@
 
 #include "kavrel_ops/application/linalg/eigen/rotation.hpp"
 #include "kavrel_ops/application/linalg/hessenberg.hpp"
-#include "kavrel_ops/application/linalg/hessenberg/reduce.hpp"
 #include "kavrel_ops/application/linalg/scaling/exponent.hpp"
 #include "kavrel_ops/application/linalg/scaling/gate.hpp"
 #include "kavrel_ops/application/linalg/scaling/norm_ratio.hpp"
+#include "kavrel_ops/application/linalg/working.hpp"
 
 namespace kavrel_ops::application::linalg::eigen {
 
@@ -100,7 +100,7 @@ Result<SymmetricEigen> symmetric_eigen_jacobi_with_tolerance(const ArrayView<dou
     const auto rows = hessenberg::validate_square(view.rows(), view.cols());
     if (!rows) return std::unexpected(std::move(rows.error()));
     const std::uint64_t n = *rows;
-    std::vector<double> a = hessenberg::reduce::working_copy(view);
+    std::vector<double> a = working::working_copy(view);
     for (std::uint64_t idx = 0; idx < a.size(); ++idx)
         if (!std::isfinite(a[idx])) return invalid_input("symmetric eigensolver input has a non-finite entry", idx / n, idx % n);
     if (const auto bad = first_asymmetry(a, n)) return invalid_input("symmetric eigensolver input is not symmetric", bad->i, bad->j);
@@ -109,7 +109,7 @@ Result<SymmetricEigen> symmetric_eigen_jacobi_with_tolerance(const ArrayView<dou
 
     const auto k = balance(a);
     if (!k) return std::unexpected(std::move(k.error()));
-    std::vector<double> vt = hessenberg::reduce::identity(n);
+    std::vector<double> vt = working::identity(n);
     const double norm = frobenius_norm(a);
     if (auto done = diagonalise(a, vt, n, norm, rotation_budget(n)); !done) return std::unexpected(std::move(done.error()));
 

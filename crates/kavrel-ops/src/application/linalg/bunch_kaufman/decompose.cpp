@@ -7,7 +7,7 @@
 #include <numeric>
 #include <utility>
 
-#include "kavrel/application/view/contiguous.hpp"
+#include "kavrel_ops/application/linalg/working.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
 
 namespace kavrel_ops::application::linalg::bunch_kaufman::decompose {
@@ -15,7 +15,6 @@ namespace kavrel_ops::application::linalg::bunch_kaufman::decompose {
 namespace {
 
 using kavrel::domain::error::KavrelError;
-using kavrel::domain::error::ShapeMismatch;
 using Scalar = kavrel_ops::domain::scalar::contract::Scalar<double>;
 
 constexpr double symmetry_tolerance = 1e-9;  // times max|a|
@@ -43,16 +42,13 @@ struct Elimination {
 // The square test (nothing read yet), the working copy, its one scan for non-finite entries
 // (keeping max|a|) and the symmetry test.
 Result<std::vector<double>> working_copy(const ArrayView<double, 2>& a) {
-    const std::uint64_t rows = a.rows(), cols = a.cols();
-    if (rows != cols) return std::unexpected(KavrelError(ShapeMismatch{{rows, cols}, {rows, rows}}));
-    const std::size_t n = rows;
-    std::vector<double> w = std::move(kavrel::application::view::contiguous::to_contiguous(a).storage.data);
-    double amax = 0.0;
-    for (const double x : w) {
-        if (!std::isfinite(x)) return kavrel::domain::error::storage_error("Bunch-Kaufman input contains a non-finite value");
-        if (std::fabs(x) > amax) amax = std::fabs(x);
-    }
-    const double tol = symmetry_tolerance * amax;
+    const auto rows = working::square_order(a.rows(), a.cols());
+    if (!rows) return std::unexpected(std::move(rows.error()));
+    const std::size_t n = *rows;
+    std::vector<double> w = working::working_copy(a);
+    const auto amax = working::finite_max_abs(w, "Bunch-Kaufman input contains a non-finite value");
+    if (!amax) return std::unexpected(std::move(amax.error()));
+    const double tol = symmetry_tolerance * *amax;
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = i + 1; j < n; ++j)
             if (std::fabs(w[i * n + j] - w[j * n + i]) > tol)
@@ -226,9 +222,8 @@ Result<BunchKaufmanDecomposition> bunch_kaufman_decompose(const ArrayView<double
     auto w = working_copy(a);
     if (!w) return std::unexpected(std::move(w.error()));
     const std::size_t n = a.rows();
-    Elimination e{std::move(*w), {std::vector<double>(n * n), std::vector<double>(n * n),
+    Elimination e{std::move(*w), {working::identity(n), std::vector<double>(n * n),
                                   std::vector<std::uint64_t>(n), std::vector<bool>(n), n}};
-    for (std::size_t i = 0; i < n; ++i) e.f.l[i * n + i] = 1.0;
     std::iota(e.f.perm.begin(), e.f.perm.end(), std::uint64_t{0});
     for (std::size_t k = 0; k < n;) {
         const double* m = e.w.data();

@@ -6,8 +6,8 @@
 #include <optional>
 #include <utility>
 
-#include "kavrel/application/view/contiguous.hpp"
 #include "kavrel_ops/application/linalg/householder.hpp"
+#include "kavrel_ops/application/linalg/working.hpp"
 
 namespace kavrel_ops::application::linalg::col_piv_qr::decompose {
 
@@ -88,12 +88,11 @@ std::vector<double> column_norms(std::span<const double> a, std::uint64_t rows, 
 
 Result<ColPivQrDecomposition> factor(const ArrayView<double, 2>& view) {
     const std::uint64_t m = view.rows(), n = view.cols();
-    std::vector<double> a = kavrel::application::view::contiguous::to_contiguous(view).storage.data;
-    for (double x : a)
-        if (!std::isfinite(x)) return kavrel::domain::error::storage_error("ColPivQR input contains a non-finite value");
+    auto copy = working::finite_working_copy(view, "ColPivQR input contains a non-finite value");
+    if (!copy) return std::unexpected(std::move(copy.error()));
+    std::vector<double> a = std::move(*copy);
 
-    std::vector<double> q(static_cast<std::size_t>(m * m), 0.0);
-    for (std::uint64_t i = 0; i < m; ++i) q[i * m + i] = 1.0;
+    std::vector<double> q = working::identity(m);
     std::vector<std::uint64_t> perm(static_cast<std::size_t>(n));
     for (std::uint64_t j = 0; j < n; ++j) perm[j] = j;
 

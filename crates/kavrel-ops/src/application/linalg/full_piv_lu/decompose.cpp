@@ -8,15 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "kavrel/application/view/contiguous.hpp"
 #include "kavrel_ops/application/linalg/lu/eliminate.hpp"
+#include "kavrel_ops/application/linalg/working.hpp"
 
 namespace kavrel_ops::application::linalg::full_piv_lu::decompose {
 
 namespace {
-
-using kavrel::domain::error::KavrelError;
-using kavrel::domain::error::ShapeMismatch;
 
 constexpr double relative_pivot_threshold = 1e-12;
 
@@ -47,17 +44,13 @@ void swap_columns(double* w, std::size_t n, std::size_t a, std::size_t b) {
 }  // namespace
 
 Result<FullPivLuDecomposition> full_piv_lu_decompose(const ArrayView<double, 2>& a) {
-    const std::uint64_t rows = a.rows(), cols = a.cols();
-    if (rows != cols) return std::unexpected(KavrelError(ShapeMismatch{{rows, cols}, {rows, rows}}));
-    const std::size_t n = rows;
-    std::vector<double> w = std::move(kavrel::application::view::contiguous::to_contiguous(a).storage.data);
-    double amax = 0.0;
-    for (const double x : w) {
-        if (!std::isfinite(x))
-            return kavrel::domain::error::storage_error("FullPivLU input contains a non-finite value");
-        amax = std::max(amax, std::fabs(x));
-    }
-    const double threshold = relative_pivot_threshold * amax;
+    const auto rows = working::square_order(a.rows(), a.cols());
+    if (!rows) return std::unexpected(std::move(rows.error()));
+    const std::size_t n = *rows;
+    std::vector<double> w = working::working_copy(a);
+    const auto amax = working::finite_max_abs(w, "FullPivLU input contains a non-finite value");
+    if (!amax) return std::unexpected(std::move(amax.error()));
+    const double threshold = relative_pivot_threshold * *amax;
 
     FullPivLuDecomposition f{{}, std::vector<std::uint64_t>(n), std::vector<std::uint64_t>(n), n, n, 1};
     std::iota(f.row_perm.begin(), f.row_perm.end(), std::uint64_t{0});

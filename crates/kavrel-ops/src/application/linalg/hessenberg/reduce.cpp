@@ -4,8 +4,8 @@
 #include <cmath>
 #include <utility>
 
-#include "kavrel/application/view/contiguous.hpp"
 #include "kavrel_ops/application/linalg/householder.hpp"
+#include "kavrel_ops/application/linalg/working.hpp"
 
 namespace kavrel_ops::application::linalg::hessenberg::reduce {
 
@@ -32,20 +32,8 @@ private:
 
 }  // namespace
 
-std::vector<double> working_copy(const ArrayView<double, 2>& a) {
-    return std::move(kavrel::application::view::contiguous::to_contiguous(a).storage.data);
-}
-
 Result<void> check_finite(std::span<const double> a) {
-    for (double x : a)
-        if (!std::isfinite(x)) return kavrel::domain::error::storage_error("Hessenberg input contains a non-finite value");
-    return {};
-}
-
-std::vector<double> identity(std::uint64_t n) {
-    std::vector<double> q(static_cast<std::size_t>(n * n), 0.0);
-    for (std::uint64_t i = 0; i < n; ++i) q[i * n + i] = 1.0;
-    return q;
+    return working::check_finite(a, "Hessenberg input contains a non-finite value");
 }
 
 void reduce(std::span<double> h, std::uint64_t n, std::span<double> q) {

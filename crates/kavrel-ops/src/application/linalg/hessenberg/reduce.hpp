@@ -1,30 +1,22 @@
-// The steps of the Hessenberg reduction on row-major working storage: the private copy of the
-// input, its finiteness scan, and the reduction itself, with or without accumulating Q. The
-// general eigenvalue pipeline runs the same steps without Q.
+// The steps of the Hessenberg reduction on row-major working storage (the private copy of the
+// input and the identity Q starts from come from linalg::working): the finiteness scan and the
+// reduction itself, with or without accumulating Q. The general eigenvalue pipeline runs the same
+// steps without Q.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
-#include "kavrel/application/view/immutable.hpp"
 #include "kavrel/domain/error/error.hpp"
 
 namespace kavrel_ops::application::linalg::hessenberg::reduce {
 
-using kavrel::application::view::immutable::ArrayView;
 using kavrel::domain::error::Result;
-
-// The view's elements in row-major order: one block copy when it is row-major inside its storage,
-// otherwise a copy in logical element order.
-[[nodiscard]] std::vector<double> working_copy(const ArrayView<double, 2>& a);
 
 // The first infinite or NaN entry in storage order fails with
 // StorageError "Hessenberg input contains a non-finite value".
 [[nodiscard]] Result<void> check_finite(std::span<const double> a);
-
-// The n×n identity, row-major.
-[[nodiscard]] std::vector<double> identity(std::uint64_t n);
 
 // Reduces the n×n row-major `h` in place to upper Hessenberg form, entries below the subdiagonal
 // set to exactly 0.0. When `q` is not empty it holds an n×n row-major matrix that is multiplied

@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "kavrel/application/view/contiguous.hpp"
 #include "kavrel/domain/layout/layout.hpp"
 #include "kavrel_ops/application/linalg/lu/eliminate.hpp"
+#include "kavrel_ops/application/linalg/working.hpp"
 #include "kavrel_ops/application/matrix/api.hpp"
 #include "kavrel_ops/infrastructure/cache.hpp"
 
@@ -19,8 +19,6 @@ namespace kavrel_ops::application::linalg::lu::decompose {
 
 namespace {
 
-using kavrel::domain::error::KavrelError;
-using kavrel::domain::error::ShapeMismatch;
 using kavrel::domain::layout::Layout;
 using detail::LuVariant;
 using detail::TrailingProduct;
@@ -109,14 +107,13 @@ Result<void> factor_blocked(Working& f, TrailingProduct product) {
 
 // The square test (nothing read yet), the working copy, and its scan for non-finite entries.
 Result<Working> working_copy(const ArrayView<double, 2>& a) {
-    const std::uint64_t rows = a.rows(), cols = a.cols();
-    if (rows != cols) return std::unexpected(KavrelError(ShapeMismatch{{rows, cols}, {rows, rows}}));
-    std::vector<double> w = std::move(kavrel::application::view::contiguous::to_contiguous(a).storage.data);
-    if (!std::all_of(w.begin(), w.end(), [](double x) { return std::isfinite(x); }))
-        return kavrel::domain::error::storage_error("LU input contains a non-finite value");
-    std::vector<std::uint64_t> perm(rows);
+    const auto rows = working::square_order(a.rows(), a.cols());
+    if (!rows) return std::unexpected(std::move(rows.error()));
+    auto w = working::finite_working_copy(a, "LU input contains a non-finite value");
+    if (!w) return std::unexpected(std::move(w.error()));
+    std::vector<std::uint64_t> perm(*rows);
     std::iota(perm.begin(), perm.end(), std::uint64_t{0});
-    return Working{std::move(w), rows, std::move(perm), 1};
+    return Working{std::move(*w), *rows, std::move(perm), 1};
 }
 
 // A22 += P·Q through the matrix-product engine. A22 is a window of the working matrix (row

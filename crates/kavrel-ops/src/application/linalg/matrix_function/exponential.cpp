@@ -3,20 +3,15 @@
 #include <algorithm>
 #include <initializer_list>
 #include <cmath>
-#include <optional>
 #include <utility>
 
-#include "kavrel/application/iter/element/element_iter.hpp"
-#include "kavrel/domain/layout/layout.hpp"
 #include "kavrel_ops/application/linalg/lu/solvers.hpp"
 #include "kavrel_ops/application/linalg/matrix_function/dense.hpp"
+#include "kavrel_ops/application/linalg/working.hpp"
 
 namespace kavrel_ops::application::linalg::matrix_function::exponential {
 
 namespace {
-
-using kavrel::domain::error::KavrelError;
-using kavrel::domain::error::ShapeMismatch;
 
 ArrayView<double, 2> view(const Array<double, 2>& a) { return ArrayView<double, 2>::of(a); }
 
@@ -81,20 +76,10 @@ Result<Array<double, 2>> matrix_exponential(const ArrayView<double, 2>& a) {
 namespace detail {
 
 Result<std::span<const double>> finite_entries(const ArrayView<double, 2>& a, std::vector<double>& copy) {
-    const std::uint64_t rows = a.rows(), cols = a.cols();
-    if (rows != cols) return std::unexpected(KavrelError(ShapeMismatch{{rows, cols}, {rows, rows}}));
-    std::span<const double> m;
-    std::optional<std::span<const double>> run;
-    if (kavrel::domain::layout::is_c_contiguous(a.layout))
-        run = kavrel::application::view::immutable::contiguous_window(a);
-    if (run) {
-        m = *run;
-    } else {
-        copy = kavrel::application::iter::element::element_iter::ElementIter<double, 2>::make(a).collect();
-        m = copy;
-    }
-    if (!std::all_of(m.begin(), m.end(), [](double x) { return std::isfinite(x); }))
-        return kavrel::domain::error::storage_error("matrix exponential requires finite entries");
+    if (auto square = working::square_order(a.rows(), a.cols()); !square) return std::unexpected(std::move(square.error()));
+    const std::span<const double> m = working::row_major_elements(a, copy);
+    if (auto finite = working::check_finite(m, "matrix exponential requires finite entries"); !finite)
+        return std::unexpected(std::move(finite.error()));
     return m;
 }
 
@@ -130,9 +115,7 @@ std::array<double, 7> pade_coefficients() {
 }
 
 Array<double, 2> identity(std::uint64_t n) {
-    std::vector<double> m(n * n, 0.0);
-    for (std::uint64_t i = 0; i < n; ++i) m[i * n + i] = 1.0;
-    return kavrel::domain::error::expect(Array<double, 2>::from_vec({n, n}, std::move(m)),
+    return kavrel::domain::error::expect(Array<double, 2>::from_vec({n, n}, working::identity(n)),
                                          "identity square storage matches shape");
 }
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <utility>
 
-#include "kavrel/application/view/contiguous.hpp"
 #include "kavrel_ops/application/linalg/reflector_block.hpp"
 #include "kavrel_ops/application/linalg/scaling/exponent.hpp"
 #include "kavrel_ops/application/linalg/scaling/gate.hpp"
+#include "kavrel_ops/application/linalg/working.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
 
 namespace kavrel_ops::application::linalg::qr::decompose {
@@ -135,12 +135,12 @@ void update_trailing(std::span<double> a, std::uint64_t m, std::uint64_t n, std:
 
 Result<QrFactors> factor(const ArrayView<double, 2>& view) {
     const std::uint64_t m = view.rows(), n = view.cols();
-    if (m < n) return std::unexpected(KavrelError(kavrel::domain::error::ShapeMismatch{{m, n}, {n, n}}));
-    std::vector<double> a = kavrel::application::view::contiguous::to_contiguous(view).storage.data;
+    if (auto tall = working::require_tall(m, n); !tall) return std::unexpected(std::move(tall.error()));
+    std::vector<double> a = working::working_copy(view);
     const auto k = scaling::gate::balance_by_rows(a, m);
     if (!k) return std::unexpected(k.error());
-    for (double x : a)
-        if (!std::isfinite(x)) return kavrel::domain::error::storage_error("QR input contains a non-finite value");
+    if (auto finite = working::check_finite(a, "QR input contains a non-finite value"); !finite)
+        return std::unexpected(std::move(finite.error()));
 
     std::vector<double> head(static_cast<std::size_t>(n)), tau(static_cast<std::size_t>(n));
     Scratch<128> w_buffer;
@@ -166,8 +166,7 @@ Result<QrFactors> factor(const ArrayView<double, 2>& view) {
 
 std::vector<double> form_q(const QrFactors& f) {
     const std::uint64_t m = f.rows, n = f.cols;
-    std::vector<double> q(static_cast<std::size_t>(m * m), 0.0);
-    for (std::uint64_t i = 0; i < m; ++i) q[i * m + i] = 1.0;
+    std::vector<double> q = working::identity(m);
     std::vector<double> t(static_cast<std::size_t>(m));
     const auto qa = [&](std::uint64_t i, std::uint64_t c) -> double& { return q[i * m + c]; };
     for (std::uint64_t j = std::min(m, n); j-- > 0;) {

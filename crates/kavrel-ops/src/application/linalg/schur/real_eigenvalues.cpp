@@ -9,6 +9,7 @@
 #include "kavrel_ops/application/linalg/schur.hpp"
 #include "kavrel_ops/application/linalg/schur/francis.hpp"
 #include "kavrel_ops/application/linalg/schur/standard_block.hpp"
+#include "kavrel_ops/application/linalg/working.hpp"
 
 namespace kavrel_ops::application::linalg::schur::real_eigenvalues {
 
@@ -45,7 +46,7 @@ Result<std::vector<Complex>> eigenvalues(const ArrayView<double, 2>& a) {
     if (!outcome) return std::unexpected(std::move(outcome.error()));
     const ArrayView<double, 2> m = scaling::gate::operand(*outcome, a);
     const std::uint64_t n = *hessenberg::validate_square(m.rows(), m.cols());
-    std::vector<double> t = hessenberg::reduce::working_copy(m);
+    std::vector<double> t = working::working_copy(m);
     if (auto finite = hessenberg::reduce::check_finite(t); !finite) return std::unexpected(std::move(finite.error()));
     hessenberg::reduce::reduce(t, n, {});
     if (auto run = francis::iterate(t, n, {}, francis::Scope::active_window); !run)

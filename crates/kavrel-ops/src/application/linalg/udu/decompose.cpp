@@ -5,50 +5,35 @@
 #include <span>
 #include <utility>
 
-#include "kavrel/application/view/contiguous.hpp"
-#include "kavrel/domain/layout/layout.hpp"
+#include "kavrel_ops/application/linalg/working.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
 
 namespace kavrel_ops::application::linalg::udu::decompose {
 
 namespace {
 
-using kavrel::domain::error::KavrelError;
-using kavrel::domain::error::ShapeMismatch;
 using Scalar = kavrel_ops::domain::scalar::contract::Scalar<double>;
 
 constexpr double symmetry_tolerance = 1e-9;  // times max|a|
 constexpr double pivot_tolerance = 1e-12;    // times max|a|
 
-// A row-major n·n run of the view's elements: the view's own storage when it is row-major and
-// inside it, else `copy`, filled here.
-const double* row_major_elements(const ArrayView<double, 2>& a, std::vector<double>& copy) {
-    if (kavrel::domain::layout::is_c_contiguous(a.layout))
-        if (auto window = kavrel::application::view::immutable::contiguous_window(a)) return window->data();
-    copy = std::move(kavrel::application::view::contiguous::to_contiguous(a).storage.data);
-    return copy.data();
-}
-
 }  // namespace
 
 Result<UduDecomposition> udu_decompose(const ArrayView<double, 2>& a) {
-    const std::uint64_t rows = a.rows(), cols = a.cols();
-    if (rows != cols) return std::unexpected(KavrelError(ShapeMismatch{{rows, cols}, {rows, rows}}));
-    const std::size_t n = rows;
+    const auto rows = working::square_order(a.rows(), a.cols());
+    if (!rows) return std::unexpected(std::move(rows.error()));
+    const std::size_t n = *rows;
     std::vector<double> copy;
-    const double* m = n == 0 ? nullptr : row_major_elements(a, copy);
-    double amax = 0.0;
-    for (std::size_t i = 0; i < n * n; ++i) {
-        if (!std::isfinite(m[i])) return kavrel::domain::error::storage_error("UDU input contains a non-finite value");
-        if (std::fabs(m[i]) > amax) amax = std::fabs(m[i]);
-    }
-    const double symmetric_within = symmetry_tolerance * amax;
+    const double* m = working::row_major_elements(a, copy).data();
+    const auto amax = working::finite_max_abs({m, n * n}, "UDU input contains a non-finite value");
+    if (!amax) return std::unexpected(std::move(amax.error()));
+    const double symmetric_within = symmetry_tolerance * *amax;
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = i + 1; j < n; ++j)
             if (std::fabs(m[i * n + j] - m[j * n + i]) > symmetric_within)
                 return kavrel::domain::error::storage_error("UDU requires a symmetric matrix");
 
-    const double tol = pivot_tolerance * amax;
+    const double tol = pivot_tolerance * *amax;
     UduDecomposition f{std::vector<double>(n * n), std::vector<double>(n), n};
     std::vector<double> w(n);  // U(j, k)·d[k] over the columns k > j already done
     double* u = f.u.data();

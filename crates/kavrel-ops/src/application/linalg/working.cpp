@@ -1,0 +1,64 @@
+#include "kavrel_ops/application/linalg/working.hpp"
+
+#include <cmath>
+#include <new>
+#include <utility>
+
+#include "kavrel/application/view/contiguous.hpp"
+#include "kavrel/domain/layout/layout.hpp"
+
+namespace kavrel_ops::application::linalg::working {
+
+namespace err = kavrel::domain::error;
+
+Result<std::uint64_t> square_order(std::uint64_t rows, std::uint64_t cols) {
+    if (rows != cols) return std::unexpected(err::KavrelError(err::ShapeMismatch{{rows, cols}, {rows, rows}}));
+    return rows;
+}
+
+Result<void> require_tall(std::uint64_t rows, std::uint64_t cols) {
+    if (rows < cols) return std::unexpected(err::KavrelError(err::ShapeMismatch{{rows, cols}, {cols, cols}}));
+    return {};
+}
+
+std::vector<double> working_copy(const ArrayView<double, 2>& a) {
+    return std::move(kavrel::application::view::contiguous::to_contiguous(a).storage.data);
+}
+
+std::span<const double> row_major_elements(const ArrayView<double, 2>& a, std::vector<double>& copy) {
+    if (kavrel::domain::layout::is_c_contiguous(a.layout))
+        if (auto window = kavrel::application::view::immutable::contiguous_window(a)) return *window;
+    copy = working_copy(a);
+    return copy;
+}
+
+Result<void> check_finite(std::span<const double> entries, const char* non_finite) {
+    for (double x : entries)
+        if (!std::isfinite(x)) return err::storage_error(non_finite);
+    return {};
+}
+
+Result<double> finite_max_abs(std::span<const double> entries, const char* non_finite) {
+    double amax = 0.0;
+    for (double x : entries) {
+        if (!std::isfinite(x)) return err::storage_error(non_finite);
+        if (std::fabs(x) > amax) amax = std::fabs(x);
+    }
+    return amax;
+}
+
+Result<std::vector<double>> finite_working_copy(const ArrayView<double, 2>& a, const char* non_finite) {
+    std::vector<double> w = working_copy(a);
+    if (auto finite = check_finite(w, non_finite); !finite) return std::unexpected(std::move(finite.error()));
+    return w;
+}
+
+std::vector<double> identity(std::uint64_t n) {
+    std::uint64_t count;
+    if (__builtin_mul_overflow(n, n, &count) || count > std::vector<double>().max_size()) throw std::bad_alloc();
+    std::vector<double> out(count, 0.0);
+    for (std::uint64_t i = 0; i < n; ++i) out[i * n + i] = 1.0;
+    return out;
+}
+
+}  // namespace kavrel_ops::application::linalg::working

@@ -1,0 +1,42 @@
+// The row-major working storage the dense factorisations start from: the shape tests in front of
+// them (nothing read yet), the private row-major copy of an input view or its own storage when
+// that already is one, the scan for infinite and NaN entries that fails with the caller's text,
+// and the identity an orthogonal or unit-triangular factor is accumulated from.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "kavrel/application/view/immutable.hpp"
+#include "kavrel/domain/error/error.hpp"
+
+namespace kavrel_ops::application::linalg::working {
+
+using kavrel::application::view::immutable::ArrayView;
+using kavrel::domain::error::Result;
+
+// rows, or ShapeMismatch lhs [rows, cols], rhs [rows, rows] when the matrix is not square.
+[[nodiscard]] Result<std::uint64_t> square_order(std::uint64_t rows, std::uint64_t cols);
+// ShapeMismatch lhs [rows, cols], rhs [cols, cols] when there are fewer rows than columns.
+[[nodiscard]] Result<void> require_tall(std::uint64_t rows, std::uint64_t cols);
+
+// The view's elements in row-major order: one block copy when it is row-major inside its storage,
+// otherwise a copy in logical element order.
+[[nodiscard]] std::vector<double> working_copy(const ArrayView<double, 2>& a);
+// The view's elements in row-major order without a copy when they already lie so inside its
+// storage; otherwise `copy`, filled here. The span borrows from the view's buffer or from `copy`.
+[[nodiscard]] std::span<const double> row_major_elements(const ArrayView<double, 2>& a, std::vector<double>& copy);
+
+// StorageError `non_finite` at the first infinite or NaN entry in order. `non_finite` is static text.
+[[nodiscard]] Result<void> check_finite(std::span<const double> entries, const char* non_finite);
+// The same scan, keeping max |entry| (0.0 for no entries).
+[[nodiscard]] Result<double> finite_max_abs(std::span<const double> entries, const char* non_finite);
+// working_copy, then check_finite on it.
+[[nodiscard]] Result<std::vector<double>> finite_working_copy(const ArrayView<double, 2>& a, const char* non_finite);
+
+// The n×n identity, row-major. An order whose n·n entries cannot be indexed is as unobtainable as
+// one too large to allocate: std::bad_alloc.
+[[nodiscard]] std::vector<double> identity(std::uint64_t n);
+
+}  // namespace kavrel_ops::application::linalg::working
