@@ -173,13 +173,8 @@ TEST(QrTest, FactorsEveryShapeAndScale) {
 // A strided view is read in logical order: the same bits as its row-major copy.
 TEST(QrTest, StridedViewMatchesItsCopy) {
     const Matrix a = make_matrix(9, 6, Kind::random, 4);
-    Matrix t{6, 9, std::vector<double>(54)};
-    for (std::uint64_t i = 0; i < 9; ++i)
-        for (std::uint64_t j = 0; j < 6; ++j) t.data[j * 9 + i] = a(i, j);
-    const Array<double, 2> stored = t.array();
-    ArrayView<double, 2> view = ArrayView<double, 2>::of(stored);
-    view.layout = *view.layout.transpose({1, 0});
-    const auto strided = qr::factor(view);
+    const linalg_test::StridedCopy column_major = linalg_test::strided_copy(a, linalg_test::Placement::column_major);
+    const auto strided = qr::factor(column_major.view);
     ASSERT_TRUE(strided.has_value());
     const Factored copy = qr_of(a);
     EXPECT_EQ(qr::extract_r(*strided), copy.r);
