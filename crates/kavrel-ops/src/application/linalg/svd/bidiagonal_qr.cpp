@@ -43,10 +43,6 @@ constexpr Heading heading_of() {
     return std::is_same_v<D, Up> ? Heading::up : Heading::down;
 }
 
-void rotate(const std::optional<FactorRows>& rows, std::uint64_t p, std::uint64_t q, double c, double s) {
-    if (rows) rotation::rotate_rows(rows->data, rows->row_len, p, q, c, s);
-}
-
 // The state of one run: the block last worked on and the two step counters.
 struct RunState {
     Heading heading = Heading::none;
@@ -106,8 +102,8 @@ void finish_pair(std::span<double> d, std::span<double> e, std::uint64_t m, cons
     d[m - 1] = r.sigma_max;
     e[m - 1] = 0.0;
     d[m] = r.sigma_min;
-    rotate(rows.right, m - 1, m, r.cos_right, r.sin_right);
-    rotate(rows.left, m - 1, m, r.cos_left, r.sin_left);
+    sweep::rotate_factor(rows.right, m - 1, m, r.cos_right, r.sin_right);
+    sweep::rotate_factor(rows.left, m - 1, m, r.cos_left, r.sin_left);
 }
 
 // A stable descending order of `values`; `nan_message` names the invariant a NaN breaks.

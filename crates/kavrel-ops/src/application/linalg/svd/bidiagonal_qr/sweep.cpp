@@ -18,16 +18,16 @@ using rotation::Rotation;
 
 namespace {
 
-void rotate(const std::optional<FactorRows>& rows, std::uint64_t p, std::uint64_t q, double c, double s) {
-    if (rows) rotation::rotate_rows(rows->data, rows->row_len, p, q, c, s);
-}
-
 void require_three_rows(const OrientedBlock& block) {
     if (block.hi - block.lo < 2)
         kavrel::domain::error::fail_invariant("invariant: a shifted sweep works on a block of three rows or more");
 }
 
 }  // namespace
+
+void rotate_factor(const std::optional<FactorRows>& rows, std::uint64_t p, std::uint64_t q, double c, double s) {
+    if (rows) rotation::rotate_rows(rows->data, rows->row_len, p, q, c, s);
+}
 
 ShiftWindow shift_window() noexcept {
     const double q = std::sqrt(std::sqrt(ex::safmin()));
@@ -82,8 +82,8 @@ void zero_shift_sweep(OrientedBlock& block, const RotationWindow& window, const 
             oldcs = second.c;
             oldsn = second.s;
             d[i] = second.r;
-            rotate(rows.right, i, i + 1, first.c, first.s);
-            rotate(rows.left, i, i + 1, second.c, second.s);
+            rotate_factor(rows.right, i, i + 1, first.c, first.s);
+            rotate_factor(rows.left, i, i + 1, second.c, second.s);
         }
         const double h = cs * d[m];
         d[m] = oldcs * h;
@@ -97,8 +97,8 @@ void zero_shift_sweep(OrientedBlock& block, const RotationWindow& window, const 
             oldcs = second.c;
             oldsn = second.s;
             d[i] = second.r;
-            rotate(rows.left, i, i - 1, first.c, first.s);
-            rotate(rows.right, i, i - 1, second.c, second.s);
+            rotate_factor(rows.left, i, i - 1, first.c, first.s);
+            rotate_factor(rows.right, i, i - 1, second.c, second.s);
         }
         const double h = cs * d[ll];
         d[ll] = oldcs * h;
@@ -130,8 +130,8 @@ void shifted_sweep(OrientedBlock& block, ShiftStart start, const RotationWindow&
                 e[i + 1] = second.c * e[i + 1];
                 f = e[i];
             }
-            rotate(rows.right, i, i + 1, first.c, first.s);
-            rotate(rows.left, i, i + 1, second.c, second.s);
+            rotate_factor(rows.right, i, i + 1, first.c, first.s);
+            rotate_factor(rows.left, i, i + 1, second.c, second.s);
         }
     } else {
         for (std::uint64_t i = m; i > ll; --i) {
@@ -150,8 +150,8 @@ void shifted_sweep(OrientedBlock& block, ShiftStart start, const RotationWindow&
                 e[i - 2] = second.c * e[i - 2];
                 f = e[i - 1];
             }
-            rotate(rows.left, i, i - 1, first.c, first.s);
-            rotate(rows.right, i, i - 1, second.c, second.s);
+            rotate_factor(rows.left, i, i - 1, first.c, first.s);
+            rotate_factor(rows.right, i, i - 1, second.c, second.s);
         }
     }
 }
@@ -169,7 +169,7 @@ void chase_zero_at_top(OrientedBlock& block, std::uint64_t idx, const RotationWi
     for (std::uint64_t j = idx + 1; j <= m; ++j) {
         const Rotation r = generate_rotation(d[j], bulge, window);
         d[j] = r.r;
-        rotate(rows.left, j, idx, r.c, r.s);
+        rotate_factor(rows.left, j, idx, r.c, r.s);
         if (j < m) {
             const double old = e[j];
             bulge = r.s * (-old);
@@ -188,7 +188,7 @@ void chase_zero_at_bottom(OrientedBlock& block, const RotationWindow& window, co
     for (std::uint64_t j = m; j-- > ll;) {
         const Rotation r = generate_rotation(d[j], bulge, window);
         d[j] = r.r;
-        rotate(rows.right, j, m, r.c, r.s);
+        rotate_factor(rows.right, j, m, r.c, r.s);
         if (j > ll) {
             const double old = e[j - 1];
             bulge = r.s * (-old);

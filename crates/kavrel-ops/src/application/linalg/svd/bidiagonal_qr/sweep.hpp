@@ -31,6 +31,9 @@ struct RotationTargets {
     std::optional<FactorRows> right;
 };
 
+// One rotation of rows p and q of a factor, as above; nothing when the factor is not kept.
+void rotate_factor(const std::optional<FactorRows>& rows, std::uint64_t p, std::uint64_t q, double c, double s);
+
 // The magnitudes the shift computation works on without rescaling:
 // lo = (1 + 2^-52)·sqrt(sqrt(safmin)), hi = (1 − 2^-52)·sqrt(sqrt(DBL_MAX/2)).
 struct ShiftWindow {
