@@ -63,7 +63,7 @@ double element(const ArrayView<double, 1>& v, std::uint64_t i) {
     return v.ptr[at];
 }
 
-// A zero-filled solution vector of the factor's order n, after the length test of b
+// A zero-filled solution vector of the factor's order n, then the length test of b
 // (ShapeMismatch lhs [length of b], rhs [n]).
 Result<Array<double, 1>> solution_vector(std::uint64_t n, const ArrayView<double, 1>& b) {
     auto x = Array<double, 1>::from_elem({n});
