@@ -4,9 +4,9 @@
 #include <cmath>
 #include <utility>
 
-#include "kavrel/application/view/contiguous.hpp"
 #include "kavrel_ops/application/linalg/scaling/exponent.hpp"
 #include "kavrel_ops/application/linalg/scaling/norm_ratio.hpp"
+#include "kavrel_ops/application/linalg/working.hpp"
 
 namespace kavrel_ops::application::linalg::scaling::gate {
 
@@ -87,7 +87,7 @@ Window rows_window(std::uint64_t rows) {
 std::optional<GateCopy> gate_copy(const ArrayView<double, 2>& view) {
     const std::uint64_t rows = view.rows(), cols = view.cols();
     if (rows == 0 || cols == 0) return std::nullopt;
-    std::vector<double> entries = kavrel::application::view::contiguous::to_contiguous(view).storage.data;
+    std::vector<double> entries = working::working_copy(view);
     const std::optional<double> amax = scalable_amax(entries);
     if (!amax) return std::nullopt;
     return GateCopy{std::move(entries), rows, cols, *amax};
