@@ -169,10 +169,11 @@ def _find_hooks():
     """The newest hook extension of a build matching this interpreter; sanitized builds
     only when a sanitizer runtime is preloaded."""
     import os
-    suffixes = importlib.machinery.EXTENSION_SUFFIXES
+    # Only this interpreter's own tag: another Python's build may sit beside it under build/.
+    suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
     preloaded = "asan" in os.environ.get("LD_PRELOAD", "")
     found = [p for p in ROOT.glob("build/*/crates/kavrel-python/kavrel_python_hooks*")
-             if any(p.name.endswith(s) for s in suffixes) and _sanitized(p.parents[2]) == preloaded]
+             if p.name.endswith(suffix) and _sanitized(p.parents[2]) == preloaded]
     return max(found, key=lambda p: p.stat().st_mtime) if found else None
 
 
