@@ -50,9 +50,10 @@ inline constexpr std::uint64_t packing_threshold_bytes = 524288;
 // C += A·B on operands that passed check_tiled_gemm_dimensions. Tiled path (m ≥ 16, n ≥ 16,
 // k ≥ 32): R × W register tiles over the full panels of W columns, B packed panel by panel (panel
 // loop outermost) from packing_threshold_bytes on, else read in place (row-group loop outermost);
-// then the last n mod W columns in masked strips of `lanes`, strips outermost. Otherwise the
-// one-vector path: strips of `lanes` columns row by row, B packed strip by strip when m ≥ 2 and B
-// reaches the threshold, then one masked strip. At most one panel buffer exists per call.
+// then the last n mod W columns: their whole vectors as one narrower tile per row group, the
+// lanes left in a masked strip. Otherwise the one-vector path: strips of `lanes` columns, B
+// packed strip by strip when m ≥ 2 and B reaches the threshold, else in place with row groups by
+// up to Tile::vectors strips; then one masked strip. At most one panel buffer exists per call.
 template <class Tile>
 void tiled_gemm_nest(const typename Tile::T* a, const typename Tile::T* b, typename Tile::T* c, std::size_t m,
                      std::size_t n, std::size_t k);
@@ -206,6 +207,34 @@ void full_tile_rows(std::size_t rows, const typename Tile::T* a, std::size_t k, 
     }
 }
 
+// A row group of 1 ≤ rows ≤ Tile::rows rows over a run-time number 1 ≤ count ≤ Vectors of whole
+// vectors.
+template <class Tile, std::size_t Vectors = Tile::vectors>
+void full_tile_vectors(std::size_t count, std::size_t rows, const typename Tile::T* a, std::size_t k,
+                       const typename Tile::T* b, std::size_t ldb, typename Tile::T* c, std::size_t n) {
+    if constexpr (Vectors == 1) {
+        full_tile_rows<Tile, 1>(rows, a, k, b, ldb, c, n);
+    } else if (count == Vectors) {
+        full_tile_rows<Tile, Vectors>(rows, a, k, b, ldb, c, n);
+    } else {
+        full_tile_vectors<Tile, Vectors - 1>(count, rows, a, k, b, ldb, c, n);
+    }
+}
+
+// Columns [j, j_end) of rows 0 … m − 1, a whole number of vectors and at most Tile::vectors·lanes
+// wide, B in place: one tile per row group, so every B load serves the whole group and the group
+// has rows × vectors independent chains.
+template <class Tile>
+void vectors_over_rows(const typename Tile::T* a, const typename Tile::T* b, typename Tile::T* c, std::size_t m,
+                       std::size_t n, std::size_t k, std::size_t j, std::size_t j_end) {
+    constexpr std::size_t rows = Tile::rows;
+    const std::size_t count = (j_end - j) / Tile::lanes;
+    for (std::size_t i0 = 0; i0 < m; i0 += rows) {
+        const std::size_t r = m - i0 < rows ? m - i0 : rows;
+        full_tile_vectors<Tile>(count, r, a + i0 * k, k, b + j, n, c + i0 * n + j, n);
+    }
+}
+
 template <class Tile, std::size_t Rows = Tile::rows>
 void masked_strip_rows(std::size_t rows, const typename Tile::T* a, std::size_t k, const typename Tile::T* b,
                        std::size_t ldb, typename Tile::T* c, std::size_t n, std::size_t width,
@@ -265,22 +294,24 @@ void tiled_path(const typename Tile::T* a, const typename Tile::T* b, typename T
             }
         }
     }
-    // The last n mod W columns, after every full panel, in strips of `lanes` (strips outermost).
-    for (std::size_t j = full_end; j < n; j += Tile::lanes) {
-        strip_over_rows<Tile>(a, b, c, m, n, k, j, n - j < Tile::lanes ? n - j : Tile::lanes);
-    }
+    // The last n mod W columns, after every full panel: their whole vectors side by side, then the
+    // lanes left over in one masked strip.
+    const std::size_t vectors_end = n - n % Tile::lanes;
+    if (vectors_end > full_end) vectors_over_rows<Tile>(a, b, c, m, n, k, full_end, vectors_end);
+    if (vectors_end < n) strip_over_rows<Tile>(a, b, c, m, n, k, vectors_end, n - vectors_end);
 }
 
 // The one-vector path. Its loops are unrolled so that several independent chains share a tile
-// (Tile::rows rows of a packed strip, four strips of a row in place, strip_chains rows of the
-// masked strip) and keep the fused multiply-add units busy; each element still gets its own chain.
+// (Tile::rows rows of a packed strip; in place, Tile::rows rows by up to Tile::vectors strips;
+// strip_chains rows of the masked strip) and keep the fused multiply-add units busy; each element
+// still gets its own chain.
 template <class Tile>
 void small_path(const typename Tile::T* a, const typename Tile::T* b, typename Tile::T* c, std::size_t m,
                 std::size_t n, std::size_t k) {
     using T = typename Tile::T;
     constexpr std::size_t lanes = Tile::lanes;
     constexpr std::size_t rows = Tile::rows;
-    constexpr std::size_t strips_per_step = 4;
+    constexpr std::size_t tile_width = Tile::vectors * lanes;
     const std::size_t full_end = n - n % lanes;
     if (m >= 2 && full_end > 0 && reaches_packing_threshold(n, k, sizeof(T))) {
         PackedPanel<T> buffer(std::uint64_t{lanes} * k);
@@ -293,12 +324,15 @@ void small_path(const typename Tile::T* a, const typename Tile::T* b, typename T
             }
         }
     } else if (m > 0 && full_end > 0 && k > 0) {
-        for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t i0 = 0; i0 < m; i0 += rows) {
+            const std::size_t r = m - i0 < rows ? m - i0 : rows;
             std::size_t j0 = 0;
-            for (; j0 + strips_per_step * lanes <= full_end; j0 += strips_per_step * lanes) {
-                full_tile<Tile, 1, strips_per_step>(a + i * k, k, b + j0, n, c + i * n + j0, n);
+            for (; j0 + tile_width <= full_end; j0 += tile_width) {
+                full_tile_rows<Tile, Tile::vectors>(r, a + i0 * k, k, b + j0, n, c + i0 * n + j0, n);
             }
-            for (; j0 < full_end; j0 += lanes) full_tile<Tile, 1, 1>(a + i * k, k, b + j0, n, c + i * n + j0, n);
+            if (j0 < full_end) {
+                full_tile_vectors<Tile>((full_end - j0) / lanes, r, a + i0 * k, k, b + j0, n, c + i0 * n + j0, n);
+            }
         }
     }
     if (full_end < n && m > 0 && k > 0) strip_over_rows<Tile>(a, b, c, m, n, k, full_end, n - full_end);
