@@ -175,6 +175,34 @@ Result<void> shared_items(const Items& items, std::uint64_t count) {
     return {};
 }
 
+// The items of a batch share their shapes and strides, and each lies inside storage that has
+// been checked whole, so the router's checks and choices come out the same for every item. When
+// they send item 0 to the generic kernels without operand copies, every item goes there directly
+// with item 0's geometry at its own offsets: no item can fail, and each gets the arithmetic (and
+// the serial or parallel split) the router would have given it. Saves the per-item checks, which
+// cost several times a small product.
+std::optional<dispatch::GenericPlan> direct_item_plan(const Items& items) {
+    const auto a = items.a_item(0);
+    const auto b = items.b_item(0);
+    const auto c = items.own_out_item(0);
+    if (!kavrel::domain::layout::is_c_contiguous(c.layout)) return std::nullopt;  // the front end's first path
+    return dispatch::direct_generic_plan(a, b, c);
+}
+
+Result<void> shared_direct_items(const Items& items, std::uint64_t count, const dispatch::GenericPlan& first) {
+    dravik_parallel::ops::for_each_index_with<dravik_parallel::policy::Adaptive>(count, [&](std::uint64_t i) {
+        const auto a = items.a_item(i);
+        const auto b = items.b_item(i);
+        auto c = items.own_out_item(i);
+        dispatch::GenericPlan plan = first;
+        plan.dims.a_offset = a.layout.offset;
+        plan.dims.b_offset = b.layout.offset;
+        plan.dims.c_offset = c.layout.offset;
+        dispatch::run_generic(a.ptr, b.ptr, c, plan, Accumulate::overwrite);
+    });
+    return {};
+}
+
 Result<void> serial_items(const Items& items, std::uint64_t count) {
     if (count == 0) return {};
     const std::uint64_t m = items.a_items.first.shape[0], k = items.a_items.first.shape[1];
@@ -215,7 +243,7 @@ Result<void> matmul_with_tile_policy(const ArrayView<T, 2>& a, const ArrayView<T
 }
 
 Result<void> batched_matmul(const ArrayView<float, 3>& a, const ArrayView<float, 3>& b, ArrayViewMut<float, 3>& out) {
-    return detail::batched_matmul_with(a, b, out, overwriting_product);
+    return detail::batched_matmul_with(a, b, out, overwriting_product, true);
 }
 
 namespace detail {
@@ -232,7 +260,7 @@ bool items_own_disjoint_storage(const Layout<3>& out) noexcept {
 }
 
 Result<void> batched_matmul_with(const ArrayView<float, 3>& a, const ArrayView<float, 3>& b,
-                                 ArrayViewMut<float, 3>& out, ItemProduct product) {
+                                 ArrayViewMut<float, 3>& out, ItemProduct product, bool direct_items) {
     const auto& as = a.layout.shape;
     const auto& bs = b.layout.shape;
     const auto& os = out.layout.shape;
@@ -254,7 +282,12 @@ Result<void> batched_matmul_with(const ArrayView<float, 3>& a, const ArrayView<f
                       ItemLayouts::of(b.layout, bs[0] == 1 ? 0 : b.layout.strides[0]),
                       ItemLayouts::of(out.layout, out.layout.strides[0]),
                       product};
-    if (items_own_disjoint_storage(out.layout)) return shared_items(items, count);
+    if (items_own_disjoint_storage(out.layout)) {
+        if (direct_items) {
+            if (const auto first = direct_item_plan(items)) return shared_direct_items(items, count, *first);
+        }
+        return shared_items(items, count);
+    }
     return serial_items(items, count);
 }
 
