@@ -82,11 +82,12 @@ private:
 extern template class PackedPanel<float>;
 extern template class PackedPanel<double>;
 
-// How far ahead (in rows of B) the panel copy and the masked strips ask for B: both walk B in
-// place, n elements apart, and with n a power of two those rows share one level-1 set, so a line
+// How far ahead (in rows of B) the panel copy (a pass of its own on the one-vector path, the
+// first row group's tile on the tiled path) and the masked strips ask for B: all walk B in place,
+// n elements apart, and with n a power of two those rows share one level-1 set, so a line
 // asked for into the level-1 cache is evicted again before use (8 ways). Into the level-2 cache
 // instead, whose many more sets hold such a column of rows. Measured on Zen 4 at
-// n = 512 … 2048: 32 rows for the copy, 16 for the strips; the register tiles themselves ask for
+// n = 512 … 2048: 32 rows for the copy, 16 for the strips; the other register tiles ask for
 // nothing, since the hint costs them a load slot and their panel or B stays in cache anyway.
 inline constexpr std::size_t pack_prefetch_rows = 32;
 inline constexpr std::size_t strip_prefetch_rows = 16;
@@ -134,9 +135,13 @@ void pack_columns(const typename Tile::T* b, std::size_t n, std::size_t k, typen
 // The register tile: Rows rows of A (k apart) times Vectors full vectors of B (rows ldb apart)
 // added into Rows × Vectors vectors of C (rows n apart). Each step p loads the B row once into
 // registers and broadcasts one element of A per row, so B is never re-read within a step.
-template <class Tile, std::size_t Rows, std::size_t Vectors>
+// With a non-null `ahead`, steps p < ahead_steps also ask for the Vectors·lanes elements at
+// ahead + p·n into the level-2 cache. With Pack, step p also stores the B row it loaded at
+// pack_to + p·Vectors·lanes: the tile fills the packed panel as it goes (see tiled_path).
+template <class Tile, std::size_t Rows, std::size_t Vectors, bool Pack = false>
 void full_tile(const typename Tile::T* a, std::size_t k, const typename Tile::T* b, std::size_t ldb,
-               typename Tile::T* c, std::size_t n) {
+               typename Tile::T* c, std::size_t n, const typename Tile::T* ahead = nullptr,
+               std::size_t ahead_steps = 0, typename Tile::T* pack_to = nullptr) {
     using V = typename Tile::V;
     constexpr std::size_t lanes = Tile::lanes;
     V acc[Rows][Vectors];
@@ -145,18 +150,30 @@ void full_tile(const typename Tile::T* a, std::size_t k, const typename Tile::T*
 #pragma GCC unroll 8
         for (std::size_t v = 0; v < Vectors; ++v) acc[r][v] = Tile::load(c + r * n + v * lanes);
     }
-    for (std::size_t p = 0; p < k; ++p) {
+    const auto step = [&](std::size_t p) {
         const typename Tile::T* row = b + p * ldb;
         V bv[Vectors];
 #pragma GCC unroll 8
         for (std::size_t v = 0; v < Vectors; ++v) bv[v] = Tile::load_register(row + v * lanes);
+        if constexpr (Pack) {
+#pragma GCC unroll 8
+            for (std::size_t v = 0; v < Vectors; ++v) Tile::store(pack_to + (p * Vectors + v) * lanes, bv[v]);
+        }
 #pragma GCC unroll 8
         for (std::size_t r = 0; r < Rows; ++r) {
             const V x = Tile::splat(a[r * k + p]);
 #pragma GCC unroll 8
             for (std::size_t v = 0; v < Vectors; ++v) acc[r][v] = Tile::fma(x, bv[v], acc[r][v]);
         }
+    };
+    std::size_t p = 0;
+    if (ahead != nullptr) {
+        for (; p < ahead_steps; ++p) {
+            prefetch_row<Tile, Vectors * lanes>(ahead + p * n);
+            step(p);
+        }
     }
+    for (; p < k; ++p) step(p);
 #pragma GCC unroll 8
     for (std::size_t r = 0; r < Rows; ++r) {
 #pragma GCC unroll 8
@@ -280,8 +297,15 @@ void tiled_path(const typename Tile::T* a, const typename Tile::T* b, typename T
         PackedPanel<T> buffer(std::uint64_t{width} * k);
         T* const panel = buffer.data();
         for (std::size_t j0 = 0; j0 < full_end; j0 += width) {
-            pack_columns<Tile, width>(b + j0, n, k, panel);
-            for (std::size_t i0 = 0; i0 < m; i0 += rows) {
+            // The first row group (always whole: m ≥ 16 > R) reads the panel's columns of B in
+            // place, asking for them pack_prefetch_rows rows ahead, and copies them into the
+            // panel as it goes: the loads it needs anyway serve the copy. With one call per block
+            // of 32 rows the copy is repeated for every block, and as a pass of its own it cost
+            // a fifth of the time.
+            const std::size_t ahead_steps = k > pack_prefetch_rows ? k - pack_prefetch_rows : 0;
+            const T* ahead = ahead_steps > 0 ? b + j0 + pack_prefetch_rows * n : nullptr;
+            full_tile<Tile, rows, vectors, true>(a, k, b + j0, n, c + j0, n, ahead, ahead_steps, panel);
+            for (std::size_t i0 = rows; i0 < m; i0 += rows) {
                 const std::size_t r = m - i0 < rows ? m - i0 : rows;
                 full_tile_rows<Tile, vectors>(r, a + i0 * k, k, panel, width, c + i0 * n + j0, n);
             }
