@@ -93,8 +93,8 @@ struct ItemLayouts {
         return {first, batch_stride, bounds->first, bounds->second};
     }
 
-    // Item i's layout, and its lowest storage index in `low_out`.
-    Layout<2> item(std::uint64_t i, std::uint64_t& low_out) const {
+    // Item i's offset, and its lowest storage index in `low_out`.
+    std::uint64_t offset_of(std::uint64_t i, std::uint64_t& low_out) const {
         std::int64_t shift = 0, offset = 0, low_i = 0, high_i = 0;
         if (i > static_cast<std::uint64_t>(INT64_MAX) ||
             __builtin_mul_overflow(static_cast<std::int64_t>(i), batch_stride, &shift) ||
@@ -102,8 +102,13 @@ struct ItemLayouts {
             __builtin_add_overflow(low, shift, &low_i) || low_i < 0 || __builtin_add_overflow(high, shift, &high_i))
             kavrel::domain::error::fail_invariant(item_invariant);
         low_out = static_cast<std::uint64_t>(low_i);
+        return static_cast<std::uint64_t>(offset);
+    }
+
+    // Item i's layout, and its lowest storage index in `low_out`.
+    Layout<2> item(std::uint64_t i, std::uint64_t& low_out) const {
         Layout<2> l = first;
-        l.offset = static_cast<std::uint64_t>(offset);
+        l.offset = offset_of(i, low_out);
         return l;
     }
 };
@@ -189,16 +194,19 @@ std::optional<dispatch::GenericPlan> direct_item_plan(const Items& items) {
     return dispatch::direct_generic_plan(a, b, c);
 }
 
+// Each item's output is a view over the whole of out at the item's offset: the same elements as
+// its own window, and only the offsets change from item to item.
 Result<void> shared_direct_items(const Items& items, std::uint64_t count, const dispatch::GenericPlan& first) {
     dravik_parallel::ops::for_each_index_with<dravik_parallel::policy::Adaptive>(count, [&](std::uint64_t i) {
-        const auto a = items.a_item(i);
-        const auto b = items.b_item(i);
-        auto c = items.own_out_item(i);
+        std::uint64_t low;
         dispatch::GenericPlan plan = first;
-        plan.dims.a_offset = a.layout.offset;
-        plan.dims.b_offset = b.layout.offset;
-        plan.dims.c_offset = c.layout.offset;
-        dispatch::run_generic(a.ptr, b.ptr, c, plan, Accumulate::overwrite);
+        plan.dims.a_offset = items.a_items.offset_of(i, low);
+        plan.dims.b_offset = items.b_items.offset_of(i, low);
+        plan.dims.c_offset = items.out_items.offset_of(i, low);
+        Layout<2> c_layout = items.out_items.first;
+        c_layout.offset = plan.dims.c_offset;
+        ArrayViewMut<float, 2> c{items.out, c_layout, items.out_len, 0};
+        dispatch::run_generic(items.a, items.b, c, plan, Accumulate::overwrite);
     });
     return {};
 }
