@@ -9,6 +9,7 @@ need_apt=()
 command -v qemu-x86_64 >/dev/null 2>&1 || need_apt+=(qemu-user)
 command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
 command -v nm >/dev/null 2>&1 || need_apt+=(binutils)
+command -v ccache >/dev/null 2>&1 || need_apt+=(ccache)
 if [ ${#need_apt[@]} -gt 0 ]; then
   echo "== installing Debian packages: ${need_apt[*]}"
   export DEBIAN_FRONTEND=noninteractive
