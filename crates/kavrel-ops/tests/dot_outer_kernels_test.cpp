@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kavrel/domain/error/error.hpp"
+#include "kavrel_ops/domain/scalar/contract.hpp"
 #include "matrix_test_support.hpp"
 
 namespace {
@@ -126,6 +127,44 @@ TYPED_TEST(DotOuterKernelsTest, ZeroEntryBesideInfiniteRowOfBAndNaNEntryOfA) {
             EXPECT_EQ(o.c.at(0, 0), T(4));
             for (std::uint64_t j = 0; j < n; ++j) EXPECT_TRUE(std::isnan(o.c.at(5, j))) << j;
             EXPECT_EQ(o.c.at(1, 3), inf);
+        }
+}
+
+// The outer kernels add a row of C's terms several at a time: bit for bit what one axpy_slice per
+// nonzero entry of A gives, in order, with zeros (either sign) between and at the ends of runs of
+// every length, NaN and infinities in A and B, signed zeros in C, and rows ending in a partial
+// vector.
+TYPED_TEST(DotOuterKernelsTest, OuterTermsTogetherEqualOneAxpyPerTerm) {
+    using T = TypeParam;
+    using kavrel_ops::domain::scalar::contract::Scalar;
+    const T inf = std::numeric_limits<T>::infinity(), nan = std::numeric_limits<T>::quiet_NaN();
+    for (bool parallel : {false, true})
+        for (std::uint64_t n : {1, 7, 37, 64}) {
+            SCOPED_TRACE(label(Family::outer, parallel, Accumulate::add) + " n=" + std::to_string(n));
+            const std::uint64_t m = parallel ? 67 : 5, k = 23;
+            auto a = matrix_test::uniform_values<T>(m * k, 7), b = matrix_test::uniform_values<T>(k * n, 8);
+            auto c0 = matrix_test::uniform_values<T>(m * n, 9);
+            for (std::uint64_t i = 0; i < m; ++i)
+                for (std::uint64_t p : {0, 5, 7, 8, 12, 22}) a[i * k + (p + i) % k] = (p % 2) ? T(-0.0) : T(0);
+            a[2 * k + 3] = nan;
+            b[6 * n] = inf;
+            b[9 * n + n - 1] = -inf;
+            c0[1] = T(-0.0);
+            std::vector<T> want = c0;
+            for (std::uint64_t i = 0; i < m; ++i)
+                for (std::uint64_t p = 0; p < k; ++p) {
+                    if (a[i * k + p] == T{}) continue;
+                    Scalar<T>::axpy_slice(std::span<const T>(b.data() + p * n, n), std::span<T>(want.data() + i * n, n),
+                                          a[i * k + p]);
+                }
+            Operands<T> o(Family::outer, m, k, n);
+            o.a.fill(a);
+            o.b.fill(b);
+            o.c.fill(c0);
+            o.run(Family::outer, parallel, Accumulate::add);
+            const auto got = o.c.logical();
+            for (std::size_t s = 0; s < got.size(); ++s) ASSERT_TRUE(same_bits(got[s], want[s])) << s;
+            EXPECT_EQ(o.c.guards_changed(), 0u);
         }
 }
 

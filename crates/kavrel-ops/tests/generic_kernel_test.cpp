@@ -269,4 +269,23 @@ TYPED_TEST(RowBlockedTest, ParallelDriverMatchesSerialDriverBitForBit) {
     }
 }
 
+// Overwriting in parallel, each unit clears its own rows first: the result is the serial product
+// from a cleared C, whatever C held (NaN, −0.0), on row-block units and on row units, and nothing
+// outside C is touched.
+TYPED_TEST(RowBlockedTest, ParallelUnitsClearTheirOwnRows) {
+    using T = TypeParam;
+    const std::uint64_t m = 203, k = 19, n = 45;
+    for (const Layout<2>& lc : {dense(m, n), padded(m, n), reversed(m, n),
+                                Layout<2>{{m, n}, {1, static_cast<std::int64_t>(m)}, 0}}) {
+        const auto a = matrix_test::uniform_values<T>(m * k, 31), b = matrix_test::uniform_values<T>(k * n, 32);
+        Product<T> serial(m, k, n, lc, a, b), parallel(m, k, n, lc, a, b);
+        for (std::uint64_t i = 0; i < m; ++i)
+            for (std::uint64_t j = 0; j < n; ++j) parallel.at(i, j) = (i + j) % 2 ? T(-0.0) : std::numeric_limits<T>::quiet_NaN();
+        gk::serial_matmul(serial.a.data(), serial.b.data(), serial.c.data(), serial.dims);
+        gk::parallel_matmul(parallel.a.data(), parallel.b.data(), parallel.c.data(), parallel.dims, true);
+        expect_bits(parallel.logical(), serial.logical());
+        EXPECT_TRUE(parallel.guards_intact());
+    }
+}
+
 }  // namespace

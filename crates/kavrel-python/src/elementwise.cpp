@@ -113,7 +113,9 @@ PyResult<Ref> dot_py(CallContext& ctx, const ArrayView<float, 1>& a, const Array
 
 PyResult<Ref> matmul_py(CallContext& ctx, const ArrayView<float, 2>& a, const ArrayView<float, 2>& b) {
     if (a.cols() != b.rows()) return python::value_error("Dimension mismatch for matrix multiplication");
-    auto out = numpy_bridge::output_array<float, 2>({a.rows(), b.cols()});
+    // Overwriting products write every element of C (cleared first where a kernel only adds), so
+    // the output needs no zeros of its own: warm heap memory instead of freshly cleared pages.
+    auto out = numpy_bridge::output_array<float, 2>({a.rows(), b.cols()}, numpy_bridge::Contents::overwritten);
     if (!out) return std::unexpected(std::move(out.error()));
     auto done = convention::compute_unlocked(ctx, [&] {
         auto c = out->view_mut();
@@ -127,7 +129,9 @@ PyResult<Ref> batched_matmul_py(CallContext& ctx, const ArrayView<float, 3>& a, 
     const auto& as = a.layout.shape;
     const auto& bs = b.layout.shape;
     if (as[2] != bs[1]) return python::value_error("Inner dimension mismatch for batched matmul");
-    auto out = numpy_bridge::output_array<float, 3>({std::max(as[0], bs[0]), as[1], bs[2]});
+    // Every item is an overwriting product (see matmul_py).
+    auto out = numpy_bridge::output_array<float, 3>({std::max(as[0], bs[0]), as[1], bs[2]},
+                                                    numpy_bridge::Contents::overwritten);
     if (!out) return std::unexpected(std::move(out.error()));
     auto done = convention::compute_unlocked(ctx, [&] {
         auto c = out->view_mut();

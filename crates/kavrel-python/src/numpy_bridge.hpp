@@ -87,10 +87,10 @@ template <std::size_t N>
 
 // What a result's memory holds when output_array returns it.
 enum class Contents {
-    // +0.0 everywhere: the matrix products add into their output.
+    // +0.0 everywhere.
     zeros,
     // Anything: for a caller that writes every element before the array is returned or read
-    // (the element-wise maps), so no zeros are made for it.
+    // (the element-wise maps, the overwriting matrix products), so no zeros are made for it.
     overwritten,
 };
 

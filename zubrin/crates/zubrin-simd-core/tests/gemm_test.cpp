@@ -124,7 +124,8 @@ TEST(GemmNestTest, AnyGeometryGivesTheFusedChain) {
         std::size_t m, n, k;
     };
     for (Shape s : {Shape{16, 16, 32}, Shape{17, 19, 33}, Shape{16, 17, 4096}, Shape{15, 16, 32}, Shape{3, 5, 7},
-                    Shape{2, 33, 2048}, Shape{1, 3, 4}, Shape{4, 4, 0}}) {
+                    Shape{2, 33, 2048}, Shape{1, 3, 4}, Shape{4, 4, 0}, Shape{5, 6, 9}, Shape{7, 23, 40},
+                    Shape{17, 23, 33}}) {
         SCOPED_TRACE(testing::Message() << "m " << s.m << " n " << s.n << " k " << s.k);
         Operands ops = random_operands(s.m, s.n, s.k);
         std::vector<double> expected = ops.c;

@@ -84,7 +84,11 @@ std::vector<Shape> differential_shapes() {
         {0, 5, 7},    {5, 0, 7},    {5, 7, 0},    {16, 16, 32}, {15, 16, 32}, {16, 15, 32}, {16, 16, 31},
         {15, 15, 31}, {1, 1, 1},    {1, 33, 40},  {2, 17, 3},   {7, 9, 100},  {3, 64, 1},   {17, 20, 33},
         {16, 40, 32}, {18, 23, 32}, {19, 25, 35}, {22, 47, 40}, {23, 48, 33}, {21, 65, 34}, {20, 71, 32},
-        {25, 88, 36}, {31, 129, 37}};
+        {25, 88, 36}, {31, 129, 37},
+        // One-vector path in place: row groups by several strips and by a partial count of strips.
+        {13, 100, 31}, {32, 16, 16},  {8, 56, 9},
+        // Tiled path past the last panel: several whole vectors, then a masked strip.
+        {40, 56, 33},  {38, 32, 256}, {33, 120, 40}};
     for (std::size_t n : {1, 3, 4, 5, 8, 9, 12, 15, 16, 17}) shapes.push_back({5, n, 2});
     for (std::size_t m : {16, 17, 18, 19, 20, 21}) shapes.push_back({m, 24, 32});
     return shapes;

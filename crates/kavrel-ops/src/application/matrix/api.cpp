@@ -93,8 +93,8 @@ struct ItemLayouts {
         return {first, batch_stride, bounds->first, bounds->second};
     }
 
-    // Item i's layout, and its lowest storage index in `low_out`.
-    Layout<2> item(std::uint64_t i, std::uint64_t& low_out) const {
+    // Item i's offset, and its lowest storage index in `low_out`.
+    std::uint64_t offset_of(std::uint64_t i, std::uint64_t& low_out) const {
         std::int64_t shift = 0, offset = 0, low_i = 0, high_i = 0;
         if (i > static_cast<std::uint64_t>(INT64_MAX) ||
             __builtin_mul_overflow(static_cast<std::int64_t>(i), batch_stride, &shift) ||
@@ -102,8 +102,13 @@ struct ItemLayouts {
             __builtin_add_overflow(low, shift, &low_i) || low_i < 0 || __builtin_add_overflow(high, shift, &high_i))
             kavrel::domain::error::fail_invariant(item_invariant);
         low_out = static_cast<std::uint64_t>(low_i);
+        return static_cast<std::uint64_t>(offset);
+    }
+
+    // Item i's layout, and its lowest storage index in `low_out`.
+    Layout<2> item(std::uint64_t i, std::uint64_t& low_out) const {
         Layout<2> l = first;
-        l.offset = static_cast<std::uint64_t>(offset);
+        l.offset = offset_of(i, low_out);
         return l;
     }
 };
@@ -175,6 +180,37 @@ Result<void> shared_items(const Items& items, std::uint64_t count) {
     return {};
 }
 
+// The items of a batch share their shapes and strides, and each lies inside storage that has
+// been checked whole, so the router's checks and choices come out the same for every item. When
+// they send item 0 to the generic kernels without operand copies, every item goes there directly
+// with item 0's geometry at its own offsets: no item can fail, and each gets the arithmetic (and
+// the serial or parallel split) the router would have given it. Saves the per-item checks, which
+// cost several times a small product.
+std::optional<dispatch::GenericPlan> direct_item_plan(const Items& items) {
+    const auto a = items.a_item(0);
+    const auto b = items.b_item(0);
+    const auto c = items.own_out_item(0);
+    if (!kavrel::domain::layout::is_c_contiguous(c.layout)) return std::nullopt;  // the front end's first path
+    return dispatch::direct_generic_plan(a, b, c);
+}
+
+// Each item's output is a view over the whole of out at the item's offset: the same elements as
+// its own window, and only the offsets change from item to item.
+Result<void> shared_direct_items(const Items& items, std::uint64_t count, const dispatch::GenericPlan& first) {
+    dravik_parallel::ops::for_each_index_with<dravik_parallel::policy::Adaptive>(count, [&](std::uint64_t i) {
+        std::uint64_t low;
+        dispatch::GenericPlan plan = first;
+        plan.dims.a_offset = items.a_items.offset_of(i, low);
+        plan.dims.b_offset = items.b_items.offset_of(i, low);
+        plan.dims.c_offset = items.out_items.offset_of(i, low);
+        Layout<2> c_layout = items.out_items.first;
+        c_layout.offset = plan.dims.c_offset;
+        ArrayViewMut<float, 2> c{items.out, c_layout, items.out_len, 0};
+        dispatch::run_generic(items.a, items.b, c, plan, Accumulate::overwrite);
+    });
+    return {};
+}
+
 Result<void> serial_items(const Items& items, std::uint64_t count) {
     if (count == 0) return {};
     const std::uint64_t m = items.a_items.first.shape[0], k = items.a_items.first.shape[1];
@@ -215,7 +251,7 @@ Result<void> matmul_with_tile_policy(const ArrayView<T, 2>& a, const ArrayView<T
 }
 
 Result<void> batched_matmul(const ArrayView<float, 3>& a, const ArrayView<float, 3>& b, ArrayViewMut<float, 3>& out) {
-    return detail::batched_matmul_with(a, b, out, overwriting_product);
+    return detail::batched_matmul_with(a, b, out, overwriting_product, true);
 }
 
 namespace detail {
@@ -232,7 +268,7 @@ bool items_own_disjoint_storage(const Layout<3>& out) noexcept {
 }
 
 Result<void> batched_matmul_with(const ArrayView<float, 3>& a, const ArrayView<float, 3>& b,
-                                 ArrayViewMut<float, 3>& out, ItemProduct product) {
+                                 ArrayViewMut<float, 3>& out, ItemProduct product, bool direct_items) {
     const auto& as = a.layout.shape;
     const auto& bs = b.layout.shape;
     const auto& os = out.layout.shape;
@@ -254,7 +290,12 @@ Result<void> batched_matmul_with(const ArrayView<float, 3>& a, const ArrayView<f
                       ItemLayouts::of(b.layout, bs[0] == 1 ? 0 : b.layout.strides[0]),
                       ItemLayouts::of(out.layout, out.layout.strides[0]),
                       product};
-    if (items_own_disjoint_storage(out.layout)) return shared_items(items, count);
+    if (items_own_disjoint_storage(out.layout)) {
+        if (direct_items) {
+            if (const auto first = direct_item_plan(items)) return shared_direct_items(items, count, *first);
+        }
+        return shared_items(items, count);
+    }
     return serial_items(items, count);
 }
 

@@ -75,8 +75,13 @@ namespace detail {
 using ItemProduct = Result<void> (*)(const ArrayView<float, 2>& a, const ArrayView<float, 2>& b,
                                      ArrayViewMut<float, 2>& c);
 
+// With direct_items (the shipped build; `product` must then be that overwriting product), items
+// that the router would run on the generic kernels without operand copies skip it on the shared
+// path: item 0's geometry is checked and routed once and every item runs those kernels with it.
+// Without, every item goes through `product`.
 [[nodiscard]] Result<void> batched_matmul_with(const ArrayView<float, 3>& a, const ArrayView<float, 3>& b,
-                                               ArrayViewMut<float, 3>& out, ItemProduct product);
+                                               ArrayViewMut<float, 3>& out, ItemProduct product,
+                                               bool direct_items = false);
 
 // True when the items of out (B of them, m×n each) own disjoint storage: B ≥ 2, m ≥ 1, n ≥ 1 and
 // |batch stride| ≥ (m − 1)·|row stride| + (n − 1)·|column stride| + 1, in checked arithmetic (an

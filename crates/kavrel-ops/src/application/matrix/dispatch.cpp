@@ -47,6 +47,22 @@ ArrayView<T, 2> row_major_operand(const ArrayView<T, 2>& v, bool row_major, std:
     return ArrayView<T, 2>::of(*copy);
 }
 
+// The kernels of the generic path on operands that suit them: C cleared when overwriting (they
+// only add), then the row-blocked kernel or the row loop, serially or in row units.
+template <class T>
+void generic_kernels(bool parallel, const T* a, const T* b, ArrayViewMut<T, 2>& c, Accumulate accumulate,
+                     const types::MatmulDims& dims) {
+    const bool overwrite = accumulate == Accumulate::overwrite;
+    if (parallel) {
+        // Each unit clears its own rows: in parallel, and just before its kernel reads them.
+        (void)c.whole_window();  // refuses a shared window, as zero_output would
+        generic_kernel::parallel_matmul(a, b, c.ptr, dims, overwrite);
+        return;
+    }
+    if (overwrite) packing::zero_output(dims, c);
+    generic_kernel::serial_matmul(a, b, c.ptr, dims);
+}
+
 // The generic path. `dims` validated A, B and C as given; a copy gets its product validated
 // again, while operands used as they are keep the geometry already checked (the same views give
 // the same answer).
@@ -61,14 +77,29 @@ Result<void> generic_product(bool parallel, const ArrayView<T, 2>& a, bool a_row
         if (!again) return std::unexpected(std::move(again.error()));
         dims = *again;
     }
-    if (accumulate == Accumulate::overwrite) packing::zero_output(dims, c);
-    if (parallel) {
-        generic_kernel::parallel_matmul(a_used.ptr, b_used.ptr, c.ptr, dims);
-    } else {
-        generic_kernel::serial_matmul(a_used.ptr, b_used.ptr, c.ptr, dims);
-    }
+    generic_kernels(parallel, a_used.ptr, b_used.ptr, c, accumulate, dims);
     return {};
 }
+
+enum class Route { dot, outer, both_column_major, generic };
+
+struct Layouts {
+    bool a_row, a_col, b_row, b_col, c_row;
+
+    template <class T>
+    static Layouts of(const ArrayView<T, 2>& a, const ArrayView<T, 2>& b, const ArrayViewMut<T, 2>& c) {
+        return {is_c_contiguous(a.layout), is_f_contiguous(a.layout), is_c_contiguous(b.layout),
+                is_f_contiguous(b.layout), is_c_contiguous(c.layout)};
+    }
+
+    // The first row of the routing table whose layouts hold.
+    Route route() const {
+        if (a_row && b_col && c_row) return Route::dot;
+        if (a_col && b_row && c_row) return Route::outer;
+        if (a_col && b_col && c_row) return Route::both_column_major;
+        return Route::generic;
+    }
+};
 
 }  // namespace
 
@@ -85,34 +116,46 @@ Result<void> route_matmul(const ArrayView<T, 2>& a, const ArrayView<T, 2>& b, Ar
     const auto dims = types::validate_matmul(a, b, c);
     if (!dims) return std::unexpected(dims.error());
     const bool parallel = runs_in_parallel(dims->m, dims->k, dims->n);
-    const bool a_row = is_c_contiguous(a.layout), a_col = is_f_contiguous(a.layout);
-    const bool b_row = is_c_contiguous(b.layout), b_col = is_f_contiguous(b.layout);
-    const bool c_row = is_c_contiguous(c.layout);
-    if (a_row && b_col && c_row) {
-        dot_kernel(parallel, a, b, c, accumulate);
-        return {};
+    const Layouts layouts = Layouts::of(a, b, c);
+    switch (layouts.route()) {
+        case Route::dot: dot_kernel(parallel, a, b, c, accumulate); return {};
+        case Route::outer: outer_kernel(parallel, a, b, c, accumulate); return {};
+        case Route::both_column_major:
+            // Copy the smaller operand; k is common, so B exactly when m > n (for k > 0).
+            if (dims->m * dims->k > dims->k * dims->n) {
+                const auto b_copy = kavrel::application::view::contiguous::to_contiguous(b);
+                outer_kernel(parallel, a, ArrayView<T, 2>::of(b_copy), c, accumulate);
+            } else {
+                const auto a_copy = kavrel::application::view::contiguous::to_contiguous(a);
+                dot_kernel(parallel, ArrayView<T, 2>::of(a_copy), b, c, accumulate);
+            }
+            return {};
+        case Route::generic: break;
     }
-    if (a_col && b_row && c_row) {
-        outer_kernel(parallel, a, b, c, accumulate);
-        return {};
-    }
-    if (a_col && b_col && c_row) {
-        // Copy the smaller operand; k is common, so B exactly when m > n (for k > 0).
-        if (dims->m * dims->k > dims->k * dims->n) {
-            const auto b_copy = kavrel::application::view::contiguous::to_contiguous(b);
-            outer_kernel(parallel, a, ArrayView<T, 2>::of(b_copy), c, accumulate);
-        } else {
-            const auto a_copy = kavrel::application::view::contiguous::to_contiguous(a);
-            dot_kernel(parallel, ArrayView<T, 2>::of(a_copy), b, c, accumulate);
-        }
-        return {};
-    }
-    return generic_product(parallel, a, a_row, b, b_row, c, accumulate, *dims);
+    return generic_product(parallel, a, layouts.a_row, b, layouts.b_row, c, accumulate, *dims);
+}
+
+template <ScalarElement T>
+std::optional<GenericPlan> direct_generic_plan(const ArrayView<T, 2>& a, const ArrayView<T, 2>& b,
+                                               const ArrayViewMut<T, 2>& c) {
+    const auto dims = types::validate_matmul(a, b, c);
+    if (!dims) return std::nullopt;
+    const Layouts layouts = Layouts::of(a, b, c);
+    if (layouts.route() != Route::generic || !layouts.a_row || !layouts.b_row) return std::nullopt;
+    return GenericPlan{*dims, runs_in_parallel(dims->m, dims->k, dims->n)};
+}
+
+template <ScalarElement T>
+void run_generic(const T* a, const T* b, ArrayViewMut<T, 2>& c, const GenericPlan& plan, Accumulate accumulate) {
+    generic_kernels(plan.parallel, a, b, c, accumulate, plan.dims);
 }
 
 template Result<void> route_matmul<float>(const ArrayView<float, 2>&, const ArrayView<float, 2>&,
                                           ArrayViewMut<float, 2>&, Accumulate);
 template Result<void> route_matmul<double>(const ArrayView<double, 2>&, const ArrayView<double, 2>&,
                                            ArrayViewMut<double, 2>&, Accumulate);
+template std::optional<GenericPlan> direct_generic_plan<float>(const ArrayView<float, 2>&, const ArrayView<float, 2>&,
+                                                               const ArrayViewMut<float, 2>&);
+template void run_generic<float>(const float*, const float*, ArrayViewMut<float, 2>&, const GenericPlan&, Accumulate);
 
 }  // namespace kavrel_ops::application::matrix::dispatch

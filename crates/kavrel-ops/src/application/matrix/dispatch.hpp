@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "kavrel/application/view/immutable.hpp"
 #include "kavrel/application/view/mutable_core.hpp"
@@ -42,9 +43,34 @@ template <ScalarElement T>
 [[nodiscard]] Result<void> route_matmul(const ArrayView<T, 2>& a, const ArrayView<T, 2>& b, ArrayViewMut<T, 2>& c,
                                         Accumulate accumulate);
 
+// For a batch of products that share shapes and strides: the validated geometry of this one and
+// the size rule's choice, when route_matmul would run it on the generic kernels with A and B as
+// they are (both row-major, no copy); nullopt on every other route and for operands that fail
+// validation (route_matmul itself then reports the error). With that plan, run_generic does
+// for any product of the same shapes and strides what route_matmul would.
+struct GenericPlan {
+    types::MatmulDims dims;
+    bool parallel;
+};
+
+template <ScalarElement T>
+[[nodiscard]] std::optional<GenericPlan> direct_generic_plan(const ArrayView<T, 2>& a, const ArrayView<T, 2>& b,
+                                                             const ArrayViewMut<T, 2>& c);
+
+// route_matmul's generic path on validated operands that need no copy: C cleared when
+// overwriting, then the row-blocked kernel (or the row loop), serially or in units as the plan
+// says. `c` is the output view whose geometry plan.dims holds.
+template <ScalarElement T>
+void run_generic(const T* a, const T* b, ArrayViewMut<T, 2>& c, const GenericPlan& plan, Accumulate accumulate);
+
 extern template Result<void> route_matmul<float>(const ArrayView<float, 2>&, const ArrayView<float, 2>&,
                                                  ArrayViewMut<float, 2>&, Accumulate);
 extern template Result<void> route_matmul<double>(const ArrayView<double, 2>&, const ArrayView<double, 2>&,
                                                   ArrayViewMut<double, 2>&, Accumulate);
+extern template std::optional<GenericPlan> direct_generic_plan<float>(const ArrayView<float, 2>&,
+                                                                      const ArrayView<float, 2>&,
+                                                                      const ArrayViewMut<float, 2>&);
+extern template void run_generic<float>(const float*, const float*, ArrayViewMut<float, 2>&, const GenericPlan&,
+                                        Accumulate);
 
 }  // namespace kavrel_ops::application::matrix::dispatch

@@ -52,14 +52,31 @@ void dot_band(const Operands<T>& o, std::uint64_t first, std::uint64_t last) {
     }
 }
 
+// Terms a row of C takes in one pass: up to this many consecutive nonzero entries of A's row go
+// to one axpy_rows_batch call, whose chain adds them in order exactly as that many axpy_slice
+// calls would, while C's row is loaded and stored once instead of once per term.
+constexpr std::uint64_t outer_terms_per_pass = 4;
+
 template <class T>
 void outer_band(const Operands<T>& o, std::uint64_t first, std::uint64_t last) {
     for (std::uint64_t i = first; i < last; ++i) {
         const auto out = run(o.c, o.c_offset + i * o.n, o.n);
-        for (std::uint64_t p = 0; p < o.k; ++p) {
-            const T v = o.a[o.a_offset + i + p * o.m];
-            if (v == T{}) continue;
-            Scalar<T>::axpy_slice(run(o.b, o.b_offset + p * o.n, o.n), out, v);
+        std::uint64_t p = 0;
+        while (p < o.k) {
+            T terms[outer_terms_per_pass];
+            std::uint64_t count = 0;
+            for (; count < outer_terms_per_pass && p + count < o.k; ++count) {
+                const T v = o.a[o.a_offset + i + (p + count) * o.m];
+                if (v == T{}) break;
+                terms[count] = v;
+            }
+            if (count == 0) {
+                ++p;  // an exactly zero entry: B's row p never reaches C
+                continue;
+            }
+            Scalar<T>::axpy_rows_batch(std::span<const T>(terms, count), run(o.b, o.b_offset + p * o.n, count * o.n), out,
+                                       o.n, 1, count, o.n);
+            p += count;
         }
     }
 }

@@ -5,6 +5,7 @@
 
 #include "dravik_parallel/ops.hpp"
 #include "kavrel/domain/error/error.hpp"
+#include "kavrel_ops/application/matrix/packing.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
 
 namespace kavrel_ops::application::matrix::generic_kernel {
@@ -182,6 +183,7 @@ struct UnitContext {
     const T* b;
     T* c;
     const MatmulDims* dims;
+    bool clear_rows;
 };
 
 }  // namespace
@@ -197,22 +199,25 @@ void serial_matmul(const T* a, const T* b, T* c, const MatmulDims& dims) {
 }
 
 template <ScalarElement T>
-void parallel_matmul(const T* a, const T* b, T* c, const MatmulDims& dims) {
+void parallel_matmul(const T* a, const T* b, T* c, const MatmulDims& dims, bool clear_rows) {
     using dravik_parallel::ops::for_each_index_with;
     using dravik_parallel::policy::Parallel;
-    UnitContext<T> context{a, b, c, &dims};
+    UnitContext<T> context{a, b, c, &dims, clear_rows};
     if (row_blocked_applies<T>(dims)) {
         constexpr std::uint64_t block = tile_policy_block_rows;
         const std::uint64_t units = dims.m / block + (dims.m % block != 0);
         for_each_index_with<Parallel>(units, context, [](UnitContext<T>& u, std::uint64_t unit) {
             const std::uint64_t start = unit * block;
             const std::uint64_t end = std::min(start + block, u.dims->m);
+            if (u.clear_rows) packing::zero_rows(*u.dims, u.c, start, end);
             row_blocked_matmul_with_policy(u.a, u.b, u.c, start, end, *u.dims, block);
         });
         return;
     }
-    for_each_index_with<Parallel>(dims.m, context,
-                                  [](UnitContext<T>& u, std::uint64_t i) { matmul_row(u.a, u.b, u.c, *u.dims, i); });
+    for_each_index_with<Parallel>(dims.m, context, [](UnitContext<T>& u, std::uint64_t i) {
+        if (u.clear_rows) packing::zero_rows(*u.dims, u.c, i, i + 1);
+        matmul_row(u.a, u.b, u.c, *u.dims, i);
+    });
 }
 
 template void row_blocked_matmul_with_policy<float>(const float*, const float*, float*, std::uint64_t, std::uint64_t,
@@ -223,7 +228,7 @@ template void matmul_row<float>(const float*, const float*, float*, const Matmul
 template void matmul_row<double>(const double*, const double*, double*, const MatmulDims&, std::uint64_t);
 template void serial_matmul<float>(const float*, const float*, float*, const MatmulDims&);
 template void serial_matmul<double>(const double*, const double*, double*, const MatmulDims&);
-template void parallel_matmul<float>(const float*, const float*, float*, const MatmulDims&);
-template void parallel_matmul<double>(const double*, const double*, double*, const MatmulDims&);
+template void parallel_matmul<float>(const float*, const float*, float*, const MatmulDims&, bool);
+template void parallel_matmul<double>(const double*, const double*, double*, const MatmulDims&, bool);
 
 }  // namespace kavrel_ops::application::matrix::generic_kernel

@@ -55,10 +55,12 @@ void serial_matmul(const T* a, const T* b, T* c, const MatmulDims& dims);
 
 // The same on the global executor, adding into C: ceil(m/32) row-block units when k > 0, n > 0
 // and B and C have column stride 1, else m row units, through for_each_index_with (Parallel).
-// Inside a worker or the caller's own chunk every unit runs inline, in order. A failure in a unit
-// stops with the executor's internal error after every chunk has ended.
+// With clear_rows each unit first sets its own rows of C to +0.0 (packing::zero_rows), which
+// makes the whole an overwriting product. Inside a worker or the caller's own chunk every unit
+// runs inline, in order. A failure in a unit stops with the executor's internal error after every
+// chunk has ended.
 template <ScalarElement T>
-void parallel_matmul(const T* a, const T* b, T* c, const MatmulDims& dims);
+void parallel_matmul(const T* a, const T* b, T* c, const MatmulDims& dims, bool clear_rows = false);
 
 extern template void row_blocked_matmul_with_policy<float>(const float*, const float*, float*, std::uint64_t,
                                                            std::uint64_t, const MatmulDims&, std::uint64_t);
@@ -68,7 +70,7 @@ extern template void matmul_row<float>(const float*, const float*, float*, const
 extern template void matmul_row<double>(const double*, const double*, double*, const MatmulDims&, std::uint64_t);
 extern template void serial_matmul<float>(const float*, const float*, float*, const MatmulDims&);
 extern template void serial_matmul<double>(const double*, const double*, double*, const MatmulDims&);
-extern template void parallel_matmul<float>(const float*, const float*, float*, const MatmulDims&);
-extern template void parallel_matmul<double>(const double*, const double*, double*, const MatmulDims&);
+extern template void parallel_matmul<float>(const float*, const float*, float*, const MatmulDims&, bool);
+extern template void parallel_matmul<double>(const double*, const double*, double*, const MatmulDims&, bool);
 
 }  // namespace kavrel_ops::application::matrix::generic_kernel

@@ -43,6 +43,24 @@ void zero_output(const MatmulDims& dims, ArrayViewMut<T, 2>& c) {
 }
 
 template <ScalarElement T>
+void zero_rows(const MatmulDims& dims, T* c, std::uint64_t first, std::uint64_t last) {
+    const std::uint64_t n = dims.n;
+    if (first >= last || n == 0) return;
+    if (dims.c_col_stride == 1 && stride_equals(dims.c_row_stride, n)) {
+        std::fill_n(c + dims.c_offset + first * n, (last - first) * n, T{});
+        return;
+    }
+    for (std::uint64_t i = first; i < last; ++i) {
+        if (dims.c_col_stride == 1) {
+            const auto row = run(c, element_index(dims.c_offset, dims.c_row_stride, 1, i, 0), n);
+            std::fill(row.begin(), row.end(), T{});
+            continue;
+        }
+        for (std::uint64_t j = 0; j < n; ++j) c[element_index(dims.c_offset, dims.c_row_stride, dims.c_col_stride, i, j)] = T{};
+    }
+}
+
+template <ScalarElement T>
 Result<void> copy_back_to_out(std::span<const T> source, ArrayViewMut<T, 2>& c) {
     const std::span<T> storage = c.whole_window();
     const auto& l = c.layout;
@@ -66,6 +84,8 @@ Result<void> copy_back_to_out(std::span<const T> source, ArrayViewMut<T, 2>& c) 
 
 template void zero_output<float>(const MatmulDims&, ArrayViewMut<float, 2>&);
 template void zero_output<double>(const MatmulDims&, ArrayViewMut<double, 2>&);
+template void zero_rows<float>(const MatmulDims&, float*, std::uint64_t, std::uint64_t);
+template void zero_rows<double>(const MatmulDims&, double*, std::uint64_t, std::uint64_t);
 template Result<void> copy_back_to_out<float>(std::span<const float>, ArrayViewMut<float, 2>&);
 template Result<void> copy_back_to_out<double>(std::span<const double>, ArrayViewMut<double, 2>&);
 

@@ -24,6 +24,13 @@ using types::ScalarElement;
 template <ScalarElement T>
 void zero_output(const MatmulDims& dims, ArrayViewMut<T, 2>& c);
 
+// zero_output for the rows [first, last) of C alone, C's storage given by its base pointer: what
+// each unit of a parallel product clears before it adds into its rows, so the rows are cleared
+// in parallel and are still in cache when the unit's kernel reads them. Requires: dims from
+// validate_matmul on this C, last ≤ m, C's window not shared. Instances: float, double.
+template <ScalarElement T>
+void zero_rows(const MatmulDims& dims, T* c, std::uint64_t first, std::uint64_t last);
+
 // C[i, j] = source[i·C.cols + j] for every element of C, row by row. Requires: source holds at
 // least C.rows·C.cols elements (not checked). A shared window is an internal error, before
 // anything else; then C's validate_storage error is returned with nothing written.
@@ -33,6 +40,8 @@ template <ScalarElement T>
 
 extern template void zero_output<float>(const MatmulDims&, ArrayViewMut<float, 2>&);
 extern template void zero_output<double>(const MatmulDims&, ArrayViewMut<double, 2>&);
+extern template void zero_rows<float>(const MatmulDims&, float*, std::uint64_t, std::uint64_t);
+extern template void zero_rows<double>(const MatmulDims&, double*, std::uint64_t, std::uint64_t);
 extern template Result<void> copy_back_to_out<float>(std::span<const float>, ArrayViewMut<float, 2>&);
 extern template Result<void> copy_back_to_out<double>(std::span<const double>, ArrayViewMut<double, 2>&);
 

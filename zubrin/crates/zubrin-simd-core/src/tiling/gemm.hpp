@@ -50,9 +50,10 @@ inline constexpr std::uint64_t packing_threshold_bytes = 524288;
 // C += A·B on operands that passed check_tiled_gemm_dimensions. Tiled path (m ≥ 16, n ≥ 16,
 // k ≥ 32): R × W register tiles over the full panels of W columns, B packed panel by panel (panel
 // loop outermost) from packing_threshold_bytes on, else read in place (row-group loop outermost);
-// then the last n mod W columns in masked strips of `lanes`, strips outermost. Otherwise the
-// one-vector path: strips of `lanes` columns row by row, B packed strip by strip when m ≥ 2 and B
-// reaches the threshold, then one masked strip. At most one panel buffer exists per call.
+// then the last n mod W columns: their whole vectors as one narrower tile per row group, the
+// lanes left in a masked strip. Otherwise the one-vector path: strips of `lanes` columns, B
+// packed strip by strip when m ≥ 2 and B reaches the threshold, else in place with row groups by
+// up to Tile::vectors strips; then one masked strip. At most one panel buffer exists per call.
 template <class Tile>
 void tiled_gemm_nest(const typename Tile::T* a, const typename Tile::T* b, typename Tile::T* c, std::size_t m,
                      std::size_t n, std::size_t k);
@@ -81,11 +82,12 @@ private:
 extern template class PackedPanel<float>;
 extern template class PackedPanel<double>;
 
-// How far ahead (in rows of B) the panel copy and the masked strips ask for B: both walk B in
-// place, n elements apart, and with n a power of two those rows share one level-1 set, so a line
+// How far ahead (in rows of B) the panel copy (a pass of its own on the one-vector path, the
+// first row group's tile on the tiled path) and the masked strips ask for B: all walk B in place,
+// n elements apart, and with n a power of two those rows share one level-1 set, so a line
 // asked for into the level-1 cache is evicted again before use (8 ways). Into the level-2 cache
 // instead, whose many more sets hold such a column of rows. Measured on Zen 4 at
-// n = 512 … 2048: 32 rows for the copy, 16 for the strips; the register tiles themselves ask for
+// n = 512 … 2048: 32 rows for the copy, 16 for the strips; the other register tiles ask for
 // nothing, since the hint costs them a load slot and their panel or B stays in cache anyway.
 inline constexpr std::size_t pack_prefetch_rows = 32;
 inline constexpr std::size_t strip_prefetch_rows = 16;
@@ -133,9 +135,13 @@ void pack_columns(const typename Tile::T* b, std::size_t n, std::size_t k, typen
 // The register tile: Rows rows of A (k apart) times Vectors full vectors of B (rows ldb apart)
 // added into Rows × Vectors vectors of C (rows n apart). Each step p loads the B row once into
 // registers and broadcasts one element of A per row, so B is never re-read within a step.
-template <class Tile, std::size_t Rows, std::size_t Vectors>
+// With a non-null `ahead`, steps p < ahead_steps also ask for the Vectors·lanes elements at
+// ahead + p·n into the level-2 cache. With Pack, step p also stores the B row it loaded at
+// pack_to + p·Vectors·lanes: the tile fills the packed panel as it goes (see tiled_path).
+template <class Tile, std::size_t Rows, std::size_t Vectors, bool Pack = false>
 void full_tile(const typename Tile::T* a, std::size_t k, const typename Tile::T* b, std::size_t ldb,
-               typename Tile::T* c, std::size_t n) {
+               typename Tile::T* c, std::size_t n, const typename Tile::T* ahead = nullptr,
+               std::size_t ahead_steps = 0, typename Tile::T* pack_to = nullptr) {
     using V = typename Tile::V;
     constexpr std::size_t lanes = Tile::lanes;
     V acc[Rows][Vectors];
@@ -144,18 +150,30 @@ void full_tile(const typename Tile::T* a, std::size_t k, const typename Tile::T*
 #pragma GCC unroll 8
         for (std::size_t v = 0; v < Vectors; ++v) acc[r][v] = Tile::load(c + r * n + v * lanes);
     }
-    for (std::size_t p = 0; p < k; ++p) {
+    const auto step = [&](std::size_t p) {
         const typename Tile::T* row = b + p * ldb;
         V bv[Vectors];
 #pragma GCC unroll 8
         for (std::size_t v = 0; v < Vectors; ++v) bv[v] = Tile::load_register(row + v * lanes);
+        if constexpr (Pack) {
+#pragma GCC unroll 8
+            for (std::size_t v = 0; v < Vectors; ++v) Tile::store(pack_to + (p * Vectors + v) * lanes, bv[v]);
+        }
 #pragma GCC unroll 8
         for (std::size_t r = 0; r < Rows; ++r) {
             const V x = Tile::splat(a[r * k + p]);
 #pragma GCC unroll 8
             for (std::size_t v = 0; v < Vectors; ++v) acc[r][v] = Tile::fma(x, bv[v], acc[r][v]);
         }
+    };
+    std::size_t p = 0;
+    if (ahead != nullptr) {
+        for (; p < ahead_steps; ++p) {
+            prefetch_row<Tile, Vectors * lanes>(ahead + p * n);
+            step(p);
+        }
     }
+    for (; p < k; ++p) step(p);
 #pragma GCC unroll 8
     for (std::size_t r = 0; r < Rows; ++r) {
 #pragma GCC unroll 8
@@ -206,6 +224,34 @@ void full_tile_rows(std::size_t rows, const typename Tile::T* a, std::size_t k, 
     }
 }
 
+// A row group of 1 ≤ rows ≤ Tile::rows rows over a run-time number 1 ≤ count ≤ Vectors of whole
+// vectors.
+template <class Tile, std::size_t Vectors = Tile::vectors>
+void full_tile_vectors(std::size_t count, std::size_t rows, const typename Tile::T* a, std::size_t k,
+                       const typename Tile::T* b, std::size_t ldb, typename Tile::T* c, std::size_t n) {
+    if constexpr (Vectors == 1) {
+        full_tile_rows<Tile, 1>(rows, a, k, b, ldb, c, n);
+    } else if (count == Vectors) {
+        full_tile_rows<Tile, Vectors>(rows, a, k, b, ldb, c, n);
+    } else {
+        full_tile_vectors<Tile, Vectors - 1>(count, rows, a, k, b, ldb, c, n);
+    }
+}
+
+// Columns [j, j_end) of rows 0 … m − 1, a whole number of vectors and at most Tile::vectors·lanes
+// wide, B in place: one tile per row group, so every B load serves the whole group and the group
+// has rows × vectors independent chains.
+template <class Tile>
+void vectors_over_rows(const typename Tile::T* a, const typename Tile::T* b, typename Tile::T* c, std::size_t m,
+                       std::size_t n, std::size_t k, std::size_t j, std::size_t j_end) {
+    constexpr std::size_t rows = Tile::rows;
+    const std::size_t count = (j_end - j) / Tile::lanes;
+    for (std::size_t i0 = 0; i0 < m; i0 += rows) {
+        const std::size_t r = m - i0 < rows ? m - i0 : rows;
+        full_tile_vectors<Tile>(count, r, a + i0 * k, k, b + j, n, c + i0 * n + j, n);
+    }
+}
+
 template <class Tile, std::size_t Rows = Tile::rows>
 void masked_strip_rows(std::size_t rows, const typename Tile::T* a, std::size_t k, const typename Tile::T* b,
                        std::size_t ldb, typename Tile::T* c, std::size_t n, std::size_t width,
@@ -251,8 +297,15 @@ void tiled_path(const typename Tile::T* a, const typename Tile::T* b, typename T
         PackedPanel<T> buffer(std::uint64_t{width} * k);
         T* const panel = buffer.data();
         for (std::size_t j0 = 0; j0 < full_end; j0 += width) {
-            pack_columns<Tile, width>(b + j0, n, k, panel);
-            for (std::size_t i0 = 0; i0 < m; i0 += rows) {
+            // The first row group (always whole: m ≥ 16 > R) reads the panel's columns of B in
+            // place, asking for them pack_prefetch_rows rows ahead, and copies them into the
+            // panel as it goes: the loads it needs anyway serve the copy. With one call per block
+            // of 32 rows the copy is repeated for every block, and as a pass of its own it cost
+            // a fifth of the time.
+            const std::size_t ahead_steps = k > pack_prefetch_rows ? k - pack_prefetch_rows : 0;
+            const T* ahead = ahead_steps > 0 ? b + j0 + pack_prefetch_rows * n : nullptr;
+            full_tile<Tile, rows, vectors, true>(a, k, b + j0, n, c + j0, n, ahead, ahead_steps, panel);
+            for (std::size_t i0 = rows; i0 < m; i0 += rows) {
                 const std::size_t r = m - i0 < rows ? m - i0 : rows;
                 full_tile_rows<Tile, vectors>(r, a + i0 * k, k, panel, width, c + i0 * n + j0, n);
             }
@@ -265,22 +318,24 @@ void tiled_path(const typename Tile::T* a, const typename Tile::T* b, typename T
             }
         }
     }
-    // The last n mod W columns, after every full panel, in strips of `lanes` (strips outermost).
-    for (std::size_t j = full_end; j < n; j += Tile::lanes) {
-        strip_over_rows<Tile>(a, b, c, m, n, k, j, n - j < Tile::lanes ? n - j : Tile::lanes);
-    }
+    // The last n mod W columns, after every full panel: their whole vectors side by side, then the
+    // lanes left over in one masked strip.
+    const std::size_t vectors_end = n - n % Tile::lanes;
+    if (vectors_end > full_end) vectors_over_rows<Tile>(a, b, c, m, n, k, full_end, vectors_end);
+    if (vectors_end < n) strip_over_rows<Tile>(a, b, c, m, n, k, vectors_end, n - vectors_end);
 }
 
 // The one-vector path. Its loops are unrolled so that several independent chains share a tile
-// (Tile::rows rows of a packed strip, four strips of a row in place, strip_chains rows of the
-// masked strip) and keep the fused multiply-add units busy; each element still gets its own chain.
+// (Tile::rows rows of a packed strip; in place, Tile::rows rows by up to Tile::vectors strips;
+// strip_chains rows of the masked strip) and keep the fused multiply-add units busy; each element
+// still gets its own chain.
 template <class Tile>
 void small_path(const typename Tile::T* a, const typename Tile::T* b, typename Tile::T* c, std::size_t m,
                 std::size_t n, std::size_t k) {
     using T = typename Tile::T;
     constexpr std::size_t lanes = Tile::lanes;
     constexpr std::size_t rows = Tile::rows;
-    constexpr std::size_t strips_per_step = 4;
+    constexpr std::size_t tile_width = Tile::vectors * lanes;
     const std::size_t full_end = n - n % lanes;
     if (m >= 2 && full_end > 0 && reaches_packing_threshold(n, k, sizeof(T))) {
         PackedPanel<T> buffer(std::uint64_t{lanes} * k);
@@ -293,12 +348,15 @@ void small_path(const typename Tile::T* a, const typename Tile::T* b, typename T
             }
         }
     } else if (m > 0 && full_end > 0 && k > 0) {
-        for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t i0 = 0; i0 < m; i0 += rows) {
+            const std::size_t r = m - i0 < rows ? m - i0 : rows;
             std::size_t j0 = 0;
-            for (; j0 + strips_per_step * lanes <= full_end; j0 += strips_per_step * lanes) {
-                full_tile<Tile, 1, strips_per_step>(a + i * k, k, b + j0, n, c + i * n + j0, n);
+            for (; j0 + tile_width <= full_end; j0 += tile_width) {
+                full_tile_rows<Tile, Tile::vectors>(r, a + i0 * k, k, b + j0, n, c + i0 * n + j0, n);
             }
-            for (; j0 < full_end; j0 += lanes) full_tile<Tile, 1, 1>(a + i * k, k, b + j0, n, c + i * n + j0, n);
+            if (j0 < full_end) {
+                full_tile_vectors<Tile>((full_end - j0) / lanes, r, a + i0 * k, k, b + j0, n, c + i0 * n + j0, n);
+            }
         }
     }
     if (full_end < n && m > 0 && k > 0) strip_over_rows<Tile>(a, b, c, m, n, k, full_end, n - full_end);
