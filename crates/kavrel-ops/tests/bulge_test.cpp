@@ -93,4 +93,52 @@ TEST(BulgeTest, ApplyLeftBothPathsAndBounds) {
     }
 }
 
+// The right application to Q held as Qᵀ gives, bit for bit, what the row-by-row loop on Q gives,
+// on random, graded and signed-zero entries, and leaves the other rows of Qᵀ alone.
+TEST(BulgeTest, RightApplicationOnTransposedQMatchesTheRowLoop) {
+    const auto window = bulge::bulge_window();
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> unit(-1, 1);
+    std::uniform_int_distribution<int> exponent(-600, 600);
+    const auto row_loop = [](std::vector<double>& q, std::uint64_t n, const bulge::BulgeReflector& r,
+                             std::uint64_t k) {
+        for (std::uint64_t j = 0; j < n; ++j) {
+            double* row = q.data() + j * n + k;
+            double s = 0.0 + r.u[0] * row[0] + r.u[1] * row[1];
+            if (r.nr == 3) s = s + r.u[2] * row[2];
+            s = s * r.tau;
+            for (std::uint32_t i = 0; i < r.nr; ++i) row[i] = row[i] - r.u[i] * s;
+        }
+    };
+    for (int kind : {0, 1, 2}) {
+        for (std::uint64_t n : {3, 4, 5, 17, 64}) {
+            for (std::uint32_t nr : {2u, 3u}) {
+                SCOPED_TRACE(testing::Message() << "kind " << kind << " n " << n << " nr " << nr);
+                std::vector<double> q(n * n);
+                for (double& x : q) {
+                    x = unit(rng);
+                    if (kind == 1) x = std::ldexp(x, exponent(rng));  // graded over many binades
+                    if (kind == 2 && rng() % 3 == 0) x = rng() % 2 ? 0.0 : -0.0;
+                }
+                std::array<double, 3> v{unit(rng), unit(rng), unit(rng)};
+                if (kind == 1) v = {std::ldexp(v[0], 300), std::ldexp(v[1], -300), v[2]};
+                const auto r = bulge::stack_reflector(v, nr, window);
+                ASSERT_TRUE(r.has_value());
+                for (std::uint64_t k : {std::uint64_t{0}, n - nr}) {
+                    std::vector<double> want = q, qt(n * n);
+                    row_loop(want, n, *r, k);
+                    for (std::uint64_t i = 0; i < n; ++i)
+                        for (std::uint64_t j = 0; j < n; ++j) qt[j * n + i] = q[i * n + j];
+                    bulge::apply_right_transposed(qt, n, *r, k);
+                    for (std::uint64_t i = 0; i < n; ++i)
+                        for (std::uint64_t j = 0; j < n; ++j) {
+                            ASSERT_EQ(std::signbit(qt[j * n + i]), std::signbit(want[i * n + j])) << i << "," << j;
+                            ASSERT_EQ(qt[j * n + i], want[i * n + j]) << i << "," << j;
+                        }
+                }
+            }
+        }
+    }
+}
+
 }  // namespace

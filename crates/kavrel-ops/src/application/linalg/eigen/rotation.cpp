@@ -58,23 +58,28 @@ void rotate(std::span<double> a, std::span<double> vt, std::uint64_t n, std::uin
     const double app = a[p * n + p], aqq = a[q * n + q], apq = a[p * n + q];
     const double theta = 0.5 * std::atan2(apq + apq, aqq - app);
     const double c = std::cos(theta), s = std::sin(theta);
-    // A is exactly symmetric: rows p and q are read and written contiguously, and the columns
-    // are written for the row scans of the pivot search.
-    double* row_p = a.data() + p * n;
-    double* row_q = a.data() + q * n;
+    // A is exactly symmetric: rows p and q are updated contiguously over their full length (the
+    // entries in columns p and q are overwritten below), then copied into columns p and q for the
+    // row scans of the pivot search.
+    double* __restrict const row_p = a.data() + p * n;
+    double* __restrict const row_q = a.data() + q * n;
+    for (std::uint64_t r = 0; r < n; ++r) {
+        const double x = row_p[r], y = row_q[r];
+        row_p[r] = c * x - s * y;
+        row_q[r] = y * c + x * s;
+    }
     for (std::uint64_t r = 0; r < n; ++r) {
         if (r == p || r == q) continue;
-        const double x = row_p[r], y = row_q[r];
-        a[r * n + p] = row_p[r] = c * x - s * y;
-        a[r * n + q] = row_q[r] = y * c + x * s;
+        a[r * n + p] = row_p[r];
+        a[r * n + q] = row_q[r];
     }
     const double t = c * s + c * s;
     const double cc = c * c, ss = s * s;
     a[p * n + p] = aqq * ss + (app * cc - t * apq);
     a[q * n + q] = cc * aqq + (ss * app + t * apq);
     a[p * n + q] = a[q * n + p] = 0.0;
-    double* vt_p = vt.data() + p * n;
-    double* vt_q = vt.data() + q * n;
+    double* __restrict const vt_p = vt.data() + p * n;
+    double* __restrict const vt_q = vt.data() + q * n;
     for (std::uint64_t r = 0; r < n; ++r) {
         const double x = vt_p[r], y = vt_q[r];
         vt_p[r] = c * x - s * y;
@@ -107,7 +112,8 @@ void requalify(PivotRows& index, std::span<const double> a, std::uint64_t n, std
         for (const std::uint64_t c : {p, q}) {
             if (c <= r) continue;
             const double x = std::fabs(a[c * n + r]);  // = |A[r][c]|, read along row c
-            if (unconverged(x, root[r], root[c], index.tol)) offer(row, c, x);
+            // Only an entry at least as large as the candidate can replace it.
+            if (x >= row.value && unconverged(x, root[r], root[c], index.tol)) offer(row, c, x);
         }
     }
 }

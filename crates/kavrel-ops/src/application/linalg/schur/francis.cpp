@@ -39,7 +39,7 @@ private:
 struct Sweep {
     std::span<double> t;
     std::uint64_t n;
-    std::span<double> q;  // empty: no Q
+    std::span<double> qt;  // Qᵀ row-major; empty: no Q
     Scope scope;
     bulge::BulgeWindow window;
     std::span<double> scratch;
@@ -79,6 +79,11 @@ void apply_right(std::span<double> a, std::uint64_t n, const bulge::BulgeReflect
     }
 }
 
+void transpose_square(std::span<const double> from, std::span<double> to, std::uint64_t n) {
+    for (std::uint64_t i = 0; i < n; ++i)
+        for (std::uint64_t j = 0; j < n; ++j) to[j * n + i] = from[i * n + j];
+}
+
 void sweep(const Sweep& w, std::uint64_t lo, std::uint64_t hi, Start start) {
     const std::uint64_t n = w.n;
     double* t = w.t.data();
@@ -98,7 +103,7 @@ void sweep(const Sweep& w, std::uint64_t lo, std::uint64_t hi, Start start) {
         const bool whole = w.scope == Scope::whole_matrix;
         bulge::apply_left(w.t, *r, k, n, k, whole ? n - 1 : hi, w.scratch);
         apply_right(w.t, n, *r, k, whole ? 0 : lo, std::min(k + nr, hi));
-        if (whole && !w.q.empty()) apply_right(w.q, n, *r, k, 0, n - 1);
+        if (whole && !w.qt.empty()) bulge::apply_right_transposed(w.qt, n, *r, k);
     }
 }
 
@@ -115,10 +120,11 @@ double smallest_relative_subdiagonal(std::span<const double> t, std::uint64_t n,
 
 std::uint64_t sweep_budget(std::uint64_t n) { return sweeps_per_order * std::max(n, smallest_budget_order); }
 
-Result<void> iterate(std::span<double> t, std::uint64_t n, std::span<double> q, Scope scope) {
-    if (n < 3) return {};
-    ScratchRow scratch(n);
-    const Sweep w{t, n, q, scope, bulge::bulge_window(), scratch.span()};
+namespace {
+
+Result<void> run_sweeps(const Sweep& w) {
+    const std::span<double> t = w.t;
+    const std::uint64_t n = w.n;
     const double floor = deflation::run_floor(t, n);
     const std::uint64_t budget = sweep_budget(n);
     std::uint64_t hi = n - 1, its = 1;
@@ -152,6 +158,23 @@ Result<void> iterate(std::span<double> t, std::uint64_t n, std::span<double> q, 
         plain = its >= plain_test_after;
         ++its;
     }
+}
+
+}  // namespace
+
+Result<void> iterate(std::span<double> t, std::uint64_t n, std::span<double> q, Scope scope) {
+    if (n < 3) return {};
+    ScratchRow scratch(n);
+    // The sweeps work on Qᵀ, whose rows are Q's columns: every reflection then runs along
+    // contiguous memory. Q gets its columns back whichever way the iteration ends.
+    std::vector<double> qt;
+    if (scope == Scope::whole_matrix && !q.empty()) {
+        qt.resize(static_cast<std::size_t>(n * n));
+        transpose_square(q, qt, n);
+    }
+    const Result<void> run = run_sweeps(Sweep{t, n, qt, scope, bulge::bulge_window(), scratch.span()});
+    if (!qt.empty()) transpose_square(qt, q, n);
+    return run;
 }
 
 }  // namespace kavrel_ops::application::linalg::schur::francis

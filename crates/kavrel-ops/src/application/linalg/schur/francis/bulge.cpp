@@ -65,4 +65,30 @@ void apply_left(std::span<double> t, const BulgeReflector& r, std::uint64_t a, s
     for (std::uint32_t i = 0; i < r.nr; ++i) Scalar::axpy_slice(work, t.subspan((a + i) * row_stride + b, width), 0.0 - r.u[i]);
 }
 
+void apply_right_transposed(std::span<double> qt, std::uint64_t n, const BulgeReflector& r,
+                            std::uint64_t k) {
+    if ((k + r.nr) * n > qt.size()) kavrel::domain::error::fail_invariant("invariant: a reflected block lies inside Q");
+    double* __restrict const x0 = qt.data() + k * n;
+    double* __restrict const x1 = x0 + n;
+    const double u0 = r.u[0], u1 = r.u[1], u2 = r.u[2], tau = r.tau;
+    if (r.nr == 3) {
+        double* __restrict const x2 = x1 + n;
+        for (std::uint64_t j = 0; j < n; ++j) {
+            double s = 0.0 + u0 * x0[j] + u1 * x1[j];
+            s = s + u2 * x2[j];
+            s = s * tau;
+            x0[j] = x0[j] - u0 * s;
+            x1[j] = x1[j] - u1 * s;
+            x2[j] = x2[j] - u2 * s;
+        }
+        return;
+    }
+    for (std::uint64_t j = 0; j < n; ++j) {
+        double s = 0.0 + u0 * x0[j] + u1 * x1[j];
+        s = s * tau;
+        x0[j] = x0[j] - u0 * s;
+        x1[j] = x1[j] - u1 * s;
+    }
+}
+
 }  // namespace kavrel_ops::application::linalg::schur::francis::bulge

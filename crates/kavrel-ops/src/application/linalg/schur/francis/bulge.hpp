@@ -38,4 +38,9 @@ struct BulgeWindow {
 void apply_left(std::span<double> t, const BulgeReflector& r, std::uint64_t a, std::uint64_t row_stride,
                 std::uint64_t b, std::uint64_t c, std::span<double> scratch);
 
+// Q := Q·(I − tau·u·uᵀ) on Q's columns k … k+nr−1, Q n×n held as Qᵀ (row-major): for every row
+// of Q, s = ((0 + u₁·x₁) + u₂·x₂) [+ u₃·x₃], s = s·tau, x_i = x_i − u_i·s, each product and sum
+// rounded on its own. Requires: rows k … k+nr−1 inside qt.
+void apply_right_transposed(std::span<double> qt, std::uint64_t n, const BulgeReflector& r, std::uint64_t k);
+
 }  // namespace kavrel_ops::application::linalg::schur::francis::bulge
