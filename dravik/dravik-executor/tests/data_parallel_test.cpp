@@ -165,8 +165,13 @@ TEST(DataParallelTest, SplitsIntoBalancedChunksTheCallerRunningTheFirst) {
             EXPECT_EQ(calls[c].start, bounds.start);
             EXPECT_EQ(calls[c].end, bounds.end);
         }
-        EXPECT_EQ(calls[0].thread, std::this_thread::get_id());
-        for (std::uint64_t c = 1; c < k; ++c) EXPECT_NE(calls[c].thread, std::this_thread::get_id()) << c;
+        // The caller runs chunk 0 before anything else; admitted chunks it finds still queued
+        // afterwards it may run too.
+        auto first_on_caller = std::find_if(recorder.calls.begin(), recorder.calls.end(), [](const Call& call) {
+            return call.thread == std::this_thread::get_id();
+        });
+        ASSERT_NE(first_on_caller, recorder.calls.end());
+        EXPECT_EQ(first_on_caller->start, 0u);
         EXPECT_FALSE(indexed_region_depth.value_or(0));
     }
     EXPECT_EQ(executor.scheduler().inner().inline_fallbacks.load(), 0u);
@@ -256,6 +261,43 @@ TEST(DataParallelTest, InlineCallStopsAtTheFailingItem) {
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(debug_of(result), "SpawnFailed(Panicked)");
     EXPECT_EQ(seen, (std::vector<std::uint64_t>{0, 1, 2, 3}));
+}
+
+TEST(DataParallelTest, CallerRunsChunksStillQueuedOnBusyWorkers) {
+    HybridExecutor executor = make_pool(2);
+    const ThreadScheduler& scheduler = executor.scheduler();
+    Blocker blocker;
+    struct Release {
+        Blocker& blocker;
+        ~Release() { blocker.release.store(true); }  // before the pool joins its workers
+    } release{blocker};
+    ASSERT_TRUE(scheduler.schedule_job(call_job(blocker)));
+    ASSERT_TRUE(scheduler.schedule_job(call_job(blocker)));
+    wait_until([&] { return blocker.started.load() == 2; }, "both workers blocking");
+    Recorder recorder;
+    std::atomic<int> nested_inline{0};
+    auto work = [&](std::uint64_t s, std::uint64_t e) {
+        recorder.record(s, e);
+        // A chunk the caller took from a queue is inside a region: a nested call runs inline.
+        Recorder inner;
+        auto record = [&](std::uint64_t a, std::uint64_t b) { inner.record(a, b); };
+        if (scheduler.for_each_indexed(10, record) && inner.calls.size() == 1) nested_inline.fetch_add(1);
+    };
+    // Without the caller's help this would wait for the blocked workers.
+    ASSERT_TRUE(scheduler.for_each_indexed(9, work));
+    auto calls = recorder.sorted();
+    ASSERT_EQ(calls.size(), 3u);
+    for (std::uint64_t c = 0; c < 3; ++c) {
+        SCOPED_TRACE(c);
+        EXPECT_EQ(calls[c].start, 3 * c);
+        EXPECT_EQ(calls[c].end, 3 * c + 3);
+        EXPECT_EQ(calls[c].thread, std::this_thread::get_id());
+    }
+    EXPECT_EQ(recorder.calls[0].start, 0u);  // chunk 0 first
+    EXPECT_EQ(nested_inline.load(), 3);
+    EXPECT_FALSE(indexed_region_depth.value_or(0));
+    EXPECT_EQ(scheduler.inner().inline_fallbacks.load(), 0u);
+    EXPECT_EQ(scheduler.inner().pending.load(), 0u);
 }
 
 TEST(DataParallelTest, ChunkRefusedByAFullRingRunsOnTheCallerBeforeChunkZero) {

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "deadline.hpp"
+#include "dravik_executor/global_arc.hpp"
+#include "dravik_executor/schedule/job.hpp"
 #include "dravik_executor/schedule/runtime/worker.hpp"
 #include "dravik_parallel/ops.hpp"
 #include "dravik_parallel/ops/unit_tasks/range.hpp"
@@ -110,6 +112,58 @@ TEST(OpsStressTest, FailingCallsBesideHealthyOnes) {
     }, "failing and healthy callers");
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(wrong.load(), 0);
+}
+
+// A job that keeps its worker until released.
+struct HoldPayload {
+    std::atomic<std::uint64_t>* held;
+    const std::atomic<bool>* release;
+};
+
+bool hold_worker(void* payload) {
+    auto hold = dravik_executor::schedule::job::read_payload<HoldPayload>(payload);
+    hold.held->fetch_add(1);
+    while (!hold.release->load()) std::this_thread::yield();
+    return true;
+}
+
+void drop_hold(void*) noexcept {}
+
+// With every worker kept busy elsewhere, a call still completes: its caller runs the chunks
+// that wait in the busy workers' queues instead of waiting for a worker to come back.
+TEST(OpsStressTest, CallCompletesWhileEveryWorkerIsBusyElsewhere) {
+    const auto& scheduler = dravik_executor::global_arc::GLOBAL_EXECUTOR->scheduler();
+    const std::uint64_t workers = scheduler.worker_count();
+    std::atomic<std::uint64_t> held{0};
+    std::atomic<bool> release{false};
+    for (std::uint64_t w = 0; w < workers; ++w) {
+        auto job = dravik_executor::schedule::job::ScheduledJob::from_payload(HoldPayload{&held, &release},
+                                                                             &hold_worker, &drop_hold);
+        ASSERT_TRUE(scheduler.schedule_job(job).has_value());
+    }
+    ostrel_testing::wait_until([&] { return held.load() == workers; }, "every worker taking a holding job");
+
+    for (int round = 0; round < 20; ++round) {
+        std::atomic<bool> done{false};
+        bool right = false;
+        std::thread caller([&] {
+            right = checked_square_map(50000 + round, round);
+            done.store(true);
+        });
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done.load() && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        bool finished_while_busy = done.load();
+        if (!finished_while_busy) release.store(true);  // lets the stuck call end
+        caller.join();
+        EXPECT_TRUE(finished_while_busy) << "round " << round;
+        EXPECT_TRUE(right) << "round " << round;
+        if (!finished_while_busy) break;
+    }
+    release.store(true);
+    // The workers are free again and serve calls as before.
+    EXPECT_TRUE(checked_square_map(50000, 7));
 }
 
 // Waits for a forked child under a deadline; true when it exited with 0.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -91,8 +92,16 @@ TEST(ForEachIndexWithTest, AdaptiveRunsSmallCountsOnTheCallerAndLargeOnesOnWorke
     ThreadLog small, large;
     for_each_index_with<Adaptive>(1023, [&](std::uint64_t) { small.note(); });
     EXPECT_EQ(small.threads, std::set<std::thread::id>{std::this_thread::get_id()});
+    const auto& pool = GLOBAL_EXECUTOR->scheduler().inner();
+    const std::uint64_t jobs_before = pool.completed.load();
     for_each_index_with<Adaptive>(1024, [&](std::uint64_t) { large.note(); });
-    EXPECT_GE(large.threads.size(), 2u);
+    // Every chunk but the caller's first became a job (which a worker, or the caller once its
+    // own chunk was done, ran). A worker counts its job just after completing it.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (pool.completed.load() - jobs_before < pool.worker_count && std::chrono::steady_clock::now() < until) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(pool.completed.load() - jobs_before, pool.worker_count);
     EXPECT_TRUE(large.threads.count(std::this_thread::get_id()));
 }
 

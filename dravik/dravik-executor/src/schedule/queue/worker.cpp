@@ -36,6 +36,33 @@ std::expected<void, PrioritizedJob> WorkerQueues::try_push_external(Priority pri
     return pushed;
 }
 
+std::optional<ScheduledJob> WorkerQueues::take_one() {
+    if (job_count_hint() == 0) return std::nullopt;
+    std::optional<ScheduledJob> job;
+    for (std::size_t plane = planes.size(); !job && plane-- > 0;) {
+        auto& deque = *planes[plane];
+        dravik_utils::backoff::Backoff wait(steal_retry_pauses, true);
+        for (;;) {
+            deque.enter_access();
+            if (deque.len() <= 0) {
+                deque.leave_access();
+                break;
+            }
+            auto taken = deque.steal_within_access();
+            deque.leave_access();
+            if (taken.status == StealStatus::Success) job = taken.job;
+            if (taken.status != StealStatus::Retry) break;
+            wait.step();
+        }
+    }
+    if (!job) {
+        if (auto entry = admission.pop()) job = entry->job;
+    }
+    // Relaxed: see job_count.
+    if (job) job_count.fetch_sub(1, std::memory_order_relaxed);
+    return job;
+}
+
 WorkerQueueOwner::WorkerQueueOwner(Planes planes, std::shared_ptr<WorkerQueues> shared,
                                    std::array<std::uint64_t, 4> initial)
     : planes_(std::move(planes)), shared_(std::move(shared)), initial_capacities_(initial) {}

@@ -49,6 +49,9 @@ struct alignas(128) WorkerQueues {
     // Any thread. The entry back, untouched, when the ring is full.
     std::expected<void, PrioritizedJob> try_push_external(Priority priority, const ScheduledJob& job);
 
+    // Any thread: one job, the oldest of the highest non-empty plane, else the ring's
+    // first entry. For a waiting caller that runs queued chunks instead of idling.
+    std::optional<ScheduledJob> take_one();
     // Any thread.
     std::uint64_t job_count_hint() const noexcept {
         // Relaxed: a hint; every decision taken on it is re-checked on the containers.

@@ -48,6 +48,21 @@ void complete_chunk(ScopedTaskCompletion completion) noexcept {
     }
 }
 
+bool run_one_queued_job(types::SchedulerInner& pool) {
+    const std::uint64_t n = pool.worker_count;
+    const std::uint64_t start = worker::next_steal_start::advance() % n;
+    for (std::uint64_t m = 0; m < n; ++m) {
+        const std::uint64_t victim = (start + m) % n;
+        std::optional<job::ScheduledJob> job = pool.workers[victim].queues->take_one();
+        if (!job) continue;
+        // A chunk run here is inside a region like chunk 0: calls it makes run inline.
+        auto region = worker::indexed::IndexedRegionGuard::enter();
+        worker::execute_job_with_counters(pool, victim, *job);
+        return true;
+    }
+    return false;
+}
+
 void report_caught_chunk_failure() {
     try {
         throw;

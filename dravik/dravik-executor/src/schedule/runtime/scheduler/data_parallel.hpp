@@ -128,6 +128,11 @@ std::uint64_t chunk_count(std::uint64_t workers, std::uint64_t n) noexcept;
 // or a shutdown found after the first admission.
 bool runs_refused_chunk_inline(const ExecutorError& refusal, std::uint64_t chunk) noexcept;
 
+// The caller's help before it waits: takes one job still queued on any worker and runs it
+// here, inside an indexed region. False when no queue offered one. A worker that has not
+// yet been scheduled then no longer holds the call back.
+bool run_one_queued_job(types::SchedulerInner& pool);
+
 // Drains the scope when the call ends, on every way out: no job may outlive the frame.
 class ScopeDrain {
 public:
@@ -197,6 +202,8 @@ std::expected<void, ExecutorError> ThreadScheduler::for_each_indexed(std::uint64
         chunk0_ran = true;
         IndexRange first = indexed_chunk_bounds(n, k, 0);
         chunk0_failed = !dp::execute_catching_panic(work, first.start, first.end);
+    }
+    while (scope.outstanding.load(std::memory_order_seq_cst) != 0 && dp::run_one_queued_job(pool)) {
     }
     drain.drain();
     bool failed = fallback_failed || chunk0_failed || scope.failed.load(std::memory_order_seq_cst) != 0;
