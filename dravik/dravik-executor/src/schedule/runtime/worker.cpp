@@ -73,7 +73,8 @@ std::optional<job::ScheduledJob> steal_pass(SchedulerInner& pool, std::uint64_t 
 }
 
 // Spins with pause hints, watching its own job count and, every probe interval, up to 8
-// other workers' counts. True when there may be work (or shutdown may proceed).
+// other workers' counts, yielding the processor there. True when there may be work (or
+// shutdown may proceed).
 bool spin_for_work(SchedulerInner& pool, std::uint64_t self, const queue::worker::WorkerQueues& own) {
     const std::uint64_t n = pool.worker_count;
     // Relaxed: see the spin counts.
@@ -84,6 +85,9 @@ bool spin_for_work(SchedulerInner& pool, std::uint64_t self, const queue::worker
         dravik_utils::backoff::cpu_pause();
         if (own.job_count_hint() != 0 || drained_for_shutdown(pool)) return true;
         if (r % interval != 0) continue;
+        // Every probe round also yields: a thread still running a chunk (there is one thread
+        // more than cores) gets this core instead of waiting out the spin.
+        if (r != 0) dravik_utils::backoff::yield_processor();
         std::uint64_t g = next_steal_start::advance();
         for (std::uint64_t m = 0; m < probes; ++m) {
             std::uint64_t probed = (g + m) % n;

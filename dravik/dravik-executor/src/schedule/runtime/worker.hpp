@@ -78,7 +78,9 @@ struct SpinCounts {
     std::uint32_t probe_interval;      // rounds between probes of other workers
     std::uint64_t scope_wait_reads;    // reads of a scope's count before its caller sleeps
 };
-inline constexpr SpinCounts default_spin_counts{8192, 32, 131072};
+// A caller sleeps after about 50 us of reads: the pool plus the caller are one thread more
+// than the cores, so a caller spinning any longer takes a core from a chunk still running.
+inline constexpr SpinCounts default_spin_counts{8192, 32, 2048};
 void set_spin_counts(SpinCounts counts) noexcept;
 SpinCounts spin_counts() noexcept;
 
