@@ -192,4 +192,26 @@ TEST(CholeskySolveInPlaceTest, EmptyAndMismatchedRightHandSides) {
     EXPECT_THROW(f->solve_in_place(long_b), InternalError);
 }
 
+// Several right-hand sides solved together give each one exactly the bits of its own solve, and
+// a b that is not count whole right-hand sides is refused.
+TEST(CholeskySolveInPlaceTest, ColumnsTogetherMatchOneAtATime) {
+    auto f = cholesky_decompose(view_of(graded_spd(11, 5)));
+    ASSERT_TRUE(f);
+    for (std::size_t count : {1, 3, 8}) {
+        SCOPED_TRACE(count);
+        const Matrix rhs = random_matrix(count, 11, 20 + count);
+        std::vector<double> together(rhs.data.begin(), rhs.data.end());
+        f->solve_columns_in_place(together, count);
+        for (std::size_t c = 0; c < count; ++c) {
+            std::vector<double> one(rhs.data.begin() + c * 11, rhs.data.begin() + (c + 1) * 11);
+            f->solve_in_place(one);
+            for (std::size_t i = 0; i < 11; ++i)
+                ASSERT_EQ(scalar_test::bits_of(together[c * 11 + i]), scalar_test::bits_of(one[i])) << c << "," << i;
+        }
+    }
+    std::vector<double> ragged(23);
+    EXPECT_THROW(f->solve_columns_in_place(ragged, 2), InternalError);
+    EXPECT_THROW(f->solve_columns_in_place(ragged, 0), InternalError);
+}
+
 }  // namespace

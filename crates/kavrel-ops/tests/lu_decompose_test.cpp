@@ -366,9 +366,10 @@ TEST(LuDecomposeBlockedTest, SmallLevel3SizeTakesTheEngineProduct) {
         EXPECT_EQ(f->perm, reference->perm);
         EXPECT_EQ(f->sign, reference->sign);
         EXPECT_LE(lu_residual(a, *f), 1.0);
-        if (n * n * 8 <= small.l3_bytes)
+        if (n * n * 8 <= small.l3_bytes) {
             EXPECT_EQ(std::vector<double>(f->lu.data(), f->lu.data() + n * n),
                       std::vector<double>(reference->lu.data(), reference->lu.data() + n * n));
+        }
     }
     for (const Matrix& a : {graded(150, 2), hilbert(90)}) {
         auto f = lu_decompose(view_of(a));

@@ -64,6 +64,28 @@ TEST(LuSolveInPlaceTest, EmptyAndMismatchedRightHandSides) {
     EXPECT_THROW(f.solve_in_place(long_b), InternalError);
 }
 
+// Several right-hand sides solved together give each one exactly the bits of its own solve, and
+// a b that is not count whole right-hand sides is refused.
+TEST(LuSolveInPlaceTest, ColumnsTogetherMatchOneAtATime) {
+    const Matrix a = random_matrix(13, 13, 7);
+    auto f = lu_decompose(view_of(a));
+    ASSERT_TRUE(f);
+    for (std::size_t count : {1, 2, 5, 9}) {
+        SCOPED_TRACE(count);
+        const Matrix rhs = random_matrix(count, 13, 8 + count);
+        std::vector<double> together(rhs.data.begin(), rhs.data.end());
+        f->solve_columns_in_place(together, count);
+        for (std::size_t c = 0; c < count; ++c) {
+            std::vector<double> one(rhs.data.begin() + c * 13, rhs.data.begin() + (c + 1) * 13);
+            f->solve_in_place(one);
+            for (std::size_t i = 0; i < 13; ++i) ASSERT_EQ(scalar_test::bits_of(together[c * 13 + i]), scalar_test::bits_of(one[i])) << c << "," << i;
+        }
+    }
+    std::vector<double> ragged(27);
+    EXPECT_THROW(f->solve_columns_in_place(ragged, 2), InternalError);
+    EXPECT_THROW(f->solve_columns_in_place(ragged, 0), InternalError);
+}
+
 class LuSolvePathTest : public scalar_test::ForcedPathTest {};
 
 TEST_P(LuSolvePathTest, BackwardErrorIsAFewUlps) {

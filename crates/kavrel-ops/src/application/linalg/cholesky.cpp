@@ -44,20 +44,28 @@ Result<CholeskyDecomposition> cholesky_decompose(const ArrayView<double, 2>& a) 
     return CholeskyDecomposition{std::move(l), n};
 }
 
-void CholeskyDecomposition::solve_in_place(std::span<double> b) const {
-    if (b.size() != n)
+void CholeskyDecomposition::solve_in_place(std::span<double> b) const { solve_columns_in_place(b, 1); }
+
+void CholeskyDecomposition::solve_columns_in_place(std::span<double> b, std::size_t count) const {
+    if (count == 0 || b.size() % count != 0 || b.size() / count != n)
         kavrel::domain::error::fail_invariant("invariant: Cholesky right-hand side has the factor's order");
     if (n == 0) return;
     const double* f = l.data();
     for (std::size_t i = 0; i < n; ++i) {
-        const double s = Scalar::dot_slice({f + i * n, i}, b.first(i));
-        b[i] = (b[i] - s) / f[i * n + i];
+        for (std::size_t c = 0; c < count; ++c) {
+            const std::span<double> x = b.subspan(c * n, n);
+            const double s = Scalar::dot_slice({f + i * n, i}, x.first(i));
+            x[i] = (x[i] - s) / f[i * n + i];
+        }
     }
     // Lᵀ·x = y walks column i of L with stride n.
     for (std::size_t i = n; i-- > 0;) {
-        double h = b[i];
-        for (std::size_t k = i + 1; k < n; ++k) h = h - b[k] * f[k * n + i];
-        b[i] = h / f[i * n + i];
+        for (std::size_t c = 0; c < count; ++c) {
+            double* x = b.data() + c * n;
+            double h = x[i];
+            for (std::size_t k = i + 1; k < n; ++k) h = h - x[k] * f[k * n + i];
+            x[i] = h / f[i * n + i];
+        }
     }
 }
 

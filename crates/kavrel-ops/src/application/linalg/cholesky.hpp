@@ -4,6 +4,7 @@
 // not tested. The view is only read.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -25,6 +26,11 @@ struct CholeskyDecomposition {
     // backward one down the columns of L in plain rounded steps. No zero test (L's diagonal is
     // positive). Requires: b.size() == n.
     void solve_in_place(std::span<double> b) const;
+
+    // solve_in_place on `count` right-hand sides stored one after another in b (n entries each),
+    // each with exactly solve_in_place's arithmetic, row by row across them so that their
+    // independent steps overlap. Requires: b.size() == count · n.
+    void solve_columns_in_place(std::span<double> b, std::size_t count) const;
 };
 
 // Fails, in this order: ShapeMismatch {lhs [rows, cols], rhs [rows, rows]} when rows ≠ cols,

@@ -3,6 +3,7 @@
 // inverse built on both lu::solvers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -27,6 +28,12 @@ struct LuDecomposition {
     // over row segments, each result subtracted and (for U) divided by the diagonal entry.
     // Requires: b.size() == perm.size().
     void solve_in_place(std::span<double> b) const;
+
+    // solve_in_place on `count` right-hand sides stored one after another in b (n entries each),
+    // each with exactly solve_in_place's arithmetic. The substitutions go row by row across them
+    // so that their independent inner products overlap instead of waiting on one another.
+    // Requires: b.size() == count · perm.size().
+    void solve_columns_in_place(std::span<double> b, std::size_t count) const;
 };
 
 }  // namespace kavrel_ops::application::linalg::lu
