@@ -3,7 +3,13 @@ import statistics
 import time
 
 
+# Long enough for the other library's idle threads to stop spinning and sleep (OpenBLAS spins
+# for about 2^28 cycles after its last call) so that they do not take cores from the call timed.
+SETTLE_SECONDS = 0.2
+
+
 def median_seconds(fn, *, min_repeats=5, min_total=0.2, max_repeats=1000):
+    time.sleep(SETTLE_SECONDS)
     fn()  # warm-up: first-use initialisation and caches
     times = []
     start = time.perf_counter()

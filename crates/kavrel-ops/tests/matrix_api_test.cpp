@@ -336,6 +336,7 @@ TEST(BatchedMatmulTest, DirectItemsMatchTheFrontEndItemByItem) {
         const char* name;
         std::uint64_t ba, bb, count, m, k, n;
         std::int64_t out_row_stride;  // 0: n (row-major items)
+        bool reversed = false;        // A's and the output's items last to first (negative batch strides)
     };
     const Row rows[] = {
         {"4x4 items", 6, 6, 6, 4, 4, 4, 0},
@@ -348,6 +349,8 @@ TEST(BatchedMatmulTest, DirectItemsMatchTheFrontEndItemByItem) {
         {"parallel-sized items", 3, 1, 3, 64, 64, 64, 0},
         {"padded output rows (temporary)", 3, 3, 3, 4, 5, 6, 9},
         {"output rows on one another (not injective)", 3, 3, 3, 4, 5, 6, -1},
+        {"items last to first", 5, 1, 5, 3, 4, 2, 0, true},
+        {"items last to first on the executor", 1100, 1100, 1100, 2, 3, 4, 0, true},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -359,13 +362,19 @@ TEST(BatchedMatmulTest, DirectItemsMatchTheFrontEndItemByItem) {
         const std::int64_t rs = r.out_row_stride == 0 ? static_cast<std::int64_t>(r.n)
                                                        : (r.out_row_stride < 0 ? 0 : r.out_row_stride);
         const std::int64_t item = std::max<std::int64_t>(rs * static_cast<std::int64_t>(r.m), static_cast<std::int64_t>(r.n));
-        const Layout<3> out_layout{{r.count, r.m, r.n}, {item, rs, 1}, 0};
+        const Layout<3> out_layout = r.reversed ? Layout<3>{{r.count, r.m, r.n}, {-item, rs, 1}, static_cast<std::uint64_t>(item) * (r.count - 1)}
+                                                : Layout<3>{{r.count, r.m, r.n}, {item, rs, 1}, 0};
+        ArrayView<float, 3> a_view = a.view();
+        if (r.reversed) {
+            a_view.layout.strides[0] = -a_view.layout.strides[0];
+            a_view.layout.offset = static_cast<std::uint64_t>(-a_view.layout.strides[0]) * (r.ba - 1);
+        }
         std::vector<float> direct(static_cast<std::size_t>(item) * r.count + 1, std::numeric_limits<float>::quiet_NaN());
         std::vector<float> itemwise = direct;
         ArrayViewMut<float, 3> direct_out{direct.data(), out_layout, direct.size(), 0};
         ArrayViewMut<float, 3> itemwise_out{itemwise.data(), out_layout, itemwise.size(), 0};
-        const auto got = batched_matmul(a.view(), b.view(), direct_out);
-        const auto want = detail::batched_matmul_with(a.view(), b.view(), itemwise_out, overwriting_item);
+        const auto got = batched_matmul(a_view, b.view(), direct_out);
+        const auto want = detail::batched_matmul_with(a_view, b.view(), itemwise_out, overwriting_item);
         ASSERT_EQ(got.has_value(), want.has_value());
         if (!want) {
             EXPECT_EQ(display(got.error()), display(want.error()));

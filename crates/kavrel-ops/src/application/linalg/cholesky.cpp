@@ -58,13 +58,20 @@ void CholeskyDecomposition::solve_columns_in_place(std::span<double> b, std::siz
             x[i] = (x[i] - s) / f[i * n + i];
         }
     }
-    // Lᵀ·x = y walks column i of L with stride n.
+    // Lᵀ·x = y walks column i of L with stride n; each entry read serves up to `lanes` right-hand
+    // sides, every one still subtracting its terms in the order of k.
+    constexpr std::size_t lanes = 8;
     for (std::size_t i = n; i-- > 0;) {
-        for (std::size_t c = 0; c < count; ++c) {
-            double* x = b.data() + c * n;
-            double h = x[i];
-            for (std::size_t k = i + 1; k < n; ++k) h = h - x[k] * f[k * n + i];
-            x[i] = h / f[i * n + i];
+        for (std::size_t first = 0; first < count; first += lanes) {
+            const std::size_t width = std::min(lanes, count - first);
+            double* x = b.data() + first * n;
+            double h[lanes];
+            for (std::size_t c = 0; c < width; ++c) h[c] = x[c * n + i];
+            for (std::size_t k = i + 1; k < n; ++k) {
+                const double l = f[k * n + i];
+                for (std::size_t c = 0; c < width; ++c) h[c] = h[c] - x[c * n + k] * l;
+            }
+            for (std::size_t c = 0; c < width; ++c) x[c * n + i] = h[c] / f[i * n + i];
         }
     }
 }

@@ -13,6 +13,7 @@
 #include "kavrel/domain/layout/kernels.hpp"
 #include "kavrel_ops/application/index.hpp"
 #include "kavrel_ops/application/matrix/dispatch.hpp"
+#include "kavrel_ops/application/matrix/generic_kernel.hpp"
 #include "kavrel_ops/application/matrix/packing.hpp"
 
 namespace kavrel_ops::application::matrix::api {
@@ -103,6 +104,21 @@ struct ItemLayouts {
             kavrel::domain::error::fail_invariant(item_invariant);
         low_out = static_cast<std::uint64_t>(low_i);
         return static_cast<std::uint64_t>(offset);
+    }
+
+    // Checks items 0 and count − 1 (count ≥ 1) as offset_of does. An item's offset and lowest and
+    // highest indices are affine in its number, so every item between lies within those two and
+    // offset_at needs no check of its own.
+    void check_items(std::uint64_t count) const {
+        std::uint64_t low;
+        (void)offset_of(0, low);
+        (void)offset_of(count - 1, low);
+    }
+
+    // Item i's offset, for i below a count that check_items passed.
+    std::uint64_t offset_at(std::uint64_t i) const noexcept {
+        return static_cast<std::uint64_t>(static_cast<std::int64_t>(first.offset) +
+                                          static_cast<std::int64_t>(i) * batch_stride);
     }
 
     // Item i's layout, and its lowest storage index in `low_out`.
@@ -197,12 +213,26 @@ std::optional<dispatch::GenericPlan> direct_item_plan(const Items& items) {
 // Each item's output is a view over the whole of out at the item's offset: the same elements as
 // its own window, and only the offsets change from item to item.
 Result<void> shared_direct_items(const Items& items, std::uint64_t count, const dispatch::GenericPlan& first) {
-    dravik_parallel::ops::for_each_index_with<dravik_parallel::policy::Adaptive>(count, [&](std::uint64_t i) {
-        std::uint64_t low;
+    using dravik_parallel::ops::for_each_index_with;
+    using dravik_parallel::policy::Adaptive;
+    items.a_items.check_items(count);
+    items.b_items.check_items(count);
+    items.out_items.check_items(count);
+    if (first.dense) {
+        // Each item from its own first elements: only the three pointers change.
+        types::MatmulDims dims = first.dims;
+        dims.a_offset = dims.b_offset = dims.c_offset = 0;
+        for_each_index_with<Adaptive>(count, [&](std::uint64_t i) {
+            generic_kernel::dense_overwrite(items.a + items.a_items.offset_at(i), items.b + items.b_items.offset_at(i),
+                                            items.out + items.out_items.offset_at(i), dims);
+        });
+        return {};
+    }
+    for_each_index_with<Adaptive>(count, [&](std::uint64_t i) {
         dispatch::GenericPlan plan = first;
-        plan.dims.a_offset = items.a_items.offset_of(i, low);
-        plan.dims.b_offset = items.b_items.offset_of(i, low);
-        plan.dims.c_offset = items.out_items.offset_of(i, low);
+        plan.dims.a_offset = items.a_items.offset_at(i);
+        plan.dims.b_offset = items.b_items.offset_at(i);
+        plan.dims.c_offset = items.out_items.offset_at(i);
         Layout<2> c_layout = items.out_items.first;
         c_layout.offset = plan.dims.c_offset;
         ArrayViewMut<float, 2> c{items.out, c_layout, items.out_len, 0};

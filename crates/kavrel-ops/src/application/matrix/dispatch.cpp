@@ -142,7 +142,8 @@ std::optional<GenericPlan> direct_generic_plan(const ArrayView<T, 2>& a, const A
     if (!dims) return std::nullopt;
     const Layouts layouts = Layouts::of(a, b, c);
     if (layouts.route() != Route::generic || !layouts.a_row || !layouts.b_row) return std::nullopt;
-    return GenericPlan{*dims, runs_in_parallel(dims->m, dims->k, dims->n)};
+    const bool parallel = runs_in_parallel(dims->m, dims->k, dims->n);
+    return GenericPlan{*dims, parallel, !parallel && generic_kernel::takes_dense_path(*dims)};
 }
 
 template <ScalarElement T>

@@ -48,9 +48,12 @@ template <ScalarElement T>
 // they are (both row-major, no copy); nullopt on every other route and for operands that fail
 // validation (route_matmul itself then reports the error). With that plan, run_generic does
 // for any product of the same shapes and strides what route_matmul would.
+// `dense`: a serial plan whose products take generic_kernel's dense path, which
+// generic_kernel::dense_overwrite runs alone when overwriting.
 struct GenericPlan {
     types::MatmulDims dims;
     bool parallel;
+    bool dense;
 };
 
 template <ScalarElement T>

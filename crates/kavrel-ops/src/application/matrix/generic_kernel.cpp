@@ -198,6 +198,16 @@ void serial_matmul(const T* a, const T* b, T* c, const MatmulDims& dims) {
     for (std::uint64_t i = 0; i < dims.m; ++i) matmul_row(a, b, c, dims, i);
 }
 
+bool takes_dense_path(const MatmulDims& dims) noexcept {
+    return dims.m >= 2 && dims.k > 0 && dims.n > 0 && all_dense(dims);
+}
+
+template <ScalarElement T>
+void dense_overwrite(const T* a, const T* b, T* c, const MatmulDims& dims) {
+    std::fill_n(c + dims.c_offset, dims.m * dims.n, T{});
+    dense_blocks<T, tile_policy_block_rows>(a, b, c, 0, dims.m, dims);
+}
+
 template <ScalarElement T>
 void parallel_matmul(const T* a, const T* b, T* c, const MatmulDims& dims, bool clear_rows) {
     using dravik_parallel::ops::for_each_index_with;
@@ -228,6 +238,8 @@ template void matmul_row<float>(const float*, const float*, float*, const Matmul
 template void matmul_row<double>(const double*, const double*, double*, const MatmulDims&, std::uint64_t);
 template void serial_matmul<float>(const float*, const float*, float*, const MatmulDims&);
 template void serial_matmul<double>(const double*, const double*, double*, const MatmulDims&);
+template void dense_overwrite<float>(const float*, const float*, float*, const MatmulDims&);
+template void dense_overwrite<double>(const double*, const double*, double*, const MatmulDims&);
 template void parallel_matmul<float>(const float*, const float*, float*, const MatmulDims&, bool);
 template void parallel_matmul<double>(const double*, const double*, double*, const MatmulDims&, bool);
 

@@ -53,6 +53,16 @@ void matmul_row(const T* a, const T* b, T* c, const MatmulDims& dims, std::uint6
 template <ScalarElement T>
 void serial_matmul(const T* a, const T* b, T* c, const MatmulDims& dims);
 
+// True when serial_matmul runs the dense path: m ≥ 2, k > 0, n > 0 and A, B and C dense
+// row-major (row strides k, n and n, column strides 1).
+[[nodiscard]] bool takes_dense_path(const MatmulDims& dims) noexcept;
+
+// C = A·B on the calling thread for a product that takes_dense_path: C's m·n elements set to
+// +0.0, then serial_matmul's arithmetic. For runs of many small products (a batch), where the
+// general entries' per-call work outweighs the product itself.
+template <ScalarElement T>
+void dense_overwrite(const T* a, const T* b, T* c, const MatmulDims& dims);
+
 // The same on the global executor, adding into C: ceil(m/32) row-block units when k > 0, n > 0
 // and B and C have column stride 1, else m row units, through for_each_index_with (Parallel).
 // With clear_rows each unit first sets its own rows of C to +0.0 (packing::zero_rows), which
@@ -70,6 +80,8 @@ extern template void matmul_row<float>(const float*, const float*, float*, const
 extern template void matmul_row<double>(const double*, const double*, double*, const MatmulDims&, std::uint64_t);
 extern template void serial_matmul<float>(const float*, const float*, float*, const MatmulDims&);
 extern template void serial_matmul<double>(const double*, const double*, double*, const MatmulDims&);
+extern template void dense_overwrite<float>(const float*, const float*, float*, const MatmulDims&);
+extern template void dense_overwrite<double>(const double*, const double*, double*, const MatmulDims&);
 extern template void parallel_matmul<float>(const float*, const float*, float*, const MatmulDims&, bool);
 extern template void parallel_matmul<double>(const double*, const double*, double*, const MatmulDims&, bool);
 
