@@ -14,6 +14,34 @@ using dravik_scheduler::deque::chase_lev::StolenBatch;
 // A thief retrying one plane pauses, and yields instead on every 1000th retry.
 constexpr std::uint32_t steal_retry_pauses = 999;
 
+// Up to `limit` jobs from the far end of one plane into an empty batch under a single access,
+// retrying a lost race; the batch stays empty when the plane has none.
+template <class Deque>
+void steal_up_to(Deque& deque, std::size_t limit, StolenBatch<ScheduledJob>& batch) {
+    dravik_utils::backoff::Backoff wait(steal_retry_pauses, true);
+    for (;;) {
+        deque.enter_access();
+        if (deque.len() <= 0) {
+            deque.leave_access();
+            return;
+        }
+        auto first = deque.steal_within_access();
+        if (first.status == StealStatus::Success) {
+            batch.add(first.job);
+            while (batch.size() < limit) {
+                auto next = deque.steal_within_access();
+                if (next.status != StealStatus::Success) break;
+                batch.add(next.job);
+            }
+            deque.leave_access();
+            return;
+        }
+        deque.leave_access();
+        if (first.status == StealStatus::Empty) return;
+        wait.step();
+    }
+}
+
 }  // namespace
 
 WorkerQueues::WorkerQueues(std::uint64_t ring_capacity, Planes shared_planes)
@@ -40,20 +68,9 @@ std::optional<ScheduledJob> WorkerQueues::take_one() {
     if (job_count_hint() == 0) return std::nullopt;
     std::optional<ScheduledJob> job;
     for (std::size_t plane = planes.size(); !job && plane-- > 0;) {
-        auto& deque = *planes[plane];
-        dravik_utils::backoff::Backoff wait(steal_retry_pauses, true);
-        for (;;) {
-            deque.enter_access();
-            if (deque.len() <= 0) {
-                deque.leave_access();
-                break;
-            }
-            auto taken = deque.steal_within_access();
-            deque.leave_access();
-            if (taken.status == StealStatus::Success) job = taken.job;
-            if (taken.status != StealStatus::Retry) break;
-            wait.step();
-        }
+        StolenBatch<ScheduledJob> one;
+        steal_up_to(*planes[plane], 1, one);
+        if (!one.empty()) job = one.take();
     }
     if (!job) {
         if (auto entry = admission.pop()) job = entry->job;
@@ -98,30 +115,8 @@ std::optional<ScheduledJob> WorkerQueueOwner::pop_local() {
 
 std::optional<ScheduledJob> WorkerQueueOwner::steal_from_planes(WorkerQueues& victim) {
     for (std::size_t plane = victim.planes.size(); plane-- > 0;) {
-        auto& deque = *victim.planes[plane];
         StolenBatch<ScheduledJob> batch;
-        dravik_utils::backoff::Backoff wait(steal_retry_pauses, true);
-        for (;;) {
-            deque.enter_access();
-            if (deque.len() <= 0) {
-                deque.leave_access();
-                break;
-            }
-            auto first = deque.steal_within_access();
-            if (first.status == StealStatus::Success) {
-                batch.add(first.job);
-                while (batch.size() < steal_batch_limit) {
-                    auto next = deque.steal_within_access();
-                    if (next.status != StealStatus::Success) break;
-                    batch.add(next.job);
-                }
-                deque.leave_access();
-                break;
-            }
-            deque.leave_access();
-            if (first.status == StealStatus::Empty) break;
-            wait.step();
-        }
+        steal_up_to(*victim.planes[plane], steal_batch_limit, batch);
         if (batch.empty()) continue;
         ScheduledJob result = batch.take();
         std::uint64_t moved = 0;
