@@ -25,3 +25,16 @@ def fmt_time(seconds):
         if seconds >= scale:
             return f"{seconds / scale:8.2f} {unit}"
     return f"{seconds / 1e-9:8.1f} ns"
+
+
+def add_size_args(parser):
+    parser.add_argument("--min-exp", type=int, default=3, help="smallest size, 10^k elements")
+    parser.add_argument("--max-exp", type=int, default=8, help="largest size, 10^k elements")
+
+
+def matrix_shapes(args):
+    """(elements, (rows, cols)) for 10^min-exp .. 10^max-exp elements, rows of 1000 where they fit."""
+    for exp in range(args.min_exp, args.max_exp + 1):
+        n = 10**exp
+        cols = 1000 if n >= 1000 else n
+        yield n, (n // cols, cols)

@@ -12,7 +12,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import fmt_time, median_seconds  # noqa: E402
+from common import add_size_args, fmt_time, matrix_shapes, median_seconds  # noqa: E402
 
 import kavrel_python as kp  # noqa: E402
 
@@ -22,16 +22,12 @@ OPS = {"add": (kp.add, np.add), "sub": (kp.sub, np.subtract), "mul": (kp.mul, np
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--min-exp", type=int, default=3)
-    parser.add_argument("--max-exp", type=int, default=8)
+    add_size_args(parser)
     parser.add_argument("--ops", default="add,sub,mul,div")
     args = parser.parse_args()
     rng = np.random.default_rng(1)
     print(f"{'op':>4} {'elements':>10} {'a':>14} {'b':>12} {'numpy':>12} {'kavrel':>12} {'ratio':>7}")
-    for exp in range(args.min_exp, args.max_exp + 1):
-        n = 10**exp
-        cols = 1000 if n >= 1000 else n
-        rows = n // cols
+    for n, (rows, cols) in matrix_shapes(args):
         a = rng.standard_normal((rows, cols), dtype=np.float32)
         # Divisors away from zero so that no path meets special values.
         full = rng.uniform(0.5, 2.0, (rows, cols)).astype(np.float32)

@@ -10,22 +10,19 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import fmt_time, median_seconds  # noqa: E402
+from common import add_size_args, fmt_time, matrix_shapes, median_seconds  # noqa: E402
 
 import kavrel_python as kp  # noqa: E402
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--min-exp", type=int, default=3)
-    parser.add_argument("--max-exp", type=int, default=8)
+    add_size_args(parser)
     args = parser.parse_args()
     rng = np.random.default_rng(1)
     print(f"{'elements':>12} {'shape':>16} {'numpy.sum':>12} {'kavrel.sum':>12} {'ratio':>7}")
-    for exp in range(args.min_exp, args.max_exp + 1):
-        n = 10**exp
-        cols = 1000 if n >= 1000 else n
-        a = rng.standard_normal((n // cols, cols), dtype=np.float32)
+    for n, shape in matrix_shapes(args):
+        a = rng.standard_normal(shape, dtype=np.float32)
         t_np = median_seconds(lambda: np.sum(a))
         t_kp = median_seconds(lambda: kp.sum(a))
         print(f"{n:>12} {str(a.shape):>16} {fmt_time(t_np):>12} {fmt_time(t_kp):>12} {t_np / t_kp:7.2f}")
