@@ -258,6 +258,47 @@ TEST(BatchedMatmulTest, EmptyItemsWriteNothing) {
     }
 }
 
+// Operands without elements that any strides describe, as NumPy hands them over (a reversed
+// batch axis sliced to nothing is still C-contiguous there): no item offset is formed from them.
+TEST(BatchedMatmulTest, ItemsWithoutElementsTakeAnyBatchStride) {
+    std::vector<float> nothing;
+    const std::vector<float> ones(6, 1.0f);
+    // a (2, 0, 1) over a reversed batch axis, b (2, 1, 3): the (2, 0, 3) result has no elements.
+    const ArrayView<float, 3> a_rows{nothing.data(), 0, {{2, 0, 1}, {-1, 1, 1}, 0}};
+    const ArrayView<float, 3> b{ones.data(), ones.size(), {{2, 1, 3}, {3, 3, 1}, 0}};
+    ArrayViewMut<float, 3> no_out{nothing.data(), {{2, 0, 3}, {0, 3, 1}, 0}, 0, 0};
+    EXPECT_TRUE(batched_matmul(a_rows, b, no_out).has_value());
+    ArrayViewMut<float, 3> no_out_b{nothing.data(), {{2, 1, 0}, {0, 0, 1}, 0}, 0, 0};
+    const ArrayView<float, 3> a{ones.data(), ones.size(), {{2, 1, 1}, {1, 1, 1}, 0}};
+    const ArrayView<float, 3> b_cols{nothing.data(), 0, {{2, 1, 0}, {-5, 0, 1}, 0}};
+    EXPECT_TRUE(batched_matmul(a, b_cols, no_out_b).has_value());
+    // k = 0: a (2, 3, 0) and b (2, 0, 4) with negative batch strides; every output item is zero.
+    for (std::uint64_t count : {2u, 1500u}) {
+        SCOPED_TRACE(count);
+        const ArrayView<float, 3> a_empty{nothing.data(), 0, {{count, 3, 0}, {-7, 0, 1}, 0}};
+        const ArrayView<float, 3> b_empty{nothing.data(), 0, {{1, 0, 4}, {-3, 4, 1}, 0}};
+        std::vector<float> storage(count * 12, std::numeric_limits<float>::quiet_NaN());
+        ArrayViewMut<float, 3> out{storage.data(), {{count, 3, 4}, {12, 4, 1}, 0}, storage.size(), 0};
+        ASSERT_TRUE(batched_matmul(a_empty, b_empty, out).has_value());
+        for (float x : storage) ASSERT_EQ(x, 0.0f);
+    }
+}
+
+// An empty result returns at once: an item loop over 2^62 items would not end.
+TEST(BatchedMatmulTest, EmptyResultDoesNotVisitTheBatch) {
+    std::vector<float> nothing;
+    const std::uint64_t huge = std::uint64_t{1} << 62;
+    const ArrayView<float, 3> a{nothing.data(), 0, {{1, 0, 16}, {0, 16, 1}, 0}};
+    const ArrayView<float, 3> b{nothing.data(), 0, {{huge, 16, 0}, {0, 0, 1}, 0}};
+    ArrayViewMut<float, 3> out{nothing.data(), {{huge, 0, 0}, {0, 0, 1}, 0}, 0, 0};
+    EXPECT_TRUE(batched_matmul(a, b, out).has_value());
+    const ArrayView<float, 3> tall{nothing.data(), 0, {{huge, 0, 16}, {0, 16, 1}, 0}};
+    const std::vector<float> ones(16 * 5, 1.0f);
+    const ArrayView<float, 3> wide{ones.data(), ones.size(), {{1, 16, 5}, {80, 5, 1}, 0}};
+    ArrayViewMut<float, 3> rows_out{nothing.data(), {{huge, 0, 5}, {0, 5, 1}, 0}, 0, 0};
+    EXPECT_TRUE(batched_matmul(tall, wide, rows_out).has_value());
+}
+
 TEST(BatchedMatmulTest, ChecksInOrder) {
     std::vector<float> storage(200, 1.0f);
     auto view = [&](Layout<3> l, std::uint64_t len = 200) { return ArrayView<float, 3>{storage.data(), len, l}; };

@@ -258,6 +258,14 @@ Result<void> serial_items(const Items& items, std::uint64_t count) {
     return {};
 }
 
+// The step from one item of an operand to the next: 0 for a broadcast operand, and 0 for items
+// without elements (k = 0), which are all the same empty matrix whatever the stride says; NumPy
+// calls such an array C-contiguous with any strides, negative ones included.
+std::int64_t operand_batch_stride(const Layout<3>& l) noexcept {
+    if (l.shape[0] == 1 || l.shape[1] == 0 || l.shape[2] == 0) return 0;
+    return l.strides[0];
+}
+
 template <std::size_t N>
 Result<void> fits_storage(const Layout<N>& l, std::uint64_t len) {
     return kernels::validate_storage(l.shape, l.strides, l.offset, len);
@@ -309,15 +317,16 @@ Result<void> batched_matmul_with(const ArrayView<float, 3>& a, const ArrayView<f
     if (auto r = fits_storage(a.layout, a.len); !r) return r;
     if (auto r = fits_storage(b.layout, b.len); !r) return r;
     if (auto r = fits_storage(out.layout, out.len); !r) return r;
-    if (count == 0) return {};
+    // A result without elements costs nothing, whatever the batch count.
+    if (count == 0 || os[1] == 0 || os[2] == 0) return {};
     const Items items{a.ptr,
                       b.ptr,
                       out.ptr,
                       a.len,
                       b.len,
                       out.len,
-                      ItemLayouts::of(a.layout, as[0] == 1 ? 0 : a.layout.strides[0]),
-                      ItemLayouts::of(b.layout, bs[0] == 1 ? 0 : b.layout.strides[0]),
+                      ItemLayouts::of(a.layout, operand_batch_stride(a.layout)),
+                      ItemLayouts::of(b.layout, operand_batch_stride(b.layout)),
                       ItemLayouts::of(out.layout, out.layout.strides[0]),
                       product};
     if (items_own_disjoint_storage(out.layout)) {

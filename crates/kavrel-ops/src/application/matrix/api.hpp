@@ -53,6 +53,8 @@ template <ScalarElement T>
 // validate_storage error of a, b, out. An item's error comes back as the product's error, the
 // items computed so far left written: the lowest failing item's below 1024 items (every later
 // item skipped), otherwise the first one stored (items not started yet are skipped).
+// A result without elements (B, m or n zero) returns once the checks pass, in time independent
+// of the batch counts; an operand whose items have no elements (k = 0) is read at no offset.
 // Paths: when B ≥ 2, m ≥ 1, n ≥ 1 and out's batch stride spans at least one output item (so no
 // two items share an element), the items run through for_each_index_with (Adaptive: on the
 // calling thread in order below 1024 items, in executor chunks from 1024 on); otherwise, or when
