@@ -88,6 +88,23 @@ TEST(LuEliminateStepTest, ExactlyZeroColumnFailsAndLeavesEverythingAlone) {
     EXPECT_EQ(s.sign, 1);
 }
 
+// The determinant reads the zero-pivot error as a zero determinant and nothing else so.
+TEST(LuEliminateStepTest, ZeroPivotErrorIsRecognisedByItsProducer) {
+    namespace err = kavrel::domain::error;
+    Step s(2, {0, 1, 0, 2});
+    auto r = s.run(0, 2);
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(kavrel_ops::application::linalg::lu::eliminate::is_zero_pivot(r.error()));
+    const err::KavrelError others[] = {
+        err::KavrelError(err::StorageError{"LU pivot column  is exactly zero: matrix is singular"}),
+        err::KavrelError(err::StorageError{"LU pivot column 1x is exactly zero: matrix is singular"}),
+        err::KavrelError(err::StorageError{"Bunch-Kaufman encountered a singular 2x2 pivot"}),
+        err::KavrelError(err::StorageError{"matrix is singular"}),
+        err::KavrelError(err::InvalidInput{"LU pivot column 1 is exactly zero: matrix is singular"}),
+    };
+    for (const auto& e : others) EXPECT_FALSE(kavrel_ops::application::linalg::lu::eliminate::is_zero_pivot(e)) << err::display(e);
+}
+
 TEST(LuEliminateStepTest, LastColumnOfARangeStoresMultipliersOnly) {
     Step s(3, {2, 5, 6,  //
                1, 7, 8,

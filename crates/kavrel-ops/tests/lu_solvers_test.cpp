@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -14,7 +15,9 @@
 namespace {
 
 using namespace linalg_test;
+using kavrel_ops::application::linalg::lu::solvers::determinant;
 using kavrel_ops::application::linalg::lu::solvers::inv;
+namespace solvers_detail = kavrel_ops::application::linalg::lu::solvers::detail;
 
 // ‖A·X − I‖_F / (n·‖A‖_F·‖X‖_F·eps).
 double inverse_residual(const Matrix& a, const Matrix& x) {
@@ -104,6 +107,84 @@ TEST(LuInvTest, StridedViewsInvertLikeTheirDenseCopy) {
         auto r = inv(copy.view);
         ASSERT_TRUE(r);
         EXPECT_EQ(elements(*r), elements(*dense));
+    }
+}
+
+// --- determinant --------------------------------------------------------------------------
+
+// The plain running product, one rounding per step, as the scaled one must reproduce it.
+double plain_product(double sign, const std::vector<double>& d) {
+    double p = sign;
+    for (double x : d) p = p * x;
+    return p;
+}
+
+TEST(LuDeterminantTest, ScaledProductIsThePlainOneWhileThatStaysNormal) {
+    std::vector<double> d(40);
+    for (std::uint64_t seed = 1; seed <= 200; ++seed) {
+        const Matrix m = random_matrix(1, d.size(), seed, 3.0);
+        for (std::size_t i = 0; i < d.size(); ++i) d[i] = m.data[i] + (m.data[i] < 0 ? -0.5 : 0.5);
+        for (double sign : {1.0, -1.0}) {
+            const double want = plain_product(sign, d);
+            ASSERT_TRUE(std::isnormal(want));
+            ASSERT_EQ(solvers_detail::scaled_product(sign, d, d.size(), 1), want) << seed;
+        }
+    }
+}
+
+TEST(LuDeterminantTest, RunningProductLeavesTheRangeOnlyWithTheDeterminant) {
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        const char* name;
+        std::vector<double> diagonal;
+        double det;
+    };
+    const Case cases[] = {
+        {"large first", {1e200, 1e200, 1e-200, 1e-200}, 1.0},
+        {"small first", {1e-200, 1e-200, 1e200, 1e200}, 1.0},
+        {"through the subnormals", {1e-300, 1e-300, 1e300, 1e300}, 1.0},
+        {"negative pivots", {-1e300, 1e300, -1e-300, -1e-300}, -1.0},
+        {"overflows", {1e200, 1e200, 1e-10}, inf},
+        {"underflows", {1e-200, 1e-200, 1e10}, 0.0},
+        {"to a subnormal", {1e-300, 1e-10, 1.5}, 1.5e-310},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::uint64_t n = c.diagonal.size();
+        Matrix a(n, n);
+        for (std::uint64_t i = 0; i < n; ++i) a.data[i * n + i] = c.diagonal[i];
+        const auto d = determinant(view_of(a));
+        ASSERT_TRUE(d);
+        // Diagonal input keeps its order: the pivot of column k is the diagonal entry.
+        if (std::isfinite(c.det) && c.det != 0.0) {
+            // One rounding at the end for a subnormal result: a few of its units.
+            const double unit = std::max(eps * std::fabs(c.det), std::numeric_limits<double>::denorm_min());
+            EXPECT_NEAR(*d, c.det, 4 * static_cast<double>(n) * unit);
+        } else {
+            EXPECT_EQ(*d, c.det);
+        }
+    }
+}
+
+TEST(LuDeterminantTest, ZeroPivotIsZeroAndOtherErrorsPass) {
+    const auto singular = determinant(view_of(Matrix(2, 2, {1, 2, 2, 4})));
+    ASSERT_TRUE(singular);
+    EXPECT_EQ(*singular, 0.0);
+    EXPECT_FALSE(std::signbit(*singular));
+    const auto empty = determinant(view_of(Matrix(0, 0)));
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(*empty, 1.0);
+    const auto swapped = determinant(view_of(Matrix(2, 2, {0, 1, 1, 0})));
+    ASSERT_TRUE(swapped);
+    EXPECT_EQ(*swapped, -1.0);
+    const std::pair<Matrix, std::string> refused[] = {
+        {Matrix(1, 2, {1, 2}), "Shape mismatch: lhs [1, 2], rhs [1, 1]"},
+        {Matrix(1, 1, {std::nan("")}), "Storage error: LU input contains a non-finite value"},
+    };
+    for (const auto& [bad, text] : refused) {
+        const auto d = determinant(view_of(bad));
+        ASSERT_FALSE(d);
+        EXPECT_EQ(kavrel::domain::error::display(d.error()), text);
     }
 }
 

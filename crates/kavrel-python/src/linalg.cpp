@@ -91,31 +91,6 @@ Result<void> scale_back(std::span<double> values, const gate::GateOutcome& outco
 
 // --- det, solve ---------------------------------------------------------------------------
 
-bool is_singular(const KavrelError& e) {
-    const auto* storage = std::get_if<kavrel::domain::error::StorageError>(&e);
-    return storage && storage->text.find("singular") != std::string::npos;
-}
-
-// ±1 times U's diagonal in order, each product rounded; an exactly zero pivot column gives 0.0.
-Result<double> determinant(const ArrayView<double, 2>& a) {
-    auto f = lu::decompose::lu_decompose(a);
-    if (!f) {
-        if (is_singular(f.error())) return 0.0;
-        return std::unexpected(std::move(f.error()));
-    }
-    const auto& layout = f->lu.layout;
-    double d = f->sign >= 0 ? 1.0 : -1.0;
-    for (std::uint64_t i = 0; i < layout.shape[0]; ++i) {
-        const std::array<std::uint64_t, 2> at{i, i};
-        const auto pos =
-            kavrel::domain::layout::kernels::physical_offset(layout.shape, layout.strides, layout.offset, at);
-        if (!pos || static_cast<std::uint64_t>(*pos) >= f->lu.len())
-            kavrel::domain::error::fail_invariant("diagonal in bounds");
-        d = d * f->lu.data()[*pos];
-    }
-    return d;
-}
-
 // x[i] = b[perm[i]], then solved in place.
 Result<Array<double, 1>> lu_solve(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
     auto f = lu::decompose::lu_decompose(a);
@@ -183,7 +158,7 @@ Result<cpq::ColPivQrDecomposition> col_piv_qr_balanced(const ArrayView<double, 2
 }  // namespace
 
 PyResult<Ref> det_py(CallContext& ctx, const ArrayView<double, 2>& a) {
-    auto d = compute_unlocked(ctx, [&] { return determinant(a); });
+    auto d = compute_unlocked(ctx, [&] { return lu::solvers::determinant(a); });
     if (!d) return python::value_error(std::move(d.error()));
     return convention::float_result(*d);
 }

@@ -20,8 +20,8 @@ using kavrel::domain::error::Result;
 // Factors a (any strides). Fails, in this order:
 // - ShapeMismatch {lhs [rows, cols], rhs [rows, rows]} when rows ≠ cols, before any element is read;
 // - StorageError "LU input contains a non-finite value" for the first infinite or NaN entry;
-// - StorageError "LU pivot column {k} is exactly zero: matrix is singular" (the only message of
-//   the factorisation that contains "singular", which the determinant relies on).
+// - StorageError "LU pivot column {k} is exactly zero: matrix is singular", which
+//   eliminate::is_zero_pivot recognises.
 [[nodiscard]] Result<LuDecomposition> lu_decompose(const ArrayView<double, 2>& a);
 
 // Implementation details

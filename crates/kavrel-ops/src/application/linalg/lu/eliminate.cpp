@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <variant>
 
 #include "kavrel_ops/domain/scalar/contract.hpp"
 
@@ -13,6 +15,10 @@ namespace kavrel_ops::application::linalg::lu::eliminate {
 namespace {
 
 using Scalar = domain::scalar::contract::Scalar<double>;
+
+// The zero-pivot error's text around its column number.
+constexpr const char* zero_pivot_prefix = "LU pivot column ";
+constexpr const char* zero_pivot_suffix = " is exactly zero: matrix is singular";
 
 struct Pivot {
     std::size_t row;
@@ -71,8 +77,7 @@ Result<void> lu_eliminate_step(std::span<double> w, std::uint64_t n, std::uint64
     const std::size_t p = pivot.row;
     // Only an exact zero is singular; a NaN maximum (an overflow in earlier updates) passes.
     if (pivot.magnitude == 0.0)
-        return kavrel::domain::error::storage_error("LU pivot column " + std::to_string(k) +
-                                                    " is exactly zero: matrix is singular");
+        return kavrel::domain::error::storage_error(zero_pivot_prefix + std::to_string(k) + zero_pivot_suffix);
     if (p != k) {
         std::swap_ranges(a + k * n, a + k * n + n, a + p * n);
         std::swap(perm[k], perm[p]);
@@ -80,6 +85,16 @@ Result<void> lu_eliminate_step(std::span<double> w, std::uint64_t n, std::uint64
     }
     eliminate_below_pivot(w, n, k, end);
     return {};
+}
+
+bool is_zero_pivot(const kavrel::domain::error::KavrelError& e) noexcept {
+    const auto* storage = std::get_if<kavrel::domain::error::StorageError>(&e);
+    if (!storage) return false;
+    const std::string_view text = storage->text, prefix = zero_pivot_prefix, suffix = zero_pivot_suffix;
+    if (!text.starts_with(prefix) || !text.ends_with(suffix) || text.size() == prefix.size() + suffix.size())
+        return false;
+    const std::string_view column = text.substr(prefix.size(), text.size() - prefix.size() - suffix.size());
+    return std::all_of(column.begin(), column.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 }  // namespace kavrel_ops::application::linalg::lu::eliminate

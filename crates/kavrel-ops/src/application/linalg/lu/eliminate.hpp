@@ -28,4 +28,7 @@ using kavrel::domain::error::Result;
 // Requires: w.size() == n·n, k < end ≤ n.
 void eliminate_below_pivot(std::span<double> w, std::uint64_t n, std::uint64_t k, std::uint64_t end);
 
+// True for the zero-pivot error of lu_eliminate_step (whatever its column), false for any other.
+[[nodiscard]] bool is_zero_pivot(const kavrel::domain::error::KavrelError& e) noexcept;
+
 }  // namespace kavrel_ops::application::linalg::lu::eliminate

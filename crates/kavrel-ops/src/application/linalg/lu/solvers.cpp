@@ -1,11 +1,14 @@
 #include "kavrel_ops/application/linalg/lu/solvers.hpp"
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 #include <cstddef>
 #include <utility>
 #include <vector>
 
 #include "kavrel_ops/application/linalg/lu/decompose.hpp"
+#include "kavrel_ops/application/linalg/lu/eliminate.hpp"
 
 namespace kavrel_ops::application::linalg::lu::solvers {
 
@@ -27,5 +30,37 @@ Result<Array<double, 2>> inv(const ArrayView<double, 2>& a) {
     }
     return Array<double, 2>::from_vec({n, n}, std::move(result));
 }
+
+Result<double> determinant(const ArrayView<double, 2>& a) {
+    auto f = decompose::lu_decompose(a);
+    if (!f) {
+        if (eliminate::is_zero_pivot(f.error())) return 0.0;
+        return std::unexpected(std::move(f.error()));
+    }
+    const std::uint64_t n = f->perm.size();
+    const std::span<const double> lu(f->lu.data(), f->lu.len());
+    return detail::scaled_product(f->sign >= 0 ? 1.0 : -1.0, lu, n, n + 1);
+}
+
+namespace detail {
+
+double scaled_product(double sign, std::span<const double> d, std::uint64_t count, std::uint64_t stride) noexcept {
+    // The product is m·2^e with m in [0.5, 1) after every step. Each factor is split the same
+    // way, so the rounded product of two significands is a normal number and its rounding is
+    // that of the plain product wherever that one is normal. frexp leaves ±inf and NaN as they
+    // are, which then carry through as in the plain product.
+    double m = sign;
+    long e = 0;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        int factor_exponent = 0, carry = 0;
+        const double factor = std::frexp(d[i * stride], &factor_exponent);
+        m = std::frexp(m * factor, &carry);
+        e += factor_exponent + carry;
+    }
+    // Past these bounds scalbln saturates to ±inf or ±0 all the same.
+    return std::scalbln(m, std::clamp<long>(e, INT_MIN, INT_MAX));
+}
+
+}  // namespace detail
 
 }  // namespace kavrel_ops::application::linalg::lu::solvers

@@ -1,6 +1,9 @@
-// The inverse of a square float64 matrix from its partial-pivoting LU factors, one column at a
-// time. No conditioning test: a nearly singular matrix gives large entries, not an error.
+// The inverse and the determinant of a square float64 matrix from its partial-pivoting LU
+// factors. No conditioning test: a nearly singular matrix gives large entries, not an error.
 #pragma once
+
+#include <cstdint>
+#include <span>
 
 #include "kavrel/application/array/types.hpp"
 #include "kavrel/application/view/immutable.hpp"
@@ -16,5 +19,23 @@ using kavrel::domain::error::Result;
 // lu_decompose unchanged (shape mismatch, non-finite entry, exactly zero pivot column). The view
 // is only read.
 [[nodiscard]] Result<Array<double, 2>> inv(const ArrayView<double, 2>& a);
+
+// det A: ±1 times U's diagonal in order, each product rounded in turn, the running product kept
+// as a significand and a binary exponent and scaled once at the end. Where the plain running
+// product stays in the normal range that is its value bit for bit; it is ±inf or ±0 only where
+// the determinant itself leaves the range. An exactly zero pivot column gives 0.0. Fails with
+// the other errors of lu_decompose (shape mismatch, non-finite entry). The view is only read.
+[[nodiscard]] Result<double> determinant(const ArrayView<double, 2>& a);
+
+// Implementation details
+
+namespace detail {
+
+// sign·d[0]·d[1]·… with one rounding per product, as determinant forms it. `stride` steps from
+// one factor to the next in `d`.
+[[nodiscard]] double scaled_product(double sign, std::span<const double> d, std::uint64_t count,
+                                    std::uint64_t stride) noexcept;
+
+}  // namespace detail
 
 }  // namespace kavrel_ops::application::linalg::lu::solvers
