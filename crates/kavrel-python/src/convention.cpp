@@ -178,31 +178,47 @@ PyObject* run_entry(Thunk thunk, const void* call) noexcept {
             return nullptr;
         }
         return result->release();
+    } catch (...) {
+        raise_caught();
+    }
+    return nullptr;
+}
+
+PyObject* run_init(PyObject* (*init)()) noexcept {
+    try {
+        return init();
+    } catch (...) {
+        raise_caught();
+    }
+    return nullptr;
+}
+
+namespace {
+
+void report_internal(std::string_view message) {
+    std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
+    std::fflush(stderr);
+    python::raise_internal_error(message);
+}
+
+}  // namespace
+
+void raise_caught() {
+    try {
+        throw;
     } catch (const kavrel::domain::error::InternalError& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        std::fflush(stderr);
-        python::raise_internal_error(e.what());
+        report_internal(e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {
-        // A buffer length beyond what can be allocated.
         PyErr_NoMemory();
     } catch (abi::__forced_unwind&) {
-        // A thread ended by pthread_exit inside a CPython call of the body (the release of
-        // the lock parks instead) must keep unwinding; past this noexcept entry that is
-        // std::terminate.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wterminate"
         throw;
-#pragma GCC diagnostic pop
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        std::fflush(stderr);
-        python::raise_internal_error(e.what());
+        report_internal(e.what());
     } catch (...) {
-        Py_FatalError("kavrel_python: an unknown exception escaped a call");
+        report_internal("an exception of an unknown type escaped a call into the module");
     }
-    return nullptr;
 }
 
 }  // namespace kavrel_python::convention

@@ -171,9 +171,20 @@ using Thunk = PyResult<Ref> (*)(CallContext& ctx, const void* call);
 // The shared entry routine: runs `thunk` in a fresh call context and turns every way out
 // into CPython's convention (a new reference, or NULL with an exception set). A result from a
 // call that never released the interpreter lock is an internal error, as is a second
-// release. Internal errors are written to standard error and raised as the internal-error
-// type; a failed allocation is MemoryError; anything else that escapes ends the process.
+// release. An exception that escapes becomes a Python exception through raise_caught.
 PyObject* run_entry(Thunk thunk, const void* call) noexcept;
+
+// The module's init function: `init` run with the same translation of escaping exceptions as
+// every entry.
+PyObject* run_init(PyObject* (*init)()) noexcept;
+
+// The one translation of a C++ exception into the pending Python exception, for everything
+// CPython calls; only inside a catch handler. A failed allocation (std::bad_alloc, or a buffer
+// length beyond what can be allocated, std::length_error) is MemoryError; a broken invariant and
+// every other exception are written to standard error and raised as the internal-error type with
+// their text. A thread being ended by pthread_exit keeps unwinding (past a noexcept caller that is
+// std::terminate, as it would be without this handler).
+void raise_caught();
 
 namespace detail {
 

@@ -190,16 +190,4 @@ std::span<PyMethodDef> function_table() { return functions; }
 
 }  // namespace kavrel_python::module
 
-PyMODINIT_FUNC PyInit_kavrel_python() noexcept {
-    try {
-        return kavrel_python::module::init();
-    } catch (const kavrel::domain::error::InternalError& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        kavrel_python::python::raise_internal_error(e.what());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        Py_FatalError("kavrel_python: an unknown exception escaped the module initializer");
-    }
-    return nullptr;
-}
+PyMODINIT_FUNC PyInit_kavrel_python() noexcept { return kavrel_python::convention::run_init(&kavrel_python::module::init); }

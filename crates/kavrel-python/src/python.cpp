@@ -27,13 +27,25 @@ PyError fetch_pending() {
     return PyError{nullptr, {}, std::move(raised)};
 }
 
+namespace {
+
+// `type` raised with the whole of `message`, NUL characters included (a C string would end at
+// the first one). Text that is not UTF-8 keeps its other characters.
+void raise_text(PyObject* type, std::string_view message) {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return;  // the decoder's own MemoryError stands
+    PyErr_SetObject(type, text.get());
+}
+
+}  // namespace
+
 void raise(PyError&& e) {
     if (e.raised) {
         PyErr_SetRaisedException(e.raised.release());
     } else if (e.type == PyExc_MemoryError && e.message.empty()) {
         PyErr_NoMemory();
     } else {
-        PyErr_SetString(e.type, e.message.c_str());
+        raise_text(e.type, e.message);
     }
 }
 
@@ -48,12 +60,12 @@ std::string take_pending_text() {
     return text;
 }
 
-void raise_internal_error(const char* message) {
+void raise_internal_error(std::string_view message) {
     if (!internal_error_type) {
         internal_error_type = PyErr_NewException("kavrel_python.InternalError", PyExc_BaseException, nullptr);
         if (!internal_error_type) Py_FatalError("kavrel_python: could not create the internal-error type");
     }
-    PyErr_SetString(internal_error_type, message);
+    raise_text(internal_error_type, message);
 }
 
 std::string type_name(PyObject* object) {

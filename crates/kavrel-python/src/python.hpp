@@ -64,7 +64,7 @@ inline std::unexpected<PyError> no_memory() { return error(PyExc_MemoryError, {}
 
 // The pending exception of a failed CPython call; SystemError when the call set none.
 PyError fetch_pending();
-// Sets `e` as the interpreter's pending exception.
+// Sets `e` as the interpreter's pending exception, its message whole (NUL characters included).
 void raise(PyError&& e);
 
 // "TypeName: message" of the pending exception, which is cleared; for internal-error texts.
@@ -72,7 +72,7 @@ std::string take_pending_text();
 
 // Raises the internal-error exception (derived from BaseException, so `except Exception`
 // does not catch it) with `message`, creating its type on first use.
-void raise_internal_error(const char* message);
+void raise_internal_error(std::string_view message);
 
 // The type's __name__ as UTF-8 ("list", "ndarray").
 std::string type_name(PyObject* object);

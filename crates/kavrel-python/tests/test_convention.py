@@ -57,6 +57,17 @@ def test_keyword_without_utf8_form_is_an_unexpected_keyword(name):
     assert e.value.args == (f"norm() got an unexpected keyword argument '{name}'",)
 
 
+@pytest.mark.parametrize("name", ["o\x00rd", "\x00", "a\x00\x00b"])
+def test_messages_keep_their_nul_characters(name):
+    x = valid_value(("f32", 2))
+    with pytest.raises(TypeError) as e:
+        kavrel_python.add(x, x, **{name: 1})
+    assert e.value.args == (f"add() got an unexpected keyword argument '{name}'",)
+    with pytest.raises(ValueError) as e:
+        kavrel_python.norm(np.eye(2), "fro" + name)
+    assert e.value.args == (f"Unsupported norm order: fro{name}",)
+
+
 def test_binding_checks_positional_count_before_keywords():
     x = valid_value(("f32", 2))
     with pytest.raises(TypeError, match=r"^add\(\) takes 2 positional arguments but 3 were given$"):
@@ -268,6 +279,25 @@ def test_internal_error_type_is_not_caught_as_exception(hooks):
         caught = type(e).__name__
     assert caught == "InternalError"
     assert "InternalError" not in kavrel_python.__all__
+
+
+# What an init function can throw, through the guard the module's own init runs in.
+@pytest.mark.parametrize("kind,raised,text", [
+    (0, "InternalError", "invariant: thrown by a test init"),
+    (1, "MemoryError", None),
+    (2, "MemoryError", None),
+    (3, "InternalError", "thrown by a test init"),
+    (4, "InternalError", "an exception of an unknown type escaped a call into the module"),
+])
+def test_init_turns_every_exception_into_a_python_one(hooks, capfd, kind, raised, text):
+    with pytest.raises(BaseException) as e:
+        hooks.init_throwing(kind)
+    if raised == "InternalError":
+        assert _internal_error_type(e).args == (text,)
+        assert text + "\n" in capfd.readouterr().err
+    else:
+        assert e.type is MemoryError
+    assert hooks.init_throwing(-1) is None
 
 
 def test_failed_allocation_inside_the_computation_is_memory_error(hooks):

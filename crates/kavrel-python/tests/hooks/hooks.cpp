@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <new>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -286,6 +287,27 @@ PyObject* borrow_count(PyObject*, PyObject*) noexcept {
     }
 }
 
+// The module init's guard around an init that throws: 0 InternalError, 1 std::bad_alloc,
+// 2 std::length_error, 3 std::runtime_error, 4 an int; any other kind returns None.
+int init_throws = -1;
+
+PyObject* throwing_init() {
+    switch (init_throws) {
+        case 0: kavrel::domain::error::fail_invariant("invariant: thrown by a test init");
+        case 1: throw std::bad_alloc();
+        case 2: throw std::length_error("vector::reserve");
+        case 3: throw std::runtime_error("thrown by a test init");
+        case 4: throw 4;
+        default: Py_RETURN_NONE;
+    }
+}
+
+PyObject* init_throwing(PyObject*, PyObject* kind) noexcept {
+    init_throws = static_cast<int>(PyLong_AsLong(kind));
+    if (init_throws == -1 && PyErr_Occurred()) return nullptr;
+    return kavrel_python::convention::run_init(&throwing_init);
+}
+
 // --- Table -------------------------------------------------------------------------------
 
 constexpr Signature a_only(const char* name) { return {name, {"a", nullptr}, 1, 1}; }
@@ -335,6 +357,7 @@ PyMethodDef functions[] = {
     method<compute_through_exit_fn, &compute_through_exit, F32x2>(),
     {"signal", &signal, METH_NOARGS, nullptr},
     {"borrow_count", &borrow_count, METH_NOARGS, nullptr},
+    {"init_throwing", &init_throwing, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -343,4 +366,6 @@ PyModuleDef definition = {PyModuleDef_HEAD_INIT, "kavrel_python_hooks", "", 0, f
 
 }  // namespace hooks
 
-PyMODINIT_FUNC PyInit_kavrel_python_hooks() noexcept { return PyModule_Create(&hooks::definition); }
+PyMODINIT_FUNC PyInit_kavrel_python_hooks() noexcept {
+    return kavrel_python::convention::run_init([] { return PyModule_Create(&hooks::definition); });
+}
