@@ -88,19 +88,28 @@ TEST(ForEachIndexWithTest, EveryIndexRunsExactlyOnce) {
     }
 }
 
+// Waits until every job admitted so far has been counted. A worker counts a job as completed
+// just after running it, which can be after the call that waited for the job has returned; the
+// running count drops only after that, and pending (read first) only after running rose.
+void wait_for_counts_to_settle(const dravik_executor::schedule::runtime::types::SchedulerInner& pool) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (pool.pending.load() != 0 || pool.running.load() != 0) {
+        ASSERT_LT(std::chrono::steady_clock::now(), until) << "hang: pool counters never settled";
+        std::this_thread::yield();
+    }
+}
+
 TEST(ForEachIndexWithTest, AdaptiveRunsSmallCountsOnTheCallerAndLargeOnesOnWorkers) {
     ThreadLog small, large;
     for_each_index_with<Adaptive>(1023, [&](std::uint64_t) { small.note(); });
     EXPECT_EQ(small.threads, std::set<std::thread::id>{std::this_thread::get_id()});
     const auto& pool = GLOBAL_EXECUTOR->scheduler().inner();
+    wait_for_counts_to_settle(pool);
     const std::uint64_t jobs_before = pool.completed.load();
     for_each_index_with<Adaptive>(1024, [&](std::uint64_t) { large.note(); });
     // Every chunk but the caller's first became a job (which a worker, or the caller once its
-    // own chunk was done, ran). A worker counts its job just after completing it.
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (pool.completed.load() - jobs_before < pool.worker_count && std::chrono::steady_clock::now() < until) {
-        std::this_thread::yield();
-    }
+    // own chunk was done, ran).
+    wait_for_counts_to_settle(pool);
     EXPECT_EQ(pool.completed.load() - jobs_before, pool.worker_count);
     EXPECT_TRUE(large.threads.count(std::this_thread::get_id()));
 }
