@@ -12,7 +12,7 @@ Array<double, 2> lower_factor(const FullPivLuDecomposition& f) {
     const std::size_t n = f.n;
     std::vector<double> l(n * n);
     for (std::size_t i = 0; i < n; ++i) {
-        std::copy_n(f.lu.data() + i * n, i, l.data() + i * n);
+        std::copy_n(f.lu.data() + i * n, std::min<std::size_t>(i, f.rank), l.data() + i * n);
         l[i * n + i] = 1.0;
     }
     return kavrel::domain::error::expect(Array<double, 2>::from_vec({n, n}, std::move(l)), "L shape matches storage");

@@ -24,9 +24,12 @@ struct FullPivLuDecomposition {
     std::int8_t sign;  // +1 or −1: parity of all row and column interchanges together
 };
 
-// L: 1.0 on the diagonal, W below it, 0.0 above.
+// L: 1.0 on the diagonal, the multipliers W(i, j) below it in the first rank columns, 0.0
+// everywhere else. After an early stop the trailing block is the identity: the remainder's
+// strictly lower entries are not multipliers, and as such they would be scaled by A's magnitude.
+// L·U then misses only them, each at most the stop threshold.
 [[nodiscard]] Array<double, 2> lower_factor(const FullPivLuDecomposition& f);
-// U: W on and above the diagonal, 0.0 below.
+// U: W on and above the diagonal (the remainder's upper part after an early stop), 0.0 below.
 [[nodiscard]] Array<double, 2> upper_factor(const FullPivLuDecomposition& f);
 
 }  // namespace kavrel_ops::application::linalg::full_piv_lu
