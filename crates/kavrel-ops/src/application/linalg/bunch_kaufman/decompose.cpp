@@ -33,10 +33,12 @@ bool unbounded_growth_ok(double x, double y, double z) {
     return el != er ? el > er : left >= right;
 }
 
-// The working matrix and the factors being built.
+// The working matrix, of which only the lower triangle of the trailing block is kept up to
+// date, and the factors being built.
 struct Elimination {
     std::vector<double> w;
     BunchKaufmanDecomposition f;
+    std::vector<double> pivot_rows[2];  // scratch for gather_column
 };
 
 // The square test (nothing read yet), the working copy, its one scan for non-finite entries
@@ -56,8 +58,17 @@ Result<std::vector<double>> working_copy(const ArrayView<double, 2>& a) {
     return w;
 }
 
-// L(i, k) = W(i, k) / d below a 1×1 pivot, then W(i, k+1..) −= L(i, k)·W(k, k+1..) for every
-// row below it.
+// Column c of W from row `first` down, gathered into `out`: the rows of the pivot as the lower
+// triangle holds them, for the row updates below.
+std::span<const double> gather_column(const double* w, std::size_t n, std::size_t c, std::size_t first,
+                                      std::vector<double>& out) {
+    out.resize(n - first);
+    for (std::size_t j = first; j < n; ++j) out[j - first] = w[j * n + c];
+    return out;
+}
+
+// L(i, k) = W(i, k) / d below a 1×1 pivot, then W(i, k+1..i) −= L(i, k)·W(k+1..i, k) for every
+// row below it: the lower triangle only, whose column k is the pivot row.
 void eliminate_1x1(Elimination& e, std::size_t k) {
     const std::size_t n = e.f.n;
     double* w = e.w.data();
@@ -65,9 +76,9 @@ void eliminate_1x1(Elimination& e, std::size_t k) {
     const double d = w[k * n + k];
     e.f.d[k * n + k] = d;
     for (std::size_t i = k + 1; i < n; ++i) l[i * n + k] = w[i * n + k] / d;
-    const std::span<const double> pivot_row{w + k * n + k + 1, n - k - 1};
+    const std::span<const double> pivot = gather_column(w, n, k, k + 1, e.pivot_rows[0]);
     for (std::size_t i = k + 1; i < n; ++i)
-        Scalar::axpy_slice(pivot_row, {w + i * n + k + 1, n - k - 1}, 0.0 - l[i * n + k]);
+        Scalar::axpy_slice(pivot.first(i - k), {w + i * n + k + 1, i - k}, 0.0 - l[i * n + k]);
 }
 
 // The first largest |W(i, k)| below the diagonal of column k (k + 1 < n): (value, row).
@@ -82,11 +93,14 @@ std::pair<double, std::size_t> column_max(const double* w, std::size_t n, std::s
     return {best, at};
 }
 
-// The largest |W(j, r)| over j = k .. n − 1, j ≠ r.
+// The largest magnitude of column r from row k down without its diagonal, as the lower triangle
+// holds it: W(r, j) for j < r, W(j, r) for j > r.
 double row_max(const double* w, std::size_t n, std::size_t k, std::size_t r) {
     double best = 0.0;
-    for (std::size_t j = k; j < n; ++j)
-        if (j != r && std::fabs(w[j * n + r]) > best) best = std::fabs(w[j * n + r]);
+    for (std::size_t j = k; j < r; ++j)
+        if (std::fabs(w[r * n + j]) > best) best = std::fabs(w[r * n + j]);
+    for (std::size_t j = r + 1; j < n; ++j)
+        if (std::fabs(w[j * n + r]) > best) best = std::fabs(w[j * n + r]);
     return best;
 }
 
@@ -98,12 +112,8 @@ Pivot choose_pivot(const double* w, std::size_t n, std::size_t k, double colmax,
     if (absakk >= alpha * colmax) return Pivot::one_by_one;
     const double rowmax = row_max(w, n, k, r);
     if (detail::one_by_one_growth_ok(absakk, rowmax, colmax)) return Pivot::one_by_one;
-    const double arr = std::fabs(w[r * n + r]);
-    // rowmax is 0 only when W(k, r) is 0 while W(r, k) is not (an asymmetry within the tolerance).
-    // A zero W(r, r) would then be a zero 1×1 pivot over a nonzero column: W(k, k) serves when it
-    // is nonzero, else the 2×2 block, which is singular as read, reports it.
-    if (rowmax == 0.0 && arr == 0.0) return absakk != 0.0 ? Pivot::one_by_one : Pivot::two_by_two;
-    if (arr >= rowmax * alpha) return Pivot::swapped_one_by_one;
+    // rowmax includes W(r, k) = colmax, so it is positive and a swapped 1×1 pivot is never zero.
+    if (std::fabs(w[r * n + r]) >= rowmax * alpha) return Pivot::swapped_one_by_one;
     return Pivot::two_by_two;
 }
 
@@ -178,17 +188,24 @@ bool one_by_one_growth_ok(double absakk, double rowmax, double colmax) {
 void symmetric_swap(std::span<double> w, std::span<double> l, std::span<std::uint64_t> perm, std::uint64_t p,
                     std::uint64_t q, std::uint64_t lcols, std::uint64_t n) {
     if (p == q) return;
+    if (p > q) std::swap(p, q);
     double* m = w.data();
-    std::swap_ranges(m + p * n, m + (p + 1) * n, m + q * n);
-    for (std::size_t i = 0; i < n; ++i) std::swap(m[i * n + p], m[i * n + q]);
+    // The lower triangle of the permuted trailing block, indices lcols and up: row p's and row q's
+    // entries left of p, the two diagonals, column p between the two against row q, and column p
+    // against column q below q. W(q, p) stays where it is.
+    std::swap_ranges(m + p * n + lcols, m + p * n + p, m + q * n + lcols);
+    std::swap(m[p * n + p], m[q * n + q]);
+    for (std::size_t j = p + 1; j < q; ++j) std::swap(m[j * n + p], m[q * n + j]);
+    for (std::size_t j = q + 1; j < n; ++j) std::swap(m[j * n + p], m[j * n + q]);
     std::swap_ranges(l.data() + p * n, l.data() + p * n + lcols, l.data() + q * n);
     std::swap(perm[p], perm[q]);
 }
 
 Result<void> eliminate_2x2(std::span<double> w, std::span<double> l, std::span<double> d,
-                           std::vector<bool>& block_2x2, std::uint64_t k, std::uint64_t n) {
+                           std::vector<bool>& block_2x2, std::uint64_t k, std::uint64_t n,
+                           std::vector<double> (&pivot_rows)[2]) {
     double* m = w.data();
-    const double a = m[k * n + k], b = m[k * n + k + 1], c = m[(k + 1) * n + k + 1];
+    const double a = m[k * n + k], b = m[(k + 1) * n + k], c = m[(k + 1) * n + k + 1];
     const auto inverse = invert_block(a, b, c);
     if (!inverse) return std::unexpected(inverse.error());
     const BlockInverse& v = *inverse;
@@ -208,12 +225,13 @@ Result<void> eliminate_2x2(std::span<double> w, std::span<double> l, std::span<d
             l[i * n + k + 1] = v.q * std::scalbn(x, v.shift_q) + v.r * std::scalbn(y, v.shift_r);
         }
     }
-    const std::size_t tail = n - k - 2;
-    const std::span<const double> row_k{m + k * n + k + 2, tail}, row_k1{m + (k + 1) * n + k + 2, tail};
+    const std::span<const double> row_k = gather_column(m, n, k, k + 2, pivot_rows[0]);
+    const std::span<const double> row_k1 = gather_column(m, n, k + 1, k + 2, pivot_rows[1]);
     for (std::size_t i = k + 2; i < n; ++i) {
-        const std::span<double> out{m + i * n + k + 2, tail};
-        Scalar::axpy_slice(row_k, out, 0.0 - l[i * n + k]);
-        Scalar::axpy_slice(row_k1, out, 0.0 - l[i * n + k + 1]);
+        const std::size_t count = i - k - 1;
+        const std::span<double> out{m + i * n + k + 2, count};
+        Scalar::axpy_slice(row_k.first(count), out, 0.0 - l[i * n + k]);
+        Scalar::axpy_slice(row_k1.first(count), out, 0.0 - l[i * n + k + 1]);
     }
     return {};
 }
@@ -223,7 +241,8 @@ Result<BunchKaufmanDecomposition> bunch_kaufman_decompose(const ArrayView<double
     if (!w) return std::unexpected(std::move(w.error()));
     const std::size_t n = a.rows();
     Elimination e{std::move(*w), {working::identity(n), std::vector<double>(n * n),
-                                  std::vector<std::uint64_t>(n), std::vector<bool>(n), n}};
+                                  std::vector<std::uint64_t>(n), std::vector<bool>(n), n},
+                  {}};
     std::iota(e.f.perm.begin(), e.f.perm.end(), std::uint64_t{0});
     for (std::size_t k = 0; k < n;) {
         const double* m = e.w.data();
@@ -244,7 +263,7 @@ Result<BunchKaufmanDecomposition> bunch_kaufman_decompose(const ArrayView<double
             case Pivot::one_by_one: eliminate_1x1(e, k); ++k; break;
             case Pivot::two_by_two:
                 symmetric_swap(e.w, e.f.l, e.f.perm, k + 1, r, k, n);
-                if (auto done = eliminate_2x2(e.w, e.f.l, e.f.d, e.f.block_2x2, k, n); !done)
+                if (auto done = eliminate_2x2(e.w, e.f.l, e.f.d, e.f.block_2x2, k, n, e.pivot_rows); !done)
                     return std::unexpected(std::move(done.error()));
                 k += 2;
                 break;
