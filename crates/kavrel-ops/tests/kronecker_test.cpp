@@ -101,6 +101,16 @@ TEST(KroneckerTest, OverflowingExtentsFailBeforeAnyAllocation) {
     }
 }
 
+// An empty a and a b of 2^62 elements (one element read through stride 0): an empty result
+// without a copy of b.
+TEST(KroneckerTest, EmptyResultDoesNotCopyB) {
+    const double one = 1.0;
+    auto r = kronecker_product(huge(0, 3, &one), huge(std::uint64_t{1} << 31, std::uint64_t{1} << 31, &one));
+    ASSERT_TRUE(r) << kavrel::domain::error::display(r.error());
+    EXPECT_EQ(r->layout.shape, (std::array<std::uint64_t, 2>{0, std::uint64_t{3} << 31}));
+    EXPECT_EQ(r->len(), 0u);
+}
+
 TEST(KroneckerTest, StorageOfAIsValidatedBeforeB) {
     std::vector<double> storage(5, 1.0);
     const ArrayView<double, 2> bad_a{storage.data(), 5, Layout<2>{{2, 3}, {3, 1}, 0}};

@@ -173,6 +173,18 @@ TEST(MatmulFrontEndTest, OutputWithoutElementsIsNeverWritten) {
     }
 }
 
+// A C without elements returns before any kernel: A of 2^60 elements (one read through stride 0)
+// times a k×0 B would otherwise be walked row by row.
+TEST(MatmulFrontEndTest, OutputWithoutElementsIgnoresTheOperandSizes) {
+    const std::uint64_t m = std::uint64_t{1} << 40, k = std::uint64_t{1} << 20;
+    const std::vector<float> one(1, 1.0f);
+    std::vector<float> nothing;
+    const ArrayView<float, 2> a{one.data(), 1, {{m, k}, {0, 0}, 0}};
+    const ArrayView<float, 2> b{one.data(), 1, {{k, 0}, {0, 1}, 0}};
+    ArrayViewMut<float, 2> c{nothing.data(), {{m, 0}, {0, 1}, 0}, 0, 0};
+    for (Accumulate acc : both_modes) EXPECT_TRUE(matmul_with_tile_policy<float>(a, b, c, acc).has_value());
+}
+
 // The LU trailing update as it calls the engine: A22 += P·Q in place, A22 the trailing window of
 // a larger row-major matrix (row stride of the whole matrix, offset at the window's corner).
 TEST(MatmulFrontEndTest, AccumulatingIntoATrailingWindow) {

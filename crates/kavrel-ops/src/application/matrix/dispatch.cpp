@@ -115,6 +115,8 @@ Result<void> route_matmul(const ArrayView<T, 2>& a, const ArrayView<T, 2>& b, Ar
                           Accumulate accumulate) {
     const auto dims = types::validate_matmul(a, b, c);
     if (!dims) return std::unexpected(dims.error());
+    // C without elements: nothing to compute or clear, however large A or B.
+    if (dims->m == 0 || dims->n == 0) return {};
     const bool parallel = runs_in_parallel(dims->m, dims->k, dims->n);
     const Layouts layouts = Layouts::of(a, b, c);
     switch (layouts.route()) {

@@ -29,7 +29,8 @@ inline constexpr std::uint64_t parallel_min_multiply_adds = std::uint64_t{1} << 
 // m ≥ 64 and m·k·n ≥ 2^18, the product saturating instead of wrapping.
 [[nodiscard]] bool runs_in_parallel(std::uint64_t m, std::uint64_t k, std::uint64_t n) noexcept;
 
-// C = A·B (overwrite) or C += A·B (add). The first of these whose layouts hold (row- and
+// C = A·B (overwrite) or C += A·B (add); a C without elements returns once validated, whatever
+// the size of A and B. Otherwise the first of these whose layouts hold (row- and
 // column-major as kernels::is_c_contiguous / is_f_contiguous test them, extents of 1 skipped):
 // - A row-major, B column-major, C row-major: the dot-product kernel;
 // - A column-major, B row-major, C row-major: the outer-product kernel;

@@ -67,9 +67,10 @@ Result<Array<double, 2>> kronecker_product(const ArrayView<double, 2>& a, const 
         return kavrel::domain::error::overflow("kronecker output element count");
 
     std::vector<double> out(count, 0.0);
-    auto bm = row_major_copy(b, br * bc);
-    if (!bm) return std::unexpected(std::move(bm.error()));
     if (count != 0) {
+        // Only here: an empty result costs nothing, however large b is.
+        auto bm = row_major_copy(b, br * bc);
+        if (!bm) return std::unexpected(std::move(bm.error()));
         const double* a_run = row_major_run(a, ar * ac);
         for (std::uint64_t i = 0; i < ar; ++i)
             for (std::uint64_t j = 0; j < ac; ++j) {
