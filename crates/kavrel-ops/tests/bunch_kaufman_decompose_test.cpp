@@ -329,6 +329,29 @@ TEST(BunchKaufmanDecomposeTest, ExtremeScalesKeepTheFactorsOfTheUnitScale) {
     }
 }
 
+// A trailing entry overflows between two steps although D is finite: the factors are those of the
+// input scaled by 2^-60, L and perm as they are and D scaled back. A D beyond the range fails.
+TEST(BunchKaufmanDecomposeTest, UpdatesOverflowingBetweenStepsKeepFiniteFactors) {
+    const Matrix a(3, 3, {-1.41477408e308, 3.98768572e307, 1.21408433e308,  //
+                          3.98768572e307, 9.96212400e307, -1.51888838e308,  //
+                          1.21408433e308, -1.51888838e308, 1.04640618e308});
+    auto f = bunch_kaufman_decompose(view_of(a)), g = bunch_kaufman_decompose(view_of(scaled(a, -60)));
+    ASSERT_TRUE(f) << kavrel::domain::error::display(f.error());
+    ASSERT_TRUE(g);
+    expect_structure(*f);
+    EXPECT_EQ(f->perm, g->perm);
+    EXPECT_EQ(f->block_2x2, g->block_2x2);
+    EXPECT_EQ(f->l, g->l);
+    std::vector<double> d = g->d;
+    for (double& x : d) x = std::ldexp(x, 60);
+    EXPECT_EQ(f->d, d);
+    // 1×1 pivot 1e308, then D(1, 1) = −1e308 − 1e308·1e308/1e308.
+    auto out = bunch_kaufman_decompose(view_of(Matrix(2, 2, {1e308, 1e308, 1e308, -1e308})));
+    ASSERT_FALSE(out);
+    EXPECT_EQ(kavrel::domain::error::display(out.error()),
+              "Arithmetic overflow in layout calculations: Bunch-Kaufman factor exceeds the scalar range");
+}
+
 TEST(BunchKaufmanDecomposeTest, HugeTwoByTwoBlockKeepsItsMultipliers) {
     // b = 1e160: b·b overflows, so the plain quotients of a zero-diagonal block are all zero.
     // Exactly, L(2, 0) = y/b and L(2, 1) = x/b.

@@ -98,6 +98,27 @@ TEST(FullPivLuDecomposeTest, Failures) {
     }
 }
 
+// Complete pivoting makes the largest trailing entry the next pivot, so an update that overflows
+// is a U entry beyond the range: an error, never an infinite factor. Large entries whose factors
+// fit are factored as their scaled-down copy is, U scaled back.
+TEST(FullPivLuDecomposeTest, FactorsNearTheTopOfTheRange) {
+    auto out = full_piv_lu_decompose(view_of(Matrix(2, 2, {1.7e308, 1.7e308, -1.7e308, 1.7e308})));
+    ASSERT_FALSE(out);
+    EXPECT_EQ(kavrel::domain::error::display(out.error()),
+              "Arithmetic overflow in layout calculations: FullPivLU factor exceeds the scalar range");
+    Matrix a = random_matrix(6, 6, 31), small = a;
+    for (double& x : a.data) x = std::ldexp(x, 1022);
+    for (double& x : small.data) x = std::ldexp(x, 1022 - 60);
+    auto f = full_piv_lu_decompose(view_of(a)), g = full_piv_lu_decompose(view_of(small));
+    ASSERT_TRUE(f) << kavrel::domain::error::display(f.error());
+    ASSERT_TRUE(g);
+    EXPECT_EQ(f->row_perm, g->row_perm);
+    EXPECT_EQ(f->col_perm, g->col_perm);
+    for (std::size_t i = 0; i < 6; ++i)
+        for (std::size_t j = 0; j < 6; ++j)
+            EXPECT_EQ(f->lu[i * 6 + j], j < i ? g->lu[i * 6 + j] : std::ldexp(g->lu[i * 6 + j], 60)) << i << "," << j;
+}
+
 TEST(FullPivLuDecomposeTest, ShapeIsCheckedBeforeAnyElementIsRead) {
     const ArrayView<double, 2> unreadable{nullptr, 2, Layout<2>{{1, 2}, {2, 1}, 0}};
     auto f = full_piv_lu_decompose(unreadable);

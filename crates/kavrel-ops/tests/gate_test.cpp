@@ -5,8 +5,10 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -237,6 +239,53 @@ TEST(GateTest, Restore) {
     ASSERT_FALSE(named.has_value());
     EXPECT_EQ(display(named.error()), "Arithmetic overflow in layout calculations: R entry exceeds the scalar range");
     EXPECT_EQ(entries[2], std::scalbn(1e300, 100));  // every value is multiplied before the scan
+}
+
+// --- Scales of the factorisations whose updates may overflow -------------------------------
+
+TEST(GateTest, RangeStepsStartUnscaledAndScaleOnlyWhereItHelps) {
+    struct Case {
+        const char* name;
+        double amax;
+        std::uint64_t order;
+        std::vector<std::int32_t> k;
+    };
+    const double dbl_max = std::numeric_limits<double>::max();
+    const Case cases[] = {
+        {"below 2: nothing to gain", 1.5, 5, {0}},
+        {"subnormal", 1e-310, 2, {0}},
+        // 1e300 has room for 16·4 times itself: only the unit scale is tried after the input.
+        {"roomy", 1e300, 4, {0, 996}},
+        // 2^1023·1.9 with n = 4: amax·2^-k ≤ DBL_MAX/2^6 from k = 6 on, then [1, 2) at 1023.
+        {"largest magnitudes", std::ldexp(1.9, 1023), 4, {0, 6, 1023}},
+        // DBL_MAX/2 with n = 1000 (room 2^14): k = 13, then 1022.
+        {"order 1000", dbl_max / 2, 1000, {0, 13, 1022}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const gate::RangeSteps steps = gate::range_steps(c.amax, c.order);
+        EXPECT_EQ(std::vector<std::int32_t>(steps.k.begin(), steps.k.begin() + static_cast<std::ptrdiff_t>(steps.count)), c.k);
+    }
+}
+
+TEST(GateTest, FactorInRangeTriesTheScalesInTurn) {
+    std::vector<std::pair<std::int32_t, bool>> seen;
+    const auto r = gate::factor_in_range<int>(std::ldexp(1.9, 1023), 4, [&](std::int32_t k, bool last) -> std::optional<kavrel::domain::error::Result<int>> {
+        seen.emplace_back(k, last);
+        if (!last) return std::nullopt;
+        return k;
+    });
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, 1023);
+    EXPECT_EQ(seen, (std::vector<std::pair<std::int32_t, bool>>{{0, false}, {6, false}, {1023, true}}));
+    // The first outcome ends it.
+    seen.clear();
+    const auto first = gate::factor_in_range<int>(std::ldexp(1.9, 1023), 4, [&](std::int32_t k, bool last) -> std::optional<kavrel::domain::error::Result<int>> {
+        seen.emplace_back(k, last);
+        return 7;
+    });
+    EXPECT_EQ(*first, 7);
+    EXPECT_EQ(seen.size(), 1u);
 }
 
 }  // namespace

@@ -100,6 +100,32 @@ TEST(UduDecomposeTest, Failures) {
     }
 }
 
+// Updates that overflow although the factors are finite: the factors of the input scaled down by a
+// power of two, U as it is and d scaled back; factors that are themselves out of range fail.
+TEST(UduDecomposeTest, FactorsNearTheTopOfTheRange) {
+    // d[1] = 0.5·2^1023, U(0, 1) = 2, and d[0] = 1.5·2^1023 − 2·2^1023: the dot product 2·2^1023
+    // overflows, the pivot does not.
+    const double big = std::ldexp(1.0, 1023);
+    auto f = udu_decompose(view_of(Matrix(2, 2, {1.5 * big, big, big, 0.5 * big})));
+    ASSERT_TRUE(f) << kavrel::domain::error::display(f.error());
+    EXPECT_EQ(f->u, (std::vector<double>{1, 2, 0, 1}));
+    EXPECT_EQ(f->d, (std::vector<double>{-0.5 * big, 0.5 * big}));
+    // 4e308 − 4e308 in the unscaled update was a NaN pivot; the factors are those of a/2^60.
+    const Matrix a(3, 3, {1e300, 2e304, 2e304, 2e304, -1e300, 0, 2e304, 0, 1e300});
+    Matrix small = a;
+    for (double& x : small.data) x = std::ldexp(x, -60);
+    auto g = udu_decompose(view_of(a)), h = udu_decompose(view_of(small));
+    ASSERT_TRUE(g) << kavrel::domain::error::display(g.error());
+    ASSERT_TRUE(h);
+    EXPECT_EQ(g->u, h->u);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(g->d[i], std::ldexp(h->d[i], 60)) << i;
+    // d[0] = 1.5e308 − 4·1e308 is itself beyond the range.
+    auto out = udu_decompose(view_of(Matrix(2, 2, {1.5e308, 1e308, 1e308, 0.5e308 / 2})));
+    ASSERT_FALSE(out);
+    EXPECT_EQ(kavrel::domain::error::display(out.error()),
+              "Arithmetic overflow in layout calculations: UDU factor exceeds the scalar range");
+}
+
 TEST(UduDecomposeTest, ShapeIsCheckedBeforeAnyElementIsRead) {
     const ArrayView<double, 2> unreadable{nullptr, 6, Layout<2>{{2, 3}, {3, 1}, 0}};
     auto f = udu_decompose(unreadable);

@@ -5,8 +5,11 @@
 #include <cmath>
 #include <cstddef>
 #include <numeric>
+#include <optional>
 #include <utility>
 
+#include "kavrel_ops/application/linalg/scaling/exponent.hpp"
+#include "kavrel_ops/application/linalg/scaling/gate.hpp"
 #include "kavrel_ops/application/linalg/working.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
 
@@ -41,9 +44,15 @@ struct Elimination {
     std::vector<double> pivot_rows[2];  // scratch for gather_column
 };
 
+// The working copy and max|a|.
+struct Working {
+    std::vector<double> w;
+    double amax;
+};
+
 // The square test (nothing read yet), the working copy, its one scan for non-finite entries
 // (keeping max|a|) and the symmetry test.
-Result<std::vector<double>> working_copy(const ArrayView<double, 2>& a) {
+Result<Working> working_copy(const ArrayView<double, 2>& a) {
     const auto rows = working::square_order(a.rows(), a.cols());
     if (!rows) return std::unexpected(std::move(rows.error()));
     const std::size_t n = *rows;
@@ -55,7 +64,7 @@ Result<std::vector<double>> working_copy(const ArrayView<double, 2>& a) {
         for (std::size_t j = i + 1; j < n; ++j)
             if (std::fabs(w[i * n + j] - w[j * n + i]) > tol)
                 return kavrel::domain::error::storage_error("Bunch-Kaufman requires a symmetric matrix");
-    return w;
+    return Working{std::move(w), *amax};
 }
 
 // Column c of W from row `first` down, gathered into `out`: the rows of the pivot as the lower
@@ -236,14 +245,11 @@ Result<void> eliminate_2x2(std::span<double> w, std::span<double> l, std::span<d
     return {};
 }
 
-Result<BunchKaufmanDecomposition> bunch_kaufman_decompose(const ArrayView<double, 2>& a) {
-    auto w = working_copy(a);
-    if (!w) return std::unexpected(std::move(w.error()));
-    const std::size_t n = a.rows();
-    Elimination e{std::move(*w), {working::identity(n), std::vector<double>(n * n),
-                                  std::vector<std::uint64_t>(n), std::vector<bool>(n), n},
-                  {}};
-    std::iota(e.f.perm.begin(), e.f.perm.end(), std::uint64_t{0});
+namespace {
+
+// The elimination of e.w, column by column.
+Result<void> eliminate(Elimination& e) {
+    const std::size_t n = e.f.n;
     for (std::size_t k = 0; k < n;) {
         const double* m = e.w.data();
         if (k + 1 == n) {
@@ -264,12 +270,39 @@ Result<BunchKaufmanDecomposition> bunch_kaufman_decompose(const ArrayView<double
             case Pivot::two_by_two:
                 symmetric_swap(e.w, e.f.l, e.f.perm, k + 1, r, k, n);
                 if (auto done = eliminate_2x2(e.w, e.f.l, e.f.d, e.f.block_2x2, k, n, e.pivot_rows); !done)
-                    return std::unexpected(std::move(done.error()));
+                    return done;
                 k += 2;
                 break;
         }
     }
-    return std::move(e.f);
+    return {};
+}
+
+}  // namespace
+
+Result<BunchKaufmanDecomposition> bunch_kaufman_decompose(const ArrayView<double, 2>& a) {
+    auto copy = working_copy(a);
+    if (!copy) return std::unexpected(std::move(copy.error()));
+    const std::size_t n = a.rows();
+    // An infinite or NaN value formed from finite entries is an overflow of the updates: the
+    // next scale is tried. The first attempt takes the working copy, later ones copy a again.
+    return scaling::gate::factor_in_range<BunchKaufmanDecomposition>(
+        copy->amax, n, [&](std::int32_t k, bool last) -> std::optional<Result<BunchKaufmanDecomposition>> {
+            Elimination e{k == 0 ? std::move(copy->w) : working::working_copy(a),
+                          {working::identity(n), std::vector<double>(n * n), std::vector<std::uint64_t>(n),
+                           std::vector<bool>(n), n},
+                          {}};
+            if (k != 0) scaling::exponent::scale_by_power_of_two(e.w, -k);
+            std::iota(e.f.perm.begin(), e.f.perm.end(), std::uint64_t{0});
+            const Result<void> done = eliminate(e);
+            const bool finite = scaling::gate::all_finite(e.w) && scaling::gate::all_finite(e.f.l) &&
+                                scaling::gate::all_finite(e.f.d);
+            if (!finite && !last) return std::nullopt;
+            if (!done) return std::unexpected(done.error());
+            if (auto restored = scaling::gate::restore(e.f.d, k, factor_out_of_range); !restored || !finite)
+                return kavrel::domain::error::overflow(factor_out_of_range);
+            return std::move(e.f);
+        });
 }
 
 }  // namespace kavrel_ops::application::linalg::bunch_kaufman::decompose

@@ -30,8 +30,13 @@ inline constexpr double alpha = 0.6403882032022076;
 //   1e-9·max|a| (a smaller difference is accepted as it stands, and the factors are those of the
 //   lower triangle);
 // - StorageError "Bunch-Kaufman encountered a singular 2x2 pivot" for a chosen 2×2 block whose
-//   determinant is exactly zero.
+//   determinant is exactly zero;
+// - Overflow factor_out_of_range when a factor itself leaves the float64 range.
+// Where the updates overflow although the factors are finite, they are computed on the input
+// scaled by a power of two (scaling::gate::factor_in_range) and D is scaled back exactly.
 [[nodiscard]] Result<BunchKaufmanDecomposition> bunch_kaufman_decompose(const ArrayView<double, 2>& a);
+
+inline constexpr const char* factor_out_of_range = "Bunch-Kaufman factor exceeds the scalar range";
 
 // The two steps of the elimination, on the working matrix w (n·n row-major) and the factor buffers.
 

@@ -5,10 +5,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <numeric>
+#include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
 #include "kavrel_ops/application/linalg/lu/eliminate.hpp"
+#include "kavrel_ops/application/linalg/scaling/exponent.hpp"
+#include "kavrel_ops/application/linalg/scaling/gate.hpp"
 #include "kavrel_ops/application/linalg/working.hpp"
 
 namespace kavrel_ops::application::linalg::full_piv_lu::decompose {
@@ -43,19 +47,12 @@ void swap_columns(double* w, std::size_t n, std::size_t a, std::size_t b) {
 
 }  // namespace
 
-Result<FullPivLuDecomposition> full_piv_lu_decompose(const ArrayView<double, 2>& a) {
-    const auto rows = working::square_order(a.rows(), a.cols());
-    if (!rows) return std::unexpected(std::move(rows.error()));
-    const std::size_t n = *rows;
-    std::vector<double> w = working::working_copy(a);
-    const auto amax = working::finite_max_abs(w, "FullPivLU input contains a non-finite value");
-    if (!amax) return std::unexpected(std::move(amax.error()));
-    const double threshold = relative_pivot_threshold * *amax;
+namespace {
 
-    FullPivLuDecomposition f{{}, std::vector<std::uint64_t>(n), std::vector<std::uint64_t>(n), n, n, 1};
-    std::iota(f.row_perm.begin(), f.row_perm.end(), std::uint64_t{0});
-    std::iota(f.col_perm.begin(), f.col_perm.end(), std::uint64_t{0});
-    double* m = w.data();
+// The elimination of f.lu (the input at some scale) with its stop threshold.
+void eliminate(FullPivLuDecomposition& f, double threshold) {
+    const std::size_t n = f.n;
+    double* m = f.lu.data();
     for (std::size_t k = 0; k < n; ++k) {
         const Pivot pivot = find_pivot(m, n, k);
         // A NaN maximum does not stop the elimination.
@@ -73,10 +70,46 @@ Result<FullPivLuDecomposition> full_piv_lu_decompose(const ArrayView<double, 2>&
             std::swap(f.col_perm[k], f.col_perm[pivot.col]);
             f.sign = static_cast<std::int8_t>(-f.sign);
         }
-        lu::eliminate::eliminate_below_pivot(w, n, k, n);
+        lu::eliminate::eliminate_below_pivot(f.lu, n, k, n);
     }
-    f.lu = std::move(w);
-    return f;
+}
+
+// Everything of W but the multipliers times 2^k: U and the remainder scale with the input.
+void scale_back(FullPivLuDecomposition& f, std::int32_t k) {
+    const std::size_t n = f.n;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t multipliers = std::min<std::size_t>(i, f.rank);
+        scaling::exponent::scale_by_power_of_two(std::span<double>(f.lu).subspan(i * n + multipliers, n - multipliers), k);
+    }
+}
+
+}  // namespace
+
+Result<FullPivLuDecomposition> full_piv_lu_decompose(const ArrayView<double, 2>& a) {
+    const auto rows = working::square_order(a.rows(), a.cols());
+    if (!rows) return std::unexpected(std::move(rows.error()));
+    const std::size_t n = *rows;
+    std::vector<double> w = working::working_copy(a);
+    const auto amax = working::finite_max_abs(w, "FullPivLU input contains a non-finite value");
+    if (!amax) return std::unexpected(std::move(amax.error()));
+
+    // An infinite or NaN value formed from finite entries is an overflow of the updates: the
+    // next scale is tried. The first attempt takes the working copy, later ones copy a again.
+    return scaling::gate::factor_in_range<FullPivLuDecomposition>(
+        *amax, n, [&](std::int32_t k, bool last) -> std::optional<Result<FullPivLuDecomposition>> {
+            FullPivLuDecomposition f{k == 0 ? std::move(w) : working::working_copy(a), std::vector<std::uint64_t>(n),
+                                     std::vector<std::uint64_t>(n), n, n, 1};
+            if (k != 0) scaling::exponent::scale_by_power_of_two(f.lu, -k);
+            std::iota(f.row_perm.begin(), f.row_perm.end(), std::uint64_t{0});
+            std::iota(f.col_perm.begin(), f.col_perm.end(), std::uint64_t{0});
+            // 1e-12·max|a| at the attempt's scale, exactly the scaled threshold.
+            eliminate(f, relative_pivot_threshold * scaling::exponent::scalbn(*amax, -k));
+            const bool finite = scaling::gate::all_finite(f.lu);
+            if (!finite && !last) return std::nullopt;
+            scale_back(f, k);
+            if (!finite || !scaling::gate::all_finite(f.lu)) return kavrel::domain::error::overflow(factor_out_of_range);
+            return f;
+        });
 }
 
 }  // namespace kavrel_ops::application::linalg::full_piv_lu::decompose

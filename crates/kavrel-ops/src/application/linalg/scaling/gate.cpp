@@ -138,6 +138,23 @@ Result<std::int32_t> balance_by_rows(std::span<double> entries, std::uint64_t ro
     return *k;
 }
 
+RangeSteps range_steps(double amax, std::uint64_t order) {
+    RangeSteps steps{{0, 0, 0}, 1};
+    if (!(amax > 0.0) || !std::isfinite(amax)) return steps;
+    // Room for 16·n times amax below the largest finite value.
+    const double roomy = ex::scalbn(ex::dbl_max(), -(ex::ceil_log2(std::max<std::uint64_t>(order, 1)) + 4));
+    if (const std::optional<std::int32_t> k = balancing_exponent(amax, 0.0, roomy)) steps.k[steps.count++] = *k;
+    const std::int32_t unit = ex::ilogb(amax);
+    if (unit > steps.k[steps.count - 1]) steps.k[steps.count++] = unit;
+    return steps;
+}
+
+bool all_finite(std::span<const double> values) noexcept {
+    for (double v : values)
+        if (!std::isfinite(v)) return false;
+    return true;
+}
+
 Result<void> restore(std::span<double> values, std::int32_t k, const char* reason) {
     ex::scale_by_power_of_two(values, k);
     for (double v : values)

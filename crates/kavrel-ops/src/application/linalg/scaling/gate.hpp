@@ -4,6 +4,8 @@
 // are used, so scaling and unscaling are exact unless a value overflows or becomes subnormal.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -100,6 +102,36 @@ using Bound = BoundTerms (*)(std::uint64_t rows, std::uint64_t cols, std::int32_
 [[nodiscard]] Result<std::int32_t> balance_by_rows(std::span<double> entries, std::uint64_t rows);
 // restore's reason for the R factor of the QR factorisations.
 inline constexpr const char* r_entry_out_of_range = "R entry exceeds the scalar range";
+
+// --- Factorisations whose intermediates may leave the range ---------------------------------
+
+// The scales 2^-k at which a factorisation of a finite matrix (largest magnitude amax > 0, order
+// n) is tried in turn. First k = 0, the matrix as given, so that ordinary input gets exactly its
+// own factors. Only where that attempt formed an infinite or NaN value from finite entries and
+// amax is large enough for scaling to help: the smallest k with amax·2^-k ≤ DBL_MAX/2^(c + 4),
+// 2^c ≥ n (room for the growth of an elimination), then k = ilogb(amax) (amax·2^-k in [1, 2)),
+// each only when it scales further than the step before. Multipliers and quotients of these
+// factorisations do not change with a power-of-two scale, every other value scales exactly
+// (unless it becomes subnormal), so the factors of a scaled attempt are those of the input.
+struct RangeSteps {
+    std::array<std::int32_t, 3> k;
+    std::size_t count;  // 1 to 3
+};
+[[nodiscard]] RangeSteps range_steps(double amax, std::uint64_t order);
+
+// attempt(k, last) for each k of range_steps(amax, order) in turn: an attempt factors the input
+// scaled by 2^-k and returns its outcome, or nothing when it formed a value outside the range
+// and `last` is false, so that the next scale is tried. The last step's attempt always returns.
+template <class T, class Attempt>
+[[nodiscard]] Result<T> factor_in_range(double amax, std::uint64_t order, Attempt&& attempt) {
+    const RangeSteps steps = range_steps(amax, order);
+    for (std::size_t s = 0; s < steps.count; ++s)
+        if (std::optional<Result<T>> outcome = attempt(steps.k[s], s + 1 == steps.count)) return std::move(*outcome);
+    kavrel::domain::error::fail_invariant("invariant: the last scale of a factorisation gives its outcome");
+}
+
+// True when every value is finite.
+[[nodiscard]] bool all_finite(std::span<const double> values) noexcept;
 
 // values[i] := values[i]·2^k for all i, then the first infinite or NaN value fails with
 // KavrelError::Overflow `reason`; the values stay multiplied either way. `reason` is static text.

@@ -28,7 +28,12 @@ struct UduDecomposition {
 // - StorageError "UDU input contains a non-finite value" for the first infinite or NaN entry;
 // - StorageError "UDU requires a symmetric matrix" when some |a(i, j) − a(j, i)| exceeds 1e-9·max|a|;
 // - StorageError "UDU encountered a zero pivot (needs symmetric pivoting)" at the first column
-//   (from the last) whose pivot is at most 1e-12·max|a| in magnitude (a NaN pivot passes).
+//   (from the last) whose pivot is at most 1e-12·max|a| in magnitude or NaN;
+// - Overflow factor_out_of_range when a factor itself leaves the float64 range.
+// Where the updates overflow although the factors are finite, they are computed on the input
+// scaled by a power of two (scaling::gate::factor_in_range) and d is scaled back exactly.
 [[nodiscard]] Result<UduDecomposition> udu_decompose(const ArrayView<double, 2>& a);
+
+inline constexpr const char* factor_out_of_range = "UDU factor exceeds the scalar range";
 
 }  // namespace kavrel_ops::application::linalg::udu::decompose
