@@ -215,9 +215,38 @@ TEST(GateTest, BalancedByRowsWindow) {
         SCOPED_TRACE(row.name);
         const Array<double, 2> input = matrix(row.rows, row.cols, row.values);
         EXPECT_EQ(scaling_of(gate::balanced_by_rows(ArrayView<double, 2>::of(input)), input), row.k);
+    }
+}
+
+// The window of the reductions that only need their products kept finite: its top is
+// DBL_MAX/2^(8 + 2c), 2^c ≥ max(rows, cols); the bottom is the QR window's.
+TEST(GateTest, BalancedBelowOverflowWindow) {
+    struct Row {
+        const char* name;
+        std::uint64_t rows, cols;
+        std::vector<double> values;
+        std::optional<std::int32_t> k;
+    };
+    const double top2 = std::ldexp(std::numeric_limits<double>::max(), -10);  // two rows or columns
+    const double top3 = std::ldexp(std::numeric_limits<double>::max(), -12);  // three or four
+    const Row rows[] = {
+        {"1e300 beside 1e-300 is not scaled", 2, 2, {1e300, 1e-300, 1, 1}, std::nullopt},
+        {"at the top", 2, 1, {top2, 1}, std::nullopt},
+        {"just above", 2, 1, {std::nextafter(top2, inf), 1e-300}, 1},
+        {"the wider side counts", 1, 3, {top2, 0, 0}, 2},
+        {"4e307 in 3 x 3", 3, 3, {4e307, 4e307, 4e307, 4e307, 4e307, 4e307, 4e307, 4e307, 4e307},
+         gate::balancing_exponent(4e307, 0.0, top3)},
+        {"1e-300 is scaled up as before", 2, 2, {1e-300, 0, 0, 1e-300}, -512},
+        {"NaN", 2, 1, {1e308, nan}, std::nullopt},
+        {"no rows", 0, 4, {}, std::nullopt},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Array<double, 2> input = matrix(row.rows, row.cols, row.values);
+        EXPECT_EQ(scaling_of(gate::balanced_below_overflow(ArrayView<double, 2>::of(input)), input), row.k);
         // In place on the caller's buffer: the same k and the same scaled entries.
         std::vector<double> in_place = row.values;
-        const auto k = gate::balance_by_rows(in_place, row.rows);
+        const auto k = gate::balance_below_overflow(in_place, row.rows, row.cols);
         ASSERT_TRUE(k.has_value());
         EXPECT_EQ(*k, row.k.value_or(0));
         for (std::size_t i = 0; i < in_place.size(); ++i)

@@ -67,6 +67,25 @@ TEST(HessenbergTest, HessenbergInputHasNoReflections) {
         for (std::uint64_t j = 0; j < 7; ++j) EXPECT_EQ(d.q.storage.data[i * 7 + j], i == j ? 1.0 : 0.0);
 }
 
+// reflects(a) is true exactly when some step makes a reflector: n ≥ 3 and an entry below the
+// subdiagonal that does not compare equal to zero (−0.0 does).
+TEST(HessenbergTest, ReflectsOnlyBelowTheSubdiagonal) {
+    Matrix a = eigen_test::random_square(5, 6);
+    for (std::uint64_t i = 2; i < 5; ++i)
+        for (std::uint64_t j = 0; j + 1 < i; ++j) a.data[i * 5 + j] = 0.0;
+    const auto holds = [](const Matrix& m) {
+        const auto array = m.array();
+        return kavrel_ops::application::linalg::hessenberg::reflects(ArrayView<double, 2>::of(array));
+    };
+    EXPECT_FALSE(holds(a));
+    a.data[4 * 5 + 1] = -0.0;
+    EXPECT_FALSE(holds(a));
+    a.data[4 * 5 + 0] = 1e-320;
+    EXPECT_TRUE(holds(a));
+    EXPECT_FALSE(holds(eigen_test::random_square(2, 7)));
+    EXPECT_FALSE(holds(eigen_test::random_square(0, 7)));
+}
+
 // The residual, orthogonality and exact structure over orders that cross the 128-entry column
 // buffer (n = 129 has a first column of 128 entries, n = 130 one of 129) and over extreme ranges.
 TEST(HessenbergTest, SimilarityOrthogonalityAndStructure) {

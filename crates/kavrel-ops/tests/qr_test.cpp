@@ -89,6 +89,15 @@ TEST(QrTest, DiagonalSignRule) {
     }
 }
 
+// Large entries far from overflowing the products leave the matrix unscaled: small entries
+// beside them keep their bits, where a scaling by 2^-k would have flushed them.
+TEST(QrTest, LargeEntriesDoNotFlushSmallOnes) {
+    const Factored f = qr_of({2, 2, {1e200, 0, 0, 1e-290}});
+    EXPECT_EQ(f.r, (std::vector<double>{-1e200, 0, 0, -1e-290}));
+    const Factored g = qr_of({3, 3, {1e300, 0, 0, 0, 1, 0, 0, 0, 1e-300}});
+    EXPECT_EQ(g.r, (std::vector<double>{-1e300, 0, 0, 0, -1, 0, 0, 0, -1e-300}));
+}
+
 // Columns far below 1e-162 beside ordinary ones, and a tiny column alone: the scaled reflector
 // keeps their norms (unscaled squares would vanish and report a zero column).
 TEST(QrTest, TinyColumnsAreReduced) {

@@ -326,11 +326,10 @@ namespace bidiagonal = kavrel_ops::application::linalg::bidiagonal;
 namespace svd = kavrel_ops::application::linalg::svd;
 namespace svd_qr = kavrel_ops::application::linalg::svd::bidiagonal_qr;
 
-// The reduction meets entries near the ends of the exponent range only through the QR window of
-// the gate, which the column-pivoted QR uses too; B is scaled back with a range check, U and V need
-// no rescaling.
+// Entries large enough for the reduction's products to overflow are scaled down first; B is scaled
+// back with a range check, U and V need no rescaling.
 Result<bidiagonal::BidiagonalDecomposition> bidiagonalize_balanced(const ArrayView<double, 2>& a) {
-    const auto outcome = gate::balanced_by_rows(a);
+    const auto outcome = gate::balanced_below_overflow(a);
     if (!outcome) return std::unexpected(outcome.error());
     auto d = bidiagonal::bidiagonalize(gate::operand(*outcome, a));
     if (!d) return d;
@@ -409,16 +408,20 @@ namespace eigen = kavrel_ops::application::linalg::eigen;
 constexpr const char* h_out_of_range = "Hessenberg entry exceeds the scalar range";
 
 // The reduction itself is not scaled (Schur and the eigenvalues gate before it): only this entry
-// runs the QR window of the gate, so entries near the largest float64 cannot turn H into inf/NaN.
-// H is scaled back by 2^k, Q is orthogonal and needs nothing.
+// scales entries large enough for the reduction's products to overflow, and only when a reflection
+// will run at all (n ≥ 3 and some entry below the subdiagonal nonzero): without one, H is A as it
+// stands. H is scaled back by 2^k, Q is orthogonal and needs nothing; H[0][0], which no step
+// writes, is A[0][0] itself, never a rounded rescaling of it.
 Result<hess::HessenbergDecomposition> hessenberg_gated(const ArrayView<double, 2>& a) {
     if (auto square = hess::validate_square(a.rows(), a.cols()); !square) return std::unexpected(std::move(square.error()));
-    const auto outcome = gate::balanced_by_rows(a);
+    if (!hess::reflects(a)) return hess::hessenberg(a);
+    const auto outcome = gate::balanced_below_overflow(a);
     if (!outcome) return std::unexpected(outcome.error());
     auto d = hess::hessenberg(gate::operand(*outcome, a));
     if (!d) return d;
     if (auto restored = gate::restore(d->h.storage.data, gate::exponent_of(*outcome), h_out_of_range); !restored)
         return std::unexpected(std::move(restored.error()));
+    d->h.storage.data[0] = a.ptr[a.layout.offset];
     return d;
 }
 

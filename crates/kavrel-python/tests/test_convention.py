@@ -466,3 +466,75 @@ def test_exit_while_daemon_threads_call_the_module():
         print('exiting')
     """)
     assert out == "exiting\n"
+
+
+# --- Views NumPy calls C-contiguous whatever the strides of their extent-0 and extent-1 axes ---
+
+# Small arguments every function accepts, with axes of extent 1 where they can have one.
+_ODD_ARGS = {
+    **{name: lambda: ([[1.5, -2.0, 3.0, 0.25]], [[2.0, 4.0, -8.0, 0.5]]) for name in ("add", "sub", "mul", "div")},
+    "dot": lambda: ([3.0], [-2.0]),
+    "sum": lambda: ([[1.0, 2.0, 4.0]],),
+    "sum_dyn": lambda: ([[[1.0], [2.0], [4.0]]],),
+    "matmul": lambda: ([[1.0, 2.0, 3.0]], [[1.0], [-1.0], [2.0]]),
+    "batched_matmul": lambda: ([[[1.0, 2.0, 3.0]]], [[[1.0], [-1.0], [2.0]]]),
+    "solve": lambda: ([[2.0]], [3.0]),
+    "cholesky_solve": lambda: ([[4.0]], [2.0]),
+    "kron": lambda: ([[1.0, -2.0]], [[3.0], [0.5]]),
+    "norm": lambda: ([[3.0, -4.0]],),
+    **{name: lambda: ([[1.0], [2.0], [-2.0]],) for name in ("qr", "col_piv_qr", "bidiagonalize", "svd",
+                                                              "singular_values")},
+}
+
+
+def _odd_view(x, stride):
+    """x copied, with every axis of extent 1 (or, for an empty array, every axis) given `stride`
+    elements as its stride."""
+    x = np.ascontiguousarray(x)
+    strides = [stride * x.itemsize if (d == 1 or x.size == 0) else s for d, s in zip(x.shape, x.strides)]
+    backing = np.zeros(max(x.size, 1) + 2, x.dtype)
+    backing[1:1 + x.size] = x.ravel()
+    v = as_strided(backing[1:], shape=x.shape, strides=strides)
+    assert v.flags.c_contiguous and v.flags.aligned
+    return v, backing
+
+
+def _same(x, y):
+    if isinstance(x, tuple):
+        assert len(x) == len(y) and all(_same(a, b) for a, b in zip(x, y))
+        return True
+    np.testing.assert_array_equal(x, y)
+    return True
+
+
+@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("stride", [-7, 1000, 0])
+def test_extent_one_axes_take_any_element_stride(name, stride):
+    _, _, kinds, _ = next(f for f in FUNCTIONS if f[0] == name)
+    values = _ODD_ARGS.get(name, lambda: ([[2.0]],))()
+    arrays = [np.array(v, dtype=dtype_of(k)) for v, k in zip(values, [k for k in kinds if k != TEXT])]
+    function = getattr(kavrel_python, name)
+    views = [_odd_view(a, stride) for a in arrays]
+    _same(function(*[v for v, _ in views]), function(*arrays))
+
+
+# Empty arrays with a negative stride on every axis, where the function takes them.
+_EMPTY = [
+    ("add", [(0, 4), (0, 4)]), ("sum", [(3, 0)]), ("sum_dyn", [(2, 0, 1)]), ("dot", [(0,), (0,)]),
+    ("matmul", [(0, 3), (3, 2)]), ("matmul", [(2, 0), (0, 3)]), ("batched_matmul", [(2, 0, 1), (2, 1, 3)]),
+    ("batched_matmul", [(2, 3, 0), (2, 0, 4)]), ("det", [(0, 0)]), ("inv", [(0, 0)]), ("solve", [(0, 0), (0,)]),
+    ("cholesky", [(0, 0)]), ("cholesky_solve", [(0, 0), (0,)]), ("cholesky_inv", [(0, 0)]), ("qr", [(3, 0)]),
+    ("col_piv_qr", [(0, 2)]), ("bidiagonalize", [(3, 0)]), ("symmetric_eigen", [(0, 0)]), ("norm", [(0, 3)]),
+    ("schur", [(0, 0)]), ("bunch_kaufman", [(0, 0)]), ("matexp", [(0, 0)]), ("kron", [(0, 2), (3, 1)]),
+    ("trace", [(0, 0)]), ("hessenberg", [(0, 0)]), ("eigenvalues", [(0, 0)]), ("full_piv_lu", [(0, 0)]),
+    ("udu", [(0, 0)]),
+]
+
+
+@pytest.mark.parametrize("name,shapes", _EMPTY, ids=[f"{n}-{s}" for n, s in _EMPTY])
+def test_empty_arrays_take_any_strides(name, shapes):
+    _, _, kinds, _ = next(f for f in FUNCTIONS if f[0] == name)
+    arrays = [np.ones(s, dtype=dtype_of(k)) for s, k in zip(shapes, [k for k in kinds if k != TEXT])]
+    function = getattr(kavrel_python, name)
+    views = [_odd_view(a, -5) for a in arrays]
+    _same(function(*[v for v, _ in views]), function(*arrays))

@@ -91,6 +91,59 @@ def test_qr_tiny_and_huge_columns():
         check_factors(a, q, r)
 
 
+@pytest.mark.parametrize("a", [
+    np.array([[1e200, 0.0], [0.0, 1e-290]]),
+    np.diag([1e300, 1.0, 1e-300]),
+    np.array([[1e300, 1e-300], [1.0, 1.0]]),
+], ids=["1e200 beside 1e-290", "1e300, 1, 1e-300", "1e300 above 1e-300"])
+def test_large_entries_do_not_flush_small_ones(a):
+    # Nothing here comes near overflowing the reductions' products, so nothing is rescaled: the
+    # small entries keep their bits in R, H and B.
+    q, r = kp.qr(a)
+    check_factors(a, q, r)
+    np.testing.assert_array_equal(np.abs(np.diag(r)), np.abs(np.diag(np.linalg.qr(a)[1])))
+    u, b, v = kp.bidiagonalize(a)
+    np.testing.assert_array_equal(np.abs(np.diag(b)), np.abs(np.diag(np.linalg.qr(a)[1])))
+
+
+@pytest.mark.parametrize("a", [
+    np.array([[1e300, 1e-300], [1.0, 1.0]]),                                   # n = 2: no reflection
+    np.array([[1.2345678901234567e-170, 5e300], [1.0, 2.0]]),
+    np.array([[1e300, 1.0, 1e-300], [1e-300, 1.0, 1.0], [0.0, 1e-300, 1e-300]]),  # already Hessenberg
+    np.array([[1.7e308, 1.0, 3e-310, 2.0], [1.0, 1.0, 1.0, 1.0], [0.0, 1e-310, 1.0, 1.0], [0.0, 0.0, 5e-324, 1.0]]),
+], ids=["2x2", "2x2 tiny corner", "Hessenberg 3x3", "Hessenberg 4x4 at the top"])
+def test_hessenberg_of_a_hessenberg_matrix_is_the_matrix(a):
+    q, h = kp.hessenberg(a)
+    np.testing.assert_array_equal(h, a)
+    np.testing.assert_array_equal(q, np.eye(len(a)))
+
+
+def test_hessenberg_corner_is_the_input_corner_even_when_scaled():
+    # 1e308 makes the products risky, so the matrix is scaled; H[0][0], which no step writes,
+    # is still A[0][0] exactly.
+    a = np.array([[3e-310, 1.0, 1.0], [1e308, 1.0, 1.0], [1e308, 1.0, 1.0]])
+    q, h = kp.hessenberg(a)
+    assert h[0, 0] == a[0, 0]
+    assert np.all(np.isfinite(h)) and np.all(np.isfinite(q))
+
+
+@pytest.mark.parametrize("function", [kp.qr, kp.hessenberg, kp.bidiagonalize])
+def test_entries_near_the_top_stay_finite_or_raise(function):
+    # A full 3×3 of 4e307 is rank-deficient for qr: its one column.
+    for x in function(np.full((3, 1) if function is kp.qr else (3, 3), 4e307)):
+        assert np.all(np.isfinite(x))
+    rng = np.random.default_rng(12)
+    for _ in range(100):
+        a = rng.uniform(-1.79, 1.79, (4, 4)) * 1e308
+        try:
+            got = function(a)
+        except ValueError as e:
+            assert "exceeds the scalar range" in str(e)
+            continue
+        for x in got:
+            assert np.all(np.isfinite(x))
+
+
 def test_qr_empty_shapes():
     q, r = kp.qr(np.zeros((4, 0)))
     assert np.array_equal(q, np.eye(4)) and r.shape == (4, 0)

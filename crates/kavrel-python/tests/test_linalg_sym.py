@@ -11,7 +11,8 @@ NON_FINITE = {"bunch_kaufman": "Storage error: Bunch-Kaufman input contains a no
               "udu": "Storage error: UDU input contains a non-finite value"}
 ASYMMETRIC = {"bunch_kaufman": "Storage error: Bunch-Kaufman requires a symmetric matrix",
               "udu": "Storage error: UDU requires a symmetric matrix"}
-SINGULAR_2X2 = "Storage error: Bunch-Kaufman encountered a singular 2x2 pivot"
+OUT_OF_RANGE = {name: f"Arithmetic overflow in layout calculations: {text} factor exceeds the scalar range"
+                for name, text in [("bunch_kaufman", "Bunch-Kaufman"), ("udu", "UDU"), ("full_piv_lu", "FullPivLU")]}
 ZERO_PIVOT = "Storage error: UDU encountered a zero pivot (needs symmetric pivoting)"
 FUNCTIONS = {"bunch_kaufman": kp.bunch_kaufman, "udu": kp.udu}
 
@@ -58,10 +59,8 @@ def bk_check(a):
     np.testing.assert_array_equal(l[blocks + 1, blocks], 0.0)
     p = perm.astype(np.intp)
     pap = a[np.ix_(p, p)]
-    # The trailing updates keep both triangles, which drift apart by rounding while multipliers are
-    # read below the diagonal and update rows above it: the residual in units of n·max|a|·eps grows
-    # faster than the element growth, but stays within the classical n·eps·‖|L|·|D|·|L|ᵀ‖.
-    # Compared at the unit scale (a power of two, exact) so that no norm overflows.
+    # The classical backward-error bound n·eps·‖|L|·|D|·|L|ᵀ‖, compared at the unit scale (a power
+    # of two, exact) so that no norm overflows.
     e = -int(np.frexp(np.abs(a).max(initial=1.0))[1])
     pap, ds = np.ldexp(pap, e), np.ldexp(d, e)
     bound = n * EPS * np.linalg.norm(np.abs(l) @ np.abs(ds) @ np.abs(l).T)
@@ -99,12 +98,17 @@ T = 1e-170  # T·T underflows to 0
     (np.zeros((3, 3)), np.eye(3), np.zeros((3, 3)), [0, 1, 2]),
     ([[0.0, 1.0], [1.0, 0.0]], np.eye(2), [[0.0, 1.0], [1.0, 0.0]], [0, 1]),
     ([[0.0, T], [T, 0.0]], np.eye(2), [[0.0, T], [T, 0.0]], [0, 1]),
-    # Within the symmetry tolerance; b is read above the diagonal.
-    ([[0.0, 1.0], [1.0 + 5e-10, 0.0]], np.eye(2), [[0.0, 1.0], [1.0, 0.0]], [0, 1]),
+    # Within the symmetry tolerance the lower triangle decides: b is read below the diagonal.
+    ([[0.0, 1.0], [1.0 + 5e-10, 0.0]], np.eye(2), [[0.0, 1.0 + 5e-10], [1.0 + 5e-10, 0.0]], [0, 1]),
+    # W(0, 1) = W(2, 1) = 0 above against W(1, 0) = 1e-10 below: a regular 2×2 pivot, not a
+    # singular block or a zero 1×1 pivot.
+    ([[0.0, 0.0, 0.0], [1e-10, 0.0, 0.0], [0.0, 0.0, 1.0]], np.eye(3),
+     [[0.0, 1e-10, 0.0], [1e-10, 0.0, 0.0], [0.0, 0.0, 1.0]], [0, 1, 2]),
     # Rows and columns 0 and 2 exchanged, then 16 is a 1×1 pivot.
     ([[1.0, 0.0, 4.0], [0.0, 2.0, 0.0], [4.0, 0.0, 16.0]], [[1, 0, 0], [0, 1, 0], [0.25, 0, 1]],
      np.diag([16.0, 2.0, 0.0]), [2, 1, 0]),
-], ids=["empty", "one", "one zero", "zero 3x3", "exchange", "tiny exchange", "b above the diagonal", "swapped"])
+], ids=["empty", "one", "one zero", "zero 3x3", "exchange", "tiny exchange", "b below the diagonal", "upper zeros",
+        "swapped"])
 def test_bunch_kaufman_exact_cases(a, l, d, perm):
     got_l, got_d, got_perm = kp.bunch_kaufman(np.array(a, dtype=np.float64))
     np.testing.assert_array_equal(got_l, l)
@@ -124,6 +128,105 @@ def test_bunch_kaufman_extreme_scales_keep_the_unit_factors(base, k):
     np.testing.assert_array_equal(p, p0)
     np.testing.assert_array_equal(l, l0)
     np.testing.assert_array_equal(d, np.ldexp(d0, k))
+
+
+def hilbert(n):
+    i = np.arange(n, dtype=np.float64)
+    return 1.0 / (i[:, None] + i[None, :] + 1.0)
+
+
+def graded(n, seed):
+    a = symmetric(n, seed)
+    i = np.arange(n)
+    return np.ldexp(a, -(i[:, None] + i[None, :]))
+
+
+def low_rank(n, seed):
+    b = random_matrix((n, n // 2), seed)
+    a = b @ b.T
+    return np.triu(a) + np.triu(a, 1).T
+
+
+def saddle_point(h, seed):
+    """[[H, Bᵀ], [B, 0]] with H positive definite and B of h/2 rows."""
+    c = h // 2
+    b = random_matrix((c, h), seed)
+    return np.block([[spd(h, seed), b.T], [b, np.zeros((c, c))]])
+
+
+@pytest.mark.parametrize("a", [hilbert(33), hilbert(64), hilbert(100), graded(60, 5), low_rank(100, 6),
+                               low_rank(200, 7), saddle_point(60, 8)],
+                         ids=["Hilbert 33", "Hilbert 64", "Hilbert 100", "graded 60", "rank 50 of 100",
+                              "rank 100 of 200", "saddle point 90"])
+def test_bunch_kaufman_is_backward_stable(a):
+    # One matrix throughout the elimination: within 30·n·eps·max(|L||D||Lᵀ|) entrywise, where an
+    # update of both triangles with their own roundings left residuals 10^9 times that.
+    l, d, perm = kp.bunch_kaufman(a)
+    p = perm.astype(np.intp)
+    n = len(a)
+    residual = np.abs(a[np.ix_(p, p)] - l @ d @ l.T).max()
+    assert residual <= 30 * n * EPS * (np.abs(l) @ np.abs(d) @ np.abs(l).T).max()
+
+
+# Finite input whose plain updates overflow: each factorisation gives the factors of the input
+# scaled down by 2^60 (multipliers as they are, D, d or U scaled back), or raises where a factor
+# itself leaves the float64 range. None returns an infinite or NaN factor.
+BK_NEAR_TOP = np.array([[-1.41477408e308, 3.98768572e307, 1.21408433e308],
+                        [3.98768572e307, 9.96212400e307, -1.51888838e308],
+                        [1.21408433e308, -1.51888838e308, 1.04640618e308]])
+UDU_NEAR_TOP = np.array([[1e300, 2e304, 2e304], [2e304, -1e300, 0.0], [2e304, 0.0, 1e300]])
+
+
+def _scaled_back(name, small, k):
+    if name == "bunch_kaufman":
+        l, d, perm = small
+        return l, np.ldexp(d, k), perm
+    if name == "udu":
+        u, d = small
+        return u, np.ldexp(d, k)
+    l, u, rows, cols = small
+    return l, np.ldexp(u, k), rows, cols
+
+
+@pytest.mark.parametrize("name,a", [
+    ("bunch_kaufman", BK_NEAR_TOP),
+    ("udu", np.array([[1.5e308, 1e308], [1e308, 0.5e308]])),
+    ("udu", UDU_NEAR_TOP),          # the unscaled update was 4e308 − 4e308, a NaN pivot
+    ("full_piv_lu", np.ldexp(random_matrix((5, 5), 9), 1022)),
+], ids=["bunch_kaufman", "udu 2x2", "udu NaN pivot", "full_piv_lu"])
+def test_factors_of_finite_input_near_the_top_of_the_range(name, a):
+    f = getattr(kp, name)
+    got = f(a)
+    for x in got:
+        assert np.all(np.isfinite(x))
+    for g, want in zip(got, _scaled_back(name, f(np.ldexp(a, -60)), 60)):
+        np.testing.assert_array_equal(g, want)
+
+
+@pytest.mark.parametrize("name,a", [
+    ("bunch_kaufman", [[1e308, 1e308], [1e308, -1e308]]),
+    ("udu", [[1.5e308, 1e308], [1e308, 0.25e308]]),
+    ("full_piv_lu", [[1.7e308, 1.7e308], [-1.7e308, 1.7e308]]),
+])
+def test_factors_beyond_the_range_raise(name, a):
+    with pytest.raises(ValueError) as e:
+        getattr(kp, name)(np.array(a))
+    assert str(e.value) == OUT_OF_RANGE[name]
+
+
+def test_random_wide_range_input_never_gives_non_finite_factors():
+    rng = np.random.default_rng(11)
+    for _ in range(300):
+        n = int(rng.integers(2, 6))
+        a = 10.0 ** rng.uniform(280, 308, (n, n)) * rng.choice([-1.0, 1.0], (n, n))
+        a = np.triu(a) + np.triu(a, 1).T
+        for f in (kp.bunch_kaufman, kp.udu, kp.full_piv_lu):
+            try:
+                got = f(a)
+            except ValueError:
+                continue
+            for x in got[:2]:
+                assert np.all(np.isfinite(x)), (f.__name__, a)
 
 
 def test_bunch_kaufman_huge_2x2_block_keeps_its_multipliers():
@@ -147,12 +250,9 @@ def test_bunch_kaufman_subnormal_entries_factor_without_infinities():
     ([[1.0, 5.0], [0.0, NAN]], NON_FINITE["bunch_kaufman"]),       # before the symmetry test
     ([[1.0, 0.0], [0.0, -INF]], NON_FINITE["bunch_kaufman"]),
     ([[0.0, 1.0], [1.0 + 2e-9, 0.0]], ASYMMETRIC["bunch_kaufman"]),
-    # W(0, 1) = 0 against W(1, 0) = 1e-10 (within the tolerance): the block read above the diagonal
-    # is [[0, 0], [·, 0]].
-    ([[0.0, 0.0, 0.0], [1e-10, 0.0, 1e-10], [0.0, 1e-10, 1.0]], SINGULAR_2X2),
-    # The same with nothing else in column 1: a zero 1×1 pivot would divide 1e-10 by 0.
-    ([[0.0, 0.0, 0.0], [1e-10, 0.0, 0.0], [0.0, 0.0, 1.0]], SINGULAR_2X2),
-], ids=["3x4", "NaN", "infinity", "asymmetric", "singular block", "no zero 1x1 pivot"])
+    # The 1×1 pivot 1e308, then D(1, 1) = −1e308 − 1e308: a factor beyond the float64 range.
+    ([[1e308, 1e308], [1e308, -1e308]], OUT_OF_RANGE["bunch_kaufman"]),
+], ids=["3x4", "NaN", "infinity", "asymmetric", "factor out of range"])
 def test_bunch_kaufman_errors(a, message):
     with pytest.raises(ValueError) as e:
         kp.bunch_kaufman(np.array(a, dtype=np.float64))

@@ -97,6 +97,24 @@ def test_det_matches_the_exact_determinant(name):
     assert abs(kp.det(a) - exact) <= 4 * n * np.linalg.cond(a) * EPS * abs(exact)
 
 
+@pytest.mark.parametrize("diagonal,expected", [
+    ([1e200, 1e200, 1e-200, 1e-200], 1.0),
+    ([1e-200, 1e-200, 1e200, 1e200], 1.0),
+    ([1e308, 2.0, 0.5], 1e308),
+    ([1e200, 1e200, 1e-100], 1e300),
+    ([1e200, 1e200, 1e-10], INF),        # the determinant itself leaves the range
+    ([1e-200, 1e-200, 1e10], 0.0),
+], ids=["large first", "small first", "through the top", "back in range", "overflows", "underflows"])
+def test_det_is_inf_or_zero_only_where_the_determinant_is(diagonal, expected):
+    # Diagonal input: the pivots are the diagonal in order, and the running product of the
+    # pivots may leave the range on its way.
+    d = kp.det(np.diag(diagonal))
+    assert d == pytest.approx(expected, rel=4 * len(diagonal) * EPS)
+    # A permuted copy gives the same value up to the interchanges' sign.
+    p = np.arange(len(diagonal))[::-1]
+    assert abs(kp.det(np.diag(diagonal)[p])) == pytest.approx(abs(expected), rel=4 * len(diagonal) * EPS)
+
+
 # --- inv and solve ------------------------------------------------------------------------
 
 @pytest.mark.parametrize("name", GENERAL)
@@ -188,6 +206,25 @@ def test_full_piv_lu_exact_cases():
     np.testing.assert_array_equal(rp, [0, 1, 2])
     np.testing.assert_array_equal(cp, [0, 1, 2])
     check_full_piv_result(kp.full_piv_lu(np.zeros((0, 0))), 0)
+
+
+def _hilbert(n):
+    i = np.arange(n, dtype=np.float64)
+    return 1.0 / (i[:, None] + i[None, :] + 1.0)
+
+
+@pytest.mark.parametrize("scale", [1.0, 1e30, 1e-30, 1e300])
+@pytest.mark.parametrize("base", [np.array([[1, 1, 1], [1, 1 + 2e-13, 1], [1, 1, 1 + 3e-13]]), _hilbert(12)],
+                         ids=["near ones", "Hilbert 12"])
+def test_full_piv_lu_after_an_early_stop_holds_at_every_scale(base, scale):
+    # The remainder's lower part is not a multiplier: L's trailing block is the identity, and L·U
+    # differs from the permuted matrix by at most the stop threshold, however large the entries.
+    a = base * scale
+    l, u, rp, cp = kp.full_piv_lu(a)
+    n = len(a)
+    assert np.abs(l).max() <= 1.0
+    gap = np.abs(l @ u - a[np.ix_(rp.astype(np.intp), cp.astype(np.intp))]).max()
+    assert gap <= (1e-12 + 4 * n * EPS) * np.abs(a).max()
 
 
 def test_full_piv_lu_of_a_rank_deficient_matrix():

@@ -2,6 +2,8 @@
 dimension, the operands' magnitudes and float32 epsilon; exact products of small integers on
 every kernel path; the error texts in their order; empty shapes; zero and NaN handling; the
 output size limits; and calls from several threads."""
+import threading
+
 import numpy as np
 import pytest
 
@@ -208,6 +210,41 @@ def test_batched_matmul_of_small_integers_is_exact():
 def test_batched_matmul_of_no_items_is_empty():
     got = kp.batched_matmul(np.ones((0, 3, 4), f32), np.ones((0, 4, 5), f32))
     assert got.shape == (0, 3, 5) and got.dtype == f32
+
+
+def _within_seconds(call, seconds=20):
+    """call()'s result; a call still running after `seconds` fails the test (the lock is
+    released while it computes)."""
+    result = []
+    worker = threading.Thread(target=lambda: result.append(call()), daemon=True)
+    worker.start()
+    worker.join(seconds)
+    assert result, "hang: an empty product still running"
+    return result[0]
+
+
+@pytest.mark.parametrize("a_shape,b_shape,out_shape", [
+    ((1, 0, 16), (2 ** 40, 16, 0), (2 ** 40, 0, 0)),
+    ((2 ** 40, 0, 16), (1, 16, 5), (2 ** 40, 0, 5)),
+    ((2 ** 40, 3, 0), (1, 0, 0), (2 ** 40, 3, 0)),
+])
+def test_batched_matmul_of_an_empty_result_ignores_the_batch_count(a_shape, b_shape, out_shape):
+    a, b = np.empty(a_shape, f32), np.empty(b_shape, f32)
+    assert _within_seconds(lambda: kp.batched_matmul(a, b)).shape == out_shape
+
+
+@pytest.mark.parametrize("a,b,shape", [
+    # Empty operands that NumPy calls C-contiguous although their batch axis runs backwards.
+    (np.ones((2, 1, 1), f32)[::-1][:, :0], np.ones((2, 1, 3), f32), (2, 0, 3)),
+    (np.ones((2, 3, 4), f32), np.ones((2, 4, 1), f32)[::-1][:, :, :0], (2, 3, 0)),
+    (np.ones((2, 3, 1), f32)[::-1][:, :, :0], np.ones((2, 0, 4), f32), (2, 3, 4)),
+    (np.ones((2, 3, 1), f32)[::-1][:, :, :0], np.ones((2, 1, 4), f32)[::-1][:, :0], (2, 3, 4)),
+], ids=["a without rows", "b without columns", "k = 0", "k = 0 both reversed"])
+def test_batched_matmul_of_empty_operands_with_reversed_batch_axes(a, b, shape):
+    assert a.flags.c_contiguous and b.flags.c_contiguous
+    got = kp.batched_matmul(a, b)
+    np.testing.assert_array_equal(got, np.matmul(a, b))
+    assert got.shape == shape
 
 
 @pytest.mark.parametrize("a_shape,b_shape", [((2, 3, 4), (3, 4, 5)), ((0, 3, 4), (1, 4, 5)), ((1, 3, 4), (0, 4, 5))])

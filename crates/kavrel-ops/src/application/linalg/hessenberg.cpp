@@ -14,6 +14,18 @@ Result<std::uint64_t> validate_square(std::uint64_t rows, std::uint64_t cols) {
     return working::square_order(rows, cols);
 }
 
+bool reflects(const ArrayView<double, 2>& a) {
+    const std::uint64_t n = a.rows();
+    const auto& l = a.layout;
+    for (std::uint64_t i = 2; i < n; ++i)
+        for (std::uint64_t j = 0; j + 2 <= i; ++j) {
+            const std::int64_t at = static_cast<std::int64_t>(l.offset) + static_cast<std::int64_t>(i) * l.strides[0] +
+                                    static_cast<std::int64_t>(j) * l.strides[1];
+            if (a.ptr[at] != 0.0) return true;
+        }
+    return false;
+}
+
 Result<HessenbergDecomposition> hessenberg(const ArrayView<double, 2>& a) {
     const auto n = validate_square(a.rows(), a.cols());
     if (!n) return std::unexpected(std::move(n.error()));

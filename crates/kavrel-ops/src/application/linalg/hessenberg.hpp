@@ -24,6 +24,11 @@ struct HessenbergDecomposition {
 // rows, or ShapeMismatch lhs [rows, cols], rhs [rows, rows] when the matrix is not square.
 [[nodiscard]] Result<std::uint64_t> validate_square(std::uint64_t rows, std::uint64_t cols);
 
+// True when the reduction of this square view (any strides, valid layout) makes at least one
+// reflection: n ≥ 3 and some entry below the subdiagonal does not compare equal to zero. Otherwise
+// Q is the identity and H is the input as it stands.
+[[nodiscard]] bool reflects(const ArrayView<double, 2>& a);
+
 // The decomposition of a square view of any strides and offset.
 // Errors: ShapeMismatch (not square), StorageError "Hessenberg input contains a non-finite value".
 [[nodiscard]] Result<HessenbergDecomposition> hessenberg(const ArrayView<double, 2>& a);

@@ -137,7 +137,7 @@ Result<QrFactors> factor(const ArrayView<double, 2>& view) {
     const std::uint64_t m = view.rows(), n = view.cols();
     if (auto tall = working::require_tall(m, n); !tall) return std::unexpected(std::move(tall.error()));
     std::vector<double> a = working::working_copy(view);
-    const auto k = scaling::gate::balance_by_rows(a, m);
+    const auto k = scaling::gate::balance_below_overflow(a, m, n);
     if (!k) return std::unexpected(k.error());
     if (auto finite = working::check_finite(a, "QR input contains a non-finite value"); !finite)
         return std::unexpected(std::move(finite.error()));

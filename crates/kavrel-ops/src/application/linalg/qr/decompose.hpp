@@ -31,9 +31,9 @@ inline constexpr std::uint64_t panel_columns = 32;
 inline constexpr std::uint64_t blocked_from_columns = 192;
 
 // The factorisation of an m×n view with m ≥ n. Each column's reflector is built on the column
-// scaled by the power of two of its largest remaining entry, and a matrix outside the QR window
-// of the scaling gate is factored as A·2^-k and R scaled back, so neither squares nor R overflow
-// or vanish on their way. R[j][j] is negative when the remaining column's leading entry is
+// scaled by the power of two of its largest remaining entry, and a matrix whose products could
+// overflow (outside scaling::gate::balanced_below_overflow's window) is factored as A·2^-k and R
+// scaled back, so neither squares nor products overflow or vanish on their way. R[j][j] is negative when the remaining column's leading entry is
 // positive, positive otherwise.
 // Errors, in this order: ShapeMismatch [m, n] / [n, n] when m < n; the gate's Overflow guards;
 // StorageError "QR input contains a non-finite value"; StorageError "QR pivot column {j} has

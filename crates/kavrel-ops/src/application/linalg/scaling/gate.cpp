@@ -82,6 +82,20 @@ Window rows_window(std::uint64_t rows) {
     return {window_lo(), window_hi(-ex::ceil_log2(std::max<std::uint64_t>(rows, 1))), ex::safmin() / ex::eps};
 }
 
+Window overflow_window(std::uint64_t rows, std::uint64_t cols) {
+    const int c = ex::ceil_log2(std::max<std::uint64_t>({rows, cols, 1}));
+    return {window_lo(), ex::scalbn(ex::dbl_max(), -(8 + 2 * c)), ex::safmin() / ex::eps};
+}
+
+// The copy scaled into `window`, or NoScaling.
+Result<GateOutcome> balanced_in(std::optional<GateCopy>&& copy, const Window& window) {
+    if (!copy) return NoScaling{};
+    if (auto checked = check_window(window); !checked) return std::unexpected(std::move(checked.error()));
+    const std::optional<std::int32_t> k = window_exponent(copy->amax, window);
+    if (!k) return NoScaling{};
+    return scaled(std::move(*copy), *k);
+}
+
 }  // namespace
 
 std::optional<GateCopy> gate_copy(const ArrayView<double, 2>& view) {
@@ -118,19 +132,17 @@ Result<GateOutcome> balanced(const ArrayView<double, 2>& view, Bound bound) {
 }
 
 Result<GateOutcome> balanced_by_rows(const ArrayView<double, 2>& view) {
-    std::optional<GateCopy> copy = gate_copy(view);
-    if (!copy) return NoScaling{};
-    const Window window = rows_window(copy->rows);
-    if (auto checked = check_window(window); !checked) return std::unexpected(std::move(checked.error()));
-    const std::optional<std::int32_t> k = window_exponent(copy->amax, window);
-    if (!k) return NoScaling{};
-    return scaled(std::move(*copy), *k);
+    return balanced_in(gate_copy(view), rows_window(view.rows()));
 }
 
-Result<std::int32_t> balance_by_rows(std::span<double> entries, std::uint64_t rows) {
+Result<GateOutcome> balanced_below_overflow(const ArrayView<double, 2>& view) {
+    return balanced_in(gate_copy(view), overflow_window(view.rows(), view.cols()));
+}
+
+Result<std::int32_t> balance_below_overflow(std::span<double> entries, std::uint64_t rows, std::uint64_t cols) {
     const std::optional<double> amax = scalable_amax(entries);
     if (!amax) return 0;
-    const Window window = rows_window(rows);
+    const Window window = overflow_window(rows, cols);
     if (auto checked = check_window(window); !checked) return std::unexpected(std::move(checked.error()));
     const std::optional<std::int32_t> k = window_exponent(*amax, window);
     if (!k) return 0;

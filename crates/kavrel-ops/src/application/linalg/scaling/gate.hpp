@@ -97,9 +97,17 @@ using Bound = BoundTerms (*)(std::uint64_t rows, std::uint64_t cols, std::int32_
 // The gate of the QR factorisations: no norm ratio, lo = window_lo(), hi = window_hi(−ceil_log2(
 // max(m, 1))) for m rows, floor = safmin/eps.
 [[nodiscard]] Result<GateOutcome> balanced_by_rows(const ArrayView<double, 2>& view);
-// The same on a row-major buffer of `rows` rows that the caller owns: scaled in place by 2^-k,
-// and k returned (0 when it is not scaled: empty, all zeros, or an entry not finite).
-[[nodiscard]] Result<std::int32_t> balance_by_rows(std::span<double> entries, std::uint64_t rows);
+// The gate of the reductions whose only risk near the ends of the range is overflow in their
+// products (qr, hessenberg, bidiagonalize; their reflectors are built on prescaled vectors, so
+// their sums of squares are safe): an orthogonal transformation keeps every entry within
+// ‖A‖_F ≤ N·max|a| (N the larger side), and the reflector products and inner products formed on
+// the way within 4·N times that, so the window's top is DBL_MAX/(256·N²) (N² taken as 2^(2c),
+// 2^c ≥ N). Entries below it are not touched, so small entries keep their bits; the bottom of the
+// window is that of balanced_by_rows.
+[[nodiscard]] Result<GateOutcome> balanced_below_overflow(const ArrayView<double, 2>& view);
+// The same on a row-major rows × cols buffer that the caller owns, scaled in place; k returned.
+[[nodiscard]] Result<std::int32_t> balance_below_overflow(std::span<double> entries, std::uint64_t rows,
+                                                          std::uint64_t cols);
 // restore's reason for the R factor of the QR factorisations.
 inline constexpr const char* r_entry_out_of_range = "R entry exceeds the scalar range";
 
