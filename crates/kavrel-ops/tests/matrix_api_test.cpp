@@ -9,9 +9,11 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "kavrel/domain/error/error.hpp"
+#include "kavrel_ops/domain/scalar/contract.hpp"
 #include "matrix_test_support.hpp"
 
 namespace {
@@ -309,6 +311,32 @@ TEST(BatchedMatmulTest, EmptyResultDoesNotVisitTheBatch) {
     const ArrayView<float, 3> wide{ones.data(), ones.size(), {{1, 16, 5}, {80, 5, 1}, 0}};
     ArrayViewMut<float, 3> rows_out{nothing.data(), {{huge, 0, 5}, {0, 5, 1}, 0}, 0, 0};
     EXPECT_TRUE(batched_matmul(tall, wide, rows_out).has_value());
+}
+
+// Items that share one B above the packing threshold read one packed copy of its panels, items
+// with their own B pack it once each; either way every item gets one tiled_gemm per 32-row block.
+TEST(BatchedMatmulTest, ItemsOverPackedPanelsMatchOneTiledGemmPerBlock) {
+    for (const auto& [items, m, bb] : {std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>{3, 40, 1}, {3, 40, 3},
+                                       {2, 128, 1}, {2, 128, 2}}) {
+        SCOPED_TRACE(std::to_string(items) + " items of " + std::to_string(m) + " rows, " + std::to_string(bb) + " B");
+        const std::uint64_t k = 512, n = 260;
+        Stack a(items, m, k, 21), b(bb, k, n, 22), out(items, m, n, 23);
+        for (float& x : a.data) x = x / 4 + 0.125f;  // not small integers: rounding shows any change of order
+        auto ov = out.view_mut();
+        ASSERT_TRUE(batched_matmul(a.view(), b.view(), ov).has_value());
+        for (std::uint64_t i = 0; i < items; ++i) {
+            const auto ai = a.item(i), bi = b.item(i);
+            std::vector<float> want(m * n, 0.0f);
+            for (std::uint64_t r = 0; r < m; r += 32) {
+                const std::uint64_t rows = std::min<std::uint64_t>(32, m - r);
+                kavrel_ops::domain::scalar::contract::Scalar<float>::tiled_gemm(
+                    std::span<const float>(ai).subspan(r * k, rows * k), bi,
+                    std::span<float>(want).subspan(r * n, rows * n), rows, n, k);
+            }
+            const auto got = out.item(i);
+            for (std::size_t e = 0; e < got.size(); ++e) ASSERT_TRUE(same_bits(got[e], want[e])) << "item " << i << " at " << e;
+        }
+    }
 }
 
 TEST(BatchedMatmulTest, ChecksInOrder) {

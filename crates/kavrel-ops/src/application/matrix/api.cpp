@@ -218,13 +218,21 @@ Result<void> shared_direct_items(const Items& items, std::uint64_t count, const 
     items.a_items.check_items(count);
     items.b_items.check_items(count);
     items.out_items.check_items(count);
+    // Items that share B read one packed copy of its panels, made here for all their blocks; an
+    // item with its own B packs it once for its blocks.
+    const std::uint64_t m = first.dims.m, block = generic_kernel::tile_policy_block_rows;
+    const std::uint64_t item_blocks = (m + block - 1) / block;
+    std::optional<generic_kernel::SharedPanels<float>> shared;
+    if (items.b_items.batch_stride == 0)
+        shared = generic_kernel::pack_shared_b(items.b, first.dims, std::min(block, m), count * item_blocks);
+    const generic_kernel::SharedPanels<float>* panels = shared ? &*shared : nullptr;
     if (first.dense) {
         // Each item from its own first elements: only the three pointers change.
         types::MatmulDims dims = first.dims;
         dims.a_offset = dims.b_offset = dims.c_offset = 0;
         for_each_index_with<Adaptive>(count, [&](std::uint64_t i) {
             generic_kernel::dense_overwrite(items.a + items.a_items.offset_at(i), items.b + items.b_items.offset_at(i),
-                                            items.out + items.out_items.offset_at(i), dims);
+                                            items.out + items.out_items.offset_at(i), dims, panels);
         });
         return {};
     }
@@ -236,7 +244,7 @@ Result<void> shared_direct_items(const Items& items, std::uint64_t count, const 
         Layout<2> c_layout = items.out_items.first;
         c_layout.offset = plan.dims.c_offset;
         ArrayViewMut<float, 2> c{items.out, c_layout, items.out_len, 0};
-        dispatch::run_generic(items.a, items.b, c, plan, Accumulate::overwrite);
+        dispatch::run_generic(items.a, items.b, c, plan, Accumulate::overwrite, panels);
     });
     return {};
 }

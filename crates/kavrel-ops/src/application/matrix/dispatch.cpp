@@ -51,16 +51,16 @@ ArrayView<T, 2> row_major_operand(const ArrayView<T, 2>& v, bool row_major, std:
 // only add), then the row-blocked kernel or the row loop, serially or in row units.
 template <class T>
 void generic_kernels(bool parallel, const T* a, const T* b, ArrayViewMut<T, 2>& c, Accumulate accumulate,
-                     const types::MatmulDims& dims) {
+                     const types::MatmulDims& dims, const generic_kernel::SharedPanels<T>* shared = nullptr) {
     const bool overwrite = accumulate == Accumulate::overwrite;
     if (parallel) {
         // Each unit clears its own rows: in parallel, and just before its kernel reads them.
         (void)c.whole_window();  // refuses a shared window, as zero_output would
-        generic_kernel::parallel_matmul(a, b, c.ptr, dims, overwrite);
+        generic_kernel::parallel_matmul(a, b, c.ptr, dims, overwrite, shared);
         return;
     }
     if (overwrite) packing::zero_output(dims, c);
-    generic_kernel::serial_matmul(a, b, c.ptr, dims);
+    generic_kernel::serial_matmul(a, b, c.ptr, dims, shared);
 }
 
 // The generic path. `dims` validated A, B and C as given; a copy gets its product validated
@@ -149,8 +149,9 @@ std::optional<GenericPlan> direct_generic_plan(const ArrayView<T, 2>& a, const A
 }
 
 template <ScalarElement T>
-void run_generic(const T* a, const T* b, ArrayViewMut<T, 2>& c, const GenericPlan& plan, Accumulate accumulate) {
-    generic_kernels(plan.parallel, a, b, c, accumulate, plan.dims);
+void run_generic(const T* a, const T* b, ArrayViewMut<T, 2>& c, const GenericPlan& plan, Accumulate accumulate,
+                 const generic_kernel::SharedPanels<T>* shared) {
+    generic_kernels(plan.parallel, a, b, c, accumulate, plan.dims, shared);
 }
 
 template Result<void> route_matmul<float>(const ArrayView<float, 2>&, const ArrayView<float, 2>&,
@@ -159,6 +160,7 @@ template Result<void> route_matmul<double>(const ArrayView<double, 2>&, const Ar
                                            ArrayViewMut<double, 2>&, Accumulate);
 template std::optional<GenericPlan> direct_generic_plan<float>(const ArrayView<float, 2>&, const ArrayView<float, 2>&,
                                                                const ArrayViewMut<float, 2>&);
-template void run_generic<float>(const float*, const float*, ArrayViewMut<float, 2>&, const GenericPlan&, Accumulate);
+template void run_generic<float>(const float*, const float*, ArrayViewMut<float, 2>&, const GenericPlan&, Accumulate,
+                                 const generic_kernel::SharedPanels<float>*);
 
 }  // namespace kavrel_ops::application::matrix::dispatch

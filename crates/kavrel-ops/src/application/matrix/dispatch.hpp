@@ -11,6 +11,7 @@
 #include "kavrel/application/view/immutable.hpp"
 #include "kavrel/application/view/mutable_core.hpp"
 #include "kavrel/domain/error/error.hpp"
+#include "kavrel_ops/application/matrix/generic_kernel.hpp"
 #include "kavrel_ops/application/matrix/types.hpp"
 
 namespace kavrel_ops::application::matrix::dispatch {
@@ -63,9 +64,11 @@ template <ScalarElement T>
 
 // route_matmul's generic path on validated operands that need no copy: C cleared when
 // overwriting, then the row-blocked kernel (or the row loop), serially or in units as the plan
-// says. `c` is the output view whose geometry plan.dims holds.
+// says. `c` is the output view whose geometry plan.dims holds. Dense blocks read B's panels from
+// `shared` when given (generic_kernel::pack_shared_b of this B).
 template <ScalarElement T>
-void run_generic(const T* a, const T* b, ArrayViewMut<T, 2>& c, const GenericPlan& plan, Accumulate accumulate);
+void run_generic(const T* a, const T* b, ArrayViewMut<T, 2>& c, const GenericPlan& plan, Accumulate accumulate,
+                 const generic_kernel::SharedPanels<T>* shared = nullptr);
 
 extern template Result<void> route_matmul<float>(const ArrayView<float, 2>&, const ArrayView<float, 2>&,
                                                  ArrayViewMut<float, 2>&, Accumulate);
@@ -75,6 +78,6 @@ extern template std::optional<GenericPlan> direct_generic_plan<float>(const Arra
                                                                       const ArrayView<float, 2>&,
                                                                       const ArrayViewMut<float, 2>&);
 extern template void run_generic<float>(const float*, const float*, ArrayViewMut<float, 2>&, const GenericPlan&,
-                                        Accumulate);
+                                        Accumulate, const generic_kernel::SharedPanels<float>*);
 
 }  // namespace kavrel_ops::application::matrix::dispatch

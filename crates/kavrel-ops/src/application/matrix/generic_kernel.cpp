@@ -2,17 +2,20 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 
 #include "dravik_parallel/ops.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel_ops/application/matrix/packing.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
+#include "kavrel_ops/domain/scalar/shared_panels.hpp"
 
 namespace kavrel_ops::application::matrix::generic_kernel {
 
 namespace {
 
 using kavrel_ops::domain::scalar::contract::Scalar;
+namespace shared_panels = kavrel_ops::domain::scalar::shared_panels;
 using types::element_index;
 using types::run;
 using types::stride_below;
@@ -51,14 +54,43 @@ bool all_dense(const MatmulDims& d) {
            d.b_col_stride == 1 && stride_equals(d.c_row_stride, d.n) && d.c_col_stride == 1;
 }
 
-// Dense operands: one register-tiled product per block, B read whole by each.
+}  // namespace
+
+template <ScalarElement T>
+std::optional<SharedPanels<T>> pack_shared_b(const T* b, const MatmulDims& dims, std::uint64_t block_rows,
+                                             std::uint64_t blocks) {
+    if (blocks < 2 || !all_dense(dims)) return std::nullopt;
+    auto panels = shared_panels::plan_shared_panels(run(b, dims.b_offset, dims.k * dims.n), block_rows, dims.n, dims.k);
+    if (!panels) return std::nullopt;
+    dravik_parallel::ops::for_each_index_with<dravik_parallel::policy::Parallel>(
+        panels->count, *panels, [](SharedPanels<T>& p, std::uint64_t q) { shared_panels::pack_shared_panels(p, q, q + 1); });
+    return panels;
+}
+
+namespace {
+
+// Dense operands: one register-tiled product per block with B read whole by each, from B's
+// shared panels when given, else from panels packed here once for all the range's blocks when
+// tiled_gemm would pack B for each of them; a single block packs its own (tiled_gemm fills its
+// panels as the first row group reads B).
 template <class T, std::uint64_t Block>
-void dense_blocks(const T* a, const T* b, T* c, std::uint64_t row_start, std::uint64_t row_end, const MatmulDims& d) {
+void dense_blocks(const T* a, const T* b, T* c, std::uint64_t row_start, std::uint64_t row_end, const MatmulDims& d,
+                  const SharedPanels<T>* shared) {
     const auto whole_b = run(b, d.b_offset, d.k * d.n);
+    std::optional<SharedPanels<T>> own;
+    if (shared == nullptr) {
+        own = pack_shared_b(b, d, std::min(Block, row_end - row_start), (row_end - row_start + Block - 1) / Block);
+        if (own) shared = &*own;
+    }
     for (std::uint64_t r = row_start; r < row_end; r += Block) {
         const std::uint64_t rows = std::min(Block, row_end - r);
-        Scalar<T>::tiled_gemm(run(a, d.a_offset + r * d.k, rows * d.k), whole_b, run(c, d.c_offset + r * d.n, rows * d.n),
-                              rows, d.n, d.k);
+        const auto a_block = run(a, d.a_offset + r * d.k, rows * d.k);
+        const auto c_block = run(c, d.c_offset + r * d.n, rows * d.n);
+        if (shared != nullptr) {
+            shared_panels::tiled_gemm_shared(a_block, *shared, c_block, rows);
+        } else {
+            Scalar<T>::tiled_gemm(a_block, whole_b, c_block, rows, d.n, d.k);
+        }
     }
 }
 
@@ -105,11 +137,12 @@ void grouped_block(const T* a, const T* b, T* c, std::uint64_t r0, std::uint64_t
 }
 
 template <class T, std::uint64_t Block>
-void row_blocked(const T* a, const T* b, T* c, std::uint64_t row_start, std::uint64_t row_end, const MatmulDims& d) {
+void row_blocked(const T* a, const T* b, T* c, std::uint64_t row_start, std::uint64_t row_end, const MatmulDims& d,
+                 const SharedPanels<T>* shared) {
     static_assert(Block >= 1 && Block <= tile_policy_block_rows && (Block & (Block - 1)) == 0);
     if (row_end <= row_start) return;
     if (all_dense(d)) {
-        dense_blocks<T, Block>(a, b, c, row_start, row_end, d);
+        dense_blocks<T, Block>(a, b, c, row_start, row_end, d, shared);
         return;
     }
     const bool small =
@@ -131,14 +164,14 @@ void row_blocked(const T* a, const T* b, T* c, std::uint64_t row_start, std::uin
 
 template <ScalarElement T>
 void row_blocked_matmul_with_policy(const T* a, const T* b, T* c, std::uint64_t row_start, std::uint64_t row_end,
-                                    const MatmulDims& dims, std::uint64_t block) {
+                                    const MatmulDims& dims, std::uint64_t block, const SharedPanels<T>* shared) {
     switch (block) {
-        case 1: return row_blocked<T, 1>(a, b, c, row_start, row_end, dims);
-        case 2: return row_blocked<T, 2>(a, b, c, row_start, row_end, dims);
-        case 4: return row_blocked<T, 4>(a, b, c, row_start, row_end, dims);
-        case 8: return row_blocked<T, 8>(a, b, c, row_start, row_end, dims);
-        case 16: return row_blocked<T, 16>(a, b, c, row_start, row_end, dims);
-        case 32: return row_blocked<T, 32>(a, b, c, row_start, row_end, dims);
+        case 1: return row_blocked<T, 1>(a, b, c, row_start, row_end, dims, shared);
+        case 2: return row_blocked<T, 2>(a, b, c, row_start, row_end, dims, shared);
+        case 4: return row_blocked<T, 4>(a, b, c, row_start, row_end, dims, shared);
+        case 8: return row_blocked<T, 8>(a, b, c, row_start, row_end, dims, shared);
+        case 16: return row_blocked<T, 16>(a, b, c, row_start, row_end, dims, shared);
+        case 32: return row_blocked<T, 32>(a, b, c, row_start, row_end, dims, shared);
         default:
             kavrel::domain::error::fail_invariant(
                 "internal error: entered unreachable code: matmul tile policy must return a power-of-two block <= 32");
@@ -184,14 +217,17 @@ struct UnitContext {
     T* c;
     const MatmulDims* dims;
     bool clear_rows;
+    const SharedPanels<T>* shared;
 };
+
+
 
 }  // namespace
 
 template <ScalarElement T>
-void serial_matmul(const T* a, const T* b, T* c, const MatmulDims& dims) {
+void serial_matmul(const T* a, const T* b, T* c, const MatmulDims& dims, const SharedPanels<T>* shared) {
     if (dims.m >= 2 && row_blocked_applies<T>(dims)) {
-        row_blocked_matmul_with_policy(a, b, c, 0, dims.m, dims, tile_policy_block_rows);
+        row_blocked_matmul_with_policy(a, b, c, 0, dims.m, dims, tile_policy_block_rows, shared);
         return;
     }
     if (dims.m == 0 || dims.k == 0) return;
@@ -203,24 +239,31 @@ bool takes_dense_path(const MatmulDims& dims) noexcept {
 }
 
 template <ScalarElement T>
-void dense_overwrite(const T* a, const T* b, T* c, const MatmulDims& dims) {
+void dense_overwrite(const T* a, const T* b, T* c, const MatmulDims& dims, const SharedPanels<T>* shared) {
     std::fill_n(c + dims.c_offset, dims.m * dims.n, T{});
-    dense_blocks<T, tile_policy_block_rows>(a, b, c, 0, dims.m, dims);
+    dense_blocks<T, tile_policy_block_rows>(a, b, c, 0, dims.m, dims, shared);
 }
 
+
 template <ScalarElement T>
-void parallel_matmul(const T* a, const T* b, T* c, const MatmulDims& dims, bool clear_rows) {
+void parallel_matmul(const T* a, const T* b, T* c, const MatmulDims& dims, bool clear_rows,
+                     const SharedPanels<T>* shared) {
     using dravik_parallel::ops::for_each_index_with;
     using dravik_parallel::policy::Parallel;
-    UnitContext<T> context{a, b, c, &dims, clear_rows};
+    UnitContext<T> context{a, b, c, &dims, clear_rows, shared};
     if (row_blocked_applies<T>(dims)) {
         constexpr std::uint64_t block = tile_policy_block_rows;
         const std::uint64_t units = dims.m / block + (dims.m % block != 0);
+        std::optional<SharedPanels<T>> own;
+        if (shared == nullptr) {
+            own = pack_shared_b(b, dims, std::min(block, dims.m), units);
+            if (own) context.shared = &*own;
+        }
         for_each_index_with<Parallel>(units, context, [](UnitContext<T>& u, std::uint64_t unit) {
             const std::uint64_t start = unit * block;
             const std::uint64_t end = std::min(start + block, u.dims->m);
             if (u.clear_rows) packing::zero_rows(*u.dims, u.c, start, end);
-            row_blocked_matmul_with_policy(u.a, u.b, u.c, start, end, *u.dims, block);
+            row_blocked_matmul_with_policy(u.a, u.b, u.c, start, end, *u.dims, block, u.shared);
         });
         return;
     }
@@ -231,16 +274,25 @@ void parallel_matmul(const T* a, const T* b, T* c, const MatmulDims& dims, bool 
 }
 
 template void row_blocked_matmul_with_policy<float>(const float*, const float*, float*, std::uint64_t, std::uint64_t,
-                                                    const MatmulDims&, std::uint64_t);
+                                                    const MatmulDims&, std::uint64_t, const SharedPanels<float>*);
 template void row_blocked_matmul_with_policy<double>(const double*, const double*, double*, std::uint64_t,
-                                                     std::uint64_t, const MatmulDims&, std::uint64_t);
+                                                     std::uint64_t, const MatmulDims&, std::uint64_t,
+                                                     const SharedPanels<double>*);
 template void matmul_row<float>(const float*, const float*, float*, const MatmulDims&, std::uint64_t);
 template void matmul_row<double>(const double*, const double*, double*, const MatmulDims&, std::uint64_t);
-template void serial_matmul<float>(const float*, const float*, float*, const MatmulDims&);
-template void serial_matmul<double>(const double*, const double*, double*, const MatmulDims&);
-template void dense_overwrite<float>(const float*, const float*, float*, const MatmulDims&);
-template void dense_overwrite<double>(const double*, const double*, double*, const MatmulDims&);
-template void parallel_matmul<float>(const float*, const float*, float*, const MatmulDims&, bool);
-template void parallel_matmul<double>(const double*, const double*, double*, const MatmulDims&, bool);
+template std::optional<SharedPanels<float>> pack_shared_b<float>(const float*, const MatmulDims&, std::uint64_t,
+                                                                 std::uint64_t);
+template std::optional<SharedPanels<double>> pack_shared_b<double>(const double*, const MatmulDims&, std::uint64_t,
+                                                                   std::uint64_t);
+template void serial_matmul<float>(const float*, const float*, float*, const MatmulDims&, const SharedPanels<float>*);
+template void serial_matmul<double>(const double*, const double*, double*, const MatmulDims&,
+                                    const SharedPanels<double>*);
+template void dense_overwrite<float>(const float*, const float*, float*, const MatmulDims&, const SharedPanels<float>*);
+template void dense_overwrite<double>(const double*, const double*, double*, const MatmulDims&,
+                                      const SharedPanels<double>*);
+template void parallel_matmul<float>(const float*, const float*, float*, const MatmulDims&, bool,
+                                     const SharedPanels<float>*);
+template void parallel_matmul<double>(const double*, const double*, double*, const MatmulDims&, bool,
+                                      const SharedPanels<double>*);
 
 }  // namespace kavrel_ops::application::matrix::generic_kernel

@@ -6,11 +6,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "kavrel_ops/application/matrix/types.hpp"
+#include "kavrel_ops/domain/scalar/shared_panels.hpp"
 
 namespace kavrel_ops::application::matrix::generic_kernel {
 
+using kavrel_ops::domain::scalar::shared_panels::SharedPanels;
 using types::MatmulDims;
 using types::ScalarElement;
 
@@ -33,12 +36,25 @@ inline constexpr std::uint64_t small_product_rows = 128;
 //   exactly zero entry skips B's row p for that row of C (so infinities and NaN there never
 //   reach it);
 // - otherwise: one axpy_rows_batch per group of 4 columns of A, groups in order.
+// The dense path reads B's full panels from `shared` when given (pack_shared_b of this B), and
+// otherwise packs them once for all blocks of the range where tiled_gemm would pack them for each;
+// either way every block gets tiled_gemm's bits.
 // Requires: B and C have column stride 1; dims comes from validate_matmul; row_end ≤ dims.m.
 // A block that is not a power of two from 1 to 32 stops with an internal error before anything
 // is written. Reentrant: concurrent calls on disjoint row ranges of one C are safe.
 template <ScalarElement T>
 void row_blocked_matmul_with_policy(const T* a, const T* b, T* c, std::uint64_t row_start, std::uint64_t row_end,
-                                    const MatmulDims& dims, std::uint64_t block);
+                                    const MatmulDims& dims, std::uint64_t block,
+                                    const SharedPanels<T>* shared = nullptr);
+
+// B's full panels (from dims.b_offset) packed once for `blocks` dense products of block_rows rows
+// each over this B (the blocks of one product, or of the items of a batch that share B), the
+// panels split among the executor's participants; nothing when there is one block, the operands
+// are not all dense, or tiled_gemm would not pack B for such a block. Its blocks then give the
+// bits of one tiled_gemm call each.
+template <ScalarElement T>
+[[nodiscard]] std::optional<SharedPanels<T>> pack_shared_b(const T* b, const MatmulDims& dims,
+                                                           std::uint64_t block_rows, std::uint64_t blocks);
 
 // The row loop: C[i, ·] += A[i, ·]·B, nothing when k = 0. Contributions arrive one p at a time in
 // increasing p, and an exactly zero A[i, p] (either sign) is skipped. With B's and C's column
@@ -51,7 +67,7 @@ void matmul_row(const T* a, const T* b, T* c, const MatmulDims& dims, std::uint6
 // when m ≥ 2, k > 0, n > 0 and B and C have column stride 1; nothing when m or k is 0; the row
 // loop over every row otherwise.
 template <ScalarElement T>
-void serial_matmul(const T* a, const T* b, T* c, const MatmulDims& dims);
+void serial_matmul(const T* a, const T* b, T* c, const MatmulDims& dims, const SharedPanels<T>* shared = nullptr);
 
 // True when serial_matmul runs the dense path: m ≥ 2, k > 0, n > 0 and A, B and C dense
 // row-major (row strides k, n and n, column strides 1).
@@ -61,28 +77,42 @@ void serial_matmul(const T* a, const T* b, T* c, const MatmulDims& dims);
 // +0.0, then serial_matmul's arithmetic. For runs of many small products (a batch), where the
 // general entries' per-call work outweighs the product itself.
 template <ScalarElement T>
-void dense_overwrite(const T* a, const T* b, T* c, const MatmulDims& dims);
+void dense_overwrite(const T* a, const T* b, T* c, const MatmulDims& dims, const SharedPanels<T>* shared = nullptr);
 
 // The same on the global executor, adding into C: ceil(m/32) row-block units when k > 0, n > 0
 // and B and C have column stride 1, else m row units, through for_each_index_with (Parallel).
 // With clear_rows each unit first sets its own rows of C to +0.0 (packing::zero_rows), which
-// makes the whole an overwriting product. Inside a worker or the caller's own chunk every unit
-// runs inline, in order. A failure in a unit stops with the executor's internal error after every
-// chunk has ended.
+// makes the whole an overwriting product. Dense blocks read B's panels from `shared`, or from one
+// packed copy made here for all units (pack_shared_b). Inside a worker or the caller's own chunk
+// every unit runs inline, in order. A failure in a unit stops with the executor's internal error
+// after every chunk has ended.
 template <ScalarElement T>
-void parallel_matmul(const T* a, const T* b, T* c, const MatmulDims& dims, bool clear_rows = false);
+void parallel_matmul(const T* a, const T* b, T* c, const MatmulDims& dims, bool clear_rows = false,
+                     const SharedPanels<T>* shared = nullptr);
 
 extern template void row_blocked_matmul_with_policy<float>(const float*, const float*, float*, std::uint64_t,
-                                                           std::uint64_t, const MatmulDims&, std::uint64_t);
+                                                           std::uint64_t, const MatmulDims&, std::uint64_t,
+                                                           const SharedPanels<float>*);
 extern template void row_blocked_matmul_with_policy<double>(const double*, const double*, double*, std::uint64_t,
-                                                            std::uint64_t, const MatmulDims&, std::uint64_t);
+                                                            std::uint64_t, const MatmulDims&, std::uint64_t,
+                                                            const SharedPanels<double>*);
+extern template std::optional<SharedPanels<float>> pack_shared_b<float>(const float*, const MatmulDims&,
+                                                                        std::uint64_t, std::uint64_t);
+extern template std::optional<SharedPanels<double>> pack_shared_b<double>(const double*, const MatmulDims&,
+                                                                          std::uint64_t, std::uint64_t);
 extern template void matmul_row<float>(const float*, const float*, float*, const MatmulDims&, std::uint64_t);
 extern template void matmul_row<double>(const double*, const double*, double*, const MatmulDims&, std::uint64_t);
-extern template void serial_matmul<float>(const float*, const float*, float*, const MatmulDims&);
-extern template void serial_matmul<double>(const double*, const double*, double*, const MatmulDims&);
-extern template void dense_overwrite<float>(const float*, const float*, float*, const MatmulDims&);
-extern template void dense_overwrite<double>(const double*, const double*, double*, const MatmulDims&);
-extern template void parallel_matmul<float>(const float*, const float*, float*, const MatmulDims&, bool);
-extern template void parallel_matmul<double>(const double*, const double*, double*, const MatmulDims&, bool);
+extern template void serial_matmul<float>(const float*, const float*, float*, const MatmulDims&,
+                                          const SharedPanels<float>*);
+extern template void serial_matmul<double>(const double*, const double*, double*, const MatmulDims&,
+                                           const SharedPanels<double>*);
+extern template void dense_overwrite<float>(const float*, const float*, float*, const MatmulDims&,
+                                            const SharedPanels<float>*);
+extern template void dense_overwrite<double>(const double*, const double*, double*, const MatmulDims&,
+                                             const SharedPanels<double>*);
+extern template void parallel_matmul<float>(const float*, const float*, float*, const MatmulDims&, bool,
+                                            const SharedPanels<float>*);
+extern template void parallel_matmul<double>(const double*, const double*, double*, const MatmulDims&, bool,
+                                             const SharedPanels<double>*);
 
 }  // namespace kavrel_ops::application::matrix::generic_kernel

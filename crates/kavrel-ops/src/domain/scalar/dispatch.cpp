@@ -148,6 +148,55 @@ SimdError dispatch_tiled_gemm(std::span<const T> a, std::span<const T> b, std::s
     return fallback::tiled_gemm_portable(a, b, c, m, n, k);
 }
 
+namespace k_panels = zubrin_simd::dispatch::gemm::dispatch_shared_panels;
+
+template <class T>
+std::uint64_t panel_width(KernelPath path) noexcept {
+    switch (path) {
+        case KernelPath::avx512f: return k_panels::panel_width_avx512f<T>;
+        case KernelPath::avx2_fma: return k_panels::panel_width_avx2_fma<T>;
+        case KernelPath::portable: break;
+    }
+    return fallback::portable_panel_width<T>;
+}
+
+template <class T>
+SimdError dispatch_pack_full_panels(KernelPath path, std::span<const T> b, std::uint64_t n, std::uint64_t k,
+                                    std::span<T> panels, std::uint64_t first, std::uint64_t last) noexcept {
+    switch (path) {
+        case KernelPath::avx512f: return k_panels::dispatch_pack_full_panels_avx512f(b, n, k, panels, first, last);
+        case KernelPath::avx2_fma: return k_panels::dispatch_pack_full_panels_avx2_fma(b, n, k, panels, first, last);
+        case KernelPath::portable: break;
+    }
+    return fallback::pack_full_panels_portable(b, n, k, panels, first, last);
+}
+
+template <class T>
+SimdError dispatch_tiled_gemm_panels(KernelPath path, std::span<const T> a, std::span<const T> b,
+                                     std::span<const T> panels, std::span<T> c, std::uint64_t m, std::uint64_t n,
+                                     std::uint64_t k) noexcept {
+    switch (path) {
+        case KernelPath::avx512f: return k_panels::dispatch_tiled_gemm_panels_avx512f(a, b, panels, c, m, n, k);
+        case KernelPath::avx2_fma: return k_panels::dispatch_tiled_gemm_panels_avx2_fma(a, b, panels, c, m, n, k);
+        case KernelPath::portable: break;
+    }
+    return fallback::tiled_gemm_panels_portable(a, b, panels, c, m, n, k);
+}
+
+template std::uint64_t panel_width<float>(KernelPath) noexcept;
+template std::uint64_t panel_width<double>(KernelPath) noexcept;
+template SimdError dispatch_pack_full_panels<float>(KernelPath, std::span<const float>, std::uint64_t, std::uint64_t,
+                                                    std::span<float>, std::uint64_t, std::uint64_t) noexcept;
+template SimdError dispatch_pack_full_panels<double>(KernelPath, std::span<const double>, std::uint64_t,
+                                                     std::uint64_t, std::span<double>, std::uint64_t,
+                                                     std::uint64_t) noexcept;
+template SimdError dispatch_tiled_gemm_panels<float>(KernelPath, std::span<const float>, std::span<const float>,
+                                                     std::span<const float>, std::span<float>, std::uint64_t,
+                                                     std::uint64_t, std::uint64_t) noexcept;
+template SimdError dispatch_tiled_gemm_panels<double>(KernelPath, std::span<const double>, std::span<const double>,
+                                                      std::span<const double>, std::span<double>, std::uint64_t,
+                                                      std::uint64_t, std::uint64_t) noexcept;
+
 template DotResult<float> dispatch_dot<float>(std::span<const float>, std::span<const float>) noexcept;
 template DotResult<double> dispatch_dot<double>(std::span<const double>, std::span<const double>) noexcept;
 template SimdError dispatch_axpy<float>(std::span<const float>, std::span<float>, float) noexcept;

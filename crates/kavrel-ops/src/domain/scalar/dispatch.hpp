@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 
+#include "kavrel_ops/domain/scalar/cpu_features.hpp"
 #include "zubrin_simd/dispatch/dot.hpp"
 #include "zubrin_simd_core/error.hpp"
 #include "zubrin_simd_core/ops/elementwise.hpp"
@@ -79,5 +80,19 @@ template <ElementwiseOp Op>
 template <class T>
 [[nodiscard]] SimdError dispatch_tiled_gemm(std::span<const T> a, std::span<const T> b, std::span<T> c,
                                             std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept;
+
+// The shared-panel product of zubrin's dispatch_shared_panels, for a path chosen once by the
+// caller (the panels' layout belongs to one path): the panel width of `path`, the packing of full
+// panels first … last − 1, and C += A·B from those panels. The statuses of the kernels' checks.
+template <class T>
+[[nodiscard]] std::uint64_t panel_width(cpu_features::KernelPath path) noexcept;
+template <class T>
+[[nodiscard]] SimdError dispatch_pack_full_panels(cpu_features::KernelPath path, std::span<const T> b, std::uint64_t n,
+                                                  std::uint64_t k, std::span<T> panels, std::uint64_t first,
+                                                  std::uint64_t last) noexcept;
+template <class T>
+[[nodiscard]] SimdError dispatch_tiled_gemm_panels(cpu_features::KernelPath path, std::span<const T> a,
+                                                   std::span<const T> b, std::span<const T> panels, std::span<T> c,
+                                                   std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept;
 
 }  // namespace kavrel_ops::domain::scalar::dispatch

@@ -264,6 +264,35 @@ SimdError tiled_gemm_portable(std::span<const T> a, std::span<const T> b, std::s
 }
 
 template <class T>
+SimdError pack_full_panels_portable(std::span<const T> b, std::uint64_t n, std::uint64_t k, std::span<T> panels,
+                                    std::uint64_t first, std::uint64_t last) noexcept {
+    namespace gemm = zubrin_simd_core::tiling::gemm;
+    using Tile = PortableGemmTile<T>;
+    static_assert(Tile::vectors * Tile::lanes == portable_panel_width<T>);
+    constexpr std::uint64_t width = portable_panel_width<T>;
+    std::uint64_t b_needed = 0, needed = 0;
+    if (__builtin_mul_overflow(k, n, &b_needed) || b.size() < b_needed) return SimdError::mismatch;
+    if (__builtin_mul_overflow(n / width * width, k, &needed) || panels.size() < needed) return SimdError::mismatch;
+    if (first > last || last > n / width) return SimdError::mismatch;
+    gemm::pack_full_panels<Tile>(b.data(), n, k, panels.data(), first, last);
+    return SimdError::success;
+}
+
+template <class T>
+SimdError tiled_gemm_panels_portable(std::span<const T> a, std::span<const T> b, std::span<const T> panels,
+                                     std::span<T> c, std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept {
+    namespace gemm = zubrin_simd_core::tiling::gemm;
+    constexpr std::uint64_t width = portable_panel_width<T>;
+    if (gemm::check_tiled_gemm_dimensions(a.size(), b.size(), c.size(), m, n, k) != SimdError::success)
+        return SimdError::mismatch;
+    if (m < gemm::tiled_min_rows || n < gemm::tiled_min_cols || k < gemm::tiled_min_depth) return SimdError::mismatch;
+    std::uint64_t needed = 0;
+    if (__builtin_mul_overflow(n / width * width, k, &needed) || panels.size() < needed) return SimdError::mismatch;
+    gemm::tiled_gemm_over_panels<PortableGemmTile<T>>(a.data(), b.data(), panels.data(), c.data(), m, n, k);
+    return SimdError::success;
+}
+
+template <class T>
 void axpy_unfused(std::span<const T> x, std::span<T> out, T alpha) noexcept {
     for (std::size_t i = 0; i < x.size(); ++i) out[i] = x[i] * alpha + out[i];
 }
@@ -301,6 +330,16 @@ template SimdError tiled_gemm_portable<float>(std::span<const float>, std::span<
                                               std::uint64_t, std::uint64_t, std::uint64_t) noexcept;
 template SimdError tiled_gemm_portable<double>(std::span<const double>, std::span<const double>, std::span<double>,
                                                std::uint64_t, std::uint64_t, std::uint64_t) noexcept;
+template SimdError pack_full_panels_portable<float>(std::span<const float>, std::uint64_t, std::uint64_t,
+                                                    std::span<float>, std::uint64_t, std::uint64_t) noexcept;
+template SimdError pack_full_panels_portable<double>(std::span<const double>, std::uint64_t, std::uint64_t,
+                                                     std::span<double>, std::uint64_t, std::uint64_t) noexcept;
+template SimdError tiled_gemm_panels_portable<float>(std::span<const float>, std::span<const float>,
+                                                     std::span<const float>, std::span<float>, std::uint64_t,
+                                                     std::uint64_t, std::uint64_t) noexcept;
+template SimdError tiled_gemm_panels_portable<double>(std::span<const double>, std::span<const double>,
+                                                      std::span<const double>, std::span<double>, std::uint64_t,
+                                                      std::uint64_t, std::uint64_t) noexcept;
 template void axpy_unfused<float>(std::span<const float>, std::span<float>, float) noexcept;
 template void axpy_unfused<double>(std::span<const double>, std::span<double>, double) noexcept;
 template float dot_unfused<float>(std::span<const float>, std::span<const float>) noexcept;

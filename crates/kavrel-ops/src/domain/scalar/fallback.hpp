@@ -83,6 +83,22 @@ template <class T>
 [[nodiscard]] SimdError tiled_gemm_portable(std::span<const T> a, std::span<const T> b, std::span<T> c,
                                             std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept;
 
+// The portable tile's full panels of B (6 columns for float64, 12 for float32) packed for
+// tiled_gemm_panels_portable, as the one packed copy several products share; the checks of
+// zubrin's dispatch_pack_full_panels_<isa>.
+template <class T>
+inline constexpr std::uint64_t portable_panel_width = sizeof(T) == 8 ? 6 : 12;
+template <class T>
+[[nodiscard]] SimdError pack_full_panels_portable(std::span<const T> b, std::uint64_t n, std::uint64_t k,
+                                                  std::span<T> panels, std::uint64_t first,
+                                                  std::uint64_t last) noexcept;
+// tiled_gemm_portable's tiled path with B's full panels read from those panels; the checks of
+// zubrin's dispatch_tiled_gemm_panels_<isa>.
+template <class T>
+[[nodiscard]] SimdError tiled_gemm_panels_portable(std::span<const T> a, std::span<const T> b,
+                                                   std::span<const T> panels, std::span<T> c, std::uint64_t m,
+                                                   std::uint64_t n, std::uint64_t k) noexcept;
+
 // out[i] = x[i]·alpha + out[i], product and sum rounded separately.
 template <class T>
 void axpy_unfused(std::span<const T> x, std::span<T> out, T alpha) noexcept;

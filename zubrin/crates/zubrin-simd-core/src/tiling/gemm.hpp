@@ -58,6 +58,27 @@ template <class Tile>
 void tiled_gemm_nest(const typename Tile::T* a, const typename Tile::T* b, typename Tile::T* c, std::size_t m,
                      std::size_t n, std::size_t k);
 
+// One packed copy of B for several products over it (the row blocks of one product, or the items
+// of a batch that share B): the full panels of W = Tile::vectors·lanes columns, panel q (columns
+// q·W … q·W + W − 1) at panels + q·W·k, each laid out as the tiled path packs it (element p·W + c
+// holds B(p, q·W + c)). full_panel_count(n) = n div W panels, W·k elements each.
+template <class Tile>
+[[nodiscard]] constexpr std::size_t full_panel_count(std::size_t n) noexcept {
+    return n / (Tile::vectors * Tile::lanes);
+}
+// Packs panels first … last − 1 of B (k rows, n apart) into `panels`.
+// Requires: last ≤ full_panel_count(n); panels holds full_panel_count(n)·W·k elements.
+template <class Tile>
+void pack_full_panels(const typename Tile::T* b, std::size_t n, std::size_t k, typename Tile::T* panels,
+                      std::size_t first, std::size_t last);
+// C += A·B as the tiled path computes it from packed panels, reading B's full panels from
+// `panels` (pack_full_panels of the same B) and the remaining columns in place: the same tiles,
+// loop order and bits as tiled_gemm_nest when it packs. Requires: m ≥ tiled_min_rows,
+// n ≥ tiled_min_cols, k ≥ tiled_min_depth, full_panel_count(n) > 0, operands checked.
+template <class Tile>
+void tiled_gemm_over_panels(const typename Tile::T* a, const typename Tile::T* b, const typename Tile::T* panels,
+                            typename Tile::T* c, std::size_t m, std::size_t n, std::size_t k);
+
 // Implementation details
 
 namespace detail {
@@ -284,6 +305,30 @@ void strip_over_rows(const typename Tile::T* a, const typename Tile::T* b, typen
     }
 }
 
+// Row groups from row `first` to m − 1 over one packed panel of B's columns j0 … j0 + W − 1.
+template <class Tile>
+void tiles_over_panel(const typename Tile::T* a, const typename Tile::T* panel, typename Tile::T* c, std::size_t m,
+                      std::size_t n, std::size_t k, std::size_t j0, std::size_t first) {
+    constexpr std::size_t rows = Tile::rows;
+    constexpr std::size_t width = Tile::vectors * Tile::lanes;
+    for (std::size_t i0 = first; i0 < m; i0 += rows) {
+        const std::size_t r = m - i0 < rows ? m - i0 : rows;
+        full_tile_rows<Tile, Tile::vectors>(r, a + i0 * k, k, panel, width, c + i0 * n + j0, n);
+    }
+}
+
+// The last n mod W columns of the tiled path, after every full panel, B in place: their whole
+// vectors side by side, then the lanes left over in one masked strip.
+template <class Tile>
+void remainder_columns(const typename Tile::T* a, const typename Tile::T* b, typename Tile::T* c, std::size_t m,
+                       std::size_t n, std::size_t k) {
+    constexpr std::size_t width = Tile::vectors * Tile::lanes;
+    const std::size_t full_end = n - n % width;
+    const std::size_t vectors_end = n - n % Tile::lanes;
+    if (vectors_end > full_end) vectors_over_rows<Tile>(a, b, c, m, n, k, full_end, vectors_end);
+    if (vectors_end < n) strip_over_rows<Tile>(a, b, c, m, n, k, vectors_end, n - vectors_end);
+}
+
 template <class Tile>
 void tiled_path(const typename Tile::T* a, const typename Tile::T* b, typename Tile::T* c, std::size_t m,
                 std::size_t n, std::size_t k) {
@@ -299,16 +344,12 @@ void tiled_path(const typename Tile::T* a, const typename Tile::T* b, typename T
         for (std::size_t j0 = 0; j0 < full_end; j0 += width) {
             // The first row group (always whole: m ≥ 16 > R) reads the panel's columns of B in
             // place, asking for them pack_prefetch_rows rows ahead, and copies them into the
-            // panel as it goes: the loads it needs anyway serve the copy. With one call per block
-            // of 32 rows the copy is repeated for every block, and as a pass of its own it cost
-            // a fifth of the time.
+            // panel as it goes: the loads it needs anyway serve the copy. As a pass of its own the
+            // copy cost a fifth of the time.
             const std::size_t ahead_steps = k > pack_prefetch_rows ? k - pack_prefetch_rows : 0;
             const T* ahead = ahead_steps > 0 ? b + j0 + pack_prefetch_rows * n : nullptr;
             full_tile<Tile, rows, vectors, true>(a, k, b + j0, n, c + j0, n, ahead, ahead_steps, panel);
-            for (std::size_t i0 = rows; i0 < m; i0 += rows) {
-                const std::size_t r = m - i0 < rows ? m - i0 : rows;
-                full_tile_rows<Tile, vectors>(r, a + i0 * k, k, panel, width, c + i0 * n + j0, n);
-            }
+            tiles_over_panel<Tile>(a, panel, c, m, n, k, j0, rows);
         }
     } else {
         for (std::size_t i0 = 0; i0 < m; i0 += rows) {
@@ -318,11 +359,7 @@ void tiled_path(const typename Tile::T* a, const typename Tile::T* b, typename T
             }
         }
     }
-    // The last n mod W columns, after every full panel: their whole vectors side by side, then the
-    // lanes left over in one masked strip.
-    const std::size_t vectors_end = n - n % Tile::lanes;
-    if (vectors_end > full_end) vectors_over_rows<Tile>(a, b, c, m, n, k, full_end, vectors_end);
-    if (vectors_end < n) strip_over_rows<Tile>(a, b, c, m, n, k, vectors_end, n - vectors_end);
+    remainder_columns<Tile>(a, b, c, m, n, k);
 }
 
 // The one-vector path. Its loops are unrolled so that several independent chains share a tile
@@ -363,6 +400,22 @@ void small_path(const typename Tile::T* a, const typename Tile::T* b, typename T
 }
 
 }  // namespace detail
+
+template <class Tile>
+void pack_full_panels(const typename Tile::T* b, std::size_t n, std::size_t k, typename Tile::T* panels,
+                      std::size_t first, std::size_t last) {
+    constexpr std::size_t width = Tile::vectors * Tile::lanes;
+    for (std::size_t q = first; q < last; ++q) detail::pack_columns<Tile, width>(b + q * width, n, k, panels + q * width * k);
+}
+
+template <class Tile>
+void tiled_gemm_over_panels(const typename Tile::T* a, const typename Tile::T* b, const typename Tile::T* panels,
+                            typename Tile::T* c, std::size_t m, std::size_t n, std::size_t k) {
+    constexpr std::size_t width = Tile::vectors * Tile::lanes;
+    const std::size_t count = full_panel_count<Tile>(n);
+    for (std::size_t q = 0; q < count; ++q) detail::tiles_over_panel<Tile>(a, panels + q * width * k, c, m, n, k, q * width, 0);
+    detail::remainder_columns<Tile>(a, b, c, m, n, k);
+}
 
 template <class Tile>
 void tiled_gemm_nest(const typename Tile::T* a, const typename Tile::T* b, typename Tile::T* c, std::size_t m,

@@ -39,3 +39,95 @@ SimdError dispatch_tiled_gemm_avx2_fma(std::span<const double> a, std::span<cons
 }
 
 }  // namespace zubrin_simd::dispatch::gemm::dispatch_tiled_gemm
+
+namespace zubrin_simd::dispatch::gemm::dispatch_shared_panels {
+
+namespace {
+
+namespace tiling = zubrin_simd_core::tiling::gemm;
+
+template <class T>
+using PackKernel = void (*)(const T*, std::size_t, std::size_t, T*, std::size_t, std::size_t) noexcept;
+template <class T>
+using PanelNest = void (*)(const T*, const T*, const T*, T*, std::size_t, std::size_t, std::size_t) noexcept;
+
+// (n div width)·width·k, the elements of all full panels; false when k·n overflows (the panels
+// then cannot be held either).
+bool panel_elements(std::uint64_t n, std::uint64_t k, std::uint64_t width, std::uint64_t& elements) noexcept {
+    return !__builtin_mul_overflow(n / width * width, k, &elements);
+}
+
+template <class T>
+SimdError checked_pack(std::span<const T> b, std::uint64_t n, std::uint64_t k, std::span<T> panels,
+                       std::uint64_t first, std::uint64_t last, std::uint64_t width, PackKernel<T> kernel) noexcept {
+    std::uint64_t b_needed = 0, needed = 0;
+    if (__builtin_mul_overflow(k, n, &b_needed) || b.size() < b_needed) return SimdError::mismatch;
+    if (!panel_elements(n, k, width, needed) || panels.size() < needed) return SimdError::mismatch;
+    if (first > last || last > n / width) return SimdError::mismatch;
+    kernel(b.data(), n, k, panels.data(), first, last);
+    return SimdError::success;
+}
+
+template <class T>
+SimdError checked_panels(std::span<const T> a, std::span<const T> b, std::span<const T> panels, std::span<T> c,
+                         std::uint64_t m, std::uint64_t n, std::uint64_t k, std::uint64_t width,
+                         PanelNest<T> nest) noexcept {
+    if (tiling::check_tiled_gemm_dimensions(a.size(), b.size(), c.size(), m, n, k) != SimdError::success)
+        return SimdError::mismatch;
+    if (m < tiling::tiled_min_rows || n < tiling::tiled_min_cols || k < tiling::tiled_min_depth || n < width)
+        return SimdError::mismatch;
+    std::uint64_t needed = 0;
+    if (!panel_elements(n, k, width, needed) || panels.size() < needed) return SimdError::mismatch;
+    nest(a.data(), b.data(), panels.data(), c.data(), m, n, k);
+    return SimdError::success;
+}
+
+}  // namespace
+
+SimdError dispatch_pack_full_panels_avx512f(std::span<const float> b, std::uint64_t n, std::uint64_t k,
+                                            std::span<float> panels, std::uint64_t first, std::uint64_t last) noexcept {
+    return checked_pack<float>(b, n, k, panels, first, last, panel_width_avx512f<float>, detail::avx512f::pack_full_panels);
+}
+SimdError dispatch_pack_full_panels_avx512f(std::span<const double> b, std::uint64_t n, std::uint64_t k,
+                                            std::span<double> panels, std::uint64_t first, std::uint64_t last) noexcept {
+    return checked_pack<double>(b, n, k, panels, first, last, panel_width_avx512f<double>,
+                                detail::avx512f::pack_full_panels);
+}
+SimdError dispatch_pack_full_panels_avx2_fma(std::span<const float> b, std::uint64_t n, std::uint64_t k,
+                                             std::span<float> panels, std::uint64_t first, std::uint64_t last) noexcept {
+    return checked_pack<float>(b, n, k, panels, first, last, panel_width_avx2_fma<float>,
+                               detail::avx2_fma::pack_full_panels);
+}
+SimdError dispatch_pack_full_panels_avx2_fma(std::span<const double> b, std::uint64_t n, std::uint64_t k,
+                                             std::span<double> panels, std::uint64_t first,
+                                             std::uint64_t last) noexcept {
+    return checked_pack<double>(b, n, k, panels, first, last, panel_width_avx2_fma<double>,
+                                detail::avx2_fma::pack_full_panels);
+}
+
+SimdError dispatch_tiled_gemm_panels_avx512f(std::span<const float> a, std::span<const float> b,
+                                             std::span<const float> panels, std::span<float> c, std::uint64_t m,
+                                             std::uint64_t n, std::uint64_t k) noexcept {
+    return checked_panels<float>(a, b, panels, c, m, n, k, panel_width_avx512f<float>,
+                                 detail::avx512f::tiled_gemm_over_panels);
+}
+SimdError dispatch_tiled_gemm_panels_avx512f(std::span<const double> a, std::span<const double> b,
+                                             std::span<const double> panels, std::span<double> c, std::uint64_t m,
+                                             std::uint64_t n, std::uint64_t k) noexcept {
+    return checked_panels<double>(a, b, panels, c, m, n, k, panel_width_avx512f<double>,
+                                  detail::avx512f::tiled_gemm_over_panels);
+}
+SimdError dispatch_tiled_gemm_panels_avx2_fma(std::span<const float> a, std::span<const float> b,
+                                              std::span<const float> panels, std::span<float> c, std::uint64_t m,
+                                              std::uint64_t n, std::uint64_t k) noexcept {
+    return checked_panels<float>(a, b, panels, c, m, n, k, panel_width_avx2_fma<float>,
+                                 detail::avx2_fma::tiled_gemm_over_panels);
+}
+SimdError dispatch_tiled_gemm_panels_avx2_fma(std::span<const double> a, std::span<const double> b,
+                                              std::span<const double> panels, std::span<double> c, std::uint64_t m,
+                                              std::uint64_t n, std::uint64_t k) noexcept {
+    return checked_panels<double>(a, b, panels, c, m, n, k, panel_width_avx2_fma<double>,
+                                  detail::avx2_fma::tiled_gemm_over_panels);
+}
+
+}  // namespace zubrin_simd::dispatch::gemm::dispatch_shared_panels

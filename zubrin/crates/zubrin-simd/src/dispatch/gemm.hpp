@@ -39,17 +39,83 @@ namespace dispatch_tiled_gemm {
 
 }  // namespace dispatch_tiled_gemm
 
+// One packed copy of B shared by several products over it (the row blocks of one product, the
+// items of a batch): B's full panels packed once as a variant's tiled path packs them, then the
+// tiled path run from them, with the bits of dispatch_tiled_gemm. A variant computes only from
+// panels that the same variant packed.
+namespace dispatch_shared_panels {
+
+// Columns per full panel: the register tile's width.
+template <class T>
+inline constexpr std::uint64_t panel_width_avx512f = sizeof(T) == 4 ? 64 : 24;
+template <class T>
+inline constexpr std::uint64_t panel_width_avx2_fma = sizeof(T) == 4 ? 24 : 12;
+
+// Packs full panels first … last − 1 of B (k × n, row-major) into `panels`, panel q (columns
+// q·W … q·W + W − 1) at q·W·k, element p·W + c holding B(p, q·W + c). mismatch, nothing written,
+// when k·n overflows, b is shorter than k·n, first > last, last > n div W, or panels is shorter than
+// (n div W)·W·k. Requires: panels does not overlap b; the CPU has the variant's instructions.
+[[nodiscard]] SimdError dispatch_pack_full_panels_avx512f(std::span<const float> b, std::uint64_t n, std::uint64_t k,
+                                                          std::span<float> panels, std::uint64_t first,
+                                                          std::uint64_t last) noexcept;
+[[nodiscard]] SimdError dispatch_pack_full_panels_avx512f(std::span<const double> b, std::uint64_t n, std::uint64_t k,
+                                                          std::span<double> panels, std::uint64_t first,
+                                                          std::uint64_t last) noexcept;
+[[nodiscard]] SimdError dispatch_pack_full_panels_avx2_fma(std::span<const float> b, std::uint64_t n, std::uint64_t k,
+                                                           std::span<float> panels, std::uint64_t first,
+                                                           std::uint64_t last) noexcept;
+[[nodiscard]] SimdError dispatch_pack_full_panels_avx2_fma(std::span<const double> b, std::uint64_t n,
+                                                           std::uint64_t k, std::span<double> panels,
+                                                           std::uint64_t first, std::uint64_t last) noexcept;
+
+// C += A·B on the tiled path with B's full panels read from `panels` (all of them packed by the
+// same variant from this b, n and k) and the remaining columns read in place. mismatch, nothing
+// written, on a failed operand check, panels shorter than (n div W)·W·k, or a product that is not on
+// the tiled path (m < 16, n < 16 or k < 32) or has no full panel. Requires: c overlaps none of a,
+// b and panels; the CPU has the variant's instructions.
+[[nodiscard]] SimdError dispatch_tiled_gemm_panels_avx512f(std::span<const float> a, std::span<const float> b,
+                                                           std::span<const float> panels, std::span<float> c,
+                                                           std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept;
+[[nodiscard]] SimdError dispatch_tiled_gemm_panels_avx512f(std::span<const double> a, std::span<const double> b,
+                                                           std::span<const double> panels, std::span<double> c,
+                                                           std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept;
+[[nodiscard]] SimdError dispatch_tiled_gemm_panels_avx2_fma(std::span<const float> a, std::span<const float> b,
+                                                            std::span<const float> panels, std::span<float> c,
+                                                            std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept;
+[[nodiscard]] SimdError dispatch_tiled_gemm_panels_avx2_fma(std::span<const double> a, std::span<const double> b,
+                                                            std::span<const double> panels, std::span<double> c,
+                                                            std::uint64_t m, std::uint64_t n,
+                                                            std::uint64_t k) noexcept;
+
+}  // namespace dispatch_shared_panels
+
 // Implementation details: the loop nest instantiated in each instruction-set unit, run on
 // checked operands.
 
 namespace detail::avx512f {
 void tiled_gemm(const float* a, const float* b, float* c, std::size_t m, std::size_t n, std::size_t k) noexcept;
 void tiled_gemm(const double* a, const double* b, double* c, std::size_t m, std::size_t n, std::size_t k) noexcept;
+void pack_full_panels(const float* b, std::size_t n, std::size_t k, float* panels, std::size_t first,
+                      std::size_t last) noexcept;
+void pack_full_panels(const double* b, std::size_t n, std::size_t k, double* panels, std::size_t first,
+                      std::size_t last) noexcept;
+void tiled_gemm_over_panels(const float* a, const float* b, const float* panels, float* c, std::size_t m,
+                            std::size_t n, std::size_t k) noexcept;
+void tiled_gemm_over_panels(const double* a, const double* b, const double* panels, double* c, std::size_t m,
+                            std::size_t n, std::size_t k) noexcept;
 }  // namespace detail::avx512f
 
 namespace detail::avx2_fma {
 void tiled_gemm(const float* a, const float* b, float* c, std::size_t m, std::size_t n, std::size_t k) noexcept;
 void tiled_gemm(const double* a, const double* b, double* c, std::size_t m, std::size_t n, std::size_t k) noexcept;
+void pack_full_panels(const float* b, std::size_t n, std::size_t k, float* panels, std::size_t first,
+                      std::size_t last) noexcept;
+void pack_full_panels(const double* b, std::size_t n, std::size_t k, double* panels, std::size_t first,
+                      std::size_t last) noexcept;
+void tiled_gemm_over_panels(const float* a, const float* b, const float* panels, float* c, std::size_t m,
+                            std::size_t n, std::size_t k) noexcept;
+void tiled_gemm_over_panels(const double* a, const double* b, const double* panels, double* c, std::size_t m,
+                            std::size_t n, std::size_t k) noexcept;
 }  // namespace detail::avx2_fma
 
 }  // namespace zubrin_simd::dispatch::gemm
