@@ -53,6 +53,15 @@ void for_each_index_with(std::uint64_t n, F&& f) {
     detail::run_indexed("dravik global executor: for_each_index_with", n, work);
 }
 
+// f(start, end) once for each chunk of [0, n), the chunks for_each_index_with cuts, so that a
+// participant can take its contiguous run of indices as a whole (Parallel policy only).
+template <class F>
+    requires std::invocable<F&, std::uint64_t, std::uint64_t>
+void for_each_index_range_with(std::uint64_t n, F&& f) {
+    if (n == 0) return;
+    detail::run_indexed("dravik global executor: for_each_index_range_with", n, f);
+}
+
 // The same with a context handed to every call: f(context, i).
 template <class Policy, class Context, class F>
     requires std::invocable<F&, Context&, std::uint64_t>

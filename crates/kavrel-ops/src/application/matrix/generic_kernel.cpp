@@ -69,28 +69,38 @@ std::optional<SharedPanels<T>> pack_shared_b(const T* b, const MatmulDims& dims,
 
 namespace {
 
-// Dense operands: one register-tiled product per block with B read whole by each, from B's
-// shared panels when given, else from panels packed here once for all the range's blocks when
-// tiled_gemm would pack B for each of them; a single block packs its own (tiled_gemm fills its
-// panels as the first row group reads B).
+// Rows [first, last) of a dense product over B's shared panels, as one product: each panel serves
+// all of the range's rows while it is in cache, instead of one block of rows and then the next
+// panel. Every element gets the chain of its own block's tiled_gemm (no path changes a chain).
+template <class T>
+void dense_rows_over_panels(const T* a, T* c, std::uint64_t first, std::uint64_t last, const MatmulDims& d,
+                            const SharedPanels<T>& shared) {
+    const std::uint64_t rows = last - first;
+    shared_panels::tiled_gemm_shared(run(a, d.a_offset + first * d.k, rows * d.k), shared,
+                                     run(c, d.c_offset + first * d.n, rows * d.n), rows);
+}
+
+// Dense operands: one register-tiled product per block with B read whole by each. Where tiled_gemm
+// would pack B for each block, the blocks read B's shared panels when given, else panels packed
+// here once, and run as one product over them; a single block packs its own (tiled_gemm fills
+// its panels as the first row group reads B).
 template <class T, std::uint64_t Block>
 void dense_blocks(const T* a, const T* b, T* c, std::uint64_t row_start, std::uint64_t row_end, const MatmulDims& d,
                   const SharedPanels<T>* shared) {
-    const auto whole_b = run(b, d.b_offset, d.k * d.n);
     std::optional<SharedPanels<T>> own;
     if (shared == nullptr) {
         own = pack_shared_b(b, d, std::min(Block, row_end - row_start), (row_end - row_start + Block - 1) / Block);
         if (own) shared = &*own;
     }
+    if (shared != nullptr) {
+        dense_rows_over_panels(a, c, row_start, row_end, d, *shared);
+        return;
+    }
+    const auto whole_b = run(b, d.b_offset, d.k * d.n);
     for (std::uint64_t r = row_start; r < row_end; r += Block) {
         const std::uint64_t rows = std::min(Block, row_end - r);
-        const auto a_block = run(a, d.a_offset + r * d.k, rows * d.k);
-        const auto c_block = run(c, d.c_offset + r * d.n, rows * d.n);
-        if (shared != nullptr) {
-            shared_panels::tiled_gemm_shared(a_block, *shared, c_block, rows);
-        } else {
-            Scalar<T>::tiled_gemm(a_block, whole_b, c_block, rows, d.n, d.k);
-        }
+        Scalar<T>::tiled_gemm(run(a, d.a_offset + r * d.k, rows * d.k), whole_b, run(c, d.c_offset + r * d.n, rows * d.n),
+                              rows, d.n, d.k);
     }
 }
 
@@ -258,6 +268,15 @@ void parallel_matmul(const T* a, const T* b, T* c, const MatmulDims& dims, bool 
         if (shared == nullptr) {
             own = pack_shared_b(b, dims, std::min(block, dims.m), units);
             if (own) context.shared = &*own;
+        }
+        if (context.shared != nullptr) {
+            // Over shared panels each participant takes its run of units as one product.
+            dravik_parallel::ops::for_each_index_range_with(units, [&context](std::uint64_t first, std::uint64_t last) {
+                const std::uint64_t start = first * block, end = std::min(last * block, context.dims->m);
+                if (context.clear_rows) packing::zero_rows(*context.dims, context.c, start, end);
+                dense_rows_over_panels(context.a, context.c, start, end, *context.dims, *context.shared);
+            });
+            return;
         }
         for_each_index_with<Parallel>(units, context, [](UnitContext<T>& u, std::uint64_t unit) {
             const std::uint64_t start = unit * block;
