@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -112,6 +113,38 @@ TEST(ForEachIndexWithTest, AdaptiveRunsSmallCountsOnTheCallerAndLargeOnesOnWorke
     wait_for_counts_to_settle(pool);
     EXPECT_EQ(pool.completed.load() - jobs_before, pool.worker_count);
     EXPECT_TRUE(large.threads.count(std::this_thread::get_id()));
+}
+
+// The chunks of the range front end are for_each_index_with's: contiguous, in the balanced split,
+// together covering [0, n) once; inside another call's chunk the whole range is one call.
+TEST(ForEachIndexWithTest, RangesAreTheBalancedChunks) {
+    for (std::uint64_t n : {1u, 2u, 5u, 1000u}) {
+        SCOPED_TRACE(n);
+        std::mutex mutex;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+        dravik_parallel::ops::for_each_index_range_with(n, [&](std::uint64_t start, std::uint64_t end) {
+            std::lock_guard<std::mutex> guard(mutex);
+            ranges.emplace_back(start, end);
+        });
+        std::sort(ranges.begin(), ranges.end());
+        const std::uint64_t chunks = std::min<std::uint64_t>(GLOBAL_EXECUTOR->scheduler().inner().worker_count + 1, n);
+        ASSERT_EQ(ranges.size(), chunks);
+        std::uint64_t next = 0;
+        for (const auto& [start, end] : ranges) {
+            EXPECT_EQ(start, next);
+            EXPECT_LT(start, end);
+            next = end;
+        }
+        EXPECT_EQ(next, n);
+    }
+    std::uint64_t inner_calls = 0;
+    for_each_index_with<Parallel>(1, [&](std::uint64_t) {
+        dravik_parallel::ops::for_each_index_range_with(
+            300, [&](std::uint64_t start, std::uint64_t end) { inner_calls += start == 0 && end == 300; });
+    });
+    EXPECT_EQ(inner_calls, 1u);
+    dravik_parallel::ops::for_each_index_range_with(0, [&](std::uint64_t, std::uint64_t) { ++inner_calls; });
+    EXPECT_EQ(inner_calls, 1u);
 }
 
 TEST(ForEachIndexWithTest, ContextIsHandedToEveryCall) {
