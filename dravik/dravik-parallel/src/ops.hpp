@@ -53,14 +53,13 @@ void for_each_index_with(std::uint64_t n, F&& f) {
     detail::run_indexed("dravik global executor: for_each_index_with", n, work);
 }
 
-// f(start, end) once for each chunk of [0, n), the chunks for_each_index_with cuts, so that a
-// participant can take its contiguous run of indices as a whole (Parallel policy only).
-template <class F>
-    requires std::invocable<F&, std::uint64_t, std::uint64_t>
-void for_each_index_range_with(std::uint64_t n, F&& f) {
-    if (n == 0) return;
-    detail::run_indexed("dravik global executor: for_each_index_range_with", n, f);
-}
+// How many participants an operation that shares out its own work should run over: the global
+// pool's worker count, one per logical processor, so that the calling thread and all but one
+// worker keep every processor busy without a thread more than processors (with one chunk per
+// worker and the caller, two chunks share a processor and the caller ends up running one of them
+// after its own); 1 on a worker or inside a chunk, where every chunk runs inline. Builds the
+// pool on first use.
+[[nodiscard]] std::uint64_t balanced_participants();
 
 // The same with a context handed to every call: f(context, i).
 template <class Policy, class Context, class F>

@@ -115,36 +115,15 @@ TEST(ForEachIndexWithTest, AdaptiveRunsSmallCountsOnTheCallerAndLargeOnesOnWorke
     EXPECT_TRUE(large.threads.count(std::this_thread::get_id()));
 }
 
-// The chunks of the range front end are for_each_index_with's: contiguous, in the balanced split,
-// together covering [0, n) once; inside another call's chunk the whole range is one call.
-TEST(ForEachIndexWithTest, RangesAreTheBalancedChunks) {
-    for (std::uint64_t n : {1u, 2u, 5u, 1000u}) {
-        SCOPED_TRACE(n);
-        std::mutex mutex;
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
-        dravik_parallel::ops::for_each_index_range_with(n, [&](std::uint64_t start, std::uint64_t end) {
-            std::lock_guard<std::mutex> guard(mutex);
-            ranges.emplace_back(start, end);
-        });
-        std::sort(ranges.begin(), ranges.end());
-        const std::uint64_t chunks = std::min<std::uint64_t>(GLOBAL_EXECUTOR->scheduler().inner().worker_count + 1, n);
-        ASSERT_EQ(ranges.size(), chunks);
-        std::uint64_t next = 0;
-        for (const auto& [start, end] : ranges) {
-            EXPECT_EQ(start, next);
-            EXPECT_LT(start, end);
-            next = end;
-        }
-        EXPECT_EQ(next, n);
-    }
-    std::uint64_t inner_calls = 0;
-    for_each_index_with<Parallel>(1, [&](std::uint64_t) {
-        dravik_parallel::ops::for_each_index_range_with(
-            300, [&](std::uint64_t start, std::uint64_t end) { inner_calls += start == 0 && end == 300; });
+// One participant per worker (a processor each), or one where the call would run inline.
+TEST(ForEachIndexWithTest, BalancedParticipantsAreOnePerProcessor) {
+    const std::uint64_t participants = dravik_parallel::ops::balanced_participants();
+    EXPECT_EQ(participants, std::max<std::uint64_t>(GLOBAL_EXECUTOR->scheduler().inner().worker_count, 1));
+    std::atomic<std::uint64_t> inline_count{0};
+    for_each_index_with<Parallel>(participants, [&](std::uint64_t) {
+        inline_count += dravik_parallel::ops::balanced_participants() == 1;
     });
-    EXPECT_EQ(inner_calls, 1u);
-    dravik_parallel::ops::for_each_index_range_with(0, [&](std::uint64_t, std::uint64_t) { ++inner_calls; });
-    EXPECT_EQ(inner_calls, 1u);
+    EXPECT_EQ(inline_count.load(), participants);
 }
 
 TEST(ForEachIndexWithTest, ContextIsHandedToEveryCall) {
