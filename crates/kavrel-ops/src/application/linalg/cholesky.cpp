@@ -9,12 +9,31 @@
 
 #include "kavrel_ops/application/linalg/working.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
+#include "kavrel_ops/domain/scalar/slice_kernels.hpp"
 
 namespace kavrel_ops::application::linalg::cholesky {
 
 namespace {
 
 using Scalar = kavrel_ops::domain::scalar::contract::Scalar<double>;
+
+}  // namespace
+
+namespace {
+
+// Rows factored together: their entries left of the group are independent inner products, which
+// overlap in the processor instead of each waiting for the one before.
+constexpr std::size_t row_group = 4;
+
+using Kernels = kavrel_ops::domain::scalar::slice_kernels::SliceKernels<double>;
+
+// L(i, j) = (A(i, j) − Σ_{t<j} L(i, t)·L(j, t)) / L(j, j), the row's own entries left of j and
+// row j's already final; the inner product is dot_slice's, of two runs of j entries.
+void off_diagonal(const Kernels& k, double* m, std::size_t n, std::size_t i, std::size_t j) {
+    double* row = m + i * n;
+    const double s = k.dot(row, m + j * n, j);
+    row[j] = (row[j] - s) / m[j * n + j];
+}
 
 }  // namespace
 
@@ -25,20 +44,25 @@ Result<CholeskyDecomposition> cholesky_decompose(const ArrayView<double, 2>& a) 
     auto w = working::finite_working_copy(a, "Cholesky input contains a non-finite value");
     if (!w) return std::unexpected(std::move(w.error()));
     double* m = w->data();
-    for (std::size_t i = 0; i < n; ++i) {
-        double* row = m + i * n;
-        for (std::size_t j = 0; j < i; ++j) {
-            const double s = Scalar::dot_slice({row, j}, {m + j * n, j});
-            row[j] = (row[j] - s) / m[j * n + j];
+    const Kernels& k = kavrel_ops::domain::scalar::slice_kernels::current<double>();
+    // Row by row as the definition goes, rows in groups: every entry gets exactly its own inner
+    // product and division, only entries that do not depend on each other are interleaved.
+    for (std::size_t first = 0; first < n; first += row_group) {
+        const std::size_t last = std::min(first + row_group, n);
+        for (std::size_t j = 0; j < first; ++j)
+            for (std::size_t i = first; i < last; ++i) off_diagonal(k, m, n, i, j);
+        for (std::size_t i = first; i < last; ++i) {
+            for (std::size_t j = first; j < i; ++j) off_diagonal(k, m, n, i, j);
+            double* row = m + i * n;
+            const double r = row[i] - k.dot(row, row, i);
+            // Negated so that a NaN reduction (finite but extreme entries overflowing in the inner
+            // products) fails like a non-positive one instead of becoming a NaN factor.
+            if (!(r > 0.0))
+                return kavrel::domain::error::storage_error("Cholesky pivot " + std::to_string(i) +
+                                                            " is non-positive: matrix is not positive-definite");
+            row[i] = std::sqrt(r);
+            std::fill(row + i + 1, row + n, 0.0);
         }
-        const double r = row[i] - Scalar::dot_slice({row, i}, {row, i});
-        // Negated so that a NaN reduction (finite but extreme entries overflowing in the inner
-        // products) fails like a non-positive one instead of becoming a NaN factor.
-        if (!(r > 0.0))
-            return kavrel::domain::error::storage_error("Cholesky pivot " + std::to_string(i) +
-                                                        " is non-positive: matrix is not positive-definite");
-        row[i] = std::sqrt(r);
-        std::fill(row + i + 1, row + n, 0.0);
     }
     auto l = kavrel::domain::error::expect(Array<double, 2>::from_vec({n, n}, std::move(*w)), "square factor storage");
     return CholeskyDecomposition{std::move(l), n};

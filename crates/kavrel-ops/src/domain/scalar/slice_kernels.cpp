@@ -1,0 +1,49 @@
+#include "kavrel_ops/domain/scalar/slice_kernels.hpp"
+
+#include <span>
+
+#include "kavrel_ops/domain/scalar/cpu_features.hpp"
+#include "kavrel_ops/domain/scalar/fallback.hpp"
+#include "zubrin_simd/dispatch/axpy.hpp"
+#include "zubrin_simd/dispatch/dot.hpp"
+
+namespace kavrel_ops::domain::scalar::slice_kernels {
+
+namespace {
+
+namespace dot = zubrin_simd::dispatch::dot::detail;
+namespace axpy = zubrin_simd::dispatch::axpy::detail;
+
+// The portable loops on runs that are equal by the caller's proof, so neither can refuse.
+template <class T>
+T portable_dot(const T* a, const T* b, std::size_t n) noexcept {
+    return *fallback::dot_portable(std::span<const T>(a, n), std::span<const T>(b, n));
+}
+template <class T>
+void portable_axpy(const T* x, T* out, std::size_t n, T alpha) noexcept {
+    (void)fallback::axpy_portable(std::span<const T>(x, n), std::span<T>(out, n), alpha);
+}
+
+template <class T>
+constexpr SliceKernels<T> avx512f{dot::avx512f::dot, axpy::avx512f::axpy};
+template <class T>
+constexpr SliceKernels<T> avx2_fma{dot::avx2_fma::dot, axpy::avx2_fma::axpy};
+template <class T>
+constexpr SliceKernels<T> portable{portable_dot<T>, portable_axpy<T>};
+
+}  // namespace
+
+template <ScalarElement T>
+const SliceKernels<T>& current() noexcept {
+    switch (cpu_features::kernel_path()) {
+        case cpu_features::KernelPath::avx512f: return avx512f<T>;
+        case cpu_features::KernelPath::avx2_fma: return avx2_fma<T>;
+        case cpu_features::KernelPath::portable: break;
+    }
+    return portable<T>;
+}
+
+template const SliceKernels<float>& current<float>() noexcept;
+template const SliceKernels<double>& current<double>() noexcept;
+
+}  // namespace kavrel_ops::domain::scalar::slice_kernels
