@@ -25,11 +25,17 @@ struct AxpyVariant {
     bool (*available)();
     SimdError (*f32)(std::span<const float>, std::span<float>, float) noexcept;
     SimdError (*f64)(std::span<const double>, std::span<double>, double) noexcept;
+    void (*unfused32)(const float*, float*, std::size_t, float) noexcept;
+    void (*unfused64)(const double*, double*, std::size_t, double) noexcept;
 };
 
+namespace ax = zubrin_simd::dispatch::axpy::detail;
+
 const AxpyVariant variants[] = {
-    {"avx512f", has_avx512f, da::dispatch_axpy_avx512f, da::dispatch_axpy_avx512f},
-    {"avx2_fma", has_avx2_fma, da::dispatch_axpy_avx2_fma, da::dispatch_axpy_avx2_fma},
+    {"avx512f", has_avx512f, da::dispatch_axpy_avx512f, da::dispatch_axpy_avx512f, ax::avx512f::axpy_unfused,
+     ax::avx512f::axpy_unfused},
+    {"avx2_fma", has_avx2_fma, da::dispatch_axpy_avx2_fma, da::dispatch_axpy_avx2_fma, ax::avx2_fma::axpy_unfused,
+     ax::avx2_fma::axpy_unfused},
 };
 
 class AxpyTest : public testing::TestWithParam<AxpyVariant> {
@@ -70,6 +76,40 @@ protected:
         }
     }
 };
+
+// The plain update out + alpha·x: the product and the sum each rounded, exactly the scalar
+// statement, over every length and tail, specials and subnormals included; nothing outside out.
+template <class T>
+void check_unfused(void (*kernel)(const T*, T*, std::size_t, T) noexcept) {
+    GuardedRegion region_x(8192 + 64);
+    GuardedRegion region_out(8192 + 64);
+    const T guard = -std::numeric_limits<T>::infinity();
+    for (Inputs inputs : {Inputs::mixed, Inputs::specials, Inputs::subnormal}) {
+        for (std::size_t n : sweep_lengths()) {
+            const std::vector<T> x_values = make_inputs<T>(n, inputs, 5);
+            const std::vector<T> out_values = make_inputs<T>(n, inputs, 6);
+            for (std::size_t gap : end_gaps({1}))
+            for (T alpha : {T(0.7), T(-3), T(0), -std::numeric_limits<T>::infinity()}) {
+                SCOPED_TRACE(testing::Message() << name_of(inputs) << " n " << n << " gap " << gap << " alpha " << alpha);
+                std::span<T> x = region_x.place<T>(n, gap, T(0));
+                std::span<T> out = region_out.place<T>(n, gap, guard);
+                std::copy(x_values.begin(), x_values.end(), x.begin());
+                std::copy(out_values.begin(), out_values.end(), out.begin());
+                kernel(x.data(), out.data(), n, alpha);
+                for (std::size_t i = 0; i < n; ++i) {
+                    const T product = alpha * x_values[i];
+                    ASSERT_TRUE(bits_equal(out[i], out_values[i] + product)) << "element " << i;
+                }
+                ASSERT_TRUE(region_out.untouched_outside<T>(out, guard));
+            }
+        }
+    }
+}
+
+TEST_P(AxpyTest, UnfusedRoundsTheProductAndTheSum) {
+    check_unfused<float>(GetParam().unfused32);
+    check_unfused<double>(GetParam().unfused64);
+}
 
 TEST_P(AxpyTest, Float32IsOneFusedStepPerElement) { check_against_fma<float>(GetParam().f32); }
 

@@ -25,11 +25,16 @@ void portable_axpy(const T* x, T* out, std::size_t n, T alpha) noexcept {
 }
 
 template <class T>
-constexpr SliceKernels<T> avx512f{dot::avx512f::dot, axpy::avx512f::axpy};
+void portable_axpy_unfused(const T* x, T* out, std::size_t n, T alpha) noexcept {
+    fallback::axpy_unfused(std::span<const T>(x, n), std::span<T>(out, n), alpha);
+}
+
 template <class T>
-constexpr SliceKernels<T> avx2_fma{dot::avx2_fma::dot, axpy::avx2_fma::axpy};
+constexpr SliceKernels<T> avx512f{dot::avx512f::dot, axpy::avx512f::axpy, axpy::avx512f::axpy_unfused};
 template <class T>
-constexpr SliceKernels<T> portable{portable_dot<T>, portable_axpy<T>};
+constexpr SliceKernels<T> avx2_fma{dot::avx2_fma::dot, axpy::avx2_fma::axpy, axpy::avx2_fma::axpy_unfused};
+template <class T>
+constexpr SliceKernels<T> portable{portable_dot<T>, portable_axpy<T>, portable_axpy_unfused<T>};
 
 }  // namespace
 

@@ -18,6 +18,9 @@ struct SliceKernels {
     T (*dot)(const T* a, const T* b, std::size_t n) noexcept;
     // Scalar<T>::axpy_slice: out[i] = fma(alpha, x[i], out[i]) for i < n.
     void (*axpy)(const T* x, T* out, std::size_t n, T alpha) noexcept;
+    // out[i] = out[i] + alpha·x[i] for i < n, the product and the sum each rounded: the plain
+    // multiply-and-add row updates of the Householder QR, the same bits as the scalar loop.
+    void (*axpy_unfused)(const T* x, T* out, std::size_t n, T alpha) noexcept;
 };
 
 // The kernels of the path every Scalar operation takes now (cpu_features::kernel_path()).

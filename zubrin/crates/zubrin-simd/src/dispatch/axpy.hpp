@@ -105,6 +105,9 @@ namespace dispatch_axpy_rows_batch {
 namespace detail::avx512f {
 void axpy(const float* x, float* out, std::size_t n, float alpha) noexcept;
 void axpy(const double* x, double* out, std::size_t n, double alpha) noexcept;
+// out[i] = out[i] + alpha·x[i], product and sum rounded separately; the caller checks lengths.
+void axpy_unfused(const float* x, float* out, std::size_t n, float alpha) noexcept;
+void axpy_unfused(const double* x, double* out, std::size_t n, double alpha) noexcept;
 void axpy_rows(const float* coeffs, const float* x, float* out, std::size_t out_stride, std::size_t rows,
                std::size_t cols) noexcept;
 void axpy_rows(const double* coeffs, const double* x, double* out, std::size_t out_stride, std::size_t rows,
@@ -118,6 +121,8 @@ void axpy_rows_batch(const double* coeffs, const double* x, double* out, std::si
 namespace detail::avx2_fma {
 void axpy(const float* x, float* out, std::size_t n, float alpha) noexcept;
 void axpy(const double* x, double* out, std::size_t n, double alpha) noexcept;
+void axpy_unfused(const float* x, float* out, std::size_t n, float alpha) noexcept;
+void axpy_unfused(const double* x, double* out, std::size_t n, double alpha) noexcept;
 void axpy_rows(const float* coeffs, const float* x, float* out, std::size_t out_stride, std::size_t rows,
                std::size_t cols) noexcept;
 void axpy_rows(const double* coeffs, const double* x, double* out, std::size_t out_stride, std::size_t rows,

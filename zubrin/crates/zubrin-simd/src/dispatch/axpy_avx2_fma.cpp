@@ -11,6 +11,12 @@ void axpy(const float* x, float* out, std::size_t n, float alpha) noexcept {
 void axpy(const double* x, double* out, std::size_t n, double alpha) noexcept {
     isa::axpy<isa::Lanes<double>>(x, out, n, alpha);
 }
+void axpy_unfused(const float* x, float* out, std::size_t n, float alpha) noexcept {
+    isa::axpy_unfused<isa::Lanes<float>>(x, out, n, alpha);
+}
+void axpy_unfused(const double* x, double* out, std::size_t n, double alpha) noexcept {
+    isa::axpy_unfused<isa::Lanes<double>>(x, out, n, alpha);
+}
 
 void axpy_rows(const float* coeffs, const float* x, float* out, std::size_t out_stride, std::size_t rows,
                std::size_t cols) noexcept {

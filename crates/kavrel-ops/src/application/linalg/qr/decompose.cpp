@@ -12,6 +12,7 @@
 #include "kavrel_ops/application/linalg/scaling/gate.hpp"
 #include "kavrel_ops/application/linalg/working.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
+#include "kavrel_ops/domain/scalar/slice_kernels.hpp"
 
 namespace kavrel_ops::application::linalg::qr::decompose {
 
@@ -20,6 +21,7 @@ namespace {
 namespace ex = scaling::exponent;
 using kavrel::domain::error::KavrelError;
 using Scalar = kavrel_ops::domain::scalar::contract::Scalar<double>;
+using Kernels = kavrel_ops::domain::scalar::slice_kernels::SliceKernels<double>;
 
 // `count` doubles on the stack when they fit in N, else in a heap buffer whose capacity is kept.
 template <std::size_t N>
@@ -52,8 +54,9 @@ std::span<double> zeros(std::span<double> s) {
 // column is first scaled by 2^-e, 2^e the leading power of two of its largest remaining entry,
 // so that the sums of squares below stay finite and non-zero; its scaled entries below the
 // diagonal and the scaled head are the reflector, whose tau does not depend on the scale.
-Result<void> reduce_column(std::span<double> a, std::uint64_t m, std::uint64_t n, std::uint64_t j,
-                           std::uint64_t k1, std::span<double> head, std::span<double> tau, std::span<double> w) {
+Result<void> reduce_column(const Kernels& kernels, std::span<double> a, std::uint64_t m, std::uint64_t n,
+                           std::uint64_t j, std::uint64_t k1, std::span<double> head, std::span<double> tau,
+                           std::span<double> w) {
     const auto at = [&](std::uint64_t i, std::uint64_t c) -> double& { return a[i * n + c]; };
     double amax = 0.0;
     for (std::uint64_t i = j; i < m; ++i) amax = std::max(amax, std::fabs(at(i, j)));
@@ -73,19 +76,16 @@ Result<void> reduce_column(std::span<double> a, std::uint64_t m, std::uint64_t n
     for (std::uint64_t i = j + 1; i < m; ++i) vtv = vtv + at(i, j) * at(i, j);
 
     // w[c] = v0·a[j][c] + Σ_{i>j} a[i][j]·a[i][c], taken row by row; each w[c] still adds its
-    // terms in increasing i.
+    // terms in increasing i. The row loops are the plain updates x + alpha·y, and x − vi·w[c] is
+    // x + (−vi)·w[c] exactly.
+    const std::uint64_t len = k1 - (j + 1);
+    double* wj = w.data() + j + 1;
     for (std::uint64_t c = j + 1; c < k1; ++c) w[c] = v0 * at(j, c);
-    for (std::uint64_t i = j + 1; i < m; ++i) {
-        const double vi = at(i, j);
-        for (std::uint64_t c = j + 1; c < k1; ++c) w[c] = w[c] + vi * at(i, c);
-    }
+    for (std::uint64_t i = j + 1; i < m; ++i) kernels.axpy_unfused(&at(i, j + 1), wj, len, at(i, j));
     const double t = 2.0 / vtv;
     for (std::uint64_t c = j + 1; c < k1; ++c) w[c] = t * w[c];
-    for (std::uint64_t c = j + 1; c < k1; ++c) at(j, c) = at(j, c) - v0 * w[c];
-    for (std::uint64_t i = j + 1; i < m; ++i) {
-        const double vi = at(i, j);
-        for (std::uint64_t c = j + 1; c < k1; ++c) at(i, c) = at(i, c) - vi * w[c];
-    }
+    kernels.axpy_unfused(wj, &at(j, j + 1), len, -v0);
+    for (std::uint64_t i = j + 1; i < m; ++i) kernels.axpy_unfused(wj, &at(i, j + 1), len, -at(i, j));
     at(j, j) = ex::scalbn(beta, e);
     head[j] = v0;
     tau[j] = t;
@@ -146,11 +146,12 @@ Result<QrFactors> factor(const ArrayView<double, 2>& view) {
     Scratch<128> w_buffer;
     const std::span<double> w = w_buffer.take(static_cast<std::size_t>(n));
     BlockBuffers buffers;
+    const Kernels& kernels = kavrel_ops::domain::scalar::slice_kernels::current<double>();
     const std::uint64_t nb = n < blocked_from_columns ? std::max<std::uint64_t>(n, 1) : panel_columns;
     for (std::uint64_t k0 = 0; k0 < n; k0 += nb) {
         const std::uint64_t k1 = std::min(k0 + nb, n);
         for (std::uint64_t j = k0; j < k1; ++j)
-            if (auto reduced = reduce_column(a, m, n, j, k1, head, tau, w); !reduced)
+            if (auto reduced = reduce_column(kernels, a, m, n, j, k1, head, tau, w); !reduced)
                 return std::unexpected(std::move(reduced.error()));
         if (n > k0 + nb) update_trailing(a, m, n, k0, k1, head, tau, buffers);
     }
@@ -166,6 +167,7 @@ Result<QrFactors> factor(const ArrayView<double, 2>& view) {
 
 std::vector<double> form_q(const QrFactors& f) {
     const std::uint64_t m = f.rows, n = f.cols;
+    const Kernels& kernels = kavrel_ops::domain::scalar::slice_kernels::current<double>();
     std::vector<double> q = working::identity(m);
     std::vector<double> t(static_cast<std::size_t>(m));
     const auto qa = [&](std::uint64_t i, std::uint64_t c) -> double& { return q[i * m + c]; };
@@ -174,18 +176,15 @@ std::vector<double> form_q(const QrFactors& f) {
         if (tau == 0.0) continue;
         const double v0 = f.head[j];
         // Columns left of j are still those of the identity in rows j … m−1 (zeros), which no
-        // reflector from j on can change: only columns j … m−1 are visited.
+        // reflector from j on can change: only columns j … m−1 are visited. The row loops are
+        // the plain updates of reduce_column.
+        const std::uint64_t len = m - j;
+        double* tj = t.data() + j;
         for (std::uint64_t c = j; c < m; ++c) t[c] = v0 * qa(j, c);
-        for (std::uint64_t i = j + 1; i < m; ++i) {
-            const double vi = f.a[i * n + j];
-            for (std::uint64_t c = j; c < m; ++c) t[c] = t[c] + vi * qa(i, c);
-        }
+        for (std::uint64_t i = j + 1; i < m; ++i) kernels.axpy_unfused(&qa(i, j), tj, len, f.a[i * n + j]);
         for (std::uint64_t c = j; c < m; ++c) t[c] = tau * t[c];
-        for (std::uint64_t c = j; c < m; ++c) qa(j, c) = qa(j, c) - v0 * t[c];
-        for (std::uint64_t i = j + 1; i < m; ++i) {
-            const double vi = f.a[i * n + j];
-            for (std::uint64_t c = j; c < m; ++c) qa(i, c) = qa(i, c) - vi * t[c];
-        }
+        kernels.axpy_unfused(tj, &qa(j, j), len, -v0);
+        for (std::uint64_t i = j + 1; i < m; ++i) kernels.axpy_unfused(tj, &qa(i, j), len, -f.a[i * n + j]);
     }
     return q;
 }

@@ -166,6 +166,26 @@ void axpy(const typename L::T* x, typename L::T* out, std::size_t n, typename L:
     L::store_tail(out + i, m, L::fma(a, L::load_tail_factor(m, x + i), L::load_tail(m, out + i)));
 }
 
+// out[i] = out[i] + alpha·x[i], the product and the sum each rounded (the plain row updates of
+// the Householder reductions): four vectors per step, then one, then a masked tail.
+template <class L>
+void axpy_unfused(const typename L::T* x, typename L::T* out, std::size_t n, typename L::T alpha) {
+    using V = typename L::V;
+    constexpr std::size_t w = L::width;
+    const V a = L::splat(alpha);
+    std::size_t i = 0;
+    for (; i + 4 * w <= n; i += 4 * w) {
+        L::store(out + i, L::add(L::load(out + i), L::mul(a, L::load(x + i))));
+        L::store(out + i + w, L::add(L::load(out + i + w), L::mul(a, L::load(x + i + w))));
+        L::store(out + i + 2 * w, L::add(L::load(out + i + 2 * w), L::mul(a, L::load(x + i + 2 * w))));
+        L::store(out + i + 3 * w, L::add(L::load(out + i + 3 * w), L::mul(a, L::load(x + i + 3 * w))));
+    }
+    for (; i + w <= n; i += w) L::store(out + i, L::add(L::load(out + i), L::mul(a, L::load(x + i))));
+    if (i == n) return;
+    const auto m = L::tail_mask(n - i);
+    L::store_tail(out + i, m, L::add(L::load_tail(m, out + i), L::mul(a, L::load_tail_factor(m, x + i))));
+}
+
 template <class Op>
 float apply_scalar(float x, float y) {
     if constexpr (std::same_as<Op, ew::Add>) return x + y;
