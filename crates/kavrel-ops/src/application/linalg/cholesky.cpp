@@ -8,16 +8,9 @@
 #include <vector>
 
 #include "kavrel_ops/application/linalg/working.hpp"
-#include "kavrel_ops/domain/scalar/contract.hpp"
 #include "kavrel_ops/domain/scalar/slice_kernels.hpp"
 
 namespace kavrel_ops::application::linalg::cholesky {
-
-namespace {
-
-using Scalar = kavrel_ops::domain::scalar::contract::Scalar<double>;
-
-}  // namespace
 
 namespace {
 
@@ -75,11 +68,11 @@ void CholeskyDecomposition::solve_columns_in_place(std::span<double> b, std::siz
         kavrel::domain::error::fail_invariant("invariant: Cholesky right-hand side has the factor's order");
     if (n == 0) return;
     const double* f = l.data();
+    const Kernels& k = kavrel_ops::domain::scalar::slice_kernels::current<double>();
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t c = 0; c < count; ++c) {
-            const std::span<double> x = b.subspan(c * n, n);
-            const double s = Scalar::dot_slice({f + i * n, i}, x.first(i));
-            x[i] = (x[i] - s) / f[i * n + i];
+            double* x = b.data() + c * n;
+            x[i] = (x[i] - k.dot(f + i * n, x, i)) / f[i * n + i];
         }
     }
     // Lᵀ·x = y walks column i of L with stride n; each entry read serves up to `lanes` right-hand

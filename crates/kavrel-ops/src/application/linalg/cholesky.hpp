@@ -22,7 +22,7 @@ struct CholeskyDecomposition {
     Array<double, 2> l;  // (n, n), row-major, offset 0: L on and below the diagonal, 0.0 above
     std::uint64_t n;
 
-    // Overwrites b with x such that L·Lᵀ·x = b: a forward substitution through dot_slice, then a
+    // Overwrites b with x such that L·Lᵀ·x = b: a forward substitution of dot_slice inner products, then a
     // backward one down the columns of L in plain rounded steps. No zero test (L's diagonal is
     // positive). Requires: b.size() == n.
     void solve_in_place(std::span<double> b) const;
