@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <span>
 #include <string>
@@ -379,12 +380,42 @@ std::optional<std::pair<void*, std::size_t>> map_zeroed(std::size_t bytes) noexc
     return std::pair{data, length};
 }
 
+// The most recently freed result mapping, kept for the next overwritten result it fits: its pages
+// are resident, so that result is written without faulting in and zeroing a fresh page every
+// 2 MiB. Measured on add of two 10^7-element arrays: 12 ms into a fresh mapping (most of it the
+// streaming stores' page faults), 4 to 5 ms into resident pages, against NumPy's 9.5 ms. At most
+// one mapping of up to spare_bytes_max stays behind after its array is gone.
+struct Spare {
+    std::mutex lock;
+    void* data = nullptr;  // under lock
+    std::size_t mapped_bytes = 0;
+};
+constexpr std::size_t spare_bytes_max = std::size_t{1} << 28;
+Spare spare;
+
+// The spare mapping when it holds `bytes` without being more than twice as long, else nothing.
+std::optional<std::pair<void*, std::size_t>> take_spare(std::size_t bytes) noexcept {
+    const std::lock_guard<std::mutex> guard(spare.lock);
+    if (!spare.data || spare.mapped_bytes < bytes || spare.mapped_bytes / 2 > bytes) return std::nullopt;
+    return std::pair{std::exchange(spare.data, nullptr), std::exchange(spare.mapped_bytes, 0)};
+}
+
+// Keeps the mapping as the spare, giving back the one it replaces, or gives it back at once.
+void give_back(void* data, std::size_t mapped_bytes) noexcept {
+    if (mapped_bytes <= spare_bytes_max) {
+        const std::lock_guard<std::mutex> guard(spare.lock);
+        std::swap(spare.data, data);
+        std::swap(spare.mapped_bytes, mapped_bytes);
+    }
+    if (data) munmap(data, mapped_bytes);
+}
+
 }  // namespace
 
 ResultBlock::~ResultBlock() {
     if (!data_) return;
     if (mapped_bytes_ != 0) {
-        munmap(data_, mapped_bytes_);
+        give_back(data_, mapped_bytes_);
     } else {
         std::free(data_);
     }
@@ -398,7 +429,9 @@ std::optional<ResultBlock> ResultBlock::allocate(std::size_t bytes, Contents con
         block.data_ = zeros ? std::calloc(bytes, 1) : std::malloc(bytes);
         if (!block.data_) return std::nullopt;
     } else {
-        auto mapping = map_zeroed(bytes);
+        // A spare's pages hold old values: only for memory the caller overwrites.
+        auto mapping = zeros ? std::nullopt : take_spare(bytes);
+        if (!mapping) mapping = map_zeroed(bytes);
         if (!mapping) return std::nullopt;
         block.data_ = mapping->first;
         block.mapped_bytes_ = mapping->second;
