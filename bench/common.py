@@ -30,11 +30,13 @@ def fmt_time(seconds):
 def add_size_args(parser):
     parser.add_argument("--min-exp", type=int, default=3, help="smallest size, 10^k elements")
     parser.add_argument("--max-exp", type=int, default=8, help="largest size, 10^k elements")
+    parser.add_argument("--elements", type=int, nargs="+", help="these sizes instead of the powers of ten")
 
 
 def matrix_shapes(args):
-    """(elements, (rows, cols)) for 10^min-exp .. 10^max-exp elements, rows of 1000 where they fit."""
-    for exp in range(args.min_exp, args.max_exp + 1):
-        n = 10**exp
+    """(elements, (rows, cols)) for 10^min-exp .. 10^max-exp elements (or the --elements sizes),
+    rows of 1000 where they fit."""
+    sizes = args.elements or [10**exp for exp in range(args.min_exp, args.max_exp + 1)]
+    for n in sizes:
         cols = 1000 if n >= 1000 else n
         yield n, (n // cols, cols)
