@@ -11,6 +11,7 @@
 #include "kavrel/application/array/types.hpp"
 #include "kavrel/application/iter/element/element_iter.hpp"
 #include "kavrel/application/view/immutable.hpp"
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/error/error.hpp"
 
 namespace kavrel::application::view::contiguous {
@@ -22,8 +23,9 @@ inline constexpr std::uint64_t transpose_tile = 32;  // 32 x 32 keeps reads and 
 // Row-major copy of a column-major run: destination (i, j) = source[i + j * rows].
 template <class T>
 [[nodiscard]] Result<std::vector<T>> dense_transpose(std::span<const T> source, std::uint64_t rows, std::uint64_t cols) {
-    std::uint64_t count;
-    if (__builtin_mul_overflow(rows, cols, &count)) return domain::error::overflow("dense transpose element count");
+    const auto product = domain::checked::mul(rows, cols);
+    if (!product) return domain::error::overflow("dense transpose element count");
+    const std::uint64_t count = *product;
     if (source.size() != count)
         return domain::error::storage_error("dense transpose source length " + std::to_string(source.size()) +
                                             " does not match expected " + std::to_string(count));
@@ -59,11 +61,11 @@ template <class T, std::size_t N>
 array::types::Array<T, N> to_contiguous(const immutable::ArrayView<T, N>& v) {
     const auto& l = v.layout;
     std::vector<T> buffer;
-    auto count = l.element_count();
-    std::uint64_t end = 0;
-    const bool run_inside = count && !__builtin_add_overflow(l.offset, *count, &end) && end <= v.len;
+    const auto count = l.element_count();
+    const auto end = count ? domain::checked::add(l.offset, *count) : std::nullopt;
+    const bool run_inside = end && *end <= v.len;
     if (domain::layout::is_c_contiguous(l) && run_inside) {
-        buffer.assign(v.ptr + l.offset, v.ptr + end);
+        buffer.assign(v.ptr + l.offset, v.ptr + *end);
     } else if (auto window = immutable::contiguous_window(v); N == 2 && window && domain::layout::is_f_contiguous(l)) {
         buffer = domain::error::expect(dense_transpose<T>(*window, l.shape[0], l.shape[N - 1]),
                                        "invariant: dense view fits its transpose storage");

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "kavrel/application/array/types.hpp"
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel/domain/layout/kernels.hpp"
 #include "kavrel/domain/layout/layout.hpp"
@@ -53,8 +54,9 @@ std::optional<std::span<const T>> contiguous_window(const ArrayView<T, N>& v) {
     if (!domain::layout::is_c_contiguous(v.layout) && !domain::layout::is_f_contiguous(v.layout)) return std::nullopt;
     auto count = v.layout.element_count();
     if (!count) return std::nullopt;
-    std::uint64_t end;
-    if (__builtin_add_overflow(v.layout.offset, *count, &end) || end > v.len) return std::nullopt;
+    const auto end = domain::checked::add(v.layout.offset, *count);
+    if (!end) return std::nullopt;
+    if (*end > v.len) return std::nullopt;
     return std::span<const T>(v.ptr + v.layout.offset, static_cast<std::size_t>(*count));
 }
 

@@ -1,10 +1,14 @@
 #include "kavrel/domain/layout/kernels.hpp"
 
+#include "kavrel/domain/checked/arithmetic.hpp"
+
 #include <algorithm>
 #include <limits>
 #include <string>
 
 namespace kavrel::domain::layout::kernels {
+
+namespace checked = kavrel::domain::checked;
 
 namespace {
 
@@ -18,17 +22,15 @@ void require_one_stride_per_axis(Shape shape, std::size_t strides) {
     if (strides != shape.size()) error::fail_invariant("invariant: layout has one stride per axis");
 }
 
-// |stride| as unsigned, so the most negative stride counts as 2^63.
-std::uint64_t abs_stride(std::int64_t s) {
-    return s < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(s) : static_cast<std::uint64_t>(s);
-}
-
 }  // namespace
 
 Result<std::uint64_t> element_count(Shape shape) {
     std::uint64_t n = 1;
-    for (auto e : shape)
-        if (__builtin_mul_overflow(n, e, &n)) return error::overflow("layout shape product");
+    for (auto e : shape) {
+        const auto next = checked::mul(n, e);
+        if (!next) return error::overflow("layout shape product");
+        n = *next;
+    }
     return n;
 }
 
@@ -43,13 +45,14 @@ Result<std::pair<std::int64_t, std::int64_t>> min_max_offsets(Shape shape, Strid
     for (std::size_t k = 0; k < shape.size(); ++k) {
         const std::uint64_t span = shape[k] - 1;
         if (span > i64_max) return error::overflow("layout dimension bound conversion");
-        std::int64_t term;
-        if (__builtin_mul_overflow(static_cast<std::int64_t>(span), strides[k], &term))
-            return error::overflow("layout dimension bound multiplication");
-        if (__builtin_add_overflow(low, std::min<std::int64_t>(term, 0), &low))
-            return error::overflow("layout minimum offset accumulation");
-        if (__builtin_add_overflow(high, std::max<std::int64_t>(term, 0), &high))
-            return error::overflow("layout maximum offset accumulation");
+        const auto term = checked::mul(static_cast<std::int64_t>(span), strides[k]);
+        if (!term) return error::overflow("layout dimension bound multiplication");
+        const auto lower = checked::add(low, std::min<std::int64_t>(*term, 0));
+        if (!lower) return error::overflow("layout minimum offset accumulation");
+        const auto higher = checked::add(high, std::max<std::int64_t>(*term, 0));
+        if (!higher) return error::overflow("layout maximum offset accumulation");
+        low = *lower;
+        high = *higher;
     }
     if (low < 0) return error::storage_error("layout accesses negative physical offset " + std::to_string(low));
     return std::pair{low, high};
@@ -81,10 +84,11 @@ Result<std::int64_t> physical_offset(Shape shape, Strides strides, std::uint64_t
     for (std::size_t k = 0; k < shape.size(); ++k) {
         if (index[k] >= shape[k]) return out_of_bounds();
         if (index[k] > i64_max) return error::overflow("layout index conversion");
-        std::int64_t term;
-        if (__builtin_mul_overflow(static_cast<std::int64_t>(index[k]), strides[k], &term))
-            return error::overflow("layout offset multiplication");
-        if (__builtin_add_overflow(acc, term, &acc)) return error::overflow("layout offset accumulation");
+        const auto term = checked::mul(static_cast<std::int64_t>(index[k]), strides[k]);
+        if (!term) return error::overflow("layout offset multiplication");
+        const auto next = checked::add(acc, *term);
+        if (!next) return error::overflow("layout offset accumulation");
+        acc = *next;
     }
     if (acc < 0) return error::storage_error("layout index accesses negative physical offset " + std::to_string(acc));
     return acc;
@@ -120,20 +124,17 @@ Result<bool> DifferenceSearch::has_collision(std::size_t axis, __int128 partial,
         // Every value is a multiple of -1; the remainder itself would overflow for the most
         // negative partial sum.
         if (s != -1 && partial % s != 0) return false;
-        __int128 negated;
-        if (__builtin_sub_overflow(static_cast<__int128>(0), partial, &negated))
-            return error::overflow("layout injectivity solved difference");
-        const __int128 q = negated / s;
+        const auto negated = checked::sub(static_cast<__int128>(0), partial);
+        if (!negated) return error::overflow("layout injectivity solved difference");
+        const __int128 q = *negated / s;
         const __int128 limit = static_cast<__int128>(shape[solved]) - 1;
         return (q <= limit && -q <= limit) && (nonzero || q != 0);
     }
     const __int128 span = static_cast<__int128>(shape[axis]) - 1;
     for (__int128 d = -span; d <= span; ++d) {
-        __int128 term, next;
-        if (__builtin_mul_overflow(d, static_cast<__int128>(strides[axis]), &term) ||
-            __builtin_add_overflow(partial, term, &next))
-            return error::overflow("layout injectivity difference sum");
-        auto found = has_collision(axis + 1, next, nonzero || d != 0);
+        const auto next = checked::mul_add(d, static_cast<__int128>(strides[axis]), partial);
+        if (!next) return error::overflow("layout injectivity difference sum");
+        auto found = has_collision(axis + 1, *next, nonzero || d != 0);
         if (!found || *found) return found;
     }
     return false;
@@ -154,7 +155,7 @@ Result<bool> is_injective(Shape shape, Strides strides) {
         for (std::size_t k = 0; k < shape.size(); ++k) {
             if (shape[k] < 2) continue;
             if (strides[k] == 0) return false;
-            const std::uint64_t a = abs_stride(strides[k]);
+            const std::uint64_t a = checked::magnitude(strides[k]);
             if (a > previous && (selected == shape.size() || a < selected_abs)) {
                 selected = k;
                 selected_abs = a;
@@ -163,12 +164,13 @@ Result<bool> is_injective(Shape shape, Strides strides) {
         if (selected == shape.size()) return true;
         std::size_t ties = 0;
         for (std::size_t k = 0; k < shape.size(); ++k)
-            if (shape[k] >= 2 && abs_stride(strides[k]) == selected_abs) ++ties;
+            if (shape[k] >= 2 && checked::magnitude(strides[k]) == selected_abs) ++ties;
         if (ties > 1 || selected_abs <= covered) break;
-        std::uint64_t span;
-        if (__builtin_mul_overflow(shape[selected] - 1, selected_abs, &span))
-            return error::overflow("layout injectivity axis span");
-        if (__builtin_add_overflow(covered, span, &covered)) return error::overflow("layout injectivity covered span");
+        const auto span = checked::mul(shape[selected] - 1, selected_abs);
+        if (!span) return error::overflow("layout injectivity axis span");
+        const auto reach = checked::add(covered, *span);
+        if (!reach) return error::overflow("layout injectivity covered span");
+        covered = *reach;
         previous = selected_abs;
     }
 
@@ -188,8 +190,9 @@ Result<void> c_contiguous_strides(Shape shape, std::span<std::int64_t> out) {
     for (std::size_t k = shape.size(); k-- > 0;) {
         out[k] = p;
         if (shape[k] > i64_max) return error::overflow("C-contiguous dimension conversion");
-        if (__builtin_mul_overflow(p, static_cast<std::int64_t>(shape[k]), &p))
-            return error::overflow("C-contiguous stride multiplication");
+        const auto next = checked::mul(p, static_cast<std::int64_t>(shape[k]));
+        if (!next) return error::overflow("C-contiguous stride multiplication");
+        p = *next;
     }
     return {};
 }
@@ -203,7 +206,9 @@ bool contiguous_walk(Shape shape, Strides strides, bool from_last) {
         const std::size_t k = from_last ? shape.size() - 1 - i : i;
         if (shape[k] == 1) continue;
         if (shape[k] > i64_max || strides[k] != expected) return false;
-        if (__builtin_mul_overflow(expected, static_cast<std::int64_t>(shape[k]), &expected)) return false;
+        const auto next = checked::mul(expected, static_cast<std::int64_t>(shape[k]));
+        if (!next) return false;
+        expected = *next;
     }
     return true;
 }

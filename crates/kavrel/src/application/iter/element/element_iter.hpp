@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kavrel/application/view/immutable.hpp"
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel/domain/layout/kernels.hpp"
 #include "kavrel/domain/layout/layout.hpp"
@@ -44,10 +45,10 @@ struct ElementIter {
         const bool empty = std::find(l.shape.begin(), l.shape.end(), 0) != l.shape.end();
         it.end = empty ? 0 : domain::error::expect(l.element_count(), "layout shape product must fit in usize");
         if (domain::layout::is_c_contiguous(l)) {
-            std::uint64_t stop;
-            if (__builtin_add_overflow(l.offset, it.end, &stop) || (it.end > 0 && stop > v.len))
-                domain::error::fail_invariant("invariant: contiguous run lies inside the storage");
-            it.run = Run{l.offset, stop};
+            const auto stop = domain::checked::add(l.offset, it.end);
+            if (!stop) domain::error::fail_invariant("invariant: contiguous run lies inside the storage");
+            if (it.end > 0 && *stop > v.len) domain::error::fail_invariant("invariant: contiguous run lies inside the storage");
+            it.run = Run{l.offset, *stop};
         }
         it.front_storage = static_cast<std::int64_t>(l.offset);
         it.back_storage = it.front_storage;
