@@ -115,10 +115,4 @@ TEST(StridedWalkTest, SerialWalkRefusesAccessesOutsideItsStorage) {
     }
 }
 
-TEST(StridedWalkTest, SaturatingProducts) {
-    EXPECT_EQ(strided::saturating_mul(700, 12), 8400u);
-    EXPECT_EQ(strided::saturating_mul(std::uint64_t{1} << 62, 12), std::numeric_limits<std::uint64_t>::max());
-    EXPECT_EQ(strided::saturating_mul(0, std::numeric_limits<std::uint64_t>::max()), 0u);
-}
-
 }  // namespace

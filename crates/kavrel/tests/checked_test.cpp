@@ -36,11 +36,17 @@ TEST(CheckedArithmeticTest, ResultsFitOrAreAbsent) {
     EXPECT_FALSE(checked::add(i128_max, __int128{1}));
 }
 
-TEST(CheckedArithmeticTest, MagnitudeAndSaturation) {
+TEST(CheckedArithmeticTest, MagnitudeSaturationAndRunEnds) {
     EXPECT_EQ(checked::magnitude(-5), 5u);
     EXPECT_EQ(checked::magnitude(i64_max), static_cast<std::uint64_t>(i64_max));
-    EXPECT_EQ(checked::saturating_mul(6, 7), 42u);
+    EXPECT_EQ(checked::saturating_mul(700, 12), 8400u);
+    EXPECT_EQ(checked::saturating_mul(std::uint64_t{1} << 62, 12), u64_max);
+    EXPECT_EQ(checked::saturating_mul(0, u64_max), 0u);
     EXPECT_EQ(checked::saturating_mul(u64_max, 2), u64_max);
+    EXPECT_TRUE(checked::ends_within(6, 4, 10));
+    EXPECT_FALSE(checked::ends_within(7, 4, 10));
+    EXPECT_FALSE(checked::ends_within(u64_max, 2, u64_max));  // the end wraps to 1
+    EXPECT_TRUE(checked::ends_within(u64_max, 0, u64_max));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/layout/kernels.hpp"
 #include "kavrel_ops/application/index.hpp"
 #include "kavrel_ops/infrastructure/parallel.hpp"
@@ -11,6 +12,7 @@ namespace kavrel_ops::application::map {
 namespace {
 
 namespace kernels = kavrel::domain::layout::kernels;
+namespace checked = kavrel::domain::checked;
 using kavrel::domain::layout::Layout;
 using strided::StridedWalk;
 
@@ -32,8 +34,9 @@ Result<void> strided_route(const ArrayView<float, 2>& a, const ArrayView<float, 
     }
     if (auto r = index::validate_mutable_output(out, output_label); !r) return r;
     const std::array<std::uint64_t, 2> shape = out.layout.shape;
-    std::uint64_t count;
-    if (__builtin_mul_overflow(shape[0], shape[1], &count)) return kavrel::domain::error::overflow("layout shape product");
+    const auto product = checked::mul(shape[0], shape[1]);
+    if (!product) return kavrel::domain::error::overflow("layout shape product");
+    const std::uint64_t count = *product;
     auto a_walk = broadcast_input(a, shape);
     if (!a_walk) return std::unexpected(std::move(a_walk.error()));
     auto b_walk = b.layout.broadcast(shape);
@@ -69,17 +72,14 @@ std::optional<DenseWindows> dense_windows(const ArrayView<float, 2>& a, const Ar
     if (!kavrel::domain::layout::is_c_contiguous(l) && !kavrel::domain::layout::is_f_contiguous(l)) return std::nullopt;
     const auto count = l.element_count();
     if (!count) return std::nullopt;
-    const auto inside = [n = *count](std::uint64_t offset, std::uint64_t len) {
-        std::uint64_t end;
-        return !__builtin_add_overflow(offset, n, &end) && end <= len;
-    };
-    if (!inside(a.layout.offset, a.len) || !inside(b.layout.offset, b.len) || !inside(l.offset, out.len))
-        return std::nullopt;
+    if (!checked::ends_within(a.layout.offset, *count, a.len)) return std::nullopt;
+    if (!checked::ends_within(b.layout.offset, *count, b.len)) return std::nullopt;
+    if (!checked::ends_within(l.offset, *count, out.len)) return std::nullopt;
     const auto n = static_cast<std::size_t>(*count);
     return DenseWindows{{a.ptr + a.layout.offset, n}, {b.ptr + b.layout.offset, n}, {out.ptr + l.offset, n}};
 }
 
-std::uint64_t traffic_bytes(std::uint64_t elements) noexcept { return strided::saturating_mul(elements, 12); }
+std::uint64_t traffic_bytes(std::uint64_t elements) noexcept { return checked::saturating_mul(elements, 12); }
 
 bool goes_parallel(std::uint64_t elements, const infrastructure::cache::CacheGeometry& g) noexcept {
     return traffic_bytes(elements) > g.l3_bytes;

@@ -11,18 +11,17 @@ namespace kavrel_ops::application::strided {
 namespace {
 
 namespace kernels = kavrel::domain::layout::kernels;
+namespace checked = kavrel::domain::checked;
 using kavrel::domain::error::fail_invariant;
-
-std::uint64_t magnitude(std::int64_t stride) noexcept {
-    return stride < 0 ? 0 - static_cast<std::uint64_t>(stride) : static_cast<std::uint64_t>(stride);
-}
 
 Result<std::int64_t> offset_of(const Layout<2>& l, std::uint64_t row) {
     const std::array<std::uint64_t, 2> index{row, 0};
     return kernels::physical_offset(l.shape, l.strides, l.offset, index);
 }
 
-[[noreturn]] void fail_outside() { fail_invariant("invariant: strided walk access lies inside its storage"); }
+constexpr const char* outside_invariant = "invariant: strided walk access lies inside its storage";
+
+[[noreturn]] void fail_outside() { fail_invariant(outside_invariant); }
 
 void require_offset_inside(std::int64_t at, std::size_t length) {
     if (at < 0 || static_cast<std::uint64_t>(at) >= length) fail_outside();
@@ -33,15 +32,10 @@ void require_offset_inside(std::int64_t at, std::size_t length) {
 WalkKind choose_walk(const StridedWalk& w) noexcept {
     if (w.count == 0 || w.shape[1] == 0) return WalkKind::empty;
     const std::uint64_t edge = std::min(w.input_tile, w.output_tile);
-    const bool spans_a_tile = magnitude(w.a.strides[1]) >= w.input_tile ||
-                              magnitude(w.b.strides[1]) >= w.input_tile ||
-                              magnitude(w.out.strides[1]) >= w.output_tile;
+    const bool spans_a_tile = checked::magnitude(w.a.strides[1]) >= w.input_tile ||
+                              checked::magnitude(w.b.strides[1]) >= w.input_tile ||
+                              checked::magnitude(w.out.strides[1]) >= w.output_tile;
     return w.shape[0] > 0 && edge > 0 && spans_a_tile ? WalkKind::tiles : WalkKind::rows;
-}
-
-std::uint64_t saturating_mul(std::uint64_t x, std::uint64_t y) noexcept {
-    std::uint64_t product;
-    return __builtin_mul_overflow(x, y, &product) ? std::numeric_limits<std::uint64_t>::max() : product;
 }
 
 Result<Offsets> row_start(const StridedWalk& walk, std::uint64_t r) {
@@ -67,31 +61,23 @@ Offsets mapped_row_start(const StridedWalk& walk, std::uint64_t r) {
 namespace detail {
 
 std::int64_t checked_step(std::int64_t at, std::int64_t by) {
-    std::int64_t next;
-    if (__builtin_add_overflow(at, by, &next)) fail_outside();
-    return next;
+    return checked::expect(checked::add(at, by), outside_invariant);
 }
 
 std::int64_t checked_element_offset(std::int64_t start, std::uint64_t i, std::int64_t row_stride, std::uint64_t j,
                                     std::int64_t col_stride, std::size_t length) {
-    constexpr auto max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    std::int64_t down, across, at;
-    if (i > max || j > max || __builtin_mul_overflow(static_cast<std::int64_t>(i), row_stride, &down) ||
-        __builtin_mul_overflow(static_cast<std::int64_t>(j), col_stride, &across) ||
-        __builtin_add_overflow(start, down, &at) || __builtin_add_overflow(at, across, &at))
-        fail_outside();
+    const std::int64_t down = checked::expect(checked::mul<std::int64_t>(i, row_stride), outside_invariant);
+    const std::int64_t across = checked::expect(checked::mul<std::int64_t>(j, col_stride), outside_invariant);
+    const std::int64_t row_at = checked::expect(checked::add(start, down), outside_invariant);
+    const std::int64_t at = checked::expect(checked::add(row_at, across), outside_invariant);
     require_offset_inside(at, length);
     return at;
 }
 
 void require_run_inside(std::int64_t first, std::int64_t stride, std::uint64_t count, std::size_t length) {
     require_offset_inside(first, length);
-    std::int64_t span, last;
-    if (count - 1 > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
-        __builtin_mul_overflow(static_cast<std::int64_t>(count - 1), stride, &span) ||
-        __builtin_add_overflow(first, span, &last))
-        fail_outside();
-    require_offset_inside(last, length);
+    const std::int64_t span = checked::expect(checked::mul<std::int64_t>(count - 1, stride), outside_invariant);
+    require_offset_inside(checked::expect(checked::add(first, span), outside_invariant), length);
 }
 
 std::uint64_t band_count(const StridedWalk& w) noexcept {

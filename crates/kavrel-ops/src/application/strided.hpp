@@ -13,6 +13,7 @@
 #include <cstring>
 #include <span>
 
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel/domain/layout/layout.hpp"
 #include "kavrel_ops/infrastructure/parallel.hpp"
@@ -61,9 +62,6 @@ enum class WalkKind { empty, rows, tiles };
 // >= output tile): an operand read across its storage order then touches B lines per B x B tile
 // instead of one line per element. Rows otherwise.
 [[nodiscard]] WalkKind choose_walk(const StridedWalk& walk) noexcept;
-
-// x * y, or the largest 64-bit value when the product does not fit.
-[[nodiscard]] std::uint64_t saturating_mul(std::uint64_t x, std::uint64_t y) noexcept;
 
 // The storage offsets of element (row, column) in a, b and out.
 struct Offsets {
@@ -248,14 +246,14 @@ template <BinaryOp Op>
 void strided_parallel(const StridedWalk& walk, const WalkPointers& at) {
     const WalkKind kind = choose_walk(walk);
     if (kind == WalkKind::empty) return;
-    const std::uint64_t row_cost = saturating_mul(walk.shape[1], 12);
+    const std::uint64_t row_cost = kavrel::domain::checked::saturating_mul(walk.shape[1], 12);
     if (kind == WalkKind::rows) {
         const StridedRowWorker<Op> worker{&walk, at};
         infrastructure::parallel::schedule_unit_ranges(walk.count / walk.shape[1], row_cost, worker);
     } else {
         const std::uint64_t edge = std::min(walk.input_tile, walk.output_tile);
         const StridedBandWorker<Op> worker{&walk, at};
-        infrastructure::parallel::schedule_unit_ranges(detail::band_count(walk), saturating_mul(edge, row_cost),
+        infrastructure::parallel::schedule_unit_ranges(detail::band_count(walk), kavrel::domain::checked::saturating_mul(edge, row_cost),
                                                        worker);
     }
 }

@@ -10,6 +10,7 @@
 #include "dravik_parallel/ops.hpp"
 #include "kavrel/application/array/types.hpp"
 #include "kavrel/application/view/contiguous.hpp"
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/layout/kernels.hpp"
 #include "kavrel_ops/application/index.hpp"
 #include "kavrel_ops/application/matrix/dispatch.hpp"
@@ -25,6 +26,7 @@ using kavrel::domain::error::KavrelError;
 using kavrel::domain::error::ShapeMismatch;
 using kavrel::domain::layout::Layout;
 namespace kernels = kavrel::domain::layout::kernels;
+namespace checked = kavrel::domain::checked;
 
 // --- The output-layout front end ---------------------------------------------------------
 
@@ -70,11 +72,6 @@ Result<void> product_through_temporary(const ArrayView<T, 2>& a, const ArrayView
 constexpr const char* item_invariant = "invariant: batch submatrix layout derives from a validated parent";
 constexpr const char* window_invariant = "layout physical offsets must be non-negative and fit in usize";
 
-// |s| as an unsigned count; exact for the most negative value too.
-constexpr std::uint64_t magnitude(std::int64_t s) noexcept {
-    return s < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(s) : static_cast<std::uint64_t>(s);
-}
-
 // The matrices of one three-axis operand: all have the extents and strides of item 0, and item i
 // lies i·batch_stride elements further (batch_stride 0 for a broadcast operand). Item 0's layout
 // and bounds are checked once; each item's shift is checked as the item is taken, which checks
@@ -96,12 +93,12 @@ struct ItemLayouts {
 
     // Item i's offset, and its lowest storage index in `low_out`.
     std::uint64_t offset_of(std::uint64_t i, std::uint64_t& low_out) const {
-        std::int64_t shift = 0, offset = 0, low_i = 0, high_i = 0;
-        if (i > static_cast<std::uint64_t>(INT64_MAX) ||
-            __builtin_mul_overflow(static_cast<std::int64_t>(i), batch_stride, &shift) ||
-            __builtin_add_overflow(static_cast<std::int64_t>(first.offset), shift, &offset) || offset < 0 ||
-            __builtin_add_overflow(low, shift, &low_i) || low_i < 0 || __builtin_add_overflow(high, shift, &high_i))
-            kavrel::domain::error::fail_invariant(item_invariant);
+        const std::int64_t shift = checked::expect(checked::mul<std::int64_t>(i, batch_stride), item_invariant);
+        const std::int64_t offset = checked::expect(checked::add<std::int64_t>(first.offset, shift), item_invariant);
+        const std::int64_t low_i = checked::expect(checked::add(low, shift), item_invariant);
+        (void)checked::expect(checked::add(high, shift), item_invariant);
+        if (offset < 0) kavrel::domain::error::fail_invariant(item_invariant);
+        if (low_i < 0) kavrel::domain::error::fail_invariant(item_invariant);
         low_out = static_cast<std::uint64_t>(low_i);
         return static_cast<std::uint64_t>(offset);
     }
@@ -253,10 +250,9 @@ Result<void> serial_items(const Items& items, std::uint64_t count) {
     if (count == 0) return {};
     const std::uint64_t m = items.a_items.first.shape[0], k = items.a_items.first.shape[1];
     const std::uint64_t n = items.b_items.first.shape[1];
-    std::uint64_t product;
-    if (__builtin_mul_overflow(m, k, &product) || __builtin_mul_overflow(k, n, &product) ||
-        __builtin_mul_overflow(m, n, &product))
-        kavrel::domain::error::fail_invariant(item_invariant);
+    (void)checked::expect(checked::mul(m, k), item_invariant);
+    (void)checked::expect(checked::mul(k, n), item_invariant);
+    (void)checked::expect(checked::mul(m, n), item_invariant);
     for (std::uint64_t i = 0; i < count; ++i) {
         const auto a = items.a_item(i);
         const auto b = items.b_item(i);
@@ -305,12 +301,14 @@ namespace detail {
 bool items_own_disjoint_storage(const Layout<3>& out) noexcept {
     const std::uint64_t count = out.shape[0], m = out.shape[1], n = out.shape[2];
     if (count < 2 || m < 1 || n < 1) return false;
-    std::uint64_t rows_span, cols_span, span;
-    if (__builtin_mul_overflow(m - 1, magnitude(out.strides[1]), &rows_span) ||
-        __builtin_mul_overflow(n - 1, magnitude(out.strides[2]), &cols_span) ||
-        __builtin_add_overflow(rows_span, cols_span, &span) || __builtin_add_overflow(span, 1, &span))
-        return false;
-    return magnitude(out.strides[0]) >= span;
+    // One item reaches rows_span + cols_span + 1 elements from its first.
+    const auto rows_span = checked::mul(m - 1, checked::magnitude(out.strides[1]));
+    if (!rows_span) return false;
+    const auto span = checked::mul_add(n - 1, checked::magnitude(out.strides[2]), *rows_span);
+    if (!span) return false;
+    const auto reach = checked::add(*span, std::uint64_t{1});
+    if (!reach) return false;
+    return checked::magnitude(out.strides[0]) >= *reach;
 }
 
 Result<void> batched_matmul_with(const ArrayView<float, 3>& a, const ArrayView<float, 3>& b,

@@ -4,6 +4,7 @@
 
 #include "kavrel/application/array/types.hpp"
 #include "kavrel/application/view/contiguous.hpp"
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/layout/layout.hpp"
 #include "kavrel_ops/application/matrix/dot_outer_kernels.hpp"
 #include "kavrel_ops/application/matrix/generic_kernel.hpp"
@@ -105,9 +106,8 @@ struct Layouts {
 
 bool runs_in_parallel(std::uint64_t m, std::uint64_t k, std::uint64_t n) noexcept {
     if (m < parallel_min_rows) return false;
-    std::uint64_t mk, mkn;
-    if (__builtin_mul_overflow(m, k, &mk) || __builtin_mul_overflow(mk, n, &mkn)) return true;  // saturated
-    return mkn >= parallel_min_multiply_adds;
+    using kavrel::domain::checked::saturating_mul;
+    return saturating_mul(saturating_mul(m, k), n) >= parallel_min_multiply_adds;
 }
 
 template <ScalarElement T>

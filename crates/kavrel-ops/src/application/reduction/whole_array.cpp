@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/layout/kernels.hpp"
 #include "kavrel_ops/domain/scalar/dispatch.hpp"
 
@@ -26,8 +27,7 @@ std::optional<std::span<const float>> row_window(const float* storage, std::uint
     } else {
         return std::nullopt;
     }
-    std::uint64_t end = 0;
-    if (__builtin_add_overflow(first, m, &end) || end > storage_len) return std::nullopt;
+    if (!kavrel::domain::checked::ends_within(first, m, storage_len)) return std::nullopt;
     return std::span<const float>(storage + first, static_cast<std::size_t>(m));
 }
 

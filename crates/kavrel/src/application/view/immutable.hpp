@@ -54,9 +54,7 @@ std::optional<std::span<const T>> contiguous_window(const ArrayView<T, N>& v) {
     if (!domain::layout::is_c_contiguous(v.layout) && !domain::layout::is_f_contiguous(v.layout)) return std::nullopt;
     auto count = v.layout.element_count();
     if (!count) return std::nullopt;
-    const auto end = domain::checked::add(v.layout.offset, *count);
-    if (!end) return std::nullopt;
-    if (*end > v.len) return std::nullopt;
+    if (!domain::checked::ends_within(v.layout.offset, *count, v.len)) return std::nullopt;
     return std::span<const T>(v.ptr + v.layout.offset, static_cast<std::size_t>(*count));
 }
 

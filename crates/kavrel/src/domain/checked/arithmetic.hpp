@@ -1,6 +1,6 @@
 // Overflow-checked integer arithmetic for every library of the project: sums, products and
-// multiply-adds computed exactly and handed back only when the result fits its type, the
-// magnitude of a signed stride, and a product that saturates. Callers chain them with early
+// multiply-adds computed exactly and handed back only when the result fits its type, whether a
+// run ends inside its storage, the magnitude of a signed stride, and a product that saturates. Callers chain them with early
 // returns, never with multi-clause conditions.
 #pragma once
 
@@ -8,7 +8,10 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <string_view>
 #include <type_traits>
+
+#include "kavrel/domain/error/error.hpp"
 
 namespace kavrel::domain::checked {
 
@@ -55,6 +58,13 @@ template <class R = void, Integer A, Integer B, Integer C>
     return add<detail::result_t<R, A, B>>(*product, c);
 }
 
+// Whether the run [start, start + count) ends at or before limit, the end computed exactly.
+[[nodiscard]] constexpr bool ends_within(std::uint64_t start, std::uint64_t count, std::uint64_t limit) noexcept {
+    const auto end = add(start, count);
+    if (!end) return false;
+    return *end <= limit;
+}
+
 // |s| as an unsigned count, exact for the most negative value too.
 [[nodiscard]] constexpr std::uint64_t magnitude(std::int64_t s) noexcept {
     return s < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(s) : static_cast<std::uint64_t>(s);
@@ -64,6 +74,13 @@ template <class R = void, Integer A, Integer B, Integer C>
 // matters.
 [[nodiscard]] constexpr std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) noexcept {
     return mul(a, b).value_or(std::numeric_limits<std::uint64_t>::max());
+}
+
+// The value of a checked step that cannot fail short of a broken invariant, which the text names.
+template <class T>
+T expect(std::optional<T> value, std::string_view invariant) {
+    if (!value) error::fail_invariant(invariant);
+    return *value;
 }
 
 }  // namespace kavrel::domain::checked
