@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "kavrel/application/iter/element/element_iter.hpp"
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/dynamic/layout.hpp"
 #include "kavrel/domain/layout/kernels.hpp"
 
@@ -295,18 +296,23 @@ borrow::ByteRange byte_range(PyObject* array) {
     // NumPy bounds the element count, not the strides: an as_strided array can reach past
     // npy_intp or the address space. Such an array is taken to reach every byte.
     constexpr borrow::ByteRange everything{0, UINTPTR_MAX};
+    namespace checked = kavrel::domain::checked;
     npy_intp low = 0, high = 0;
     for (int k = 0; k < ndim; ++k) {
-        npy_intp span;
-        if (__builtin_mul_overflow(dims[k] - 1, strides[k], &span)) return everything;
-        npy_intp& side = span < 0 ? low : high;
-        if (__builtin_add_overflow(side, span, &side)) return everything;
+        const auto span = checked::mul(dims[k] - 1, strides[k]);
+        if (!span) return everything;
+        npy_intp& side = *span < 0 ? low : high;
+        const auto reach = checked::add(side, *span);
+        if (!reach) return everything;
+        side = *reach;
     }
-    std::uintptr_t begin, end;
-    if (__builtin_add_overflow(data, low, &begin) || __builtin_add_overflow(data, high, &end) ||
-        __builtin_add_overflow(end, PyArray_ITEMSIZE(a), &end))
-        return everything;
-    return {begin, end};
+    const auto begin = checked::add<std::uintptr_t>(data, low);
+    if (!begin) return everything;
+    const auto last = checked::add<std::uintptr_t>(data, high);
+    if (!last) return everything;
+    const auto end = checked::add<std::uintptr_t>(*last, PyArray_ITEMSIZE(a));
+    if (!end) return everything;
+    return {*begin, *end};
 }
 
 template <class T, std::size_t N>

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "garvon/query/platform.hpp"
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "ostrel_arena/segment/pool.hpp"
 #include "ostrel_backend/recorders/stats.hpp"
@@ -28,11 +29,6 @@ constinit std::atomic<DecayWakeEvent*> wake_event{nullptr};
 constinit std::atomic<bool> respawn_pending{false};
 constinit std::atomic<detail::SpawnFn> spawn_hook{nullptr};
 constinit std::atomic<bool> fork_handlers_registered{false};
-
-std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t product = 0;
-    return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<std::uint64_t>::max() : product;
-}
 
 void wait_for_wake(DecayWakeEvent& event, std::uint64_t interval_ms) {
     std::unique_lock<std::mutex> lock(event.mutex);
@@ -147,6 +143,7 @@ void respawn_after_fork_if_needed() {
 
 std::uint64_t next_interval(std::uint64_t interval_ms, std::uint64_t cadence_ms, std::uint64_t progress_bytes) {
     if (progress_bytes == 0) {
+        using kavrel::domain::checked::saturating_mul;
         return std::min({saturating_mul(interval_ms, 2), saturating_mul(cadence_ms, 10), longest_interval_ms});
     }
     if (progress_bytes <= small_progress_bytes) return cadence_ms;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "ostrel_core/options.hpp"
 #include "ostrel_decay/engine.hpp"
 #include "ostrel_prof/control.hpp"
@@ -92,10 +93,9 @@ std::optional<std::uint64_t> parse_env_usize(const char* name) {
     std::uint64_t result = 0;
     for (char c : digits) {
         if (c < '0' || c > '9') return std::nullopt;
-        if (__builtin_mul_overflow(result, 10, &result) ||
-            __builtin_add_overflow(result, static_cast<std::uint64_t>(c - '0'), &result)) {
-            return std::nullopt;
-        }
+        const auto next = kavrel::domain::checked::mul_add(result, std::uint64_t{10}, static_cast<std::uint64_t>(c - '0'));
+        if (!next) return std::nullopt;
+        result = *next;
     }
     return result;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "garvon/topology/cpu/cpulist.hpp"
 #include "garvon/topology/cpu/fs.hpp"
 #include "garvon/topology/cpu/text.hpp"
@@ -63,8 +64,9 @@ std::optional<std::uint64_t> read_size(const std::string& index_path) {
     if (multiplier != 1) size_text.remove_suffix(1);
     auto number = text::parse_u64(text::trim(size_text));
     if (!number) return std::nullopt;
-    std::uint64_t bytes = 0;
-    if (__builtin_mul_overflow(*number, multiplier, &bytes) || bytes == 0) return std::nullopt;
+    const auto bytes = kavrel::domain::checked::mul(*number, multiplier);
+    if (!bytes) return std::nullopt;
+    if (*bytes == 0) return std::nullopt;
     return bytes;
 }
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "ostrel_prof/stack.hpp"
 
 namespace ostrel_prof::sampler {
@@ -18,9 +19,7 @@ constexpr double smallest_uniform = 1e-9;
 constexpr std::int64_t size_ceiling = std::numeric_limits<std::int64_t>::max();
 
 std::int64_t saturating_sub(std::int64_t a, std::int64_t b) {
-    std::int64_t result = 0;
-    if (__builtin_sub_overflow(a, b, &result)) return std::numeric_limits<std::int64_t>::min();
-    return result;
+    return kavrel::domain::checked::sub(a, b).value_or(std::numeric_limits<std::int64_t>::min());
 }
 
 std::int64_t realtime_nanoseconds() {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "ostrel_core/types/page.hpp"
 #include "ostrel_prof/control.hpp"
 #include "ostrel_prof/sampler/store.hpp"
@@ -30,13 +31,11 @@ inline void sample_allocation(void* block, std::size_t size) {
         on_alloc_cold(block, size);
         return;
     }
-    std::int64_t left = 0;
-    auto requested = static_cast<std::int64_t>(size > INT64_MAX ? INT64_MAX : size);
-    if (!__builtin_sub_overflow(state.bytes_until_sample, requested, &left) && left > 0) {
-        state.bytes_until_sample = left;
-        return;
-    }
-    on_alloc_cold(block, size);
+    const auto requested = static_cast<std::int64_t>(size > INT64_MAX ? INT64_MAX : size);
+    const auto left = kavrel::domain::checked::sub(state.bytes_until_sample, requested);
+    if (!left) return on_alloc_cold(block, size);
+    if (*left <= 0) return on_alloc_cold(block, size);
+    state.bytes_until_sample = *left;
 }
 
 // The hook of the free front end, before the block is freed, while PROFILING_OR_HOOKS_ACTIVE
