@@ -1,25 +1,25 @@
 #include "zubrin_simd_core/tiling/gemm.hpp"
 
+#include "kavrel/domain/checked/arithmetic.hpp"
+
 namespace zubrin_simd_core::tiling::gemm {
+
+namespace checked = kavrel::domain::checked;
 
 SimdError check_tiled_gemm_dimensions(std::uint64_t a_len, std::uint64_t b_len, std::uint64_t c_len,
                                       std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept {
-    std::uint64_t a_needed = 0;
-    std::uint64_t b_needed = 0;
-    std::uint64_t c_needed = 0;
-    if (__builtin_mul_overflow(m, k, &a_needed)) return SimdError::mismatch;
-    if (__builtin_mul_overflow(k, n, &b_needed)) return SimdError::mismatch;
-    if (__builtin_mul_overflow(m, n, &c_needed)) return SimdError::mismatch;
-    const bool fits = a_len >= a_needed && b_len >= b_needed && c_len >= c_needed;
+    const auto a_needed = checked::mul(m, k);
+    if (!a_needed) return SimdError::mismatch;
+    const auto b_needed = checked::mul(k, n);
+    if (!b_needed) return SimdError::mismatch;
+    const auto c_needed = checked::mul(m, n);
+    if (!c_needed) return SimdError::mismatch;
+    const bool fits = a_len >= *a_needed && b_len >= *b_needed && c_len >= *c_needed;
     return fits ? SimdError::success : SimdError::mismatch;
 }
 
 bool reaches_packing_threshold(std::uint64_t n, std::uint64_t k, std::size_t element_bytes) noexcept {
-    std::uint64_t elements = 0;
-    std::uint64_t bytes = 0;
-    if (__builtin_mul_overflow(n, k, &elements)) return true;
-    if (__builtin_mul_overflow(elements, std::uint64_t{element_bytes}, &bytes)) return true;
-    return bytes >= packing_threshold_bytes;
+    return checked::saturating_mul(checked::saturating_mul(n, k), element_bytes) >= packing_threshold_bytes;
 }
 
 namespace detail {

@@ -3,16 +3,14 @@
 #include <cmath>
 #include <cstddef>
 
+#include "kavrel/domain/checked/arithmetic.hpp"
+
 namespace zubrin_simd_core::tiling::gemv {
 
 namespace detail {
 std::optional<std::uint64_t> strided_extent(std::uint64_t rows, std::uint64_t cols, std::uint64_t lda) noexcept {
     if (rows == 0) return 0;
-    std::uint64_t leading = 0;
-    std::uint64_t extent = 0;
-    if (__builtin_mul_overflow(rows - 1, lda, &leading)) return std::nullopt;
-    if (__builtin_add_overflow(leading, cols, &extent)) return std::nullopt;
-    return extent;
+    return kavrel::domain::checked::mul_add(rows - 1, lda, cols);
 }
 }  // namespace detail
 

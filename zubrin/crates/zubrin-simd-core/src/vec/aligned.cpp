@@ -3,6 +3,7 @@
 #include <atomic>
 #include <limits>
 
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "ostrel_core/fault.hpp"
 #include "ostrel_local/alloc.hpp"
@@ -19,10 +20,8 @@ constinit std::atomic<const AllocationHooks*> active_hooks{nullptr};
 
 std::size_t checked_storage_bytes(std::uint64_t capacity, std::size_t element_bytes, std::size_t alignment) {
     static_assert(sizeof(std::size_t) == sizeof(std::uint64_t));
-    std::size_t bytes = 0;
-    if (__builtin_mul_overflow(capacity, element_bytes, &bytes)) {
-        kavrel::domain::error::fail_invariant("Capacity overflow");
-    }
+    const std::size_t bytes =
+        kavrel::domain::checked::expect(kavrel::domain::checked::mul<std::size_t>(capacity, element_bytes), "Capacity overflow");
     // The largest size whose rounding up to the alignment still fits a signed 64-bit count.
     constexpr std::size_t max_signed = static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max());
     if (bytes > max_signed - (alignment - 1)) {
