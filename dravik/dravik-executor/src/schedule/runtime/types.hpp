@@ -22,8 +22,16 @@
 #include "dravik_executor/schedule/queue/worker.hpp"
 #include "dravik_utils/sync/futex.hpp"
 
+namespace dravik_executor::schedule::runtime::types {
+class ThreadScheduler;
+}
+
 namespace dravik_executor::schedule::runtime::scheduler::data_parallel {
 struct SchedulerScopeState;
+// Defined in scheduler/data_parallel.hpp, which every data-parallel caller includes.
+template <class Work>
+std::expected<void, dravik_core::error::ExecutorError> for_each_indexed(const types::ThreadScheduler& scheduler,
+                                                                         std::uint64_t n, const Work& work);
 }
 
 namespace dravik_executor::schedule::runtime::types {
@@ -112,7 +120,9 @@ public:
     // The data-parallel core (scheduler::data_parallel): runs work(start, end) over
     // balanced contiguous chunks of [0, n), n >= 1, the calling thread taking part.
     template <class Work>
-    std::expected<void, ExecutorError> for_each_indexed(std::uint64_t n, const Work& work) const;
+    std::expected<void, ExecutorError> for_each_indexed(std::uint64_t n, const Work& work) const {
+        return scheduler::data_parallel::for_each_indexed(*this, n, work);
+    }
     // Returns when the scope's outstanding count is 0.
     void drain_scope(scheduler::data_parallel::SchedulerScopeState& scope) const;
 

@@ -154,44 +154,41 @@ private:
     bool drained_ = false;
 };
 
-}  // namespace dravik_executor::schedule::runtime::scheduler::data_parallel
-
-namespace dravik_executor::schedule::runtime::types {
-
+// ThreadScheduler::for_each_indexed: work(start, end) over balanced contiguous chunks of
+// [0, n), n >= 1, the calling thread taking part.
 template <class Work>
-std::expected<void, ExecutorError> ThreadScheduler::for_each_indexed(std::uint64_t n, const Work& work) const {
-    namespace dp = scheduler::data_parallel;
+std::expected<void, ExecutorError> for_each_indexed(const types::ThreadScheduler& scheduler, std::uint64_t n,
+                                                    const Work& work) {
     namespace ee = dravik_core::error::executor_error;
     using worker::indexed::indexed_chunk_bounds;
-    using worker::indexed::IndexRange;
-    SchedulerInner& pool = inner();
+    types::SchedulerInner& pool = scheduler.inner();
     if (pool.shutdown.load(std::memory_order_seq_cst)) return std::unexpected(ee::ShuttingDown{});
     // A worker, or a thread inside its own chunk of another call, never waits for the pool:
     // it runs every item itself.
-    if (current_worker_id || indexed_region_depth.value_or(0) > 0) {
-        if (!dp::run_chunk_caught(work, 0, n)) {
+    if (types::current_worker_id || types::indexed_region_depth.value_or(0) > 0) {
+        if (!run_chunk_caught(work, 0, n)) {
             return std::unexpected(ee::SpawnFailed{dravik_core::error::TaskError::Panicked});
         }
         return {};
     }
-    const std::uint64_t k = dp::chunk_count(pool.worker_count, n);
-    dp::SchedulerScopeState scope(pool.shared_lock, pool.shared_signal);
-    dp::ScopeDrain drain(*this, scope);
+    const std::uint64_t k = chunk_count(pool.worker_count, n);
+    SchedulerScopeState scope(pool.shared_lock, pool.shared_signal);
+    ScopeDrain drain(scheduler, scope);
     std::optional<ExecutorError> admission_error;
     bool fallback_failed = false;
     for (std::uint64_t c = 1; c < k; ++c) {
         IndexRange range = indexed_chunk_bounds(n, k, c);
         scope.outstanding.fetch_add(1, std::memory_order_seq_cst);
-        auto admitted = schedule_job(dp::make_scoped_job(work, range, scope));
+        auto admitted = scheduler.schedule_job(make_scoped_job(work, range, scope));
         if (admitted) continue;
         // The refused job was dropped, which counted it; it is not a dropped chunk.
         scope.dropped.fetch_sub(1, std::memory_order_seq_cst);
-        if (!dp::runs_refused_chunk_inline(admitted.error(), c)) {
+        if (!runs_refused_chunk_inline(admitted.error(), c)) {
             admission_error = std::move(admitted.error());
             break;
         }
         pool.inline_fallbacks.fetch_add(1, std::memory_order_relaxed);  // a statistic: nothing is ordered by it
-        if (!dp::run_chunk_caught(work, range.start, range.end)) {
+        if (!run_chunk_caught(work, range.start, range.end)) {
             fallback_failed = true;
             break;
         }
@@ -201,13 +198,13 @@ std::expected<void, ExecutorError> ThreadScheduler::for_each_indexed(std::uint64
     if (!admission_error && !fallback_failed) {
         chunk0_ran = true;
         IndexRange first = indexed_chunk_bounds(n, k, 0);
-        chunk0_failed = !dp::execute_catching_panic(work, first.start, first.end);
+        chunk0_failed = !execute_catching_panic(work, first.start, first.end);
     }
-    while (scope.outstanding.load(std::memory_order_seq_cst) != 0 && dp::run_one_queued_job(pool)) {
+    while (scope.outstanding.load(std::memory_order_seq_cst) != 0 && run_one_queued_job(pool)) {
     }
     drain.drain();
     bool failed = fallback_failed || chunk0_failed || scope.failed.load(std::memory_order_seq_cst) != 0;
-    return dp::scope_outcome(failed, chunk0_ran, scope.dropped.load(std::memory_order_seq_cst), admission_error);
+    return scope_outcome(failed, chunk0_ran, scope.dropped.load(std::memory_order_seq_cst), admission_error);
 }
 
-}  // namespace dravik_executor::schedule::runtime::types
+}  // namespace dravik_executor::schedule::runtime::scheduler::data_parallel
