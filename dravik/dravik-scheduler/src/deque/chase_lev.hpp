@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "dravik_scheduler/deque/chase_lev/storage.hpp"
-#include "dravik_utils/backoff.hpp"
+#include "ostrel_core/backoff.hpp"
 
 namespace dravik_scheduler::deque::chase_lev {
 
@@ -90,7 +90,7 @@ public:
         }
         std::atomic<std::int64_t>& tag = buffer->tag_of(b);
         // A thief may still be copying out of this slot's previous lap.
-        dravik_utils::backoff::Backoff wait = dravik_utils::backoff::owner_wait();
+        ostrel_core::backoff::Backoff wait = ostrel_core::backoff::owner_wait();
         for (std::int64_t expected = b; !tag.compare_exchange_weak(expected, ~b, std::memory_order_seq_cst);
              expected = b) {
             wait.step();
@@ -129,7 +129,7 @@ public:
         for (;;) {
             if ((access_.fetch_add(thief_unit, std::memory_order_seq_cst) & resize_bit) == 0) return;
             access_.fetch_sub(thief_unit, std::memory_order_seq_cst);
-            dravik_utils::backoff::yield_processor();
+            ostrel_core::backoff::yield_processor();
         }
     }
     void leave_access() noexcept { access_.fetch_sub(thief_unit, std::memory_order_seq_cst); }
@@ -191,7 +191,7 @@ private:
     public:
         explicit ThievesExcluded(ChaseLevInner& deque) noexcept : access_(deque.access_) {
             access_.fetch_or(resize_bit, std::memory_order_seq_cst);
-            dravik_utils::backoff::Backoff wait = dravik_utils::backoff::owner_wait();
+            ostrel_core::backoff::Backoff wait = ostrel_core::backoff::owner_wait();
             while (access_.load(std::memory_order_seq_cst) != resize_bit) wait.step();
         }
         ~ThievesExcluded() { access_.fetch_and(~resize_bit, std::memory_order_seq_cst); }

@@ -14,7 +14,7 @@
 #include <optional>
 #include <type_traits>
 
-#include "dravik_utils/backoff.hpp"
+#include "ostrel_core/backoff.hpp"
 
 namespace dravik_utils::queue::ring {
 
@@ -59,7 +59,7 @@ public:
 
     // Any thread. The entry back when the ring already holds its requested capacity.
     std::expected<void, T> push(const T& entry) {
-        backoff::Backoff wait(backoff::pauses_before_yield, false);
+        ostrel_core::backoff::Backoff wait(ostrel_core::backoff::pauses_before_yield, false);
         std::uint64_t p = tail_.load(std::memory_order_seq_cst);
         for (;;) {
             Slot& slot = slots_[p & mask_];

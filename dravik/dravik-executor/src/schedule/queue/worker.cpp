@@ -1,6 +1,6 @@
 #include "dravik_executor/schedule/queue/worker.hpp"
 
-#include "dravik_utils/backoff.hpp"
+#include "ostrel_core/backoff.hpp"
 #include "kavrel/domain/error/error.hpp"
 
 namespace dravik_executor::schedule::queue::worker {
@@ -18,7 +18,7 @@ constexpr std::uint32_t steal_retry_pauses = 999;
 // retrying a lost race; the batch stays empty when the plane has none.
 template <class Deque>
 void steal_up_to(Deque& deque, std::size_t limit, StolenBatch<ScheduledJob>& batch) {
-    dravik_utils::backoff::Backoff wait(steal_retry_pauses, true);
+    ostrel_core::backoff::Backoff wait(steal_retry_pauses, true);
     for (;;) {
         deque.enter_access();
         if (deque.len() <= 0) {

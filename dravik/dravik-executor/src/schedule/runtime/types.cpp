@@ -1,11 +1,10 @@
 #include "dravik_executor/schedule/runtime/types.hpp"
 
-#include <sched.h>
-
 #include <cstdio>
 #include <exception>
 
 #include "dravik_executor/schedule/runtime/worker.hpp"
+#include "ostrel_core/backoff.hpp"
 
 namespace dravik_executor::schedule::runtime::types {
 
@@ -93,7 +92,7 @@ std::expected<ThreadScheduler, ExecutorError> ThreadScheduler::from_construction
     // Admission unparks workers through their published handles.
     for (std::uint64_t i = 0; i < n; ++i) {
         // Acquire pairs with the worker's publication of its handle.
-        while (!inner->workers[i].handle_published.load(std::memory_order_acquire)) sched_yield();
+        while (!inner->workers[i].handle_published.load(std::memory_order_acquire)) ostrel_core::backoff::yield_processor();
     }
     return handle;
 }

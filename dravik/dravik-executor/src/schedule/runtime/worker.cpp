@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "dravik_utils/backoff.hpp"
+#include "ostrel_core/backoff.hpp"
 #include "garvon/query/platform.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "ostrel_local/local_alloc.hpp"
@@ -82,12 +82,12 @@ bool spin_for_work(SchedulerInner& pool, std::uint64_t self, const queue::worker
     const std::uint32_t interval = std::max<std::uint32_t>(1, probe_interval.load(std::memory_order_relaxed));
     const std::uint64_t probes = std::min(n, probed_workers);
     for (std::uint32_t r = 0; r < rounds; ++r) {
-        dravik_utils::backoff::cpu_pause();
+        ostrel_core::backoff::cpu_pause();
         if (own.job_count_hint() != 0 || drained_for_shutdown(pool)) return true;
         if (r % interval != 0) continue;
         // Every probe round also yields: a thread still running a chunk (there is one thread
         // more than cores) gets this core instead of waiting out the spin.
-        if (r != 0) dravik_utils::backoff::yield_processor();
+        if (r != 0) ostrel_core::backoff::yield_processor();
         std::uint64_t g = next_steal_start::advance();
         for (std::uint64_t m = 0; m < probes; ++m) {
             std::uint64_t probed = (g + m) % n;

@@ -1,13 +1,13 @@
 #include "ostrel_arena/segment/pool.hpp"
 
 #include <pthread.h>
-#include <sched.h>
 
 #include <bit>
 
 #include "garvon/query/cache.hpp"
 #include "ostrel_arena/segment/alloc.hpp"
 #include "ostrel_backend/backends/backends.hpp"
+#include "ostrel_core/backoff.hpp"
 #include "ostrel_core/fault.hpp"
 
 namespace ostrel_arena::segment::pool {
@@ -24,9 +24,6 @@ namespace {
 constexpr std::uint32_t reads_per_yield = 64;
 constexpr std::uint32_t misses_before_refresh = 30;
 
-inline void cpu_pause() { __builtin_ia32_pause(); }
-// The one back-off step of every spin loop of the allocator.
-inline void backoff_step() { sched_yield(); }
 
 bool try_acquire(SpinLock& spin) {
     std::uint8_t expected = 0;
@@ -103,15 +100,9 @@ constinit std::atomic<bool> fork_handlers_registered{false};
 
 void lock(SpinLock& spin) {
     while (!try_acquire(spin)) {
-        std::uint32_t reads = 0;
+        ostrel_core::backoff::Backoff wait(reads_per_yield, true);
         // Relaxed reads: the acquiring exchange above is what orders the data.
-        while (spin.state.load(std::memory_order_relaxed) != 0) {
-            cpu_pause();
-            if (++reads == reads_per_yield) {
-                reads = 0;
-                backoff_step();
-            }
-        }
+        while (spin.state.load(std::memory_order_relaxed) != 0) wait.step();
     }
 }
 
@@ -120,7 +111,7 @@ void unlock(SpinLock& spin) { spin.state.store(0, std::memory_order_release); }
 bool try_lock_bounded(SpinLock& spin, std::uint32_t attempts) {
     for (std::uint32_t i = 0; i < attempts; ++i) {
         if (try_acquire(spin)) return true;
-        cpu_pause();
+        ostrel_core::backoff::cpu_pause();
     }
     return false;
 }

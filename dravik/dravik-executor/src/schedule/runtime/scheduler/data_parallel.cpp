@@ -9,7 +9,7 @@
 #include <limits>
 
 #include "dravik_executor/schedule/runtime/worker.hpp"
-#include "dravik_utils/backoff.hpp"
+#include "ostrel_core/backoff.hpp"
 
 namespace dravik_executor::schedule::runtime::scheduler::data_parallel {
 
@@ -19,7 +19,7 @@ void SchedulerScopeState::wait() {
     const std::uint64_t spins = worker::detail::spin_counts().scope_wait_reads;
     for (std::uint64_t i = 0; i < spins; ++i) {
         if (outstanding.load(std::memory_order_seq_cst) == 0) return;
-        dravik_utils::backoff::cpu_pause();
+        ostrel_core::backoff::cpu_pause();
     }
     std::unique_lock<std::mutex> guard(*lock);
     // Checked under the mutex that the last completion takes: its notification cannot

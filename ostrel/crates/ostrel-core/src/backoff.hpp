@@ -1,11 +1,11 @@
-// The one back-off step of the executor's spin loops: CPU pause hints, and after a given
-// number of them a sched_yield. Each wait says how many pauses it allows between yields
-// and whether the count starts again after a yield.
+// The one back-off step of every spin loop, the allocator's and the executor's: CPU pause
+// hints, and after a given number of them a sched_yield. Each wait says how many pauses it
+// allows between yields and whether the count starts again after a yield.
 #pragma once
 
 #include <cstdint>
 
-namespace dravik_utils::backoff {
+namespace ostrel_core::backoff {
 
 inline void cpu_pause() noexcept { __builtin_ia32_pause(); }
 void yield_processor() noexcept;
@@ -38,4 +38,4 @@ private:
 inline constexpr std::uint32_t pauses_before_yield = 64;
 inline Backoff owner_wait() noexcept { return Backoff(pauses_before_yield, true); }
 
-}  // namespace dravik_utils::backoff
+}  // namespace ostrel_core::backoff
