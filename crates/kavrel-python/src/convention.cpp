@@ -17,17 +17,17 @@ using numpy_bridge::Element;
 
 std::string call_name(const Signature& sig) { return std::string(sig.name) + "()"; }
 
-std::string decimal(std::size_t value) { return std::to_string(value); }
+using kavrel::domain::error::format_decimal;
 
 std::string too_many_positional(const Signature& sig, std::size_t given) {
     std::string text = call_name(sig) + " takes ";
-    if (sig.required == sig.count) text += decimal(sig.count);
-    else text += "from " + decimal(sig.required) + " to " + decimal(sig.count);
-    return text + " positional arguments but " + decimal(given) + (given == 1 ? " was" : " were") + " given";
+    if (sig.required == sig.count) text += format_decimal(sig.count);
+    else text += "from " + format_decimal(sig.required) + " to " + format_decimal(sig.count);
+    return text + " positional arguments but " + format_decimal(given) + (given == 1 ? " was" : " were") + " given";
 }
 
 std::string missing_required(const Signature& sig, const std::vector<const char*>& names) {
-    std::string text = call_name(sig) + " missing " + decimal(names.size()) + " required positional " +
+    std::string text = call_name(sig) + " missing " + format_decimal(names.size()) + " required positional " +
                        (names.size() == 1 ? "argument" : "arguments") + ": ";
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i > 0) text += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");

@@ -1,6 +1,5 @@
 #include "dravik_core/error.hpp"
 
-#include <charconv>
 #include <type_traits>
 
 #include "kavrel/domain/error/error.hpp"
@@ -11,13 +10,7 @@ namespace {
 
 using kavrel::domain::error::format_quoted;
 
-template <class Integer>
-std::string decimal(Integer value) {
-    char digits[24];
-    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-    (void)ec;
-    return std::string(digits, end);
-}
+using kavrel::domain::error::format_decimal;
 
 struct Texts {
     const char* name;
@@ -105,7 +98,7 @@ std::string debug(const SchedulerError& error) {
 std::string display(const PlacementFailure& failure) {
     std::string text = placement_texts[static_cast<std::size_t>(failure.variant)].display;
     if (failure.variant == PlacementFailure::Variant::Os) {
-        text += decimal(failure.code);
+        text += format_decimal(failure.code);
         text += ')';
     }
     return text;
@@ -114,7 +107,7 @@ std::string debug(const PlacementFailure& failure) {
     std::string text = placement_texts[static_cast<std::size_t>(failure.variant)].name;
     if (failure.variant == PlacementFailure::Variant::Os) {
         text += " { code: ";
-        text += decimal(failure.code);
+        text += format_decimal(failure.code);
         text += " }";
     }
     return text;
@@ -132,7 +125,7 @@ std::string display(const ExecutorError& error) {
             } else if constexpr (std::is_same_v<E, InvalidConfiguration>) {
                 return "Invalid executor configuration";
             } else if constexpr (std::is_same_v<E, InvalidLocalQueueInitialCapacity>) {
-                return "local queue initial capacity " + decimal(e.requested) + " cannot form a supported allocation";
+                return "local queue initial capacity " + format_decimal(e.requested) + " cannot form a supported allocation";
             } else if constexpr (std::is_same_v<E, ThreadPoolCreationFailed>) {
                 return "Failed to create thread pool";
             } else if constexpr (std::is_same_v<E, SpawnFailed>) {
@@ -146,8 +139,8 @@ std::string display(const ExecutorError& error) {
             } else if constexpr (std::is_same_v<E, executor_error::SchedulerError>) {
                 return "Scheduler error: " + display(e.error);
             } else {
-                return "worker " + decimal(e.worker) + " could not be pinned to logical processor " +
-                       decimal(e.processor);
+                return "worker " + format_decimal(e.worker) + " could not be pinned to logical processor " +
+                       format_decimal(e.processor);
             }
         },
         error);
@@ -165,7 +158,7 @@ std::string debug(const ExecutorError& error) {
             } else if constexpr (std::is_same_v<E, InvalidConfiguration>) {
                 return "InvalidConfiguration";
             } else if constexpr (std::is_same_v<E, InvalidLocalQueueInitialCapacity>) {
-                return "InvalidLocalQueueInitialCapacity { requested: " + decimal(e.requested) + " }";
+                return "InvalidLocalQueueInitialCapacity { requested: " + format_decimal(e.requested) + " }";
             } else if constexpr (std::is_same_v<E, ThreadPoolCreationFailed>) {
                 return "ThreadPoolCreationFailed";
             } else if constexpr (std::is_same_v<E, SpawnFailed>) {
@@ -179,7 +172,7 @@ std::string debug(const ExecutorError& error) {
             } else if constexpr (std::is_same_v<E, executor_error::SchedulerError>) {
                 return "SchedulerError(" + debug(e.error) + ")";
             } else {
-                return "WorkerPlacementFailed { worker: " + decimal(e.worker) + ", processor: " + decimal(e.processor) +
+                return "WorkerPlacementFailed { worker: " + format_decimal(e.worker) + ", processor: " + format_decimal(e.processor) +
                        ", cause: " + debug(e.cause) + " }";
             }
         },

@@ -14,7 +14,4 @@ using InternalError = kavrel::domain::error::InternalError;
 
 [[noreturn]] void fail(const std::string& message);
 
-// Appends the decimal form of value (std::format is not available with g++ 12).
-void append_decimal(std::string& out, std::uint64_t value);
-
 }  // namespace garvon::law::invariant

@@ -46,9 +46,9 @@ std::vector<std::uint64_t> build_node_to_index(std::span<const NumaNode> nodes) 
     NumaNodeId largest = largest_node_id(nodes);
     if (largest >= law::identity::max_node_ids) {
         std::string message = "invariant check failed: NUMA node ID ";
-        law::invariant::append_decimal(message, largest);
+        message += kavrel::domain::error::format_decimal(largest);
         message += " exceeds maximum limit of ";
-        law::invariant::append_decimal(message, law::identity::max_node_ids);
+        message += kavrel::domain::error::format_decimal(law::identity::max_node_ids);
         law::invariant::fail(message);
     }
     std::vector<std::uint64_t> table(std::size_t{largest} + 1, absent_node_index);
@@ -56,7 +56,7 @@ std::vector<std::uint64_t> build_node_to_index(std::span<const NumaNode> nodes) 
         std::uint64_t& entry = table[nodes[i].id];
         if (entry != absent_node_index) {
             std::string message = "invariant check failed: duplicate NUMA node ID ";
-            law::invariant::append_decimal(message, nodes[i].id);
+            message += kavrel::domain::error::format_decimal(nodes[i].id);
             message += " found in topology";
             law::invariant::fail(message);
         }

@@ -16,7 +16,7 @@ constexpr std::uint32_t local_distance = 10;
 CpuTopology CpuTopology::single_node(std::uint64_t processors) {
     if (processors > std::numeric_limits<std::uint32_t>::max()) {
         std::string message = "invariant: logical processor count must fit a u32 processor id, got ";
-        law::invariant::append_decimal(message, processors);
+        message += kavrel::domain::error::format_decimal(processors);
         law::invariant::fail(message);
     }
     const std::uint64_t count = processors == 0 ? 1 : processors;

@@ -8,8 +8,6 @@ namespace kavrel::domain::error {
 
 namespace {
 
-std::string u64(std::uint64_t v) { return std::to_string(v); }
-
 std::string format_seq(const Dims& d) { return format_dims(d.data(), d.size()); }
 
 // NaN and the infinities are spelled the same in every numeric form.
@@ -31,7 +29,7 @@ std::string format_dims(const std::uint64_t* values, std::size_t count) {
     std::string out = "[";
     for (std::size_t i = 0; i < count; ++i) {
         if (i) out += ", ";
-        out += u64(values[i]);
+        out += format_decimal(values[i]);
     }
     out += ']';
     return out;
@@ -102,7 +100,7 @@ std::string display(const KavrelError& error) {
             if constexpr (std::is_same_v<E, OutOfBounds>) {
                 return "Index out of bounds: index " + format_seq(e.index) + ", shape " + format_seq(e.shape);
             } else if constexpr (std::is_same_v<E, IncompatibleSlice>) {
-                return "Incompatible slice: range (" + u64(e.range.first) + ", " + u64(e.range.second) +
+                return "Incompatible slice: range (" + format_decimal(e.range.first) + ", " + format_decimal(e.range.second) +
                        "), shape " + format_seq(e.shape);
             } else if constexpr (std::is_same_v<E, ShapeMismatch>) {
                 return "Shape mismatch: lhs " + format_seq(e.lhs) + ", rhs " + format_seq(e.rhs);
@@ -113,7 +111,7 @@ std::string display(const KavrelError& error) {
             } else if constexpr (std::is_same_v<E, StorageError>) {
                 return "Storage error: " + e.text;
             } else if constexpr (std::is_same_v<E, ConvergenceError>) {
-                return "Solver did not converge after " + u64(e.max_iters) + " iterations (residual " +
+                return "Solver did not converge after " + format_decimal(e.max_iters) + " iterations (residual " +
                        format_scientific(e.residual) + ", tolerance " + format_scientific(e.tol) + ")";
             } else if constexpr (std::is_same_v<E, CountRange>) {
                 return "Element count conversion failed";
@@ -135,7 +133,7 @@ std::string debug(const KavrelError& error) {
             if constexpr (std::is_same_v<E, OutOfBounds>) {
                 return "OutOfBounds { index: " + format_seq(e.index) + ", shape: " + format_seq(e.shape) + " }";
             } else if constexpr (std::is_same_v<E, IncompatibleSlice>) {
-                return "IncompatibleSlice { range: (" + u64(e.range.first) + ", " + u64(e.range.second) +
+                return "IncompatibleSlice { range: (" + format_decimal(e.range.first) + ", " + format_decimal(e.range.second) +
                        "), shape: " + format_seq(e.shape) + " }";
             } else if constexpr (std::is_same_v<E, ShapeMismatch>) {
                 return "ShapeMismatch { lhs: " + format_seq(e.lhs) + ", rhs: " + format_seq(e.rhs) + " }";
@@ -146,10 +144,10 @@ std::string debug(const KavrelError& error) {
             } else if constexpr (std::is_same_v<E, StorageError>) {
                 return "StorageError(" + format_quoted(e.text) + ")";
             } else if constexpr (std::is_same_v<E, ConvergenceError>) {
-                return "ConvergenceError { max_iters: " + u64(e.max_iters) + ", residual: " + format_plain(e.residual) +
+                return "ConvergenceError { max_iters: " + format_decimal(e.max_iters) + ", residual: " + format_plain(e.residual) +
                        ", tol: " + format_plain(e.tol) + " }";
             } else if constexpr (std::is_same_v<E, CountRange>) {
-                return "CountRange(CountRangeError { count: " + u64(e.error.count) +
+                return "CountRange(CountRangeError { count: " + format_decimal(e.error.count) +
                        ", target: " + format_quoted(e.error.target) + " })";
             } else if constexpr (std::is_same_v<E, InvalidInput>) {
                 return "InvalidInput(" + format_quoted(e.text) + ")";

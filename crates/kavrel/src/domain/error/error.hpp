@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <exception>
+#include <charconv>
+#include <concepts>
 #include <expected>
 #include <string>
 #include <string_view>
@@ -79,6 +81,12 @@ std::string display(const KavrelError& error);
 std::string debug(const KavrelError& error);
 
 // Text helpers shared by the messages of the whole system.
+// 42, -7: the one decimal form of an integer in every message.
+template <std::integral I>
+std::string format_decimal(I value) {
+    char digits[24];
+    return std::string(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
 std::string format_dims(const std::uint64_t* values, std::size_t count);  // [2, 3]
 std::string format_scientific(double value);                              // 1.25e-4
 std::string format_plain(double value);                                   // 0.000125

@@ -44,7 +44,7 @@ struct ProcessorNode {
 std::string node_file(const SysfsRoots& roots, NumaNodeId id, std::string_view name) {
     std::string path = roots.node_root;
     path += "/node";
-    law::invariant::append_decimal(path, id);
+    path += kavrel::domain::error::format_decimal(id);
     path += '/';
     path += name;
     return path;
@@ -53,7 +53,7 @@ std::string node_file(const SysfsRoots& roots, NumaNodeId id, std::string_view n
 std::string processor_file(const SysfsRoots& roots, std::uint64_t processor, std::string_view name) {
     std::string path = roots.cpu_root;
     path += "/cpu";
-    law::invariant::append_decimal(path, processor);
+    path += kavrel::domain::error::format_decimal(processor);
     path += '/';
     path += name;
     return path;
@@ -116,7 +116,7 @@ std::vector<std::uint32_t> build_processor_table(const std::vector<ProcessorNode
     for (const ProcessorNode& pair : pairs) length = std::max<std::uint64_t>(length, std::uint64_t{pair.processor} + 1);
     if (length > max_processor_table) {
         std::string message = "invariant check failed: processor count ";
-        law::invariant::append_decimal(message, length);
+        message += kavrel::domain::error::format_decimal(length);
         message += " exceeds maximum limit of 32768";
         law::invariant::fail(message);
     }

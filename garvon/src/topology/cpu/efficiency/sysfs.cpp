@@ -12,7 +12,7 @@ std::optional<std::vector<std::uint32_t>> capacities_from_cpu_capacity(std::stri
     for (std::uint64_t p = 0; p < processors; ++p) {
         std::string path(cpu_root);
         path += "/cpu";
-        law::invariant::append_decimal(path, p);
+        path += kavrel::domain::error::format_decimal(p);
         path += "/cpu_capacity";
         auto content = fs::read_text(path);
         if (!content) return std::nullopt;
