@@ -10,12 +10,11 @@
 #
 # kavrel_stress_tests(NAME <target> DIR <library folder> DEPS <targets>...)
 #   Builds <DIR>/stress/*.cpp into <target>_stress_tests; every case carries the CTest
-#   label "stress" so that the ThreadSanitizer run can select them. The thread helpers
-#   under a deadline (KAVREL_TESTING_DIR) are on their include path.
+#   label "stress" so that the ThreadSanitizer run can select them, and each links the
+#   thread helpers under a deadline (ostrel_testing).
 
 set(KAVREL_INCLUDE_ROOT ${CMAKE_BINARY_DIR}/include)
 file(MAKE_DIRECTORY ${KAVREL_INCLUDE_ROOT})
-set(KAVREL_TESTING_DIR ${PROJECT_SOURCE_DIR}/ostrel/testing)
 
 function(kavrel_isa_flags)
   foreach(src IN LISTS ARGN)
@@ -45,9 +44,9 @@ function(kavrel_library)
 endfunction()
 
 # One GoogleTest executable <target> from <dir>/<folder>/*.cpp and SOURCES, its cases registered
-# with CTest under LABELS; INCLUDES go on its include path.
+# with CTest under LABELS.
 function(kavrel_gtest_executable target dir folder)
-  cmake_parse_arguments(K "" "" "DEPS;SOURCES;LABELS;INCLUDES" ${ARGN})
+  cmake_parse_arguments(K "" "" "DEPS;SOURCES;LABELS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${dir}/${folder}/*.cpp)
   list(APPEND srcs ${K_SOURCES})
   if(NOT srcs)
@@ -56,7 +55,6 @@ function(kavrel_gtest_executable target dir folder)
   add_executable(${target} ${srcs})
   kavrel_isa_flags(${srcs})
   target_link_libraries(${target} PRIVATE ${K_DEPS} GTest::gtest_main)
-  target_include_directories(${target} PRIVATE ${K_INCLUDES})
   set(properties TIMEOUT 300)
   if(K_LABELS)
     list(APPEND properties LABELS ${K_LABELS})
@@ -79,6 +77,5 @@ function(kavrel_stress_tests)
   endif()
   cmake_parse_arguments(K "" "NAME;DIR" "DEPS" ${ARGN})
   get_filename_component(dir ${K_DIR} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
-  kavrel_gtest_executable(${K_NAME}_stress_tests ${dir} stress DEPS ${K_DEPS} LABELS stress
-                          INCLUDES ${KAVREL_TESTING_DIR})
+  kavrel_gtest_executable(${K_NAME}_stress_tests ${dir} stress DEPS ${K_DEPS} ostrel_testing LABELS stress)
 endfunction()

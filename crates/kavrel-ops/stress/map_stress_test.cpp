@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "deadline.hpp"
+#include "ostrel_testing/deadline.hpp"
 #include "kavrel/domain/layout/layout.hpp"
 #include "kavrel_ops/application/map.hpp"
 #include "kavrel_ops/infrastructure/cache.hpp"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "deadline.hpp"
+#include "ostrel_testing/deadline.hpp"
 #include "kavrel/application/view/immutable.hpp"
 #include "kavrel/application/view/mutable_core.hpp"
 #include "kavrel/domain/error/error.hpp"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "../tests/support/jobs.hpp"
-#include "deadline.hpp"
+#include "ostrel_testing/deadline.hpp"
 #include "dravik_executor/hybrid.hpp"
 #include "dravik_executor/schedule/runtime/worker.hpp"
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "deadline.hpp"
+#include "ostrel_testing/deadline.hpp"
 #include "dravik_executor/hybrid.hpp"
 #include "dravik_executor/schedule/queue/worker.hpp"
 #include "dravik_executor/schedule/runtime/worker.hpp"

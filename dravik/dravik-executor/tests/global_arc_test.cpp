@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "deadline.hpp"
+#include "ostrel_testing/deadline.hpp"
 #include "dravik_executor/schedule/runtime/worker.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "support/jobs.hpp"

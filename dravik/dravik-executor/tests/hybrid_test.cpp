@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <set>
 
-#include "deadline.hpp"
+#include "ostrel_testing/deadline.hpp"
 #include "dravik_executor/builder.hpp"
 #include "dravik_executor/schedule/runtime/worker.hpp"
 #include "support/jobs.hpp"

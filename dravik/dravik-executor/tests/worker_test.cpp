@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "deadline.hpp"
+#include "ostrel_testing/deadline.hpp"
 #include "dravik_executor/hybrid.hpp"
 #include "ostrel_local/alloc.hpp"
 #include "ostrel_local/free.hpp"

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "deadline.hpp"
+#include "ostrel_testing/deadline.hpp"
 #include "dravik_executor/global_arc.hpp"
 #include "dravik_executor/schedule/job.hpp"
 #include "dravik_executor/schedule/runtime/worker.hpp"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "../tests/support/counted_job.hpp"
-#include "deadline.hpp"
+#include "ostrel_testing/deadline.hpp"
 #include "dravik_scheduler/deque/chase_lev.hpp"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "deadline.hpp"
+#include "ostrel_testing/deadline.hpp"
 #include "dravik_utils/queue/ring.hpp"
 #include "dravik_utils/sync/futex.hpp"
 

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include "deadline.hpp"
+#include "ostrel_testing/deadline.hpp"
 #include "ostrel_arena/arena.hpp"
 #include "ostrel_arena/segment/alloc.hpp"
 #include "ostrel_arena/segment/pool.hpp"

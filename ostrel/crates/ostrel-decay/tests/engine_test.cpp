@@ -1,13 +1,11 @@
 #include "ostrel_decay/engine.hpp"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -15,48 +13,15 @@
 #include "ostrel_arena/segment/alloc.hpp"
 #include "ostrel_arena/segment/pool.hpp"
 #include "ostrel_core/options.hpp"
+#include "ostrel_testing/deadline.hpp"
+#include "ostrel_testing/process.hpp"
 
 namespace {
 
 namespace engine = ostrel_decay::engine;
 namespace pool = ostrel_arena::segment::pool;
-
-int threads_named(const std::string& name) {
-    int count = 0;
-    DIR* tasks = opendir("/proc/self/task");
-    while (dirent* entry = readdir(tasks)) {
-        if (entry->d_name[0] == '.') continue;
-        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
-        std::string line;
-        if (std::getline(comm, line) && line == name) ++count;
-    }
-    closedir(tasks);
-    return count;
-}
-
-// Polls `done` for up to 20 s.
-template <class Done>
-bool eventually(Done done) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-// Runs body in a fresh copy of the test binary, so that a started decay thread cannot
-// reach the other tests; the child's failures show in its exit code.
-#define OSTREL_IN_FRESH_PROCESS(body)                                                           \
-    do {                                                                                        \
-        GTEST_FLAG_SET(death_test_style, "threadsafe");                                         \
-        EXPECT_EXIT(                                                                            \
-            {                                                                                   \
-                body;                                                                           \
-                std::_Exit(testing::Test::HasFailure() ? 1 : 0);                                \
-            },                                                                                  \
-            testing::ExitedWithCode(0), "");                                                    \
-    } while (0)
+using ostrel_testing::eventually;
+using ostrel_testing::threads_named;
 
 TEST(OstrelDecayEngineTest, IntervalDoublesWhileIdleUpToTenCadencesAndFiveSeconds) {
     struct Row {

@@ -12,7 +12,7 @@
 #include <mutex>
 #include <vector>
 
-#include "deadline.hpp"
+#include "ostrel_testing/deadline.hpp"
 #include "ostrel_arena/segment/pool.hpp"
 #include "ostrel_core/options.hpp"
 #include "ostrel_decay/engine.hpp"

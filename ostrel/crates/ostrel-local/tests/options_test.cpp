@@ -1,17 +1,15 @@
 #include "ostrel_local/options.hpp"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <chrono>
-#include <fstream>
 #include <string>
-#include <thread>
 
 #include "ostrel_core/options.hpp"
 #include "ostrel_decay/engine.hpp"
 #include "ostrel_prof/control.hpp"
+#include "ostrel_testing/deadline.hpp"
+#include "ostrel_testing/process.hpp"
 
 namespace {
 
@@ -32,31 +30,6 @@ struct Env {
     ~Env() { unsetenv(name); }
     const char* name;
 };
-
-int decay_threads() {
-    int count = 0;
-    DIR* tasks = opendir("/proc/self/task");
-    while (dirent* entry = readdir(tasks)) {
-        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
-        std::string line;
-        if (entry->d_name[0] != '.' && std::getline(comm, line) && line == "ostrel-decay") ++count;
-    }
-    closedir(tasks);
-    return count;
-}
-
-// Runs body in a fresh copy of the test binary: the once-per-process state and any thread
-// it starts stay there.
-#define OSTREL_IN_FRESH_PROCESS(body)                                            \
-    do {                                                                         \
-        GTEST_FLAG_SET(death_test_style, "threadsafe");                          \
-        EXPECT_EXIT(                                                             \
-            {                                                                    \
-                body;                                                            \
-                std::_Exit(testing::Test::HasFailure() ? 1 : 0);                 \
-            },                                                                   \
-            testing::ExitedWithCode(0), "");                                     \
-    } while (0)
 
 TEST(OstrelOptionsTest, BooleanValues) {
     struct Row {
@@ -171,11 +144,8 @@ TEST(OstrelOptionsTest, CadenceStartsTheDecayThread) {
         Env env("OSTREL_PURGE_CADENCE_MS", "+250");
         options::init_options_from_env();
         EXPECT_EQ(core::PURGE_CADENCE_MS.load(), 250u);
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (decay_threads() != 1 && std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        EXPECT_EQ(decay_threads(), 1) << "hang: no decay thread appeared";
+        EXPECT_TRUE(ostrel_testing::eventually([] { return ostrel_testing::threads_named("ostrel-decay") == 1; }))
+            << "hang: no decay thread appeared";
     });
 }
 

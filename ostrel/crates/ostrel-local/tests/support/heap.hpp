@@ -15,6 +15,7 @@
 #include "ostrel_local/alloc.hpp"
 #include "ostrel_local/free.hpp"
 #include "ostrel_local/tls_slot.hpp"
+#include "ostrel_testing/process.hpp"
 
 namespace ostrel_local_test {
 
@@ -73,18 +74,5 @@ inline std::uint64_t retained_total() {
     for (auto& p : pool::WRAPPER_BACKEND_POOLS.retained) total += p.guarded.stack.count.load();
     return total;
 }
-
-// Runs body in a fresh copy of the test binary: the once-per-process state and any thread
-// it starts stay there.
-#define OSTREL_IN_FRESH_PROCESS(body)                                            \
-    do {                                                                         \
-        GTEST_FLAG_SET(death_test_style, "threadsafe");                          \
-        EXPECT_EXIT(                                                             \
-            {                                                                    \
-                body;                                                            \
-                std::_Exit(testing::Test::HasFailure() ? 1 : 0);                 \
-            },                                                                   \
-            testing::ExitedWithCode(0), "");                                     \
-    } while (0)
 
 }  // namespace ostrel_local_test

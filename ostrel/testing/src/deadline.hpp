@@ -1,5 +1,6 @@
-// Thread helpers of the ostrel stress tests: run a group of threads and wait for them under
-// a deadline, so that a deadlock fails the test with a message instead of stalling CTest.
+// Thread helpers of the concurrency tests of the allocator, the executor and the operations:
+// run a group of threads and wait for them under a deadline, so that a deadlock fails the
+// test with a message instead of stalling CTest.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,19 +18,25 @@ namespace ostrel_testing {
 // Generous: the work of every stress test takes well under a second without sanitizers.
 inline constexpr std::chrono::seconds stress_deadline{90};
 
-// Waits until done() holds, polling; a deadline that passes fails with "hang" and ends
-// the process, since threads that are stuck cannot be joined.
+// Whether done() comes to hold within the deadline, polling every millisecond.
 template <class Done>
-void wait_until(Done done, const char* what, std::chrono::milliseconds deadline = stress_deadline) {
-    auto until = std::chrono::steady_clock::now() + deadline;
+bool eventually(Done done, std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
+    const auto until = std::chrono::steady_clock::now() + deadline;
     while (!done()) {
-        if (std::chrono::steady_clock::now() > until) {
-            ADD_FAILURE() << "hang: " << what << " did not happen before the deadline";
-            std::fflush(stdout);
-            std::_Exit(1);
-        }
+        if (std::chrono::steady_clock::now() > until) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    return true;
+}
+
+// Waits until done() holds; a deadline that passes fails with "hang" and ends the process,
+// since threads that are stuck cannot be joined.
+template <class Done>
+void wait_until(Done done, const char* what, std::chrono::milliseconds deadline = stress_deadline) {
+    if (eventually(done, deadline)) return;
+    ADD_FAILURE() << "hang: " << what << " did not happen before the deadline";
+    std::fflush(stdout);
+    std::_Exit(1);
 }
 
 // Runs body(i) on `count` new threads and joins them once all have finished in time.
