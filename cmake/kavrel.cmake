@@ -13,8 +13,28 @@
 #   label "stress" so that the ThreadSanitizer run can select them, and each links the
 #   thread helpers under a deadline (ostrel_testing).
 
-set(KAVREL_INCLUDE_ROOT ${CMAKE_BINARY_DIR}/include)
-file(MAKE_DIRECTORY ${KAVREL_INCLUDE_ROOT})
+# One include folder per library, holding only that library's headers: a target sees the
+# headers of the libraries it links and of theirs, so an include of an undeclared library
+# fails to compile.
+set(KAVREL_INCLUDE_ROOT ${CMAKE_BINARY_DIR}/headers)
+
+# kavrel_headers(<target> <source folder>): the include folder of <target>, with the folder
+# as "<target>/".
+function(kavrel_headers target src)
+  set(root ${KAVREL_INCLUDE_ROOT}/${target})
+  file(MAKE_DIRECTORY ${root})
+  file(CREATE_LINK ${src} ${root}/${target} SYMBOLIC)
+  set(KAVREL_HEADERS ${root} PARENT_SCOPE)
+endfunction()
+
+# A dependency that names no target of this build stops the configure.
+function(kavrel_require_targets owner)
+  foreach(dep IN LISTS ARGN)
+    if(NOT TARGET ${dep})
+      message(FATAL_ERROR "${owner} depends on ${dep}, which is no library of this build")
+    endif()
+  endforeach()
+endfunction()
 
 function(kavrel_isa_flags)
   foreach(src IN LISTS ARGN)
@@ -29,16 +49,17 @@ endfunction()
 function(kavrel_library)
   cmake_parse_arguments(K "INTERFACE" "NAME;DIR" "DEPS" ${ARGN})
   get_filename_component(dir ${K_DIR} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
-  file(CREATE_LINK ${dir}/src ${KAVREL_INCLUDE_ROOT}/${K_NAME} SYMBOLIC)
+  kavrel_require_targets(${K_NAME} ${K_DEPS})
+  kavrel_headers(${K_NAME} ${dir}/src)
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${dir}/src/*.cpp)
   if(K_INTERFACE OR NOT srcs)
     add_library(${K_NAME} INTERFACE)
-    target_include_directories(${K_NAME} INTERFACE ${KAVREL_INCLUDE_ROOT})
+    target_include_directories(${K_NAME} INTERFACE ${KAVREL_HEADERS})
     target_link_libraries(${K_NAME} INTERFACE ${K_DEPS})
   else()
     add_library(${K_NAME} STATIC ${srcs})
     kavrel_isa_flags(${srcs})
-    target_include_directories(${K_NAME} PUBLIC ${KAVREL_INCLUDE_ROOT})
+    target_include_directories(${K_NAME} PUBLIC ${KAVREL_HEADERS})
     target_link_libraries(${K_NAME} PUBLIC ${K_DEPS})
   endif()
 endfunction()
@@ -52,6 +73,7 @@ function(kavrel_gtest_executable target dir folder)
   if(NOT srcs)
     return()
   endif()
+  kavrel_require_targets(${target} ${K_DEPS})
   add_executable(${target} ${srcs})
   kavrel_isa_flags(${srcs})
   target_link_libraries(${target} PRIVATE ${K_DEPS} GTest::gtest_main)
