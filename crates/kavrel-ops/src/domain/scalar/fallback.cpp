@@ -10,6 +10,7 @@
 #include "zubrin_simd/dispatch/axpy.hpp"
 #include "zubrin_simd/dispatch/binary.hpp"
 #include "zubrin_simd/dispatch/gemm.hpp"
+#include "zubrin_simd/dispatch/isa/row_axpy.hpp"
 #include "zubrin_simd/dispatch/isa/streaming.hpp"
 #include "zubrin_simd_core/tiling/gemm.hpp"
 
@@ -18,8 +19,6 @@ namespace kavrel_ops::domain::scalar::fallback {
 namespace {
 
 namespace ew = zubrin_simd_core::ops::elementwise;
-using zubrin_simd::dispatch::axpy::AxpyRowsBatchExtents;
-using zubrin_simd::dispatch::axpy::check_axpy_rows_batch_extents;
 namespace isa = zubrin_simd::dispatch::isa;
 namespace k_abs = zubrin_simd::dispatch::abs_reduce::detail;
 namespace k_axpy = zubrin_simd::dispatch::axpy::detail;
@@ -28,11 +27,11 @@ namespace k_dot = zubrin_simd::dispatch::dot::detail;
 namespace k_gemm = zubrin_simd::dispatch::gemm::detail;
 namespace tiling = zubrin_simd_core::tiling::gemm;
 
-// The lane record of the portable path for zubrin's shared loops (isa/streaming.hpp) and loop
-// nest (zubrin_simd_core/tiling/gemm.hpp): a "vector" of W elements whose lanes are computed one
-// at a time, every fused step one call of the C library's fma/fmaf, rounded once. A mask is the
-// number of present lanes; absent lanes are never read or stored. Internal linkage, so this
-// unit's instantiations of the shared loops are its own.
+// The lane record of the portable path for zubrin's shared loops (isa/streaming.hpp,
+// isa/row_axpy.hpp) and loop nest (zubrin_simd_core/tiling/gemm.hpp): a "vector" of W elements
+// whose lanes are computed one at a time, every fused step one call of the C library's fma/fmaf,
+// rounded once. A mask is the number of present lanes; absent lanes are never read or stored.
+// Internal linkage, so this unit's instantiations of the shared loops are its own.
 template <class Element, std::size_t W>
 struct PortableLanes {
     using T = Element;
@@ -159,6 +158,16 @@ template <class Op>
 void elementwise_loop(Op, const float* a, const float* b, float* out, std::size_t n) noexcept {
     isa::elementwise<Lanes<float>, Op>(a, b, out, n);
 }
+template <class T>
+void axpy_rows_loop(const T* coeffs, const T* x, T* out, std::size_t out_stride, std::size_t rows,
+                    std::size_t cols) noexcept {
+    isa::axpy_rows<Lanes<T>>(coeffs, x, out, out_stride, rows, cols);
+}
+template <class T>
+void axpy_rows_batch_loop(const T* coeffs, const T* x, T* out, std::size_t out_stride, std::size_t rows,
+                          std::size_t k, std::size_t cols) noexcept {
+    isa::axpy_rows_batch<Lanes<T>>(coeffs, x, out, out_stride, rows, k, cols);
+}
 std::uint64_t abs_max_bits_loop(const double* x, std::size_t n) noexcept {
     return isa::abs_max_bits<Lanes<double>>(x, n);
 }
@@ -200,38 +209,14 @@ SimdError elementwise_portable(std::span<const float> a, std::span<const float> 
 template <class T>
 SimdError axpy_rows_portable(std::span<const T> coeffs, std::span<const T> x, std::span<T> out,
                              std::uint64_t out_stride, std::uint64_t rows, std::uint64_t cols) noexcept {
-    // With one term the batch rule is exactly the row update's, as in the kernels.
-    switch (check_axpy_rows_batch_extents(coeffs.size(), x.size(), out.size(), out_stride, rows, 1, cols)) {
-        case AxpyRowsBatchExtents::empty: return SimdError::success;
-        case AxpyRowsBatchExtents::invalid: return SimdError::mismatch;
-        case AxpyRowsBatchExtents::valid: break;
-    }
-    for (std::size_t r = 0; r < rows; ++r) {
-        const T c = coeffs[r];
-        T* row = out.data() + r * out_stride;
-        for (std::size_t j = 0; j < cols; ++j) row[j] = std::fma(x[j], c, row[j]);
-    }
-    return SimdError::success;
+    return k_axpy::checked_axpy_rows(coeffs, x, out, out_stride, rows, cols, axpy_rows_loop<T>);
 }
 
 template <class T>
 SimdError axpy_rows_batch_portable(std::span<const T> coeffs, std::span<const T> x, std::span<T> out,
                                    std::uint64_t out_stride, std::uint64_t rows, std::uint64_t k,
                                    std::uint64_t cols) noexcept {
-    switch (check_axpy_rows_batch_extents(coeffs.size(), x.size(), out.size(), out_stride, rows, k, cols)) {
-        case AxpyRowsBatchExtents::empty: return SimdError::success;
-        case AxpyRowsBatchExtents::invalid: return SimdError::mismatch;
-        case AxpyRowsBatchExtents::valid: break;
-    }
-    for (std::size_t r = 0; r < rows; ++r) {
-        T* row = out.data() + r * out_stride;
-        for (std::size_t j = 0; j < cols; ++j) {
-            T acc = row[j];
-            for (std::size_t p = 0; p < k; ++p) acc = std::fma(x[p * cols + j], coeffs[p * rows + r], acc);
-            row[j] = acc;
-        }
-    }
-    return SimdError::success;
+    return k_axpy::checked_axpy_rows_batch(coeffs, x, out, out_stride, rows, k, cols, axpy_rows_batch_loop<T>);
 }
 
 float sum_portable(std::span<const float> x) noexcept { return isa::sum<Lanes<float>>(x.data(), x.size()); }

@@ -3,9 +3,9 @@
 // already checked. Every fused step calls the C library's fma/fmaf, which round once.
 // Each portable loop takes its family's operands and makes its family's check (zubrin's own
 // checked_<op>), returning the kernels' status (or tagged value), so the selectors of dispatch.hpp
-// treat all three paths alike. The streaming loops and the matrix product are zubrin's shared
-// loops instantiated over 128-bit portable "vectors" (2 doubles or 4 floats), whose lanes are
-// computed one at a time: each of those orders is stated once, in zubrin.
+// treat all three paths alike. The streaming loops, the row updates and the matrix product are
+// zubrin's shared loops instantiated over 128-bit portable "vectors" (2 doubles or 4 floats),
+// whose lanes are computed one at a time: each of those orders is stated once, in zubrin.
 #pragma once
 
 #include <cstdint>
