@@ -26,6 +26,13 @@ using kavrel_ops::domain::scalar::contract::Scalar;
 namespace fb = kavrel_ops::domain::scalar::fallback;
 namespace dd = zubrin_simd::dispatch::dot::dispatch_dot;
 
+// The element-wise slice operations belong to float alone; both types have the shared ones.
+template <class S>
+concept HasAddSlice = requires(std::span<const float> a, std::span<float> out) { S::add_slice(a, a, out); };
+static_assert(HasAddSlice<Scalar<float>>);
+static_assert(!HasAddSlice<Scalar<double>>);
+static_assert(requires(std::span<const double> a) { Scalar<double>::dot_slice(a, a); });
+
 // What each path must compute for dot_slice: its own kernel's order, or the portable order.
 template <class T>
 T expected_dot(cf::KernelPath path, std::span<const T> a, std::span<const T> b) {

@@ -51,4 +51,15 @@ TEST(CpuFeaturesTest, CachedWordIsDetectedOnceAndCanBeForcedFromCpp) {
     EXPECT_EQ(cf::kernel_path(), cf::path_for(cf::detect_features()));
 }
 
+// Each path gets its own member, and an overloaded kernel name takes the portable member's
+// signature: a float argument still reaches the double overload.
+constexpr int kernel(float) noexcept { return 32; }
+constexpr int kernel(double) noexcept { return 64; }
+constexpr int portable_kernel(double) noexcept { return 0; }
+static_assert(cf::for_path(cf::KernelPath::avx512f, 1, 2, 3) == 1);
+static_assert(cf::for_path(cf::KernelPath::avx2_fma, 1, 2, 3) == 2);
+static_assert(cf::for_path(cf::KernelPath::portable, 1, 2, 3) == 3);
+static_assert(cf::for_path(cf::KernelPath::avx2_fma, kernel, kernel, portable_kernel)(1.0f) == 64);
+static_assert(cf::for_path(cf::KernelPath::portable, kernel, kernel, portable_kernel)(1.0f) == 0);
+
 }  // namespace

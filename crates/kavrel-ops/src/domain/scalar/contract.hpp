@@ -14,9 +14,6 @@ namespace kavrel_ops::domain::scalar::contract {
 template <class T>
 concept ScalarElement = std::same_as<T, float> || std::same_as<T, double>;
 
-template <ScalarElement T>
-struct Scalar;
-
 // Numerical contract shared by both element types:
 // - axpy_slice: out[i] = fma(alpha, x[i], out[i]), one rounding per element, the same bits on
 //   every path; out is read before it is overwritten, and alpha = 0 still rewrites every element.
@@ -40,53 +37,41 @@ struct Scalar;
 //   c shorter than m·k, k·n or m·n, or one of those products overflowing, leaves C unchanged.
 //   Requires: c does not overlap a or b.
 
-template <>
-struct Scalar<float> {
+template <ScalarElement T>
+struct Scalar {
     // Requires: x.size() == out.size() ("axpy_slice: x.len() != out.len()").
-    static void axpy_slice(std::span<const float> x, std::span<float> out, float alpha);
+    static void axpy_slice(std::span<const T> x, std::span<T> out, T alpha);
     // Requires: a.size() == b.size() ("dot_slice: a.len() != b.len()").
-    [[nodiscard]] static float dot_slice(std::span<const float> a, std::span<const float> b);
+    [[nodiscard]] static T dot_slice(std::span<const T> a, std::span<const T> b);
 
     // out[r·out_stride + j] = fma(x[j], coeffs[r], out[r·out_stride + j]) for r < rows, j < cols.
-    static void axpy_rows(std::span<const float> coeffs, std::span<const float> x, std::span<float> out,
-                          std::uint64_t out_stride, std::uint64_t rows, std::uint64_t cols) noexcept;
+    static void axpy_rows(std::span<const T> coeffs, std::span<const T> x, std::span<T> out, std::uint64_t out_stride,
+                          std::uint64_t rows, std::uint64_t cols) noexcept;
     // Up to four such updates in one pass: coeffs term-major (coeffs[p·rows + r]), x the k vectors
     // of cols elements back to back. Callers pass k from 1 to 4; a larger k applies all k terms.
-    static void axpy_rows_batch(std::span<const float> coeffs, std::span<const float> x, std::span<float> out,
+    static void axpy_rows_batch(std::span<const T> coeffs, std::span<const T> x, std::span<T> out,
                                 std::uint64_t out_stride, std::uint64_t rows, std::uint64_t k,
                                 std::uint64_t cols) noexcept;
 
-    static void tiled_gemm(std::span<const float> a, std::span<const float> b, std::span<float> c, std::uint64_t m,
+    static void tiled_gemm(std::span<const T> a, std::span<const T> b, std::span<T> c, std::uint64_t m,
                            std::uint64_t n, std::uint64_t k) noexcept;
 
-    // out[i] = a[i] op b[i], one IEEE operation per element, the same bits on every path.
+    // float only: out[i] = a[i] op b[i], one IEEE operation per element, the same bits on every path.
     // Requires: a.size() == b.size() ("<op>_slice: a.len() != b.len()"), then
     // out.size() == a.size() exactly ("<op>_slice: output length mismatch").
     // Requires: out does not overlap a or b.
-    static void add_slice(std::span<const float> a, std::span<const float> b, std::span<float> out);
-    static void sub_slice(std::span<const float> a, std::span<const float> b, std::span<float> out);
-    static void mul_slice(std::span<const float> a, std::span<const float> b, std::span<float> out);
-    static void div_slice(std::span<const float> a, std::span<const float> b, std::span<float> out);
+    static void add_slice(std::span<const float> a, std::span<const float> b, std::span<float> out)
+        requires std::same_as<T, float>;
+    static void sub_slice(std::span<const float> a, std::span<const float> b, std::span<float> out)
+        requires std::same_as<T, float>;
+    static void mul_slice(std::span<const float> a, std::span<const float> b, std::span<float> out)
+        requires std::same_as<T, float>;
+    static void div_slice(std::span<const float> a, std::span<const float> b, std::span<float> out)
+        requires std::same_as<T, float>;
 };
 
-template <>
-struct Scalar<double> {
-    // Requires: x.size() == out.size() ("axpy_slice: x.len() != out.len()").
-    static void axpy_slice(std::span<const double> x, std::span<double> out, double alpha);
-    // Requires: a.size() == b.size() ("dot_slice: a.len() != b.len()").
-    [[nodiscard]] static double dot_slice(std::span<const double> a, std::span<const double> b);
-
-    // out[r·out_stride + j] = fma(x[j], coeffs[r], out[r·out_stride + j]) for r < rows, j < cols.
-    static void axpy_rows(std::span<const double> coeffs, std::span<const double> x, std::span<double> out,
-                          std::uint64_t out_stride, std::uint64_t rows, std::uint64_t cols) noexcept;
-    // Up to four such updates in one pass: coeffs term-major (coeffs[p·rows + r]), x the k vectors
-    // of cols elements back to back. Callers pass k from 1 to 4; a larger k applies all k terms.
-    static void axpy_rows_batch(std::span<const double> coeffs, std::span<const double> x, std::span<double> out,
-                                std::uint64_t out_stride, std::uint64_t rows, std::uint64_t k,
-                                std::uint64_t cols) noexcept;
-
-    static void tiled_gemm(std::span<const double> a, std::span<const double> b, std::span<double> c,
-                           std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept;
-};
+// Both element types are instantiated once, in impls.cpp.
+extern template struct Scalar<float>;
+extern template struct Scalar<double>;
 
 }  // namespace kavrel_ops::domain::scalar::contract

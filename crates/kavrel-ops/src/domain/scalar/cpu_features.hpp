@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 namespace kavrel_ops::domain::scalar::cpu_features {
 
@@ -30,6 +31,21 @@ enum class KernelPath : std::uint8_t { avx512f, avx2_fma, portable };
 
 // path_for(feature_word()): the choice every selector makes on each call.
 [[nodiscard]] KernelPath kernel_path() noexcept;
+
+// The one three-way choice of every selector: the AVX-512F, AVX2+FMA or portable member of a
+// family (a function or a value) for `path`, given or just read with kernel_path(). The portable
+// member fixes F, so an overloaded kernel name resolves against the portable signature; the
+// switch warning keeps the choice complete should a path be added.
+template <class F>
+[[nodiscard]] constexpr F for_path(KernelPath path, std::type_identity_t<F> avx512f, std::type_identity_t<F> avx2_fma,
+                                   F portable) noexcept {
+    switch (path) {
+        case KernelPath::avx512f: return avx512f;
+        case KernelPath::avx2_fma: return avx2_fma;
+        case KernelPath::portable: break;
+    }
+    return portable;
+}
 
 // Implementation details
 

@@ -27,160 +27,105 @@ namespace k_abs_max = zubrin_simd::dispatch::abs_reduce::dispatch_abs_max;
 namespace k_gemv = zubrin_simd::dispatch::gemv_strided::dispatch_gemv_strided;
 namespace k_gemv_t = zubrin_simd::dispatch::gemv_transpose_strided::dispatch_gemv_transpose_strided;
 namespace k_gemm = zubrin_simd::dispatch::gemm::dispatch_tiled_gemm;
+using cpu_features::for_path;
 using cpu_features::kernel_path;
 using cpu_features::KernelPath;
 }  // namespace
 
-// Every selector is the same three-way switch on kernel_path(); the compiler's switch warning
-// keeps each one complete should a path be added.
+// Every selector is for_path over its family's three members: the variants read the CPU-feature
+// word now, the shared-panel product takes the path its panels were packed for.
 
 template <class T>
 DotResult<T> dispatch_dot(std::span<const T> a, std::span<const T> b) noexcept {
-    switch (kernel_path()) {
-        case KernelPath::avx512f: return k_dot::dispatch_dot_avx512f(a, b);
-        case KernelPath::avx2_fma: return k_dot::dispatch_dot_avx2_fma(a, b);
-        case KernelPath::portable: break;
-    }
-    return fallback::dot_portable(a, b);
+    return for_path(kernel_path(), k_dot::dispatch_dot_avx512f, k_dot::dispatch_dot_avx2_fma,
+                    fallback::dot_portable<T>)(a, b);
 }
 
 template <class T>
 SimdError dispatch_axpy(std::span<const T> x, std::span<T> out, T alpha) noexcept {
-    switch (kernel_path()) {
-        case KernelPath::avx512f: return k_axpy::dispatch_axpy_avx512f(x, out, alpha);
-        case KernelPath::avx2_fma: return k_axpy::dispatch_axpy_avx2_fma(x, out, alpha);
-        case KernelPath::portable: break;
-    }
-    return fallback::axpy_portable(x, out, alpha);
+    return for_path(kernel_path(), k_axpy::dispatch_axpy_avx512f, k_axpy::dispatch_axpy_avx2_fma,
+                    fallback::axpy_portable<T>)(x, out, alpha);
 }
 
 template <class T>
 SimdError dispatch_axpy_rows(std::span<const T> coeffs, std::span<const T> x, std::span<T> out,
                              std::uint64_t out_stride, std::uint64_t rows, std::uint64_t cols) noexcept {
-    switch (kernel_path()) {
-        case KernelPath::avx512f: return k_rows::dispatch_axpy_rows_avx512f(coeffs, x, out, out_stride, rows, cols);
-        case KernelPath::avx2_fma: return k_rows::dispatch_axpy_rows_avx2_fma(coeffs, x, out, out_stride, rows, cols);
-        case KernelPath::portable: break;
-    }
-    return fallback::axpy_rows_portable(coeffs, x, out, out_stride, rows, cols);
+    return for_path(kernel_path(), k_rows::dispatch_axpy_rows_avx512f, k_rows::dispatch_axpy_rows_avx2_fma,
+                    fallback::axpy_rows_portable<T>)(coeffs, x, out, out_stride, rows, cols);
 }
 
 template <class T>
 SimdError dispatch_axpy_rows_batch(std::span<const T> coeffs, std::span<const T> x, std::span<T> out,
                                    std::uint64_t out_stride, std::uint64_t rows, std::uint64_t k,
                                    std::uint64_t cols) noexcept {
-    switch (kernel_path()) {
-        case KernelPath::avx512f:
-            return k_batch::dispatch_axpy_rows_batch_avx512f(coeffs, x, out, out_stride, rows, k, cols);
-        case KernelPath::avx2_fma:
-            return k_batch::dispatch_axpy_rows_batch_avx2_fma(coeffs, x, out, out_stride, rows, k, cols);
-        case KernelPath::portable: break;
-    }
-    return fallback::axpy_rows_batch_portable(coeffs, x, out, out_stride, rows, k, cols);
+    return for_path(kernel_path(), k_batch::dispatch_axpy_rows_batch_avx512f,
+                    k_batch::dispatch_axpy_rows_batch_avx2_fma,
+                    fallback::axpy_rows_batch_portable<T>)(coeffs, x, out, out_stride, rows, k, cols);
 }
 
 template <ElementwiseOp Op>
 SimdError dispatch_elementwise_binary(std::span<const float> a, std::span<const float> b,
                                       std::span<float> out) noexcept {
-    switch (kernel_path()) {
-        case KernelPath::avx512f: return k_binary::dispatch_elementwise_binary_avx512f<Op>(a, b, out);
-        case KernelPath::avx2_fma: return k_binary::dispatch_elementwise_binary_avx2_fma<Op>(a, b, out);
-        case KernelPath::portable: break;
-    }
-    return fallback::elementwise_portable<Op>(a, b, out);
+    return for_path(kernel_path(), k_binary::dispatch_elementwise_binary_avx512f<Op>,
+                    k_binary::dispatch_elementwise_binary_avx2_fma<Op>, fallback::elementwise_portable<Op>)(a, b, out);
 }
 
 float dispatch_sum(std::span<const float> x) noexcept {
-    switch (kernel_path()) {
-        case KernelPath::avx512f: return k_sum::dispatch_sum_avx512f(x);
-        case KernelPath::avx2_fma: return k_sum::dispatch_sum_avx2_fma(x);
-        case KernelPath::portable: break;
-    }
-    return fallback::sum_portable(x);
+    return for_path(kernel_path(), k_sum::dispatch_sum_avx512f, k_sum::dispatch_sum_avx2_fma,
+                    fallback::sum_portable)(x);
 }
 
 double dispatch_abs_sum(std::span<const double> x) noexcept {
-    switch (kernel_path()) {
-        case KernelPath::avx512f: return k_abs_sum::dispatch_abs_sum_avx512f(x);
-        case KernelPath::avx2_fma: return k_abs_sum::dispatch_abs_sum_avx2_fma(x);
-        case KernelPath::portable: break;
-    }
-    return fallback::abs_sum_portable(x);
+    return for_path(kernel_path(), k_abs_sum::dispatch_abs_sum_avx512f, k_abs_sum::dispatch_abs_sum_avx2_fma,
+                    fallback::abs_sum_portable)(x);
 }
 
 double dispatch_abs_max(std::span<const double> x) noexcept {
-    switch (kernel_path()) {
-        case KernelPath::avx512f: return k_abs_max::dispatch_abs_max_avx512f(x);
-        case KernelPath::avx2_fma: return k_abs_max::dispatch_abs_max_avx2_fma(x);
-        case KernelPath::portable: break;
-    }
-    return fallback::abs_max_portable(x);
+    return for_path(kernel_path(), k_abs_max::dispatch_abs_max_avx512f, k_abs_max::dispatch_abs_max_avx2_fma,
+                    fallback::abs_max_portable)(x);
 }
 
 SimdError dispatch_gemv_strided(std::span<const double> a, std::span<const double> x, std::span<double> y,
                                 std::uint64_t rows, std::uint64_t cols, std::uint64_t lda) noexcept {
-    switch (kernel_path()) {
-        case KernelPath::avx512f: return k_gemv::dispatch_gemv_strided_avx512f(a, x, y, rows, cols, lda);
-        case KernelPath::avx2_fma: return k_gemv::dispatch_gemv_strided_avx2_fma(a, x, y, rows, cols, lda);
-        case KernelPath::portable: break;
-    }
-    return zubrin_simd_core::tiling::gemv::gemv_portable(a, x, y, rows, cols, lda);
+    return for_path(kernel_path(), k_gemv::dispatch_gemv_strided_avx512f, k_gemv::dispatch_gemv_strided_avx2_fma,
+                    zubrin_simd_core::tiling::gemv::gemv_portable)(a, x, y, rows, cols, lda);
 }
 
 SimdError dispatch_gemv_transpose_strided(std::span<const double> a, std::span<const double> x, std::span<double> y,
                                           std::uint64_t rows, std::uint64_t cols, std::uint64_t lda) noexcept {
-    switch (kernel_path()) {
-        case KernelPath::avx512f: return k_gemv_t::dispatch_gemv_transpose_strided_avx512f(a, x, y, rows, cols, lda);
-        case KernelPath::avx2_fma: return k_gemv_t::dispatch_gemv_transpose_strided_avx2_fma(a, x, y, rows, cols, lda);
-        case KernelPath::portable: break;
-    }
-    return zubrin_simd_core::tiling::gemv_transpose::gemv_t_portable(a, x, y, rows, cols, lda);
+    return for_path(kernel_path(), k_gemv_t::dispatch_gemv_transpose_strided_avx512f,
+                    k_gemv_t::dispatch_gemv_transpose_strided_avx2_fma,
+                    zubrin_simd_core::tiling::gemv_transpose::gemv_t_portable)(a, x, y, rows, cols, lda);
 }
 
 template <class T>
 SimdError dispatch_tiled_gemm(std::span<const T> a, std::span<const T> b, std::span<T> c, std::uint64_t m,
                               std::uint64_t n, std::uint64_t k) noexcept {
-    switch (kernel_path()) {
-        case KernelPath::avx512f: return k_gemm::dispatch_tiled_gemm_avx512f(a, b, c, m, n, k);
-        case KernelPath::avx2_fma: return k_gemm::dispatch_tiled_gemm_avx2_fma(a, b, c, m, n, k);
-        case KernelPath::portable: break;
-    }
-    return fallback::tiled_gemm_portable(a, b, c, m, n, k);
+    return for_path(kernel_path(), k_gemm::dispatch_tiled_gemm_avx512f, k_gemm::dispatch_tiled_gemm_avx2_fma,
+                    fallback::tiled_gemm_portable<T>)(a, b, c, m, n, k);
 }
 
 namespace k_panels = zubrin_simd::dispatch::gemm::dispatch_shared_panels;
 
 template <class T>
 std::uint64_t panel_width(KernelPath path) noexcept {
-    switch (path) {
-        case KernelPath::avx512f: return k_panels::panel_width_avx512f<T>;
-        case KernelPath::avx2_fma: return k_panels::panel_width_avx2_fma<T>;
-        case KernelPath::portable: break;
-    }
-    return fallback::portable_panel_width<T>;
+    return for_path(path, k_panels::panel_width_avx512f<T>, k_panels::panel_width_avx2_fma<T>,
+                    fallback::portable_panel_width<T>);
 }
 
 template <class T>
 SimdError dispatch_pack_full_panels(KernelPath path, std::span<const T> b, std::uint64_t n, std::uint64_t k,
                                     std::span<T> panels, std::uint64_t first, std::uint64_t last) noexcept {
-    switch (path) {
-        case KernelPath::avx512f: return k_panels::dispatch_pack_full_panels_avx512f(b, n, k, panels, first, last);
-        case KernelPath::avx2_fma: return k_panels::dispatch_pack_full_panels_avx2_fma(b, n, k, panels, first, last);
-        case KernelPath::portable: break;
-    }
-    return fallback::pack_full_panels_portable(b, n, k, panels, first, last);
+    return for_path(path, k_panels::dispatch_pack_full_panels_avx512f, k_panels::dispatch_pack_full_panels_avx2_fma,
+                    fallback::pack_full_panels_portable<T>)(b, n, k, panels, first, last);
 }
 
 template <class T>
 SimdError dispatch_tiled_gemm_panels(KernelPath path, std::span<const T> a, std::span<const T> b,
                                      std::span<const T> panels, std::span<T> c, std::uint64_t m, std::uint64_t n,
                                      std::uint64_t k) noexcept {
-    switch (path) {
-        case KernelPath::avx512f: return k_panels::dispatch_tiled_gemm_panels_avx512f(a, b, panels, c, m, n, k);
-        case KernelPath::avx2_fma: return k_panels::dispatch_tiled_gemm_panels_avx2_fma(a, b, panels, c, m, n, k);
-        case KernelPath::portable: break;
-    }
-    return fallback::tiled_gemm_panels_portable(a, b, panels, c, m, n, k);
+    return for_path(path, k_panels::dispatch_tiled_gemm_panels_avx512f, k_panels::dispatch_tiled_gemm_panels_avx2_fma,
+                    fallback::tiled_gemm_panels_portable<T>)(a, b, panels, c, m, n, k);
 }
 
 template std::uint64_t panel_width<float>(KernelPath) noexcept;

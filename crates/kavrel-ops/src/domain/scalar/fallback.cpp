@@ -1,87 +1,142 @@
 #include "kavrel_ops/domain/scalar/fallback.hpp"
 
+#include <bit>
 #include <cmath>
-#include <concepts>
 #include <cstddef>
-#include <limits>
+#include <cstdint>
 #include <type_traits>
 
+#include "zubrin_simd/dispatch/abs_reduce.hpp"
 #include "zubrin_simd/dispatch/axpy.hpp"
+#include "zubrin_simd/dispatch/binary.hpp"
+#include "zubrin_simd/dispatch/gemm.hpp"
+#include "zubrin_simd/dispatch/isa/row_axpy.hpp"
+#include "zubrin_simd/dispatch/isa/streaming.hpp"
 #include "zubrin_simd_core/tiling/gemm.hpp"
-#include "zubrin_simd_core/view/simd_view.hpp"
 
 namespace kavrel_ops::domain::scalar::fallback {
 
 namespace {
 
 namespace ew = zubrin_simd_core::ops::elementwise;
-using zubrin_simd::dispatch::axpy::AxpyRowsBatchExtents;
-using zubrin_simd::dispatch::axpy::check_axpy_rows_batch_extents;
-using zubrin_simd_core::view::simd_view::check_lengths_equal;
-using zubrin_simd_core::view::simd_view::check_output_length;
+namespace isa = zubrin_simd::dispatch::isa;
+namespace k_abs = zubrin_simd::dispatch::abs_reduce::detail;
+namespace k_axpy = zubrin_simd::dispatch::axpy::detail;
+namespace k_binary = zubrin_simd::dispatch::binary::detail;
+namespace k_dot = zubrin_simd::dispatch::dot::detail;
+namespace k_gemm = zubrin_simd::dispatch::gemm::detail;
+namespace tiling = zubrin_simd_core::tiling::gemm;
 
-template <class T>
-constexpr std::size_t portable_lanes = sizeof(T) == 8 ? 2 : 4;  // one 128-bit vector
-
-// double: C0 + C1; float: ((C0 + C1) + C2) + C3.
-template <class T, std::size_t W>
-T sum_lanes(const T (&lanes)[W]) {
-    T s = lanes[0];
-    for (std::size_t l = 1; l < W; ++l) s = s + lanes[l];
-    return s;
-}
-
-template <ElementwiseOp Op>
-float apply(float x, float y) {
-    if constexpr (std::same_as<Op, ew::Add>) return x + y;
-    if constexpr (std::same_as<Op, ew::Sub>) return x - y;
-    if constexpr (std::same_as<Op, ew::Mul>) return x * y;
-    if constexpr (std::same_as<Op, ew::Div>) return x / y;
-}
-
-// The tile record of the portable matrix product (see zubrin_simd_core/tiling/gemm.hpp): a
-// "vector" of Lanes elements whose fused multiply-adds are separate calls of the C library's
-// fma/fmaf, each rounded once. Rows × Vectors·Lanes is the register tile of the portable path.
-template <class Element, std::size_t Lanes, std::size_t Rows, std::size_t Vectors>
-struct PortableTile {
+// The lane record of the portable path for zubrin's shared loops (isa/streaming.hpp,
+// isa/row_axpy.hpp) and loop nest (zubrin_simd_core/tiling/gemm.hpp): a "vector" of W elements
+// whose lanes are computed one at a time, every fused step one call of the C library's fma/fmaf,
+// rounded once. A mask is the number of present lanes; absent lanes are never read or stored.
+// Internal linkage, so this unit's instantiations of the shared loops are its own.
+template <class Element, std::size_t W>
+struct PortableLanes {
     using T = Element;
+    using U = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;  // T's bit pattern
     struct V {
-        T lane[Lanes];
+        T lane[W];
     };
-    using Mask = std::size_t;  // the number of present lanes
-    static constexpr std::size_t rows = Rows;
-    static constexpr std::size_t vectors = Vectors;
-    static constexpr std::size_t lanes = Lanes;
+    struct Bits {
+        U lane[W];
+    };
+    using Mask = std::size_t;
+    static constexpr std::size_t width = W;
 
+    static Mask tail_mask(std::size_t present) { return present; }
     static V splat(T x) {
         V v;
-        for (std::size_t l = 0; l < Lanes; ++l) v.lane[l] = x;
+        for (std::size_t l = 0; l < W; ++l) v.lane[l] = x;
         return v;
     }
+    static V zero() { return splat(T(0)); }
     static V load(const T* p) {
         V v;
-        for (std::size_t l = 0; l < Lanes; ++l) v.lane[l] = p[l];
+        for (std::size_t l = 0; l < W; ++l) v.lane[l] = p[l];
         return v;
     }
-    static V load_register(const T* p) { return load(p); }
-    static void store(T* p, V v) {
-        for (std::size_t l = 0; l < Lanes; ++l) p[l] = v.lane[l];
-    }
-    static V fma(V x, V y, V acc) {
-        for (std::size_t l = 0; l < Lanes; ++l) acc.lane[l] = std::fma(x.lane[l], y.lane[l], acc.lane[l]);
-        return acc;
-    }
-    static Mask tail_mask(std::size_t w) { return w; }
-    // Absent lanes are not read; they hold zero and are never stored.
+    // Absent lanes hold zero, an addend that changes nothing.
     static V load_tail(Mask present, const T* p) {
         V v = splat(T(0));
         for (std::size_t l = 0; l < present; ++l) v.lane[l] = p[l];
         return v;
     }
+    // Absent lanes hold one, a factor or divisor that raises no flag.
+    static V load_tail_factor(Mask present, const T* p) {
+        V v = splat(T(1));
+        for (std::size_t l = 0; l < present; ++l) v.lane[l] = p[l];
+        return v;
+    }
+    static void store(T* p, V v) {
+        for (std::size_t l = 0; l < W; ++l) p[l] = v.lane[l];
+    }
     static void store_tail(T* p, Mask present, V v) {
         for (std::size_t l = 0; l < present; ++l) p[l] = v.lane[l];
     }
-    static void prefetch(const T*) {}
+    static V add(V a, V b) {
+        for (std::size_t l = 0; l < W; ++l) a.lane[l] = a.lane[l] + b.lane[l];
+        return a;
+    }
+    static V sub(V a, V b) {
+        for (std::size_t l = 0; l < W; ++l) a.lane[l] = a.lane[l] - b.lane[l];
+        return a;
+    }
+    static V mul(V a, V b) {
+        for (std::size_t l = 0; l < W; ++l) a.lane[l] = a.lane[l] * b.lane[l];
+        return a;
+    }
+    static V div(V a, V b) {
+        for (std::size_t l = 0; l < W; ++l) a.lane[l] = a.lane[l] / b.lane[l];
+        return a;
+    }
+    static V fma(V a, V b, V c) {
+        for (std::size_t l = 0; l < W; ++l) c.lane[l] = std::fma(a.lane[l], b.lane[l], c.lane[l]);
+        return c;
+    }
+    static V abs(V v) {
+        for (std::size_t l = 0; l < W; ++l) v.lane[l] = std::fabs(v.lane[l]);
+        return v;
+    }
+    // The lane sum the shared loops call halving_sum runs in sequence on the portable path,
+    // ((v0 + v1) + v2) + v3, not by halving: the portable orders of fallback.hpp.
+    static T halving_sum(V v) {
+        T s = v.lane[0];
+        for (std::size_t l = 1; l < W; ++l) s = s + v.lane[l];
+        return s;
+    }
+    // Magnitudes as bit patterns, whose unsigned order is numeric order with every NaN above +∞.
+    static Bits abs_bits(V v) {
+        Bits b;
+        for (std::size_t l = 0; l < W; ++l) b.lane[l] = std::bit_cast<U>(std::fabs(v.lane[l]));
+        return b;
+    }
+    static Bits zero_bits() { return Bits{}; }
+    static Bits max_bits(Bits a, Bits b) {
+        for (std::size_t l = 0; l < W; ++l) a.lane[l] = a.lane[l] > b.lane[l] ? a.lane[l] : b.lane[l];
+        return a;
+    }
+    static std::uint64_t horizontal_max_bits(Bits b) {
+        U best = b.lane[0];
+        for (std::size_t l = 1; l < W; ++l) best = b.lane[l] > best ? b.lane[l] : best;
+        return best;
+    }
+};
+
+// One 128-bit vector, the width every portable order was stated for: 2 doubles or 4 floats.
+template <class T>
+using Lanes = PortableLanes<T, sizeof(T) == 8 ? 2 : 4>;
+
+// The tile record of the portable matrix product: the portable lanes plus the register tile's
+// shape. Rows × Vectors·Lanes is the register tile of the portable path.
+template <class Element, std::size_t Lanes, std::size_t Rows, std::size_t Vectors>
+struct PortableTile : PortableLanes<Element, Lanes> {
+    static constexpr std::size_t rows = Rows;
+    static constexpr std::size_t vectors = Vectors;
+    static constexpr std::size_t lanes = Lanes;
+    static typename PortableTile::V load_register(const Element* p) { return PortableTile::load(p); }
+    static void prefetch(const Element*) {}
 };
 
 // float64: 3 × 6 in 18 accumulators, strips of 2; float32: 3 × 12 in 36, strips of 4.
@@ -89,212 +144,110 @@ template <class T>
 using PortableGemmTile =
     std::conditional_t<sizeof(T) == 8, PortableTile<double, 2, 3, 3>, PortableTile<float, 4, 3, 3>>;
 
+// The portable inner loops: zubrin's shared loops over the portable lanes, handed to the same
+// checks as the kernels' (zubrin's checked_<op>).
+template <class T>
+T dot_loop(const T* a, const T* b, std::size_t n) noexcept {
+    return isa::dot<Lanes<T>>(a, b, n);
+}
+template <class T>
+void axpy_loop(const T* x, T* out, std::size_t n, T alpha) noexcept {
+    isa::axpy<Lanes<T>>(x, out, n, alpha);
+}
+template <class Op>
+void elementwise_loop(Op, const float* a, const float* b, float* out, std::size_t n) noexcept {
+    isa::elementwise<Lanes<float>, Op>(a, b, out, n);
+}
+template <class T>
+void axpy_rows_loop(const T* coeffs, const T* x, T* out, std::size_t out_stride, std::size_t rows,
+                    std::size_t cols) noexcept {
+    isa::axpy_rows<Lanes<T>>(coeffs, x, out, out_stride, rows, cols);
+}
+template <class T>
+void axpy_rows_batch_loop(const T* coeffs, const T* x, T* out, std::size_t out_stride, std::size_t rows,
+                          std::size_t k, std::size_t cols) noexcept {
+    isa::axpy_rows_batch<Lanes<T>>(coeffs, x, out, out_stride, rows, k, cols);
+}
+std::uint64_t abs_max_bits_loop(const double* x, std::size_t n) noexcept {
+    return isa::abs_max_bits<Lanes<double>>(x, n);
+}
+template <class T>
+void gemm_nest(const T* a, const T* b, T* c, std::size_t m, std::size_t n, std::size_t k) noexcept {
+    tiling::tiled_gemm_nest<PortableGemmTile<T>>(a, b, c, m, n, k);
+}
+template <class T>
+void pack_loop(const T* b, std::size_t n, std::size_t k, T* panels, std::size_t first, std::size_t last) noexcept {
+    tiling::pack_full_panels<PortableGemmTile<T>>(b, n, k, panels, first, last);
+}
+template <class T>
+void panels_nest(const T* a, const T* b, const T* panels, T* c, std::size_t m, std::size_t n,
+                 std::size_t k) noexcept {
+    tiling::tiled_gemm_over_panels<PortableGemmTile<T>>(a, b, panels, c, m, n, k);
+}
+
+static_assert(PortableGemmTile<float>::vectors * PortableGemmTile<float>::lanes == portable_panel_width<float>);
+static_assert(PortableGemmTile<double>::vectors * PortableGemmTile<double>::lanes == portable_panel_width<double>);
+
 }  // namespace
 
 template <class T>
 SimdError axpy_portable(std::span<const T> x, std::span<T> out, T alpha) noexcept {
-    if (x.size() != out.size()) return SimdError::mismatch;
-    for (std::size_t i = 0; i < x.size(); ++i) out[i] = std::fma(x[i], alpha, out[i]);
-    return SimdError::success;
+    return k_axpy::checked_axpy(x, out, alpha, axpy_loop<T>);
 }
 
 template <class T>
 DotResult<T> dot_portable(std::span<const T> a, std::span<const T> b) noexcept {
-    if (const SimdError status = check_lengths_equal(a.size(), b.size()); status != SimdError::success) {
-        return std::unexpected(status);
-    }
-    constexpr std::size_t w = portable_lanes<T>;
-    const std::size_t n = a.size();
-    const std::size_t full_end = n - n % w;
-    T c[w] = {};
-    bool have_c = false;
-    std::size_t i = 0;
-    if (n >= 4 * w) {
-        T acc[4][w];
-        for (std::size_t g = 0; g < 4; ++g) {
-            for (std::size_t l = 0; l < w; ++l) acc[g][l] = a[g * w + l] * b[g * w + l];
-        }
-        for (i = 4 * w; i + 4 * w <= n; i += 4 * w) {
-            for (std::size_t g = 0; g < 4; ++g) {
-                for (std::size_t l = 0; l < w; ++l) {
-                    const std::size_t e = i + g * w + l;
-                    acc[g][l] = std::fma(a[e], b[e], acc[g][l]);
-                }
-            }
-        }
-        for (std::size_t l = 0; l < w; ++l) c[l] = ((acc[0][l] + acc[1][l]) + acc[2][l]) + acc[3][l];
-        have_c = true;
-    }
-    for (; i < full_end; i += w) {
-        for (std::size_t l = 0; l < w; ++l) {
-            c[l] = have_c ? std::fma(a[i + l], b[i + l], c[l]) : a[i + l] * b[i + l];
-        }
-        have_c = true;
-    }
-    const T s = have_c ? sum_lanes(c) : T(0);
-    if (i == n) return s;
-    T tail[w] = {};
-    for (std::size_t l = 0; i + l < n; ++l) tail[l] = std::fma(a[i + l], b[i + l], T(0));
-    return s + sum_lanes(tail);
+    return k_dot::checked_dot(a, b, dot_loop<T>);
 }
 
+// No streaming stores on the portable path: its one loop serves every length.
 template <ElementwiseOp Op>
 SimdError elementwise_portable(std::span<const float> a, std::span<const float> b, std::span<float> out) noexcept {
-    if (const SimdError status = check_lengths_equal(a.size(), b.size()); status != SimdError::success) {
-        return status;
-    }
-    if (const SimdError status = check_output_length(a.size(), out.size()); status != SimdError::success) {
-        return status;
-    }
-    const std::size_t n = a.size();
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        out[i] = apply<Op>(a[i], b[i]);
-        out[i + 1] = apply<Op>(a[i + 1], b[i + 1]);
-        out[i + 2] = apply<Op>(a[i + 2], b[i + 2]);
-        out[i + 3] = apply<Op>(a[i + 3], b[i + 3]);
-    }
-    for (; i < n; ++i) out[i] = apply<Op>(a[i], b[i]);
-    return SimdError::success;
+    return k_binary::checked_binary<Op>(a, b, out, elementwise_loop<Op>, elementwise_loop<Op>);
 }
 
 template <class T>
 SimdError axpy_rows_portable(std::span<const T> coeffs, std::span<const T> x, std::span<T> out,
                              std::uint64_t out_stride, std::uint64_t rows, std::uint64_t cols) noexcept {
-    // With one term the batch rule is exactly the row update's, as in the kernels.
-    switch (check_axpy_rows_batch_extents(coeffs.size(), x.size(), out.size(), out_stride, rows, 1, cols)) {
-        case AxpyRowsBatchExtents::empty: return SimdError::success;
-        case AxpyRowsBatchExtents::invalid: return SimdError::mismatch;
-        case AxpyRowsBatchExtents::valid: break;
-    }
-    for (std::size_t r = 0; r < rows; ++r) {
-        const T c = coeffs[r];
-        T* row = out.data() + r * out_stride;
-        for (std::size_t j = 0; j < cols; ++j) row[j] = std::fma(x[j], c, row[j]);
-    }
-    return SimdError::success;
+    return k_axpy::checked_axpy_rows(coeffs, x, out, out_stride, rows, cols, axpy_rows_loop<T>);
 }
 
 template <class T>
 SimdError axpy_rows_batch_portable(std::span<const T> coeffs, std::span<const T> x, std::span<T> out,
                                    std::uint64_t out_stride, std::uint64_t rows, std::uint64_t k,
                                    std::uint64_t cols) noexcept {
-    switch (check_axpy_rows_batch_extents(coeffs.size(), x.size(), out.size(), out_stride, rows, k, cols)) {
-        case AxpyRowsBatchExtents::empty: return SimdError::success;
-        case AxpyRowsBatchExtents::invalid: return SimdError::mismatch;
-        case AxpyRowsBatchExtents::valid: break;
-    }
-    for (std::size_t r = 0; r < rows; ++r) {
-        T* row = out.data() + r * out_stride;
-        for (std::size_t j = 0; j < cols; ++j) {
-            T acc = row[j];
-            for (std::size_t p = 0; p < k; ++p) acc = std::fma(x[p * cols + j], coeffs[p * rows + r], acc);
-            row[j] = acc;
-        }
-    }
-    return SimdError::success;
+    return k_axpy::checked_axpy_rows_batch(coeffs, x, out, out_stride, rows, k, cols, axpy_rows_batch_loop<T>);
 }
 
-float sum_portable(std::span<const float> x) noexcept {
-    const std::size_t n = x.size();
-    if (n == 0) return 0.0f;
-    float acc[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-    std::size_t i = 0;
-    if (n >= 16) {
-        float a[4][4];
-        for (std::size_t g = 0; g < 4; ++g) {
-            for (std::size_t l = 0; l < 4; ++l) a[g][l] = x[4 * g + l] + 0.0f;
-        }
-        for (i = 16; i + 16 <= n; i += 16) {
-            for (std::size_t g = 0; g < 4; ++g) {
-                for (std::size_t l = 0; l < 4; ++l) a[g][l] = a[g][l] + x[i + 4 * g + l];
-            }
-        }
-        for (std::size_t l = 0; l < 4; ++l) acc[l] = (a[0][l] + a[1][l]) + (a[2][l] + a[3][l]);
-    }
-    for (; i + 4 <= n; i += 4) {
-        for (std::size_t l = 0; l < 4; ++l) acc[l] = acc[l] + x[i + l];
-    }
-    const float h = acc[3] + (acc[2] + (acc[1] + acc[0]));
-    if (i == n) return h;
-    float y[3] = {0.0f, 0.0f, 0.0f};
-    for (std::size_t l = 0; i + l < n; ++l) y[l] = x[i + l];
-    return h + (((y[0] + y[1]) + y[2]) + 0.0f);
-}
+float sum_portable(std::span<const float> x) noexcept { return isa::sum<Lanes<float>>(x.data(), x.size()); }
 
 double abs_sum_portable(std::span<const double> x) noexcept {
-    const std::size_t n = x.size();
-    double lane0 = 0.0;
-    double lane1 = 0.0;
-    std::size_t i = 0;
-    if (n >= 8) {
-        double p[8];
-        for (std::size_t t = 0; t < 8; ++t) p[t] = std::fabs(x[t]);
-        for (i = 8; i + 8 <= n; i += 8) {
-            for (std::size_t t = 0; t < 8; ++t) p[t] = p[t] + std::fabs(x[i + t]);
-        }
-        lane0 = (p[0] + p[2]) + (p[4] + p[6]);
-        lane1 = (p[1] + p[3]) + (p[5] + p[7]);
-    }
-    for (; i + 2 <= n; i += 2) {
-        lane0 = lane0 + std::fabs(x[i]);
-        lane1 = lane1 + std::fabs(x[i + 1]);
-    }
-    const double result = lane1 + lane0;
-    return i < n ? result + std::fabs(x[i]) : result;
+    return isa::abs_sum<Lanes<double>>(x.data(), x.size());
 }
 
-double abs_max_portable(std::span<const double> x) noexcept {
-    double best = 0.0;
-    for (const double v : x) {
-        if (std::isnan(v)) return std::numeric_limits<double>::quiet_NaN();
-        if (std::fabs(v) > best) best = std::fabs(v);
-    }
-    return best;
-}
+double abs_max_portable(std::span<const double> x) noexcept { return k_abs::abs_max_from_bits(x, abs_max_bits_loop); }
 
 template <class T>
 SimdError tiled_gemm_portable(std::span<const T> a, std::span<const T> b, std::span<T> c, std::uint64_t m,
                               std::uint64_t n, std::uint64_t k) noexcept {
-    namespace gemm = zubrin_simd_core::tiling::gemm;
-    const SimdError status = gemm::check_tiled_gemm_dimensions(a.size(), b.size(), c.size(), m, n, k);
-    if (status != SimdError::success) return status;
-    gemm::tiled_gemm_nest<PortableGemmTile<T>>(a.data(), b.data(), c.data(), m, n, k);
-    return SimdError::success;
+    return k_gemm::checked_tiled_gemm(a, b, c, m, n, k, gemm_nest<T>);
 }
 
 template <class T>
 SimdError pack_full_panels_portable(std::span<const T> b, std::uint64_t n, std::uint64_t k, std::span<T> panels,
                                     std::uint64_t first, std::uint64_t last) noexcept {
-    namespace gemm = zubrin_simd_core::tiling::gemm;
-    using Tile = PortableGemmTile<T>;
-    static_assert(Tile::vectors * Tile::lanes == portable_panel_width<T>);
-    constexpr std::uint64_t width = portable_panel_width<T>;
-    std::uint64_t b_needed = 0, needed = 0;
-    if (__builtin_mul_overflow(k, n, &b_needed) || b.size() < b_needed) return SimdError::mismatch;
-    if (__builtin_mul_overflow(n / width * width, k, &needed) || panels.size() < needed) return SimdError::mismatch;
-    if (first > last || last > n / width) return SimdError::mismatch;
-    gemm::pack_full_panels<Tile>(b.data(), n, k, panels.data(), first, last);
-    return SimdError::success;
+    return k_gemm::checked_pack_full_panels(b, n, k, panels, first, last, portable_panel_width<T>, pack_loop<T>);
 }
 
 template <class T>
 SimdError tiled_gemm_panels_portable(std::span<const T> a, std::span<const T> b, std::span<const T> panels,
                                      std::span<T> c, std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept {
-    namespace gemm = zubrin_simd_core::tiling::gemm;
-    constexpr std::uint64_t width = portable_panel_width<T>;
-    if (gemm::check_tiled_gemm_dimensions(a.size(), b.size(), c.size(), m, n, k) != SimdError::success)
-        return SimdError::mismatch;
-    if (m < gemm::tiled_min_rows || n < gemm::tiled_min_cols || k < gemm::tiled_min_depth) return SimdError::mismatch;
-    std::uint64_t needed = 0;
-    if (__builtin_mul_overflow(n / width * width, k, &needed) || panels.size() < needed) return SimdError::mismatch;
-    gemm::tiled_gemm_over_panels<PortableGemmTile<T>>(a.data(), b.data(), panels.data(), c.data(), m, n, k);
-    return SimdError::success;
+    return k_gemm::checked_tiled_gemm_panels(a, b, panels, c, m, n, k, portable_panel_width<T>, panels_nest<T>);
 }
 
 template <class T>
 void axpy_unfused(std::span<const T> x, std::span<T> out, T alpha) noexcept {
-    for (std::size_t i = 0; i < x.size(); ++i) out[i] = x[i] * alpha + out[i];
+    isa::axpy_unfused<Lanes<T>>(x.data(), out.data(), x.size(), alpha);
 }
 
 template <class T>

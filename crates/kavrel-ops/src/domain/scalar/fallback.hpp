@@ -1,8 +1,11 @@
 // The portable loops of the kernel families, run when the CPU has neither AVX-512F nor AVX2 with
 // FMA, and the plain loops that stand in should a kernel ever refuse operands the operation has
 // already checked. Every fused step calls the C library's fma/fmaf, which round once.
-// Each portable loop takes its family's operands and makes its family's check, returning the
-// kernels' status (or tagged value), so the selectors of dispatch.hpp treat all three paths alike.
+// Each portable loop takes its family's operands and makes its family's check (zubrin's own
+// checked_<op>), returning the kernels' status (or tagged value), so the selectors of dispatch.hpp
+// treat all three paths alike. The streaming loops, the row updates and the matrix product are
+// zubrin's shared loops instantiated over 128-bit portable "vectors" (2 doubles or 4 floats),
+// whose lanes are computed one at a time: each of those orders is stated once, in zubrin.
 #pragma once
 
 #include <cstdint>
@@ -18,12 +21,12 @@ using zubrin_simd_core::error::SimdError;
 using zubrin_simd::dispatch::dot::DotResult;
 using zubrin_simd_core::ops::elementwise::ElementwiseOp;
 
-// out[i] = fma(x[i], alpha, out[i]) in increasing i: the kernels' bits exactly. Lengths that
-// differ give mismatch and write nothing.
+// out[i] = fma(alpha, x[i], out[i]), the kernels' loop and bits. Lengths that differ give
+// mismatch and write nothing.
 template <class T>
 [[nodiscard]] SimdError axpy_portable(std::span<const T> x, std::span<T> out, T alpha) noexcept;
 
-// The kernels' scheme on 128-bit vectors, w = 2 (double) or 4 (float) lanes, blocks of 4w:
+// The kernels' loop on 128-bit vectors, w = 2 (double) or 4 (float) lanes, blocks of 4w:
 // first block plain products into A0..A3, further blocks fused lane by lane, C = ((A0 + A1) + A2)
 // + A3; remaining groups of w fused into C (the first one plain when there was no block);
 // s = C0 + C1 (double) or ((C0 + C1) + C2) + C3 (float), +0 when n < w; a tail of n mod w
@@ -32,9 +35,9 @@ template <class T>
 template <class T>
 [[nodiscard]] DotResult<T> dot_portable(std::span<const T> a, std::span<const T> b) noexcept;
 
-// out[i] = a[i] op b[i] for i < a.size(), four elements per step, then one at a time; out[i] for
-// i >= a.size() untouched. Checks, in order: a.size() == b.size() (else mismatch), out.size() >=
-// a.size() (else output_too_short); a failed check writes nothing.
+// out[i] = a[i] op b[i] for i < a.size(), the kernels' loop on 4-lane vectors without streaming
+// stores; out[i] for i >= a.size() untouched. Checks, in order: a.size() == b.size() (else
+// mismatch), out.size() >= a.size() (else output_too_short); a failed check writes nothing.
 template <ElementwiseOp Op>
 [[nodiscard]] SimdError elementwise_portable(std::span<const float> a, std::span<const float> b,
                                              std::span<float> out) noexcept;
@@ -58,20 +61,20 @@ template <class T>
                                                  std::span<T> out, std::uint64_t out_stride, std::uint64_t rows,
                                                  std::uint64_t k, std::uint64_t cols) noexcept;
 
-// Σ x[i] in float32: four accumulators of four lanes per block of 16 (first block x + 0.0), then
-// (A0 + A1) + (A2 + A3) lane-wise (four lanes of +0 without a block), remaining groups of 4 added
-// lane-wise, h = acc[3] + (acc[2] + (acc[1] + acc[0])), and for a tail y0, y1, y2 of n mod 4
-// elements (absent ones +0) the result h + (((y0 + y1) + y2) + 0.0). Empty: +0.
+// Σ x[i] in float32, the kernels' loop on 4-lane vectors: four accumulators per block of 16
+// (first block 0 + x), then (A0 + A1) + (A2 + A3) lane-wise (four lanes of +0 without a block),
+// remaining groups of 4 added lane-wise, h = ((acc[0] + acc[1]) + acc[2]) + acc[3], and for a tail
+// y0, y1, y2 of n mod 4 elements (absent ones +0) the result h + (((y0 + y1) + y2) + 0). Empty: +0.
 [[nodiscard]] float sum_portable(std::span<const float> x) noexcept;
 
-// Σ abs(x[i]): eight partials p_t start as abs(x[t]) and take abs(x[8b + t]) of every further
-// block of eight; lane 0 = (p0 + p2) + (p4 + p6), lane 1 = (p1 + p3) + (p5 + p7) (both +0 when
-// n < 8); the remaining pairs add into lane 0 and lane 1; the result is lane 1 + lane 0, plus
-// abs(x[n − 1]) last when n is odd. Empty: +0.
+// Σ abs(x[i]), the kernels' loop on 2-lane vectors: eight partials p_t start as abs(x[t]) and
+// take abs(x[8b + t]) of every further block of eight; lane 0 = (p0 + p2) + (p4 + p6), lane 1 =
+// (p1 + p3) + (p5 + p7) (both +0 when n < 8); the remaining pairs add into lane 0 and lane 1; the
+// result is lane 0 + lane 1, plus abs(x[n − 1]) last when n is odd. Empty: +0.
 [[nodiscard]] double abs_sum_portable(std::span<const double> x) noexcept;
 
-// max abs(x[i]), a quiet NaN when any element is NaN, +0 when empty: the kernels' bits exactly,
-// since taking a maximum rounds nothing.
+// max abs(x[i]), a quiet NaN when any element is NaN, +0 when empty: the kernels' loop over the
+// magnitudes' bit patterns, and their bits exactly, since taking a maximum rounds nothing.
 [[nodiscard]] double abs_max_portable(std::span<const double> x) noexcept;
 
 // C += A·B with the kernels' loop nest (zubrin_simd_core/tiling/gemm.hpp) on 128-bit "vectors"
@@ -99,7 +102,7 @@ template <class T>
                                                    std::span<const T> panels, std::span<T> c, std::uint64_t m,
                                                    std::uint64_t n, std::uint64_t k) noexcept;
 
-// out[i] = x[i]·alpha + out[i], product and sum rounded separately.
+// out[i] = out[i] + alpha·x[i], product and sum rounded separately (the kernels' unfused loop).
 template <class T>
 void axpy_unfused(std::span<const T> x, std::span<T> out, T alpha) noexcept;
 

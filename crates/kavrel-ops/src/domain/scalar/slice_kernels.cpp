@@ -40,12 +40,7 @@ constexpr SliceKernels<T> portable{portable_dot<T>, portable_axpy<T>, portable_a
 
 template <ScalarElement T>
 const SliceKernels<T>& current() noexcept {
-    switch (cpu_features::kernel_path()) {
-        case cpu_features::KernelPath::avx512f: return avx512f<T>;
-        case cpu_features::KernelPath::avx2_fma: return avx2_fma<T>;
-        case cpu_features::KernelPath::portable: break;
-    }
-    return portable<T>;
+    return *cpu_features::for_path(cpu_features::kernel_path(), &avx512f<T>, &avx2_fma<T>, &portable<T>);
 }
 
 template const SliceKernels<float>& current<float>() noexcept;

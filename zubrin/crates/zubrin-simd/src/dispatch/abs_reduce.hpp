@@ -26,8 +26,16 @@ namespace dispatch_abs_max {
 [[nodiscard]] double dispatch_abs_max_avx2_fma(std::span<const double> x) noexcept;
 }  // namespace dispatch_abs_max
 
-// Implementation details: the inner loops, one per instruction-set unit. abs_max_bits returns the
-// largest bit pattern of the magnitudes, 0 for no element.
+// Implementation details: the inner loops, one per instruction-set unit, and the step every
+// abs_max path ends with. abs_max_bits returns the largest bit pattern of the magnitudes, 0 for no
+// element.
+
+namespace detail {
+using AbsMaxBitsLoop = std::uint64_t (*)(const double* x, std::size_t n) noexcept;
+// dispatch_abs_max_<isa> over the loop's largest pattern, for the variants here and for a
+// caller's portable loop: any NaN pattern becomes one quiet NaN.
+[[nodiscard]] double abs_max_from_bits(std::span<const double> x, AbsMaxBitsLoop loop) noexcept;
+}  // namespace detail
 
 namespace detail::avx512f {
 double abs_sum(const double* x, std::size_t n) noexcept;

@@ -99,8 +99,32 @@ namespace dispatch_axpy_rows_batch {
 
 }  // namespace dispatch_axpy_rows_batch
 
-// Implementation details: the inner loops, one per instruction-set unit; the row loops run on
-// checked, non-empty blocks.
+// Implementation details: the check every path makes, and the inner loops, one per
+// instruction-set unit; the row loops run on checked, non-empty blocks.
+
+namespace detail {
+template <class T>
+using AxpyLoop = void (*)(const T* x, T* out, std::size_t n, T alpha) noexcept;
+template <class T>
+using AxpyRowsLoop = void (*)(const T* coeffs, const T* x, T* out, std::size_t out_stride, std::size_t rows,
+                              std::size_t cols) noexcept;
+template <class T>
+using AxpyRowsBatchLoop = void (*)(const T* coeffs, const T* x, T* out, std::size_t out_stride, std::size_t rows,
+                                   std::size_t k, std::size_t cols) noexcept;
+// The loop after the check and status of dispatch_axpy_<isa>, dispatch_axpy_rows_<isa> or
+// dispatch_axpy_rows_batch_<isa>, for the variants here and for a caller's portable loops;
+// float and double.
+template <class T>
+[[nodiscard]] SimdError checked_axpy(std::span<const T> x, std::span<T> out, T alpha, AxpyLoop<T> loop) noexcept;
+template <class T>
+[[nodiscard]] SimdError checked_axpy_rows(std::span<const T> coeffs, std::span<const T> x, std::span<T> out,
+                                          std::uint64_t out_stride, std::uint64_t rows, std::uint64_t cols,
+                                          AxpyRowsLoop<T> loop) noexcept;
+template <class T>
+[[nodiscard]] SimdError checked_axpy_rows_batch(std::span<const T> coeffs, std::span<const T> x, std::span<T> out,
+                                                std::uint64_t out_stride, std::uint64_t rows, std::uint64_t k,
+                                                std::uint64_t cols, AxpyRowsBatchLoop<T> loop) noexcept;
+}  // namespace detail
 
 namespace detail::avx512f {
 void axpy(const float* x, float* out, std::size_t n, float alpha) noexcept;

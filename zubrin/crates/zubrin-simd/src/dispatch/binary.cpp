@@ -10,18 +10,11 @@ bool uses_streaming_stores(std::size_t n, const float* out) noexcept {
     return n >= streaming_threshold_elements && reinterpret_cast<std::uintptr_t>(out) % alignof(float) == 0;
 }
 
-namespace dispatch_elementwise_binary {
-
-namespace {
-using zubrin_simd_core::view::simd_view::check_lengths_equal;
-using zubrin_simd_core::view::simd_view::check_output_length;
-
-template <class Op>
-using Kernel = void (*)(Op, const float*, const float*, float*, std::size_t) noexcept;
-
-template <class Op>
-SimdError checked_binary(std::span<const float> a, std::span<const float> b, std::span<float> out,
-                         Kernel<Op> cached, Kernel<Op> streaming) noexcept {
+template <ElementwiseOp Op>
+SimdError detail::checked_binary(std::span<const float> a, std::span<const float> b, std::span<float> out,
+                                 BinaryLoop<Op> cached, BinaryLoop<Op> streaming) noexcept {
+    using zubrin_simd_core::view::simd_view::check_lengths_equal;
+    using zubrin_simd_core::view::simd_view::check_output_length;
     if (const SimdError status = check_lengths_equal(a.size(), b.size()); status != SimdError::success) {
         return status;
     }
@@ -36,18 +29,33 @@ SimdError checked_binary(std::span<const float> a, std::span<const float> b, std
     }
     return SimdError::success;
 }
-}  // namespace
+
+template SimdError detail::checked_binary<detail::ew::Add>(std::span<const float>, std::span<const float>,
+                                                           std::span<float>, BinaryLoop<ew::Add>,
+                                                           BinaryLoop<ew::Add>) noexcept;
+template SimdError detail::checked_binary<detail::ew::Sub>(std::span<const float>, std::span<const float>,
+                                                           std::span<float>, BinaryLoop<ew::Sub>,
+                                                           BinaryLoop<ew::Sub>) noexcept;
+template SimdError detail::checked_binary<detail::ew::Mul>(std::span<const float>, std::span<const float>,
+                                                           std::span<float>, BinaryLoop<ew::Mul>,
+                                                           BinaryLoop<ew::Mul>) noexcept;
+template SimdError detail::checked_binary<detail::ew::Div>(std::span<const float>, std::span<const float>,
+                                                           std::span<float>, BinaryLoop<ew::Div>,
+                                                           BinaryLoop<ew::Div>) noexcept;
+
+namespace dispatch_elementwise_binary {
 
 template <ElementwiseOp Op>
 SimdError dispatch_elementwise_binary_avx512f(std::span<const float> a, std::span<const float> b,
                                               std::span<float> out) noexcept {
-    return checked_binary<Op>(a, b, out, detail::avx512f::elementwise, detail::avx512f::elementwise_streaming);
+    return detail::checked_binary<Op>(a, b, out, detail::avx512f::elementwise, detail::avx512f::elementwise_streaming);
 }
 
 template <ElementwiseOp Op>
 SimdError dispatch_elementwise_binary_avx2_fma(std::span<const float> a, std::span<const float> b,
                                                std::span<float> out) noexcept {
-    return checked_binary<Op>(a, b, out, detail::avx2_fma::elementwise, detail::avx2_fma::elementwise_streaming);
+    return detail::checked_binary<Op>(a, b, out, detail::avx2_fma::elementwise,
+                                      detail::avx2_fma::elementwise_streaming);
 }
 
 template SimdError dispatch_elementwise_binary_avx512f<detail::ew::Add>(std::span<const float>,

@@ -40,11 +40,20 @@ template <ElementwiseOp Op>
 
 }  // namespace dispatch_elementwise_binary
 
-// Implementation details: the inner loops, one per instruction-set unit and operation. The
-// streaming form requires out to be aligned to its element.
+// Implementation details: the check every path makes, and the inner loops, one per
+// instruction-set unit and operation. The streaming form requires out to be aligned to its element.
 
 namespace detail {
 namespace ew = zubrin_simd_core::ops::elementwise;
+
+template <class Op>
+using BinaryLoop = void (*)(Op, const float* a, const float* b, float* out, std::size_t n) noexcept;
+// The checks and status of dispatch_elementwise_binary_<isa>, then `streaming` when
+// uses_streaming_stores(n, out.data()) and `cached` otherwise, for the variants here and for a
+// caller's portable loop (which may pass one loop as both); Add, Sub, Mul and Div.
+template <ElementwiseOp Op>
+[[nodiscard]] SimdError checked_binary(std::span<const float> a, std::span<const float> b, std::span<float> out,
+                                       BinaryLoop<Op> cached, BinaryLoop<Op> streaming) noexcept;
 }  // namespace detail
 
 namespace detail::avx512f {

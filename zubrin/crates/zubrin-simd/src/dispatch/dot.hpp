@@ -32,7 +32,17 @@ namespace dispatch_dot {
 
 }  // namespace dispatch_dot
 
-// Implementation details: the inner loops, one per instruction-set unit.
+// Implementation details: the check every path makes, and the inner loops, one per
+// instruction-set unit.
+
+namespace detail {
+template <class T>
+using DotLoop = T (*)(const T* a, const T* b, std::size_t n) noexcept;
+// loop(a, b, n) after the length check of dispatch_dot_<isa>, for the variants here and for a
+// caller's portable loop; float and double.
+template <class T>
+[[nodiscard]] DotResult<T> checked_dot(std::span<const T> a, std::span<const T> b, DotLoop<T> loop) noexcept;
+}  // namespace detail
 
 namespace detail::avx512f {
 float dot(const float* a, const float* b, std::size_t n) noexcept;

@@ -2,54 +2,11 @@
 
 #include "zubrin_simd_core/tiling/gemm.hpp"
 
-namespace zubrin_simd::dispatch::gemm::dispatch_tiled_gemm {
-
-namespace {
-
-template <class T>
-using Nest = void (*)(const T*, const T*, T*, std::size_t, std::size_t, std::size_t) noexcept;
-
-template <class T>
-SimdError checked_tiled_gemm(std::span<const T> a, std::span<const T> b, std::span<T> c, std::uint64_t m,
-                             std::uint64_t n, std::uint64_t k, Nest<T> nest) noexcept {
-    const SimdError status =
-        zubrin_simd_core::tiling::gemm::check_tiled_gemm_dimensions(a.size(), b.size(), c.size(), m, n, k);
-    if (status != SimdError::success) return status;
-    nest(a.data(), b.data(), c.data(), m, n, k);
-    return SimdError::success;
-}
-
-}  // namespace
-
-SimdError dispatch_tiled_gemm_avx512f(std::span<const float> a, std::span<const float> b, std::span<float> c,
-                                      std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept {
-    return checked_tiled_gemm<float>(a, b, c, m, n, k, detail::avx512f::tiled_gemm);
-}
-SimdError dispatch_tiled_gemm_avx512f(std::span<const double> a, std::span<const double> b, std::span<double> c,
-                                      std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept {
-    return checked_tiled_gemm<double>(a, b, c, m, n, k, detail::avx512f::tiled_gemm);
-}
-SimdError dispatch_tiled_gemm_avx2_fma(std::span<const float> a, std::span<const float> b, std::span<float> c,
-                                       std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept {
-    return checked_tiled_gemm<float>(a, b, c, m, n, k, detail::avx2_fma::tiled_gemm);
-}
-SimdError dispatch_tiled_gemm_avx2_fma(std::span<const double> a, std::span<const double> b, std::span<double> c,
-                                       std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept {
-    return checked_tiled_gemm<double>(a, b, c, m, n, k, detail::avx2_fma::tiled_gemm);
-}
-
-}  // namespace zubrin_simd::dispatch::gemm::dispatch_tiled_gemm
-
-namespace zubrin_simd::dispatch::gemm::dispatch_shared_panels {
+namespace zubrin_simd::dispatch::gemm {
 
 namespace {
 
 namespace tiling = zubrin_simd_core::tiling::gemm;
-
-template <class T>
-using PackKernel = void (*)(const T*, std::size_t, std::size_t, T*, std::size_t, std::size_t) noexcept;
-template <class T>
-using PanelNest = void (*)(const T*, const T*, const T*, T*, std::size_t, std::size_t, std::size_t) noexcept;
 
 // (n div width)·width·k, the elements of all full panels; false when k·n overflows (the panels
 // then cannot be held either).
@@ -57,21 +14,33 @@ bool panel_elements(std::uint64_t n, std::uint64_t k, std::uint64_t width, std::
     return !__builtin_mul_overflow(n / width * width, k, &elements);
 }
 
+}  // namespace
+
 template <class T>
-SimdError checked_pack(std::span<const T> b, std::uint64_t n, std::uint64_t k, std::span<T> panels,
-                       std::uint64_t first, std::uint64_t last, std::uint64_t width, PackKernel<T> kernel) noexcept {
-    std::uint64_t b_needed = 0, needed = 0;
-    if (__builtin_mul_overflow(k, n, &b_needed) || b.size() < b_needed) return SimdError::mismatch;
-    if (!panel_elements(n, k, width, needed) || panels.size() < needed) return SimdError::mismatch;
-    if (first > last || last > n / width) return SimdError::mismatch;
-    kernel(b.data(), n, k, panels.data(), first, last);
+SimdError detail::checked_tiled_gemm(std::span<const T> a, std::span<const T> b, std::span<T> c, std::uint64_t m,
+                                     std::uint64_t n, std::uint64_t k, GemmNest<T> nest) noexcept {
+    const SimdError status = tiling::check_tiled_gemm_dimensions(a.size(), b.size(), c.size(), m, n, k);
+    if (status != SimdError::success) return status;
+    nest(a.data(), b.data(), c.data(), m, n, k);
     return SimdError::success;
 }
 
 template <class T>
-SimdError checked_panels(std::span<const T> a, std::span<const T> b, std::span<const T> panels, std::span<T> c,
-                         std::uint64_t m, std::uint64_t n, std::uint64_t k, std::uint64_t width,
-                         PanelNest<T> nest) noexcept {
+SimdError detail::checked_pack_full_panels(std::span<const T> b, std::uint64_t n, std::uint64_t k, std::span<T> panels,
+                                           std::uint64_t first, std::uint64_t last, std::uint64_t width,
+                                           PackLoop<T> loop) noexcept {
+    std::uint64_t b_needed = 0, needed = 0;
+    if (__builtin_mul_overflow(k, n, &b_needed) || b.size() < b_needed) return SimdError::mismatch;
+    if (!panel_elements(n, k, width, needed) || panels.size() < needed) return SimdError::mismatch;
+    if (first > last || last > n / width) return SimdError::mismatch;
+    loop(b.data(), n, k, panels.data(), first, last);
+    return SimdError::success;
+}
+
+template <class T>
+SimdError detail::checked_tiled_gemm_panels(std::span<const T> a, std::span<const T> b, std::span<const T> panels,
+                                            std::span<T> c, std::uint64_t m, std::uint64_t n, std::uint64_t k,
+                                            std::uint64_t width, PanelsNest<T> nest) noexcept {
     if (tiling::check_tiled_gemm_dimensions(a.size(), b.size(), c.size(), m, n, k) != SimdError::success)
         return SimdError::mismatch;
     if (m < tiling::tiled_min_rows || n < tiling::tiled_min_cols || k < tiling::tiled_min_depth || n < width)
@@ -82,52 +51,97 @@ SimdError checked_panels(std::span<const T> a, std::span<const T> b, std::span<c
     return SimdError::success;
 }
 
-}  // namespace
+template SimdError detail::checked_tiled_gemm<float>(std::span<const float>, std::span<const float>, std::span<float>,
+                                                     std::uint64_t, std::uint64_t, std::uint64_t,
+                                                     GemmNest<float>) noexcept;
+template SimdError detail::checked_tiled_gemm<double>(std::span<const double>, std::span<const double>,
+                                                      std::span<double>, std::uint64_t, std::uint64_t, std::uint64_t,
+                                                      GemmNest<double>) noexcept;
+template SimdError detail::checked_pack_full_panels<float>(std::span<const float>, std::uint64_t, std::uint64_t,
+                                                           std::span<float>, std::uint64_t, std::uint64_t,
+                                                           std::uint64_t, PackLoop<float>) noexcept;
+template SimdError detail::checked_pack_full_panels<double>(std::span<const double>, std::uint64_t, std::uint64_t,
+                                                            std::span<double>, std::uint64_t, std::uint64_t,
+                                                            std::uint64_t, PackLoop<double>) noexcept;
+template SimdError detail::checked_tiled_gemm_panels<float>(std::span<const float>, std::span<const float>,
+                                                            std::span<const float>, std::span<float>, std::uint64_t,
+                                                            std::uint64_t, std::uint64_t, std::uint64_t,
+                                                            PanelsNest<float>) noexcept;
+template SimdError detail::checked_tiled_gemm_panels<double>(std::span<const double>, std::span<const double>,
+                                                             std::span<const double>, std::span<double>,
+                                                             std::uint64_t, std::uint64_t, std::uint64_t,
+                                                             std::uint64_t, PanelsNest<double>) noexcept;
+
+namespace dispatch_tiled_gemm {
+
+SimdError dispatch_tiled_gemm_avx512f(std::span<const float> a, std::span<const float> b, std::span<float> c,
+                                      std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept {
+    return detail::checked_tiled_gemm(a, b, c, m, n, k, detail::avx512f::tiled_gemm);
+}
+SimdError dispatch_tiled_gemm_avx512f(std::span<const double> a, std::span<const double> b, std::span<double> c,
+                                      std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept {
+    return detail::checked_tiled_gemm(a, b, c, m, n, k, detail::avx512f::tiled_gemm);
+}
+SimdError dispatch_tiled_gemm_avx2_fma(std::span<const float> a, std::span<const float> b, std::span<float> c,
+                                       std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept {
+    return detail::checked_tiled_gemm(a, b, c, m, n, k, detail::avx2_fma::tiled_gemm);
+}
+SimdError dispatch_tiled_gemm_avx2_fma(std::span<const double> a, std::span<const double> b, std::span<double> c,
+                                       std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept {
+    return detail::checked_tiled_gemm(a, b, c, m, n, k, detail::avx2_fma::tiled_gemm);
+}
+
+}  // namespace dispatch_tiled_gemm
+
+namespace dispatch_shared_panels {
 
 SimdError dispatch_pack_full_panels_avx512f(std::span<const float> b, std::uint64_t n, std::uint64_t k,
                                             std::span<float> panels, std::uint64_t first, std::uint64_t last) noexcept {
-    return checked_pack<float>(b, n, k, panels, first, last, panel_width_avx512f<float>, detail::avx512f::pack_full_panels);
+    return detail::checked_pack_full_panels(b, n, k, panels, first, last, panel_width_avx512f<float>,
+                                            detail::avx512f::pack_full_panels);
 }
 SimdError dispatch_pack_full_panels_avx512f(std::span<const double> b, std::uint64_t n, std::uint64_t k,
                                             std::span<double> panels, std::uint64_t first, std::uint64_t last) noexcept {
-    return checked_pack<double>(b, n, k, panels, first, last, panel_width_avx512f<double>,
-                                detail::avx512f::pack_full_panels);
+    return detail::checked_pack_full_panels(b, n, k, panels, first, last, panel_width_avx512f<double>,
+                                            detail::avx512f::pack_full_panels);
 }
 SimdError dispatch_pack_full_panels_avx2_fma(std::span<const float> b, std::uint64_t n, std::uint64_t k,
                                              std::span<float> panels, std::uint64_t first, std::uint64_t last) noexcept {
-    return checked_pack<float>(b, n, k, panels, first, last, panel_width_avx2_fma<float>,
-                               detail::avx2_fma::pack_full_panels);
+    return detail::checked_pack_full_panels(b, n, k, panels, first, last, panel_width_avx2_fma<float>,
+                                            detail::avx2_fma::pack_full_panels);
 }
 SimdError dispatch_pack_full_panels_avx2_fma(std::span<const double> b, std::uint64_t n, std::uint64_t k,
                                              std::span<double> panels, std::uint64_t first,
                                              std::uint64_t last) noexcept {
-    return checked_pack<double>(b, n, k, panels, first, last, panel_width_avx2_fma<double>,
-                                detail::avx2_fma::pack_full_panels);
+    return detail::checked_pack_full_panels(b, n, k, panels, first, last, panel_width_avx2_fma<double>,
+                                            detail::avx2_fma::pack_full_panels);
 }
 
 SimdError dispatch_tiled_gemm_panels_avx512f(std::span<const float> a, std::span<const float> b,
                                              std::span<const float> panels, std::span<float> c, std::uint64_t m,
                                              std::uint64_t n, std::uint64_t k) noexcept {
-    return checked_panels<float>(a, b, panels, c, m, n, k, panel_width_avx512f<float>,
-                                 detail::avx512f::tiled_gemm_over_panels);
+    return detail::checked_tiled_gemm_panels(a, b, panels, c, m, n, k, panel_width_avx512f<float>,
+                                             detail::avx512f::tiled_gemm_over_panels);
 }
 SimdError dispatch_tiled_gemm_panels_avx512f(std::span<const double> a, std::span<const double> b,
                                              std::span<const double> panels, std::span<double> c, std::uint64_t m,
                                              std::uint64_t n, std::uint64_t k) noexcept {
-    return checked_panels<double>(a, b, panels, c, m, n, k, panel_width_avx512f<double>,
-                                  detail::avx512f::tiled_gemm_over_panels);
+    return detail::checked_tiled_gemm_panels(a, b, panels, c, m, n, k, panel_width_avx512f<double>,
+                                             detail::avx512f::tiled_gemm_over_panels);
 }
 SimdError dispatch_tiled_gemm_panels_avx2_fma(std::span<const float> a, std::span<const float> b,
                                               std::span<const float> panels, std::span<float> c, std::uint64_t m,
                                               std::uint64_t n, std::uint64_t k) noexcept {
-    return checked_panels<float>(a, b, panels, c, m, n, k, panel_width_avx2_fma<float>,
-                                 detail::avx2_fma::tiled_gemm_over_panels);
+    return detail::checked_tiled_gemm_panels(a, b, panels, c, m, n, k, panel_width_avx2_fma<float>,
+                                             detail::avx2_fma::tiled_gemm_over_panels);
 }
 SimdError dispatch_tiled_gemm_panels_avx2_fma(std::span<const double> a, std::span<const double> b,
                                               std::span<const double> panels, std::span<double> c, std::uint64_t m,
                                               std::uint64_t n, std::uint64_t k) noexcept {
-    return checked_panels<double>(a, b, panels, c, m, n, k, panel_width_avx2_fma<double>,
-                                  detail::avx2_fma::tiled_gemm_over_panels);
+    return detail::checked_tiled_gemm_panels(a, b, panels, c, m, n, k, panel_width_avx2_fma<double>,
+                                             detail::avx2_fma::tiled_gemm_over_panels);
 }
 
-}  // namespace zubrin_simd::dispatch::gemm::dispatch_shared_panels
+}  // namespace dispatch_shared_panels
+
+}  // namespace zubrin_simd::dispatch::gemm

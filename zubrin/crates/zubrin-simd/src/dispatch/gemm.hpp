@@ -89,8 +89,35 @@ inline constexpr std::uint64_t panel_width_avx2_fma = sizeof(T) == 4 ? 24 : 12;
 
 }  // namespace dispatch_shared_panels
 
-// Implementation details: the loop nest instantiated in each instruction-set unit, run on
-// checked operands.
+// Implementation details: the checks every path makes, and the loop nest instantiated in each
+// instruction-set unit, run on checked operands.
+
+namespace detail {
+template <class T>
+using GemmNest = void (*)(const T* a, const T* b, T* c, std::size_t m, std::size_t n, std::size_t k) noexcept;
+template <class T>
+using PackLoop = void (*)(const T* b, std::size_t n, std::size_t k, T* panels, std::size_t first,
+                          std::size_t last) noexcept;
+template <class T>
+using PanelsNest = void (*)(const T* a, const T* b, const T* panels, T* c, std::size_t m, std::size_t n,
+                            std::size_t k) noexcept;
+// The nest or loop after the checks and status of dispatch_tiled_gemm_<isa>,
+// dispatch_pack_full_panels_<isa> or dispatch_tiled_gemm_panels_<isa> for panels `width` columns
+// wide, for the variants here and for a caller's portable nest; float and double.
+template <class T>
+[[nodiscard]] SimdError checked_tiled_gemm(std::span<const T> a, std::span<const T> b, std::span<T> c,
+                                           std::uint64_t m, std::uint64_t n, std::uint64_t k,
+                                           GemmNest<T> nest) noexcept;
+template <class T>
+[[nodiscard]] SimdError checked_pack_full_panels(std::span<const T> b, std::uint64_t n, std::uint64_t k,
+                                                 std::span<T> panels, std::uint64_t first, std::uint64_t last,
+                                                 std::uint64_t width, PackLoop<T> loop) noexcept;
+template <class T>
+[[nodiscard]] SimdError checked_tiled_gemm_panels(std::span<const T> a, std::span<const T> b,
+                                                  std::span<const T> panels, std::span<T> c, std::uint64_t m,
+                                                  std::uint64_t n, std::uint64_t k, std::uint64_t width,
+                                                  PanelsNest<T> nest) noexcept;
+}  // namespace detail
 
 namespace detail::avx512f {
 void tiled_gemm(const float* a, const float* b, float* c, std::size_t m, std::size_t n, std::size_t k) noexcept;

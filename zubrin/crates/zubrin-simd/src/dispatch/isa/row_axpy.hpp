@@ -1,8 +1,9 @@
-// The row updates of a strided output block written once over a lane record (lanes_avx512f.hpp
-// or lanes_avx2_fma.hpp): every output element receives its fused multiply-adds in term order,
-// each rounded once, so the variants and the portable loops agree bit for bit. Included only by
-// instruction-set units, after their lanes header, and kept in an anonymous namespace like the
-// lanes. Row r of the block starts at out[r·out_stride]; the operands were checked by the caller.
+// The row updates of a strided output block written once over a lane record (lanes_avx512f.hpp,
+// lanes_avx2_fma.hpp, or the portable lanes of kavrel_ops' fallback loops): every output element
+// receives its fused multiply-adds in term order, each rounded once, so the variants and the
+// portable path agree bit for bit. Included like streaming.hpp and kept in an anonymous namespace
+// for the same reason. Row r of the block starts at out[r·out_stride]; the operands were checked
+// by the caller.
 #pragma once
 
 #include <cstddef>

@@ -1,14 +1,15 @@
-// The streaming kernels written once over a lane record (lanes_avx512f.hpp or lanes_avx2_fma.hpp),
-// so both instruction-set variants follow one statement of every summation order and differ only
-// in their lane count. Included only by instruction-set units, after their lanes header, and kept
-// in an anonymous namespace like the lanes.
+// The streaming kernels written once over a lane record (lanes_avx512f.hpp or lanes_avx2_fma.hpp,
+// or the portable lanes of kavrel_ops' fallback loops), so both instruction-set variants and the
+// portable path follow one statement of every summation order and differ only in their lane
+// count. Included by instruction-set units after their lanes header and by that one baseline unit
+// with a record of its own; kept in an anonymous namespace, so every unit instantiates its own copy.
 //
 // Shared scheme of the reductions: a block is four vectors, with one accumulator per vector of a
 // block; after the blocks come the remaining full vectors (at most three), then the tail of
 // n mod width elements as one masked vector whose absent lanes read as zero.
 #pragma once
 
-#include <immintrin.h>
+#include <immintrin.h>  // _mm_sfence only: SSE, which every x86-64 unit may use
 
 #include <concepts>
 #include <cstddef>
