@@ -121,6 +121,13 @@ inline std::vector<double> multiply(const Matrix& a, std::span<const double> x) 
     return y;
 }
 
+// Every entry times 2^k: exact while the products stay normal, as the scaling gate's are.
+inline std::vector<double> times_power_of_two(std::vector<double> v, int k) {
+    for (double& x : v) x = std::ldexp(x, k);
+    return v;
+}
+inline Matrix times_power_of_two(const Matrix& m, int k) { return {m.rows, m.cols, times_power_of_two(m.data, k)}; }
+
 inline Matrix transposed(const Matrix& a) {
     Matrix t(a.cols, a.rows);
     for (std::uint64_t i = 0; i < a.rows; ++i)

@@ -141,20 +141,6 @@ Result<Array<double, 2>> cholesky_inverse(const ArrayView<double, 2>& a) {
     return Array<double, 2>::from_vec({n, n}, std::move(result));
 }
 
-// --- col_piv_qr ---------------------------------------------------------------------------
-
-// The QR window of the gate, the factorisation on the input or on its scaled copy, and R
-// scaled back with its range check.
-Result<cpq::ColPivQrDecomposition> col_piv_qr_balanced(const ArrayView<double, 2>& a) {
-    const auto outcome = gate::balanced_by_rows(a);
-    if (!outcome) return std::unexpected(outcome.error());
-    auto d = cpq::factor(gate::operand(*outcome, a));
-    if (!d) return d;
-    if (auto restored = scale_back(d->r, *outcome, gate::r_entry_out_of_range); !restored)
-        return std::unexpected(std::move(restored.error()));
-    return d;
-}
-
 }  // namespace
 
 PyResult<Ref> det_py(CallContext& ctx, const ArrayView<double, 2>& a) {
@@ -218,7 +204,7 @@ PyResult<Ref> qr_py(CallContext& ctx, const ArrayView<double, 2>& a) {
 }
 
 PyResult<Ref> col_piv_qr_py(CallContext& ctx, const ArrayView<double, 2>& a) {
-    auto d = compute_unlocked(ctx, [&] { return col_piv_qr_balanced(a); });
+    auto d = compute_unlocked(ctx, [&] { return cpq::factor_balanced(a); });
     if (!d) return python::value_error(std::move(d.error()));
     const std::uint64_t m = d->rows, n = d->cols;
     auto q = matrix_result(m, m, std::move(d->q), "Q shape matches storage");
