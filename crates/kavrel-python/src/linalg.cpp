@@ -312,18 +312,6 @@ namespace bidiagonal = kavrel_ops::application::linalg::bidiagonal;
 namespace svd = kavrel_ops::application::linalg::svd;
 namespace svd_qr = kavrel_ops::application::linalg::svd::bidiagonal_qr;
 
-// Entries large enough for the reduction's products to overflow are scaled down first; B is scaled
-// back with a range check, U and V need no rescaling.
-Result<bidiagonal::BidiagonalDecomposition> bidiagonalize_balanced(const ArrayView<double, 2>& a) {
-    const auto outcome = gate::balanced_below_overflow(a);
-    if (!outcome) return std::unexpected(outcome.error());
-    auto d = bidiagonal::bidiagonalize(gate::operand(*outcome, a));
-    if (!d) return d;
-    if (auto restored = scale_back(d->b.storage.data, *outcome, bidiagonal::b_entry_out_of_range); !restored)
-        return std::unexpected(std::move(restored.error()));
-    return d;
-}
-
 // The input check and the SVD window of the gate, in front of both SVD functions.
 Result<gate::GateOutcome> svd_gate(const ArrayView<double, 2>& a) {
     if (auto valid = svd::validate_input(a); !valid) return std::unexpected(std::move(valid.error()));
@@ -355,7 +343,7 @@ Result<std::vector<double>> singular_values_balanced(const ArrayView<double, 2>&
 }  // namespace
 
 PyResult<Ref> bidiagonalize_py(CallContext& ctx, const ArrayView<double, 2>& a) {
-    auto d = compute_unlocked(ctx, [&] { return bidiagonalize_balanced(a); });
+    auto d = compute_unlocked(ctx, [&] { return bidiagonal::bidiagonalize_balanced(a); });
     if (!d) return python::value_error(std::move(d.error()));
     PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(std::move(d->u)),
                              numpy_bridge::array_into_numpy2(std::move(d->b)),
