@@ -34,7 +34,6 @@
 #include "kavrel_ops/application/linalg/schur.hpp"
 #include "kavrel_ops/application/linalg/schur/real_eigenvalues.hpp"
 #include "kavrel_ops/application/linalg/svd.hpp"
-#include "kavrel_ops/application/linalg/svd/bidiagonal_qr.hpp"
 #include "kavrel_ops/application/linalg/udu/decompose.hpp"
 #include "kavrel_ops/application/linalg/working.hpp"
 
@@ -80,13 +79,6 @@ PyResult<Ref> vector_result(Array<double, 1>&& x) {
 // A row-major result of rows × cols over its own buffer.
 Array<double, 2> matrix_result(std::uint64_t rows, std::uint64_t cols, std::vector<double>&& data, const char* what) {
     return kavrel::domain::error::expect(Array<double, 2>::from_vec({rows, cols}, std::move(data)), what);
-}
-
-// Values computed on the gate's scaled copy multiplied back by 2^k, with the range check that
-// fails with `reason`; nothing to do when the gate did not scale.
-Result<void> scale_back(std::span<double> values, const gate::GateOutcome& outcome, const char* reason) {
-    if (const std::int32_t k = gate::exponent_of(outcome); k != 0) return gate::restore(values, k, reason);
-    return {};
 }
 
 // --- det, solve ---------------------------------------------------------------------------
@@ -310,35 +302,6 @@ namespace {
 
 namespace bidiagonal = kavrel_ops::application::linalg::bidiagonal;
 namespace svd = kavrel_ops::application::linalg::svd;
-namespace svd_qr = kavrel_ops::application::linalg::svd::bidiagonal_qr;
-
-// The input check and the SVD window of the gate, in front of both SVD functions.
-Result<gate::GateOutcome> svd_gate(const ArrayView<double, 2>& a) {
-    if (auto valid = svd::validate_input(a); !valid) return std::unexpected(std::move(valid.error()));
-    return gate::balanced(a, svd_qr::svd_bound);
-}
-
-// The singular values of a scaled matrix are multiplied back by 2^k; one that leaves the float64
-// range is an error rather than an infinity.
-Result<svd_qr::SvdResult> svd_balanced(const ArrayView<double, 2>& a) {
-    const auto outcome = svd_gate(a);
-    if (!outcome) return std::unexpected(outcome.error());
-    auto r = svd_qr::svd_of_balanced(gate::operand(*outcome, a));
-    if (!r) return r;
-    if (auto restored = scale_back(r->s, *outcome, svd::singular_value_out_of_range); !restored)
-        return std::unexpected(std::move(restored.error()));
-    return r;
-}
-
-Result<std::vector<double>> singular_values_balanced(const ArrayView<double, 2>& a) {
-    const auto outcome = svd_gate(a);
-    if (!outcome) return std::unexpected(outcome.error());
-    auto values = svd_qr::singular_values_of_balanced(gate::operand(*outcome, a));
-    if (!values) return values;
-    if (auto restored = scale_back(*values, *outcome, svd::singular_value_out_of_range); !restored)
-        return std::unexpected(std::move(restored.error()));
-    return values;
-}
 
 }  // namespace
 
@@ -352,7 +315,7 @@ PyResult<Ref> bidiagonalize_py(CallContext& ctx, const ArrayView<double, 2>& a) 
 }
 
 PyResult<Ref> svd_py(CallContext& ctx, const ArrayView<double, 2>& a) {
-    auto r = compute_unlocked(ctx, [&] { return svd_balanced(a); });
+    auto r = compute_unlocked(ctx, [&] { return svd::svd_balanced(a); });
     if (!r) return python::value_error(std::move(r.error()));
     // Vt is V (n×k) read through its transposed layout.
     ArrayView<double, 2> v = ArrayView<double, 2>::of(r->v);
@@ -367,7 +330,7 @@ PyResult<Ref> svd_py(CallContext& ctx, const ArrayView<double, 2>& a) {
 }
 
 PyResult<Ref> singular_values_py(CallContext& ctx, const ArrayView<double, 2>& a) {
-    auto values = compute_unlocked(ctx, [&] { return singular_values_balanced(a); });
+    auto values = compute_unlocked(ctx, [&] { return svd::singular_values_balanced(a); });
     if (!values) return python::value_error(std::move(values.error()));
     return numpy_bridge::vector_into_numpy(std::move(*values));
 }
