@@ -30,7 +30,6 @@
 #include "kavrel_ops/application/linalg/norms.hpp"
 #include "kavrel_ops/application/linalg/products/kronecker.hpp"
 #include "kavrel_ops/application/linalg/qr/decompose.hpp"
-#include "kavrel_ops/application/linalg/scaling/gate.hpp"
 #include "kavrel_ops/application/linalg/schur.hpp"
 #include "kavrel_ops/application/linalg/schur/real_eigenvalues.hpp"
 #include "kavrel_ops/application/linalg/svd.hpp"
@@ -49,7 +48,6 @@ namespace fp = kavrel_ops::application::linalg::full_piv_lu;
 namespace lu = kavrel_ops::application::linalg::lu;
 namespace qr = kavrel_ops::application::linalg::qr::decompose;
 namespace cpq = kavrel_ops::application::linalg::col_piv_qr::decompose;
-namespace gate = kavrel_ops::application::linalg::scaling::gate;
 
 // --- Shared by the linear-algebra bodies ------------------------------------------------
 
@@ -342,30 +340,11 @@ namespace {
 namespace hess = kavrel_ops::application::linalg::hessenberg;
 namespace schur = kavrel_ops::application::linalg::schur;
 namespace eigen = kavrel_ops::application::linalg::eigen;
-constexpr const char* h_out_of_range = "Hessenberg entry exceeds the scalar range";
-
-// The reduction itself is not scaled (Schur and the eigenvalues gate before it): only this entry
-// scales entries large enough for the reduction's products to overflow, and only when a reflection
-// will run at all (n ≥ 3 and some entry below the subdiagonal nonzero): without one, H is A as it
-// stands. H is scaled back by 2^k, Q is orthogonal and needs nothing; H[0][0], which no step
-// writes, is A[0][0] itself, never a rounded rescaling of it.
-Result<hess::HessenbergDecomposition> hessenberg_gated(const ArrayView<double, 2>& a) {
-    if (auto square = hess::validate_square(a.rows(), a.cols()); !square) return std::unexpected(std::move(square.error()));
-    if (!hess::reflects(a)) return hess::hessenberg(a);
-    const auto outcome = gate::balanced_below_overflow(a);
-    if (!outcome) return std::unexpected(outcome.error());
-    auto d = hess::hessenberg(gate::operand(*outcome, a));
-    if (!d) return d;
-    if (auto restored = gate::restore(d->h.storage.data, gate::exponent_of(*outcome), h_out_of_range); !restored)
-        return std::unexpected(std::move(restored.error()));
-    d->h.storage.data[0] = a.ptr[a.layout.offset];
-    return d;
-}
 
 }  // namespace
 
 PyResult<Ref> hessenberg_py(CallContext& ctx, const ArrayView<double, 2>& a) {
-    auto d = compute_unlocked(ctx, [&] { return hessenberg_gated(a); });
+    auto d = compute_unlocked(ctx, [&] { return hess::hessenberg_gated(a); });
     if (!d) return python::value_error(std::move(d.error()));
     PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(std::move(d->q)),
                              numpy_bridge::array_into_numpy2(std::move(d->h))};
