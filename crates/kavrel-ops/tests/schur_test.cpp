@@ -95,6 +95,19 @@ TEST(SchurTest, DecompositionProperties) {
     }
 }
 
+// Near either end of the range the gate hands a scaled copy to the pipeline: Q is that of the
+// matrix at unit scale and T its T times the same power of two, bit for bit.
+TEST(SchurTest, ScaledInputFollowsAPowerOfTwoScale) {
+    const Matrix a = eigen_test::random_square(9, 21);
+    const RealSchur unit = ok(a);
+    for (int j : {990, 1021, -1000}) {
+        SCOPED_TRACE(j);
+        const RealSchur s = ok(linalg_test::times_power_of_two(a, j));
+        EXPECT_EQ(s.t.storage.data, linalg_test::times_power_of_two(unit.t.storage.data, j));
+        EXPECT_EQ(s.q.storage.data, unit.q.storage.data);
+    }
+}
+
 TEST(SchurTest, Errors) {
     EXPECT_EQ(display(run(Matrix{2, 3, std::vector<double>(6, 1.0)}).error()), "Shape mismatch: lhs [2, 3], rhs [2, 2]");
     EXPECT_EQ(display(run(eigen_test::square(2, {1, std::numeric_limits<double>::infinity(), 0, 1})).error()),
