@@ -111,6 +111,19 @@ TEST(SymmetricEigenTest, SymmetryTestAcrossTheRange) {
     EXPECT_EQ(e.w[0], -e.w[1]);
 }
 
+// Beyond either end of this solver's window the symmetrised copy is scaled in place: V is that of
+// the matrix at unit scale and the eigenvalues its values times the same power of two, bit for bit.
+TEST(SymmetricEigenTest, ScaledInputFollowsAPowerOfTwoScale) {
+    const Matrix a = symmetric(4, 31);
+    const auto unit = ok(a);
+    for (int j : {1022, -1000}) {
+        SCOPED_TRACE(j);
+        const auto e = ok(linalg_test::times_power_of_two(a, j));
+        EXPECT_EQ(e.w, linalg_test::times_power_of_two(unit.w, j));
+        EXPECT_EQ(e.v.storage.data, unit.v.storage.data);
+    }
+}
+
 TEST(SymmetricEigenTest, Errors) {
     EXPECT_EQ(display(run(Matrix{2, 3, std::vector<double>(6, 1.0)}).error()), "Shape mismatch: lhs [2, 3], rhs [2, 2]");
     // The non-finite entry is reported before any symmetry test.
