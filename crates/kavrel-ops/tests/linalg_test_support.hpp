@@ -160,6 +160,18 @@ inline double distance(std::span<const double> a, std::span<const double> b) {
     return static_cast<double>(std::sqrt(s));
 }
 
+// ‖A·x − b‖ / (n·(‖A‖·‖x‖ + ‖b‖)·eps): the normwise backward error of x, scaled.
+inline double backward_error(const Matrix& a, std::span<const double> x, std::span<const double> b) {
+    const double scale = static_cast<double>(a.rows) * (frobenius(a) * frobenius(x) + frobenius(b)) * eps;
+    return distance(multiply(a, x), b) / scale;
+}
+
+// ‖A·X − I‖_F / (n·‖A‖_F·‖X‖_F·eps).
+inline double inverse_residual(const Matrix& a, const Matrix& x) {
+    const double scale = static_cast<double>(a.rows) * frobenius(a) * frobenius(x) * eps;
+    return distance(multiply(a, x).data, identity(a.rows).data) / scale;
+}
+
 inline ArrayView<double, 2> view_of(const Matrix& m) {
     return kavrel::domain::error::expect(
         ArrayView<double, 2>::from_parts(m.data.data(), m.data.size(),
@@ -222,6 +234,26 @@ inline StridedCopy strided_copy(const Matrix& m, Placement p) {
     out.view = kavrel::domain::error::expect(ArrayView<double, 2>::from_parts(out.storage.data(), len, l), "test view");
     return out;
 }
+
+// A vector written into `storage` every |stride| elements (guard values between), read back
+// element for element through the returned view; a negative stride stores it last to first.
+struct StridedVector {
+    std::vector<double> storage;
+    ArrayView<double, 1> view;
+};
+
+inline StridedVector strided_vector(const std::vector<double>& v, std::int64_t stride) {
+    const std::uint64_t n = v.size(), step = static_cast<std::uint64_t>(stride < 0 ? -stride : stride);
+    const std::uint64_t len = n == 0 ? 0 : (n - 1) * step + 1;
+    Layout<1> l{{n}, {stride}, stride < 0 && n > 0 ? (n - 1) * step : 0};
+    StridedVector out{std::vector<double>(len, -777.0), {}};
+    for (std::uint64_t i = 0; i < n; ++i)
+        out.storage[static_cast<std::size_t>(static_cast<std::int64_t>(l.offset) + static_cast<std::int64_t>(i) * stride)] = v[i];
+    out.view = kavrel::domain::error::expect(ArrayView<double, 1>::from_parts(out.storage.data(), len, l), "test view");
+    return out;
+}
+
+inline std::vector<double> elements(const Array<double, 1>& a) { return {a.data(), a.data() + a.len()}; }
 
 // The sign of a permutation, for comparison with a recorded sign.
 inline int parity(std::vector<std::uint64_t> perm) {

@@ -17,13 +17,8 @@ namespace {
 using namespace linalg_test;
 using kavrel_ops::application::linalg::lu::solvers::determinant;
 using kavrel_ops::application::linalg::lu::solvers::inv;
+using kavrel_ops::application::linalg::lu::solvers::lu_solve;
 namespace solvers_detail = kavrel_ops::application::linalg::lu::solvers::detail;
-
-// ‖A·X − I‖_F / (n·‖A‖_F·‖X‖_F·eps).
-double inverse_residual(const Matrix& a, const Matrix& x) {
-    const double scale = static_cast<double>(a.rows) * frobenius(a) * frobenius(x) * eps;
-    return distance(multiply(a, x).data, identity(a.rows).data) / scale;
-}
 
 TEST(LuInvTest, ExactSmallInverses) {
     struct Case {
@@ -107,6 +102,59 @@ TEST(LuInvTest, StridedViewsInvertLikeTheirDenseCopy) {
         auto r = inv(copy.view);
         ASSERT_TRUE(r);
         EXPECT_EQ(elements(*r), elements(*dense));
+    }
+}
+
+// --- lu_solve ------------------------------------------------------------------------------
+
+TEST(LuSolveTest, PermutesTheRightHandSideThenSolves) {
+    // The pivot of column 0 is row 1: x = U⁻¹·(L⁻¹·[b1, b0]), here exact.
+    const auto x = lu_solve(view_of(Matrix(2, 2, {0, 2, 4, 0})), strided_vector({6, 8}, 1).view);
+    ASSERT_TRUE(x);
+    EXPECT_EQ(elements(*x), (std::vector<double>{2, 3}));
+    const auto empty = lu_solve(view_of(Matrix(0, 0)), strided_vector({}, 1).view);
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->len(), 0u);
+}
+
+TEST(LuSolveTest, SolutionHasASmallBackwardError) {
+    for (const Matrix& a : {random_matrix(1, 1, 5), random_matrix(6, 6, 6), random_matrix(70, 70, 7), graded(25, 8),
+                            hilbert(8)}) {
+        SCOPED_TRACE(a.rows);
+        const std::vector<double> b = random_matrix(a.rows, 1, 41).data;
+        const auto x = lu_solve(view_of(a), strided_vector(b, 1).view);
+        ASSERT_TRUE(x);
+        EXPECT_LE(backward_error(a, elements(*x), b), 1.0);
+    }
+}
+
+// b is read through its strides: every placement gives the bits of the contiguous b.
+TEST(LuSolveTest, StridedRightHandSideSolvesLikeItsCopy) {
+    const Matrix a = random_matrix(9, 9, 13);
+    const std::vector<double> b = random_matrix(9, 1, 14).data;
+    const auto dense = lu_solve(view_of(a), strided_vector(b, 1).view);
+    ASSERT_TRUE(dense);
+    for (std::int64_t stride : {2, -1, -3}) {
+        SCOPED_TRACE(stride);
+        const auto x = lu_solve(view_of(a), strided_vector(b, stride).view);
+        ASSERT_TRUE(x);
+        EXPECT_EQ(elements(*x), elements(*dense));
+    }
+}
+
+// The factorisation's errors come before the length of b is compared with the order.
+TEST(LuSolveTest, ErrorsInOrder) {
+    const auto short_b = strided_vector({1}, 1);
+    const std::pair<Matrix, std::string> refused[] = {
+        {Matrix(1, 2, {1, 2}), "Shape mismatch: lhs [1, 2], rhs [1, 1]"},
+        {Matrix(2, 2, {1, 2, 2, 4}), "Storage error: LU pivot column 1 is exactly zero: matrix is singular"},
+        {Matrix(2, 2, {1, 2, 3, 4}), "Shape mismatch: lhs [1], rhs [2]"},
+    };
+    for (const auto& [a, text] : refused) {
+        SCOPED_TRACE(text);
+        const auto x = lu_solve(view_of(a), short_b.view);
+        ASSERT_FALSE(x);
+        EXPECT_EQ(kavrel::domain::error::display(x.error()), text);
     }
 }
 

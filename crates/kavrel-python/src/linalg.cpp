@@ -54,21 +54,6 @@ namespace cpq = kavrel_ops::application::linalg::col_piv_qr::decompose;
 using convention::compute_unlocked;
 using convention::Unlocked;
 
-// Element i of a validated one-axis view.
-double element(const ArrayView<double, 1>& v, std::uint64_t i) {
-    const auto at = static_cast<std::int64_t>(v.layout.offset) + static_cast<std::int64_t>(i) * v.layout.strides[0];
-    return v.ptr[at];
-}
-
-// A zero-filled solution vector of the factor's order n, then the length test of b
-// (ShapeMismatch lhs [length of b], rhs [n]).
-Result<Array<double, 1>> solution_vector(std::uint64_t n, const ArrayView<double, 1>& b) {
-    auto x = Array<double, 1>::from_elem({n});
-    const std::uint64_t len = b.layout.shape[0];
-    if (len != n) return std::unexpected(KavrelError(kavrel::domain::error::ShapeMismatch{{len}, {n}}));
-    return x;
-}
-
 // A solution vector handed to NumPy without a copy.
 PyResult<Ref> vector_result(Array<double, 1>&& x) {
     return numpy_bridge::vector_into_numpy(std::move(x).into_vec());
@@ -77,58 +62,6 @@ PyResult<Ref> vector_result(Array<double, 1>&& x) {
 // A row-major result of rows × cols over its own buffer.
 Array<double, 2> matrix_result(std::uint64_t rows, std::uint64_t cols, std::vector<double>&& data, const char* what) {
     return kavrel::domain::error::expect(Array<double, 2>::from_vec({rows, cols}, std::move(data)), what);
-}
-
-// --- det, solve ---------------------------------------------------------------------------
-
-// x[i] = b[perm[i]], then solved in place.
-Result<Array<double, 1>> lu_solve(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
-    auto f = lu::decompose::lu_decompose(a);
-    if (!f) return std::unexpected(std::move(f.error()));
-    auto x = solution_vector(f->perm.size(), b);
-    if (!x) return x;
-    double* out = x->data();
-    for (std::size_t i = 0; i < f->perm.size(); ++i) out[i] = element(b, f->perm[i]);
-    f->solve_in_place({out, f->perm.size()});
-    return x;
-}
-
-// --- cholesky_solve, cholesky_inv --------------------------------------------------------
-
-// b copied in order into the solution vector, then solved in place.
-Result<Array<double, 1>> cholesky_solution(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
-    auto f = ch::cholesky_decompose(a);
-    if (!f) return std::unexpected(std::move(f.error()));
-    auto x = solution_vector(f->n, b);
-    if (!x) return x;
-    double* out = x->data();
-    if (b.layout.strides[0] == 1) {
-        std::copy_n(b.ptr + b.layout.offset, f->n, out);
-    } else {
-        for (std::uint64_t i = 0; i < f->n; ++i) out[i] = element(b, i);
-    }
-    f->solve_in_place({out, f->n});
-    return x;
-}
-
-// Column i of A⁻¹ solves L·Lᵀ·x = e_i; the result is not symmetrised.
-Result<Array<double, 2>> cholesky_inverse(const ArrayView<double, 2>& a) {
-    auto f = ch::cholesky_decompose(a);
-    if (!f) return std::unexpected(std::move(f.error()));
-    const std::size_t n = f->n;
-    std::vector<double> result(n * n);
-    // Columns are solved in groups whose right-hand sides stay in the first-level cache together.
-    constexpr std::size_t group = 8;
-    std::vector<double> e(std::min(n, group) * n);
-    for (std::size_t first = 0; first < n; first += group) {
-        const std::size_t count = std::min(group, n - first);
-        std::fill(e.begin(), e.end(), 0.0);
-        for (std::size_t c = 0; c < count; ++c) e[c * n + first + c] = 1.0;
-        f->solve_columns_in_place({e.data(), count * n}, count);
-        for (std::size_t j = 0; j < n; ++j)
-            for (std::size_t c = 0; c < count; ++c) result[j * n + first + c] = e[c * n + j];
-    }
-    return Array<double, 2>::from_vec({n, n}, std::move(result));
 }
 
 }  // namespace
@@ -146,7 +79,7 @@ PyResult<Ref> inv_py(CallContext& ctx, const ArrayView<double, 2>& a) {
 }
 
 PyResult<Ref> solve_py(CallContext& ctx, const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
-    auto x = compute_unlocked(ctx, [&] { return lu_solve(a, b); });
+    auto x = compute_unlocked(ctx, [&] { return lu::solvers::lu_solve(a, b); });
     if (!x) return python::value_error(std::move(x.error()));
     return vector_result(std::move(*x));
 }
@@ -159,13 +92,13 @@ PyResult<Ref> cholesky_py(CallContext& ctx, const ArrayView<double, 2>& a) {
 
 PyResult<Ref> cholesky_solve_py(CallContext& ctx, const ArrayView<double, 2>& a,
                                 const ArrayView<double, 1>& b) {
-    auto x = compute_unlocked(ctx, [&] { return cholesky_solution(a, b); });
+    auto x = compute_unlocked(ctx, [&] { return ch::cholesky_solution(a, b); });
     if (!x) return python::value_error(std::move(x.error()));
     return vector_result(std::move(*x));
 }
 
 PyResult<Ref> cholesky_inv_py(CallContext& ctx, const ArrayView<double, 2>& a) {
-    auto r = compute_unlocked(ctx, [&] { return cholesky_inverse(a); });
+    auto r = compute_unlocked(ctx, [&] { return ch::cholesky_inverse(a); });
     if (!r) return python::value_error(std::move(r.error()));
     return numpy_bridge::array_into_numpy2(std::move(*r));
 }

@@ -93,4 +93,38 @@ void CholeskyDecomposition::solve_columns_in_place(std::span<double> b, std::siz
     }
 }
 
+Result<Array<double, 1>> cholesky_solution(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
+    auto f = cholesky_decompose(a);
+    if (!f) return std::unexpected(std::move(f.error()));
+    auto x = working::solution_vector(f->n, b);
+    if (!x) return x;
+    double* out = x->data();
+    if (b.layout.strides[0] == 1) {
+        std::copy_n(b.ptr + b.layout.offset, f->n, out);
+    } else {
+        for (std::uint64_t i = 0; i < f->n; ++i) out[i] = working::element(b, i);
+    }
+    f->solve_in_place({out, f->n});
+    return x;
+}
+
+Result<Array<double, 2>> cholesky_inverse(const ArrayView<double, 2>& a) {
+    auto f = cholesky_decompose(a);
+    if (!f) return std::unexpected(std::move(f.error()));
+    const std::size_t n = f->n;
+    std::vector<double> result(n * n);
+    // Columns are solved in groups whose right-hand sides stay in the first-level cache together.
+    constexpr std::size_t group = 8;
+    std::vector<double> e(std::min(n, group) * n);
+    for (std::size_t first = 0; first < n; first += group) {
+        const std::size_t count = std::min(group, n - first);
+        std::fill(e.begin(), e.end(), 0.0);
+        for (std::size_t c = 0; c < count; ++c) e[c * n + first + c] = 1.0;
+        f->solve_columns_in_place({e.data(), count * n}, count);
+        for (std::size_t j = 0; j < n; ++j)
+            for (std::size_t c = 0; c < count; ++c) result[j * n + first + c] = e[c * n + j];
+    }
+    return Array<double, 2>::from_vec({n, n}, std::move(result));
+}
+
 }  // namespace kavrel_ops::application::linalg::cholesky

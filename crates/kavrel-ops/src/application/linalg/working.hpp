@@ -1,18 +1,21 @@
 // The row-major working storage the dense factorisations start from: the shape tests in front of
 // them (nothing read yet), the private row-major copy of an input view or its own storage when
 // that already is one, the scan for infinite and NaN entries that fails with the caller's text,
-// and the identity an orthogonal or unit-triangular factor is accumulated from.
+// the identity an orthogonal or unit-triangular factor is accumulated from, and the solution
+// vector of a solve with a factor.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "kavrel/application/array/types.hpp"
 #include "kavrel/application/view/immutable.hpp"
 #include "kavrel/domain/error/error.hpp"
 
 namespace kavrel_ops::application::linalg::working {
 
+using kavrel::application::array::types::Array;
 using kavrel::application::view::immutable::ArrayView;
 using kavrel::domain::error::Result;
 
@@ -38,5 +41,14 @@ using kavrel::domain::error::Result;
 // The n×n identity, row-major. An order whose n·n entries cannot be indexed is as unobtainable as
 // one too large to allocate: std::bad_alloc.
 [[nodiscard]] std::vector<double> identity(std::uint64_t n);
+
+// --- Solvers with a factor of order n ---------------------------------------------------------
+
+// A zero-filled solution vector of order n, then the length test of the right-hand side b:
+// ShapeMismatch lhs [len(b)], rhs [n]. No element of b is read.
+[[nodiscard]] Result<Array<double, 1>> solution_vector(std::uint64_t n, const ArrayView<double, 1>& b);
+
+// Element i of a one-axis view. Requires: i below its length.
+[[nodiscard]] double element(const ArrayView<double, 1>& v, std::uint64_t i);
 
 }  // namespace kavrel_ops::application::linalg::working
