@@ -112,18 +112,9 @@ Result<Array<double, 2>> cholesky_inverse(const ArrayView<double, 2>& a) {
     auto f = cholesky_decompose(a);
     if (!f) return std::unexpected(std::move(f.error()));
     const std::size_t n = f->n;
-    std::vector<double> result(n * n);
-    // Columns are solved in groups whose right-hand sides stay in the first-level cache together.
-    constexpr std::size_t group = 8;
-    std::vector<double> e(std::min(n, group) * n);
-    for (std::size_t first = 0; first < n; first += group) {
-        const std::size_t count = std::min(group, n - first);
-        std::fill(e.begin(), e.end(), 0.0);
-        for (std::size_t c = 0; c < count; ++c) e[c * n + first + c] = 1.0;
-        f->solve_columns_in_place({e.data(), count * n}, count);
-        for (std::size_t j = 0; j < n; ++j)
-            for (std::size_t c = 0; c < count; ++c) result[j * n + first + c] = e[c * n + j];
-    }
+    std::vector<double> result = working::solve_unit_columns(
+        n, [](std::size_t i, std::size_t j) { return i == j; },
+        [&](std::span<double> rhs, std::size_t count) { f->solve_columns_in_place(rhs, count); });
     return Array<double, 2>::from_vec({n, n}, std::move(result));
 }
 
