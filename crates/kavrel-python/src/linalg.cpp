@@ -1,20 +1,15 @@
 #include "kavrel_python/linalg.hpp"
 
-#include <algorithm>
-#include <array>
-#include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <span>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "kavrel/application/view/contiguous.hpp"
 #include "kavrel/domain/error/error.hpp"
-#include "kavrel/domain/layout/kernels.hpp"
 #include "kavrel_ops/application/linalg/bidiagonal.hpp"
 #include "kavrel_ops/application/linalg/bunch_kaufman.hpp"
 #include "kavrel_ops/application/linalg/bunch_kaufman/decompose.hpp"
@@ -24,7 +19,6 @@
 #include "kavrel_ops/application/linalg/full_piv_lu.hpp"
 #include "kavrel_ops/application/linalg/full_piv_lu/decompose.hpp"
 #include "kavrel_ops/application/linalg/hessenberg.hpp"
-#include "kavrel_ops/application/linalg/lu/decompose.hpp"
 #include "kavrel_ops/application/linalg/lu/solvers.hpp"
 #include "kavrel_ops/application/linalg/matrix_function/exponential.hpp"
 #include "kavrel_ops/application/linalg/norms.hpp"
@@ -33,15 +27,13 @@
 #include "kavrel_ops/application/linalg/schur.hpp"
 #include "kavrel_ops/application/linalg/schur/real_eigenvalues.hpp"
 #include "kavrel_ops/application/linalg/svd.hpp"
+#include "kavrel_ops/application/linalg/trace.hpp"
 #include "kavrel_ops/application/linalg/udu/decompose.hpp"
-#include "kavrel_ops/application/linalg/working.hpp"
 
 namespace kavrel_python::linalg {
 
 namespace {
 
-using kavrel::domain::error::KavrelError;
-using kavrel::domain::error::Result;
 using numpy_bridge::Array;
 namespace ch = kavrel_ops::application::linalg::cholesky;
 namespace fp = kavrel_ops::application::linalg::full_piv_lu;
@@ -147,40 +139,17 @@ namespace udu = kavrel_ops::application::linalg::udu::decompose;
 namespace norms = kavrel_ops::application::linalg::norms;
 namespace kronecker = kavrel_ops::application::linalg::products::kronecker;
 namespace exponential = kavrel_ops::application::linalg::matrix_function::exponential;
+namespace trace = kavrel_ops::application::linalg::trace;
 
-// The entrywise norm named by `ord` (absent: "fro"), compared as bytes; any other text is a plain
-// message, not a library error.
+// The norm named by `ord` (absent: "fro"); a name it does not know is a plain message, not a
+// library error.
 Unlocked<double> norm_unlocked(const ArrayView<double, 2>& a, const std::optional<std::string>& ord) {
-    const std::string_view order = ord ? std::string_view(*ord) : std::string_view("fro");
-    Result<double> r;
-    if (order == "fro" || order == "2" || order == "l2") {
-        r = norms::frobenius_norm(a);
-    } else if (order == "1" || order == "l1") {
-        r = norms::entrywise_norm<norms::NormL1>(a);
-    } else if (order == "max" || order == "inf") {
-        r = norms::entrywise_norm<norms::NormMax>(a);
-    } else {
-        return std::unexpected("Unsupported norm order: " + std::string(order));
-    }
+    const std::string_view name = ord ? std::string_view(*ord) : std::string_view("fro");
+    const std::optional<norms::NormOrder> order = norms::norm_order(name);
+    if (!order) return std::unexpected("Unsupported norm order: " + std::string(name));
+    auto r = norms::norm_of(a, *order);
     if (!r) return std::unexpected(kavrel::domain::error::display(r.error()));
     return *r;
-}
-
-// Σ a(i, i) in order from 0.0, each diagonal entry at offset + i·(stride0 + stride1).
-Result<double> trace_of(const ArrayView<double, 2>& a) {
-    const auto order = kavrel_ops::application::linalg::working::square_order(a.rows(), a.cols());
-    if (!order) return std::unexpected(std::move(order.error()));
-    const std::uint64_t rows = *order;
-    if (rows == 0) return 0.0;
-    const auto& l = a.layout;
-    if (auto valid = kavrel::domain::layout::kernels::validate_storage(l.shape, l.strides, l.offset, a.len); !valid)
-        return std::unexpected(std::move(valid.error()));
-    // A validated layout reaches every diagonal entry inside its storage, so no step overflows.
-    const std::int64_t step = l.strides[0] + l.strides[1];
-    const auto offset = static_cast<std::int64_t>(l.offset);
-    double sum = 0.0;
-    for (std::uint64_t i = 0; i < rows; ++i) sum = sum + a.ptr[offset + static_cast<std::int64_t>(i) * step];
-    return sum;
 }
 
 }  // namespace
@@ -222,7 +191,7 @@ PyResult<Ref> kron_py(CallContext& ctx, const ArrayView<double, 2>& a, const Arr
 }
 
 PyResult<Ref> trace_py(CallContext& ctx, const ArrayView<double, 2>& a) {
-    auto t = compute_unlocked(ctx, [&] { return trace_of(a); });
+    auto t = compute_unlocked(ctx, [&] { return trace::trace_of(a); });
     if (!t) return python::value_error(std::move(t.error()));
     return convention::float_result(*t);
 }
