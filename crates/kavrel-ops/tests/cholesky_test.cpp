@@ -222,43 +222,25 @@ TEST(CholeskySolutionTest, SolvesFromTheMatrix) {
     const auto exact = cholesky_solution(view_of(Matrix(2, 2, {4, 2, 2, 3})), strided_vector({2, 1}, 1).view);
     ASSERT_TRUE(exact);
     EXPECT_EQ(elements(*exact), (std::vector<double>{0.5, 0.0}));
-    for (const Matrix& a : {spd(1, 6), spd(7, 7), spd(90, 8), graded_spd(25, 9), hilbert(9)}) {
-        SCOPED_TRACE(a.rows);
-        const std::vector<double> b = random_matrix(a.rows, 1, 32).data;
-        const auto x = cholesky_solution(view_of(a), strided_vector(b, 1).view);
-        ASSERT_TRUE(x);
-        EXPECT_LE(backward_error(a, elements(*x), b), 1.0);
-    }
+    expect_small_backward_errors({spd(1, 6), spd(7, 7), spd(90, 8), graded_spd(25, 9), hilbert(9)}, 32,
+                                 [](const Matrix& a, const ArrayView<double, 1>& b) { return cholesky_solution(view_of(a), b); });
 }
 
 // A contiguous b is copied as a block, any other read element by element: the same bits.
 TEST(CholeskySolutionTest, StridedRightHandSideSolvesLikeItsCopy) {
     const Matrix a = spd(10, 22);
-    const std::vector<double> b = random_matrix(10, 1, 23).data;
-    const auto dense = cholesky_solution(view_of(a), strided_vector(b, 1).view);
-    ASSERT_TRUE(dense);
-    for (std::int64_t stride : {3, -1, -2}) {
-        SCOPED_TRACE(stride);
-        const auto x = cholesky_solution(view_of(a), strided_vector(b, stride).view);
-        ASSERT_TRUE(x);
-        EXPECT_EQ(elements(*x), elements(*dense));
-    }
+    expect_strided_rhs_like_copy(random_matrix(10, 1, 23).data, {3, -1, -2},
+                                 [&](const ArrayView<double, 1>& b) { return cholesky_solution(view_of(a), b); });
 }
 
 // The factorisation's errors come before the length of b is compared with the order.
 TEST(CholeskySolutionTest, ErrorsInOrder) {
     const auto long_b = strided_vector({1, 2, 3}, 1);
-    const std::pair<Matrix, std::string> refused[] = {
-        {Matrix(2, 3, {4, 0, 0, 0, 4, 0}), "Shape mismatch: lhs [2, 3], rhs [2, 2]"},
-        {Matrix(2, 2, {1, 2, 2, 1}), "Storage error: Cholesky pivot 1 is non-positive: matrix is not positive-definite"},
-        {Matrix(2, 2, {4, 0, 0, 4}), "Shape mismatch: lhs [3], rhs [2]"},
-    };
-    for (const auto& [a, text] : refused) {
-        SCOPED_TRACE(text);
-        const auto x = cholesky_solution(view_of(a), long_b.view);
-        ASSERT_FALSE(x);
-        EXPECT_EQ(kavrel::domain::error::display(x.error()), text);
-    }
+    expect_failures(
+        {{Matrix(2, 3, {4, 0, 0, 0, 4, 0}), "Shape mismatch: lhs [2, 3], rhs [2, 2]"},
+         {Matrix(2, 2, {1, 2, 2, 1}), "Storage error: Cholesky pivot 1 is non-positive: matrix is not positive-definite"},
+         {Matrix(2, 2, {4, 0, 0, 4}), "Shape mismatch: lhs [3], rhs [2]"}},
+        [&](const Matrix& a) { return cholesky_solution(view_of(a), long_b.view); });
 }
 
 TEST(CholeskyInverseTest, ExactSmallInverses) {

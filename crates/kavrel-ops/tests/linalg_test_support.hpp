@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <random>
 #include <span>
 #include <string>
@@ -254,6 +255,78 @@ inline StridedVector strided_vector(const std::vector<double>& v, std::int64_t s
 }
 
 inline std::vector<double> elements(const Array<double, 1>& a) { return {a.data(), a.data() + a.len()}; }
+
+// --- Power-of-two scales through the scaling gate ----------------------------------------------
+
+// What a factorisation of A·2^j must give: `scaled` (R, B, H, T, the singular values or the
+// eigenvalues) times 2^j and `fixed` (the orthogonal factors, a permutation) unchanged.
+struct ScaledParts {
+    std::vector<double> scaled;
+    std::vector<double> fixed;
+};
+
+// `values` with `more` appended, as doubles (exact for indices and ranks).
+template <class More>
+std::vector<double> joined(std::vector<double> values, const More& more) {
+    for (const auto& x : more) values.push_back(static_cast<double>(x));
+    return values;
+}
+
+// solve(A·2^j) for each j against solve(A), bit for bit: a power of two scales every value of
+// the gated solvers exactly, whether the gate scaled A·2^j, A, or neither.
+template <class Solve, class Parts>
+void expect_power_of_two_scale(const Matrix& a, std::initializer_list<int> exponents, Solve&& solve, Parts&& parts) {
+    const auto unit = solve(a);
+    ASSERT_TRUE(unit.has_value()) << kavrel::domain::error::display(unit.error());
+    const ScaledParts u = parts(*unit);
+    for (int j : exponents) {
+        SCOPED_TRACE(testing::Message() << a.rows << "x" << a.cols << " at 2^" << j);
+        const auto r = solve(times_power_of_two(a, j));
+        ASSERT_TRUE(r.has_value()) << kavrel::domain::error::display(r.error());
+        const ScaledParts p = parts(*r);
+        EXPECT_EQ(p.scaled, times_power_of_two(u.scaled, j));
+        EXPECT_EQ(p.fixed, u.fixed);
+    }
+}
+
+// --- Right-hand sides ------------------------------------------------------------------------
+
+// solve(A, b) for each A and a random b: x with a normwise backward error within n·eps.
+template <class Solve>
+void expect_small_backward_errors(std::initializer_list<Matrix> matrices, std::uint64_t seed, Solve&& solve) {
+    for (const Matrix& a : matrices) {
+        SCOPED_TRACE(a.rows);
+        const std::vector<double> b = random_matrix(a.rows, 1, seed).data;
+        const auto x = solve(a, strided_vector(b, 1).view);
+        ASSERT_TRUE(x.has_value());
+        EXPECT_LE(backward_error(a, elements(*x), b), 1.0);
+    }
+}
+
+// solve(b) for b stored at each stride gives the bits of the contiguous b's solution.
+template <class Solve>
+void expect_strided_rhs_like_copy(const std::vector<double>& b, std::initializer_list<std::int64_t> strides,
+                                  Solve&& solve) {
+    const auto dense = solve(strided_vector(b, 1).view);
+    ASSERT_TRUE(dense.has_value());
+    for (std::int64_t stride : strides) {
+        SCOPED_TRACE(stride);
+        const auto x = solve(strided_vector(b, stride).view);
+        ASSERT_TRUE(x.has_value());
+        EXPECT_EQ(elements(*x), elements(*dense));
+    }
+}
+
+// solve(A) fails with the display text paired with each A.
+template <class Solve>
+void expect_failures(std::initializer_list<std::pair<Matrix, std::string>> cases, Solve&& solve) {
+    for (const auto& [a, text] : cases) {
+        SCOPED_TRACE(text);
+        const auto r = solve(a);
+        ASSERT_FALSE(r.has_value());
+        EXPECT_EQ(kavrel::domain::error::display(r.error()), text);
+    }
+}
 
 // The sign of a permutation, for comparison with a recorded sign.
 inline int parity(std::vector<std::uint64_t> perm) {

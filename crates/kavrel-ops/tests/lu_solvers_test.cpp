@@ -118,44 +118,25 @@ TEST(LuSolveTest, PermutesTheRightHandSideThenSolves) {
 }
 
 TEST(LuSolveTest, SolutionHasASmallBackwardError) {
-    for (const Matrix& a : {random_matrix(1, 1, 5), random_matrix(6, 6, 6), random_matrix(70, 70, 7), graded(25, 8),
-                            hilbert(8)}) {
-        SCOPED_TRACE(a.rows);
-        const std::vector<double> b = random_matrix(a.rows, 1, 41).data;
-        const auto x = lu_solve(view_of(a), strided_vector(b, 1).view);
-        ASSERT_TRUE(x);
-        EXPECT_LE(backward_error(a, elements(*x), b), 1.0);
-    }
+    expect_small_backward_errors(
+        {random_matrix(1, 1, 5), random_matrix(6, 6, 6), random_matrix(70, 70, 7), graded(25, 8), hilbert(8)}, 41,
+        [](const Matrix& a, const ArrayView<double, 1>& b) { return lu_solve(view_of(a), b); });
 }
 
 // b is read through its strides: every placement gives the bits of the contiguous b.
 TEST(LuSolveTest, StridedRightHandSideSolvesLikeItsCopy) {
     const Matrix a = random_matrix(9, 9, 13);
-    const std::vector<double> b = random_matrix(9, 1, 14).data;
-    const auto dense = lu_solve(view_of(a), strided_vector(b, 1).view);
-    ASSERT_TRUE(dense);
-    for (std::int64_t stride : {2, -1, -3}) {
-        SCOPED_TRACE(stride);
-        const auto x = lu_solve(view_of(a), strided_vector(b, stride).view);
-        ASSERT_TRUE(x);
-        EXPECT_EQ(elements(*x), elements(*dense));
-    }
+    expect_strided_rhs_like_copy(random_matrix(9, 1, 14).data, {2, -1, -3},
+                                 [&](const ArrayView<double, 1>& b) { return lu_solve(view_of(a), b); });
 }
 
 // The factorisation's errors come before the length of b is compared with the order.
 TEST(LuSolveTest, ErrorsInOrder) {
     const auto short_b = strided_vector({1}, 1);
-    const std::pair<Matrix, std::string> refused[] = {
-        {Matrix(1, 2, {1, 2}), "Shape mismatch: lhs [1, 2], rhs [1, 1]"},
-        {Matrix(2, 2, {1, 2, 2, 4}), "Storage error: LU pivot column 1 is exactly zero: matrix is singular"},
-        {Matrix(2, 2, {1, 2, 3, 4}), "Shape mismatch: lhs [1], rhs [2]"},
-    };
-    for (const auto& [a, text] : refused) {
-        SCOPED_TRACE(text);
-        const auto x = lu_solve(view_of(a), short_b.view);
-        ASSERT_FALSE(x);
-        EXPECT_EQ(kavrel::domain::error::display(x.error()), text);
-    }
+    expect_failures({{Matrix(1, 2, {1, 2}), "Shape mismatch: lhs [1, 2], rhs [1, 1]"},
+                     {Matrix(2, 2, {1, 2, 2, 4}), "Storage error: LU pivot column 1 is exactly zero: matrix is singular"},
+                     {Matrix(2, 2, {1, 2, 3, 4}), "Shape mismatch: lhs [1], rhs [2]"}},
+                    [&](const Matrix& a) { return lu_solve(view_of(a), short_b.view); });
 }
 
 // --- determinant --------------------------------------------------------------------------
