@@ -232,4 +232,41 @@ TEST(BidiagonalTest, ExtremeMagnitudesStayFinite) {
     }
 }
 
+// Inside the gate's window the input is reduced as it stands: bidiagonalize's bits.
+TEST(BidiagonalTest, BalancedLeavesOrdinaryInputToTheReduction) {
+    const Matrix a = linalg_test::graded(6, 8);
+    const auto balanced = bd::bidiagonalize_balanced(view_of(a.array()));
+    const auto plain = bd::bidiagonalize(view_of(a.array()));
+    ASSERT_TRUE(balanced.has_value() && plain.has_value());
+    EXPECT_EQ(balanced->u.storage.data, plain->u.storage.data);
+    EXPECT_EQ(balanced->b.storage.data, plain->b.storage.data);
+    EXPECT_EQ(balanced->v.storage.data, plain->v.storage.data);
+}
+
+// Near either end of the range a scaled copy is reduced: U and V are those of the matrix at unit
+// scale, and B is its B times the same power of two.
+TEST(BidiagonalTest, BalancedFactorsFollowAPowerOfTwoScale) {
+    linalg_test::expect_power_of_two_scale(
+        linalg_test::random_matrix(7, 5, 12), {1015, 1021, -1000},
+        [](const Matrix& m) { return bd::bidiagonalize_balanced(linalg_test::view_of(m)); },
+        [](const bd::BidiagonalDecomposition& d) {
+            return linalg_test::ScaledParts{d.b.storage.data, linalg_test::joined(d.u.storage.data, d.v.storage.data)};
+        });
+}
+
+TEST(BidiagonalTest, BalancedErrors) {
+    // The first column's norm 2·(DBL_MAX/1.5) has no float64 value once B is scaled back.
+    const double big = std::numeric_limits<double>::max() / 1.5;
+    const auto out_of_range = bd::bidiagonalize_balanced(view_of(Matrix{4, 2, std::vector<double>(8, big)}.array()));
+    ASSERT_FALSE(out_of_range.has_value());
+    EXPECT_EQ(display(out_of_range.error()), "Arithmetic overflow in layout calculations: B entry exceeds the scalar range");
+    // The shape is the reduction's own test, made after the gate has read (and here scaled) the entries.
+    const auto wide = bd::bidiagonalize_balanced(view_of(Matrix{2, 3, {1e308, 1, 1, 1, 1, 1}}.array()));
+    ASSERT_FALSE(wide.has_value());
+    EXPECT_EQ(display(wide.error()), "Shape mismatch: lhs [2, 3], rhs [3, 3]");
+    const auto bad = bd::bidiagonalize_balanced(view_of(Matrix{2, 1, {1e308, nan}}.array()));
+    ASSERT_FALSE(bad.has_value());
+    EXPECT_EQ(display(bad.error()), "Storage error: bidiagonalization input contains a non-finite value");
+}
+
 }  // namespace

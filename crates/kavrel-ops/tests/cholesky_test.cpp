@@ -17,6 +17,8 @@ using namespace linalg_test;
 using kavrel::domain::error::InternalError;
 using kavrel_ops::application::linalg::cholesky::Array;
 using kavrel_ops::application::linalg::cholesky::cholesky_decompose;
+using kavrel_ops::application::linalg::cholesky::cholesky_inverse;
+using kavrel_ops::application::linalg::cholesky::cholesky_solution;
 using kavrel_ops::application::linalg::cholesky::CholeskyDecomposition;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
@@ -212,6 +214,58 @@ TEST(CholeskySolveInPlaceTest, ColumnsTogetherMatchOneAtATime) {
     std::vector<double> ragged(23);
     EXPECT_THROW(f->solve_columns_in_place(ragged, 2), InternalError);
     EXPECT_THROW(f->solve_columns_in_place(ragged, 0), InternalError);
+}
+
+// --- cholesky_solution, cholesky_inverse -------------------------------------------------------
+
+TEST(CholeskySolutionTest, SolvesFromTheMatrix) {
+    const auto exact = cholesky_solution(view_of(Matrix(2, 2, {4, 2, 2, 3})), strided_vector({2, 1}, 1).view);
+    ASSERT_TRUE(exact);
+    EXPECT_EQ(elements(*exact), (std::vector<double>{0.5, 0.0}));
+    expect_small_backward_errors({spd(1, 6), spd(7, 7), spd(90, 8), graded_spd(25, 9), hilbert(9)}, 32,
+                                 [](const Matrix& a, const ArrayView<double, 1>& b) { return cholesky_solution(view_of(a), b); });
+}
+
+// A contiguous b is copied as a block, any other read element by element: the same bits.
+TEST(CholeskySolutionTest, StridedRightHandSideSolvesLikeItsCopy) {
+    const Matrix a = spd(10, 22);
+    expect_strided_rhs_like_copy(random_matrix(10, 1, 23).data, {3, -1, -2},
+                                 [&](const ArrayView<double, 1>& b) { return cholesky_solution(view_of(a), b); });
+}
+
+// The factorisation's errors come before the length of b is compared with the order.
+TEST(CholeskySolutionTest, ErrorsInOrder) {
+    const auto long_b = strided_vector({1, 2, 3}, 1);
+    expect_failures(
+        {{Matrix(2, 3, {4, 0, 0, 0, 4, 0}), "Shape mismatch: lhs [2, 3], rhs [2, 2]"},
+         {Matrix(2, 2, {1, 2, 2, 1}), "Storage error: Cholesky pivot 1 is non-positive: matrix is not positive-definite"},
+         {Matrix(2, 2, {4, 0, 0, 4}), "Shape mismatch: lhs [3], rhs [2]"}},
+        [&](const Matrix& a) { return cholesky_solution(view_of(a), long_b.view); });
+}
+
+TEST(CholeskyInverseTest, ExactSmallInverses) {
+    const auto diagonal = cholesky_inverse(view_of(Matrix(3, 3, {4, 0, 0, 0, 16, 0, 0, 0, 0.25})));
+    ASSERT_TRUE(diagonal);
+    EXPECT_EQ(elements(*diagonal), (std::vector<double>{0.25, 0, 0, 0, 0.0625, 0, 0, 0, 4}));
+    const auto empty = cholesky_inverse(view_of(Matrix(0, 0)));
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->layout.shape, (std::array<std::uint64_t, 2>{0, 0}));
+}
+
+// Orders below, at and across the groups of eight columns solved together. Each entry goes
+// through both substitutions, two roundings even for n = 1, hence a bound of a few units.
+TEST(CholeskyInverseTest, ProductWithTheMatrixIsTheIdentity) {
+    for (const Matrix& a : {spd(1, 3), spd(8, 4), spd(17, 5), graded_spd(25, 9), hilbert(6)}) {
+        SCOPED_TRACE(a.rows);
+        const auto x = cholesky_inverse(view_of(a));
+        ASSERT_TRUE(x);
+        EXPECT_EQ(x->layout.shape, (std::array<std::uint64_t, 2>{a.rows, a.rows}));
+        EXPECT_LE(inverse_residual(a, Matrix(a.rows, a.rows, elements(*x))), 4.0);
+    }
+    const auto refused = cholesky_inverse(view_of(Matrix(1, 1, {-1})));
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(kavrel::domain::error::display(refused.error()),
+              "Storage error: Cholesky pivot 0 is non-positive: matrix is not positive-definite");
 }
 
 }  // namespace

@@ -19,6 +19,8 @@ using kavrel::domain::error::display;
 using kavrel_ops::application::linalg::col_piv_qr::decompose::column_norms;
 using kavrel_ops::application::linalg::col_piv_qr::decompose::ColPivQrDecomposition;
 using kavrel_ops::application::linalg::col_piv_qr::decompose::factor;
+using kavrel_ops::application::linalg::col_piv_qr::decompose::factor_balanced;
+using linalg_test::times_power_of_two;
 
 ColPivQrDecomposition factor_of(const Matrix& m) {
     const Array<double, 2> a = m.array();
@@ -161,6 +163,43 @@ TEST(ColPivQrTest, StridedViewMatchesItsCopy) {
     EXPECT_EQ(strided->q, copy.q);
     EXPECT_EQ(strided->r, copy.r);
     EXPECT_EQ(strided->perm, copy.perm);
+}
+
+// Inside the gate's window the input is factored as it stands: factor's bits.
+TEST(ColPivQrTest, BalancedLeavesOrdinaryInputToFactor) {
+    const Matrix a = make_matrix(9, 6, Kind::graded, 6);
+    const Array<double, 2> array = a.array();
+    const auto balanced = factor_balanced(ArrayView<double, 2>::of(array));
+    ASSERT_TRUE(balanced.has_value()) << display(balanced.error());
+    const ColPivQrDecomposition plain = factor_of(a);
+    EXPECT_EQ(balanced->q, plain.q);
+    EXPECT_EQ(balanced->r, plain.r);
+    EXPECT_EQ(balanced->perm, plain.perm);
+    EXPECT_EQ(balanced->rank, plain.rank);
+}
+
+// Near either end of the range a scaled copy is factored: Q, the permutation and the rank are
+// those of the matrix at unit scale, and R is its R times the same power of two.
+TEST(ColPivQrTest, BalancedFactorsFollowAPowerOfTwoScale) {
+    linalg_test::expect_power_of_two_scale(
+        make_matrix(7, 5, Kind::random, 5), {1000, 1021, -1000},
+        [](const Matrix& m) { return factor_balanced(linalg_test::view_of(m)); },
+        [](const ColPivQrDecomposition& d) {
+            return linalg_test::ScaledParts{d.r, linalg_test::joined(linalg_test::joined(d.q, d.perm), std::vector{d.rank})};
+        });
+}
+
+TEST(ColPivQrTest, BalancedErrors) {
+    // The column norm √2·1.5e308 has no float64 value once R is scaled back.
+    const Array<double, 2> huge = Matrix{2, 1, {1.5e308, 1.5e308}}.array();
+    const auto out_of_range = factor_balanced(ArrayView<double, 2>::of(huge));
+    ASSERT_FALSE(out_of_range.has_value());
+    EXPECT_EQ(display(out_of_range.error()), "Arithmetic overflow in layout calculations: R entry exceeds the scalar range");
+    // A non-finite entry is never scaled: factor reports it.
+    const Array<double, 2> bad = Matrix{2, 2, {1e308, 1, std::numeric_limits<double>::infinity(), 1}}.array();
+    const auto non_finite = factor_balanced(ArrayView<double, 2>::of(bad));
+    ASSERT_FALSE(non_finite.has_value());
+    EXPECT_EQ(display(non_finite.error()), "Storage error: ColPivQR input contains a non-finite value");
 }
 
 }  // namespace

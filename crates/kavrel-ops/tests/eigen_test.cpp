@@ -111,6 +111,14 @@ TEST(SymmetricEigenTest, SymmetryTestAcrossTheRange) {
     EXPECT_EQ(e.w[0], -e.w[1]);
 }
 
+// Beyond either end of this solver's window the symmetrised copy is scaled in place: V is that of
+// the matrix at unit scale and the eigenvalues its values times the same power of two.
+TEST(SymmetricEigenTest, ScaledInputFollowsAPowerOfTwoScale) {
+    linalg_test::expect_power_of_two_scale(symmetric(4, 31), {1022, -1000}, run, [](const eigen::SymmetricEigen& e) {
+        return linalg_test::ScaledParts{e.w, e.v.storage.data};
+    });
+}
+
 TEST(SymmetricEigenTest, Errors) {
     EXPECT_EQ(display(run(Matrix{2, 3, std::vector<double>(6, 1.0)}).error()), "Shape mismatch: lhs [2, 3], rhs [2, 2]");
     // The non-finite entry is reported before any symmetry test.

@@ -270,6 +270,114 @@ TEST(GateTest, Restore) {
     EXPECT_EQ(entries[2], std::scalbn(1e300, 100));  // every value is multiplied before the scan
 }
 
+TEST(GateTest, RestoreIfScaledLeavesUnscaledValuesUnread) {
+    std::vector<double> unscaled = {inf, 1.0};
+    EXPECT_TRUE(gate::restore_if_scaled(unscaled, 0, "B entry exceeds the scalar range").has_value());
+    EXPECT_EQ(unscaled, (std::vector<double>{inf, 1.0}));
+    // k = 0 through restore itself is still a range check.
+    const auto checked = gate::restore(unscaled, 0, "B entry exceeds the scalar range");
+    ASSERT_FALSE(checked.has_value());
+    EXPECT_EQ(display(checked.error()), "Arithmetic overflow in layout calculations: B entry exceeds the scalar range");
+    std::vector<double> scaled = {3, 1e300};
+    const auto failed = gate::restore_if_scaled(scaled, 30, "B entry exceeds the scalar range");
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(display(failed.error()), "Arithmetic overflow in layout calculations: B entry exceeds the scalar range");
+    EXPECT_EQ(scaled[0], 0x3p30);
+}
+
+TEST(GateTest, BalanceInPlaceScalesIntoTheCallersWindow) {
+    const gate::Window window{0.5, 4.0, 0.0};
+    std::vector<double> big = {-40, 3, 0};
+    const auto k = gate::balance_in_place(big, 40, window);
+    ASSERT_TRUE(k.has_value());
+    EXPECT_EQ(*k, 4);
+    EXPECT_EQ(big, (std::vector<double>{-2.5, 0.1875, 0}));
+    std::vector<double> inside = {1, -4};
+    ASSERT_EQ(gate::balance_in_place(inside, 4, window), 0);
+    EXPECT_EQ(inside, (std::vector<double>{1, -4}));
+    std::vector<double> tiny = {0.125};
+    ASSERT_EQ(gate::balance_in_place(tiny, 0.125, window), -2);
+    EXPECT_EQ(tiny[0], 0.5);
+    // An empty window fails before any entry is scaled.
+    std::vector<double> untouched = {40};
+    const auto empty = gate::balance_in_place(untouched, 40, {4.0, 0.5, 0.0});
+    ASSERT_FALSE(empty.has_value());
+    EXPECT_EQ(display(empty.error()), std::string("Arithmetic overflow in layout calculations: ") + gate::order_exceeds_range);
+    EXPECT_EQ(untouched[0], 40);
+}
+
+// The computation sees the scaled copy, and its result comes back through restore with k.
+TEST(GateTest, SolveScaledComputesOnTheOperandAndRestoresWithK) {
+    const Array<double, 2> input = matrix(2, 2, {1e300, 0, 0, 1});
+    const ArrayView<double, 2> view = ArrayView<double, 2>::of(input);
+    const auto outcome = gate::balanced_by_rows(view);
+    const double unit = std::scalbn(1.0, -486);
+    std::vector<double> seen;
+    std::int32_t restored_with = 0;
+    const auto r = gate::solve_scaled(
+        view, outcome,
+        [&](const ArrayView<double, 2>& m) -> kavrel::domain::error::Result<std::vector<double>> {
+            seen.assign(m.ptr, m.ptr + m.len);
+            return std::vector<double>{m.ptr[0], m.ptr[3]};
+        },
+        [&](std::vector<double>& values, std::int32_t k) {
+            restored_with = k;
+            return gate::restore(values, k, gate::r_entry_out_of_range);
+        });
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(seen, (std::vector<double>{std::scalbn(1e300, -486), 0, 0, unit}));
+    EXPECT_EQ(restored_with, 486);
+    EXPECT_EQ(*r, (std::vector<double>{1e300, 1}));
+    // Nothing to scale: the input itself, and restore still runs, with k = 0.
+    const Array<double, 2> plain = matrix(1, 2, {2, 3});
+    restored_with = -1;
+    const double* operand = nullptr;
+    const auto unscaled = gate::solve_scaled(
+        ArrayView<double, 2>::of(plain), gate::balanced_by_rows(ArrayView<double, 2>::of(plain)),
+        [&](const ArrayView<double, 2>& m) -> kavrel::domain::error::Result<int> {
+            operand = m.ptr;
+            return 5;
+        },
+        [&](int&, std::int32_t k) -> kavrel::domain::error::Result<void> {
+            restored_with = k;
+            return {};
+        });
+    ASSERT_TRUE(unscaled.has_value());
+    EXPECT_EQ(operand, plain.data());
+    EXPECT_EQ(restored_with, 0);
+}
+
+// A gate error comes before the computation, a computation's error before restoring, and
+// restore's own error is the result.
+TEST(GateTest, SolveScaledReturnsTheFirstError) {
+    int computed = 0, restored = 0;
+    const auto compute = [&]() -> kavrel::domain::error::Result<std::vector<double>> {
+        ++computed;
+        return std::vector<double>{1e300};
+    };
+    const auto restore = [&](std::vector<double>& values, std::int32_t k) {
+        ++restored;
+        return gate::restore(values, k, gate::r_entry_out_of_range);
+    };
+    const auto gate_failed = gate::solve_scaled(kavrel::domain::error::overflow(gate::order_exceeds_range), compute, restore);
+    ASSERT_FALSE(gate_failed.has_value());
+    EXPECT_EQ(display(gate_failed.error()), std::string("Arithmetic overflow in layout calculations: ") + gate::order_exceeds_range);
+    EXPECT_EQ(computed + restored, 0);
+
+    const auto compute_failed = gate::solve_scaled(
+        3, [&]() -> kavrel::domain::error::Result<std::vector<double>> { return kavrel::domain::error::storage_error("no"); },
+        restore);
+    ASSERT_FALSE(compute_failed.has_value());
+    EXPECT_EQ(display(compute_failed.error()), "Storage error: no");
+    EXPECT_EQ(restored, 0);
+
+    const auto restore_failed = gate::solve_scaled(100, compute, restore);
+    ASSERT_FALSE(restore_failed.has_value());
+    EXPECT_EQ(display(restore_failed.error()), "Arithmetic overflow in layout calculations: R entry exceeds the scalar range");
+    EXPECT_EQ(computed, 1);
+    EXPECT_EQ(restored, 1);
+}
+
 // --- Scales of the factorisations whose updates may overflow -------------------------------
 
 TEST(GateTest, RangeStepsStartUnscaledAndScaleOnlyWhereItHelps) {

@@ -15,6 +15,7 @@ using eigen_test::Matrix;
 using kavrel::application::view::immutable::ArrayView;
 using kavrel::domain::error::display;
 using kavrel_ops::application::linalg::hessenberg::hessenberg;
+using kavrel_ops::application::linalg::hessenberg::hessenberg_gated;
 using kavrel_ops::application::linalg::hessenberg::HessenbergDecomposition;
 using kavrel_ops::application::linalg::hessenberg::validate_square;
 
@@ -146,6 +147,62 @@ TEST(HessenbergTest, Errors) {
         ASSERT_FALSE(d.has_value());
         EXPECT_EQ(display(d.error()), "Storage error: Hessenberg input contains a non-finite value");
     }
+}
+
+kavrel::domain::error::Result<HessenbergDecomposition> gated(const Matrix& a) {
+    const auto array = a.array();
+    return hessenberg_gated(ArrayView<double, 2>::of(array));
+}
+
+// Inside the gate's window the input is reduced as it stands: hessenberg's bits.
+TEST(HessenbergTest, GatedLeavesOrdinaryInputToTheReduction) {
+    const Matrix a = eigen_test::random_square(9, 12, qr_test::Kind::graded);
+    const auto d = gated(a);
+    ASSERT_TRUE(d.has_value()) << display(d.error());
+    const auto plain = reduce(a);
+    EXPECT_EQ(data(d->h), data(plain.h));
+    EXPECT_EQ(data(d->q), data(plain.q));
+}
+
+// Near either end of the range a scaled copy is reduced: Q is that of the matrix at unit scale,
+// and H is its H times the same power of two.
+TEST(HessenbergTest, GatedFactorsFollowAPowerOfTwoScale) {
+    linalg_test::expect_power_of_two_scale(eigen_test::random_square(6, 13), {1015, 1021, -1000}, gated,
+                                           [](const HessenbergDecomposition& d) {
+                                               return linalg_test::ScaledParts{data(d.h), data(d.q)};
+                                           });
+}
+
+// H[0][0], which no step writes, is the input's entry even when the rest was scaled: a subnormal
+// corner would not survive 2^-k and back.
+TEST(HessenbergTest, GatedKeepsTheInputCorner) {
+    const Matrix a = eigen_test::square(3, {3e-310, 1, 1, 1e308, 1, 1, 1e308, 1, 1});
+    const auto d = gated(a);
+    ASSERT_TRUE(d.has_value()) << display(d.error());
+    EXPECT_EQ(data(d->h)[0], 3e-310);
+    for (double x : data(d->h)) EXPECT_TRUE(std::isfinite(x));
+    // Without a reflection nothing is scaled: H is the input, bit for bit.
+    const Matrix hessenberg_form = eigen_test::square(3, {1e300, 1, 1e-300, 1e-300, 1, 1, 0, 1e-300, 1e-300});
+    const auto kept = gated(hessenberg_form);
+    ASSERT_TRUE(kept.has_value());
+    EXPECT_EQ(data(kept->h), hessenberg_form.data);
+}
+
+TEST(HessenbergTest, GatedErrorsInOrder) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    // The shape before any entry is read.
+    const auto shape = gated(Matrix{3, 2, {nan, 1, 1, 1, 1, 1}});
+    ASSERT_FALSE(shape.has_value());
+    EXPECT_EQ(display(shape.error()), "Shape mismatch: lhs [3, 2], rhs [3, 3]");
+    Matrix bad = eigen_test::random_square(4, 6);
+    bad.data[13] = nan;
+    const auto non_finite = gated(bad);
+    ASSERT_FALSE(non_finite.has_value());
+    EXPECT_EQ(display(non_finite.error()), "Storage error: Hessenberg input contains a non-finite value");
+    // H holds the column norm √3·(DBL_MAX/2): no power of two brings it back into range.
+    const auto huge = gated(Matrix{4, 4, std::vector<double>(16, std::numeric_limits<double>::max() / 2)});
+    ASSERT_FALSE(huge.has_value());
+    EXPECT_EQ(display(huge.error()), "Arithmetic overflow in layout calculations: Hessenberg entry exceeds the scalar range");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <random>
 #include <span>
 #include <string>
@@ -121,6 +122,13 @@ inline std::vector<double> multiply(const Matrix& a, std::span<const double> x) 
     return y;
 }
 
+// Every entry times 2^k: exact while the products stay normal, as the scaling gate's are.
+inline std::vector<double> times_power_of_two(std::vector<double> v, int k) {
+    for (double& x : v) x = std::ldexp(x, k);
+    return v;
+}
+inline Matrix times_power_of_two(const Matrix& m, int k) { return {m.rows, m.cols, times_power_of_two(m.data, k)}; }
+
 inline Matrix transposed(const Matrix& a) {
     Matrix t(a.cols, a.rows);
     for (std::uint64_t i = 0; i < a.rows; ++i)
@@ -151,6 +159,18 @@ inline double distance(std::span<const double> a, std::span<const double> b) {
         s += d * d;
     }
     return static_cast<double>(std::sqrt(s));
+}
+
+// ‖A·x − b‖ / (n·(‖A‖·‖x‖ + ‖b‖)·eps): the normwise backward error of x, scaled.
+inline double backward_error(const Matrix& a, std::span<const double> x, std::span<const double> b) {
+    const double scale = static_cast<double>(a.rows) * (frobenius(a) * frobenius(x) + frobenius(b)) * eps;
+    return distance(multiply(a, x), b) / scale;
+}
+
+// ‖A·X − I‖_F / (n·‖A‖_F·‖X‖_F·eps).
+inline double inverse_residual(const Matrix& a, const Matrix& x) {
+    const double scale = static_cast<double>(a.rows) * frobenius(a) * frobenius(x) * eps;
+    return distance(multiply(a, x).data, identity(a.rows).data) / scale;
 }
 
 inline ArrayView<double, 2> view_of(const Matrix& m) {
@@ -214,6 +234,98 @@ inline StridedCopy strided_copy(const Matrix& m, Placement p) {
         }
     out.view = kavrel::domain::error::expect(ArrayView<double, 2>::from_parts(out.storage.data(), len, l), "test view");
     return out;
+}
+
+// A vector written into `storage` every |stride| elements (guard values between), read back
+// element for element through the returned view; a negative stride stores it last to first.
+struct StridedVector {
+    std::vector<double> storage;
+    ArrayView<double, 1> view;
+};
+
+inline StridedVector strided_vector(const std::vector<double>& v, std::int64_t stride) {
+    const std::uint64_t n = v.size(), step = static_cast<std::uint64_t>(stride < 0 ? -stride : stride);
+    const std::uint64_t len = n == 0 ? 0 : (n - 1) * step + 1;
+    Layout<1> l{{n}, {stride}, stride < 0 && n > 0 ? (n - 1) * step : 0};
+    StridedVector out{std::vector<double>(len, -777.0), {}};
+    for (std::uint64_t i = 0; i < n; ++i)
+        out.storage[static_cast<std::size_t>(static_cast<std::int64_t>(l.offset) + static_cast<std::int64_t>(i) * stride)] = v[i];
+    out.view = kavrel::domain::error::expect(ArrayView<double, 1>::from_parts(out.storage.data(), len, l), "test view");
+    return out;
+}
+
+inline std::vector<double> elements(const Array<double, 1>& a) { return {a.data(), a.data() + a.len()}; }
+
+// --- Power-of-two scales through the scaling gate ----------------------------------------------
+
+// What a factorisation of A·2^j must give: `scaled` (R, B, H, T, the singular values or the
+// eigenvalues) times 2^j and `fixed` (the orthogonal factors, a permutation) unchanged.
+struct ScaledParts {
+    std::vector<double> scaled;
+    std::vector<double> fixed;
+};
+
+// `values` with `more` appended, as doubles (exact for indices and ranks).
+template <class More>
+std::vector<double> joined(std::vector<double> values, const More& more) {
+    for (const auto& x : more) values.push_back(static_cast<double>(x));
+    return values;
+}
+
+// solve(A·2^j) for each j against solve(A), bit for bit: a power of two scales every value of
+// the gated solvers exactly, whether the gate scaled A·2^j, A, or neither.
+template <class Solve, class Parts>
+void expect_power_of_two_scale(const Matrix& a, std::initializer_list<int> exponents, Solve&& solve, Parts&& parts) {
+    const auto unit = solve(a);
+    ASSERT_TRUE(unit.has_value()) << kavrel::domain::error::display(unit.error());
+    const ScaledParts u = parts(*unit);
+    for (int j : exponents) {
+        SCOPED_TRACE(testing::Message() << a.rows << "x" << a.cols << " at 2^" << j);
+        const auto r = solve(times_power_of_two(a, j));
+        ASSERT_TRUE(r.has_value()) << kavrel::domain::error::display(r.error());
+        const ScaledParts p = parts(*r);
+        EXPECT_EQ(p.scaled, times_power_of_two(u.scaled, j));
+        EXPECT_EQ(p.fixed, u.fixed);
+    }
+}
+
+// --- Right-hand sides ------------------------------------------------------------------------
+
+// solve(A, b) for each A and a random b: x with a normwise backward error within n·eps.
+template <class Solve>
+void expect_small_backward_errors(std::initializer_list<Matrix> matrices, std::uint64_t seed, Solve&& solve) {
+    for (const Matrix& a : matrices) {
+        SCOPED_TRACE(a.rows);
+        const std::vector<double> b = random_matrix(a.rows, 1, seed).data;
+        const auto x = solve(a, strided_vector(b, 1).view);
+        ASSERT_TRUE(x.has_value());
+        EXPECT_LE(backward_error(a, elements(*x), b), 1.0);
+    }
+}
+
+// solve(b) for b stored at each stride gives the bits of the contiguous b's solution.
+template <class Solve>
+void expect_strided_rhs_like_copy(const std::vector<double>& b, std::initializer_list<std::int64_t> strides,
+                                  Solve&& solve) {
+    const auto dense = solve(strided_vector(b, 1).view);
+    ASSERT_TRUE(dense.has_value());
+    for (std::int64_t stride : strides) {
+        SCOPED_TRACE(stride);
+        const auto x = solve(strided_vector(b, stride).view);
+        ASSERT_TRUE(x.has_value());
+        EXPECT_EQ(elements(*x), elements(*dense));
+    }
+}
+
+// solve(A) fails with the display text paired with each A.
+template <class Solve>
+void expect_failures(std::initializer_list<std::pair<Matrix, std::string>> cases, Solve&& solve) {
+    for (const auto& [a, text] : cases) {
+        SCOPED_TRACE(text);
+        const auto r = solve(a);
+        ASSERT_FALSE(r.has_value());
+        EXPECT_EQ(kavrel::domain::error::display(r.error()), text);
+    }
 }
 
 // The sign of a permutation, for comparison with a recorded sign.

@@ -17,13 +17,8 @@ namespace {
 using namespace linalg_test;
 using kavrel_ops::application::linalg::lu::solvers::determinant;
 using kavrel_ops::application::linalg::lu::solvers::inv;
+using kavrel_ops::application::linalg::lu::solvers::lu_solve;
 namespace solvers_detail = kavrel_ops::application::linalg::lu::solvers::detail;
-
-// ‖A·X − I‖_F / (n·‖A‖_F·‖X‖_F·eps).
-double inverse_residual(const Matrix& a, const Matrix& x) {
-    const double scale = static_cast<double>(a.rows) * frobenius(a) * frobenius(x) * eps;
-    return distance(multiply(a, x).data, identity(a.rows).data) / scale;
-}
 
 TEST(LuInvTest, ExactSmallInverses) {
     struct Case {
@@ -108,6 +103,40 @@ TEST(LuInvTest, StridedViewsInvertLikeTheirDenseCopy) {
         ASSERT_TRUE(r);
         EXPECT_EQ(elements(*r), elements(*dense));
     }
+}
+
+// --- lu_solve ------------------------------------------------------------------------------
+
+TEST(LuSolveTest, PermutesTheRightHandSideThenSolves) {
+    // The pivot of column 0 is row 1: x = U⁻¹·(L⁻¹·[b1, b0]), here exact.
+    const auto x = lu_solve(view_of(Matrix(2, 2, {0, 2, 4, 0})), strided_vector({6, 8}, 1).view);
+    ASSERT_TRUE(x);
+    EXPECT_EQ(elements(*x), (std::vector<double>{2, 3}));
+    const auto empty = lu_solve(view_of(Matrix(0, 0)), strided_vector({}, 1).view);
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->len(), 0u);
+}
+
+TEST(LuSolveTest, SolutionHasASmallBackwardError) {
+    expect_small_backward_errors(
+        {random_matrix(1, 1, 5), random_matrix(6, 6, 6), random_matrix(70, 70, 7), graded(25, 8), hilbert(8)}, 41,
+        [](const Matrix& a, const ArrayView<double, 1>& b) { return lu_solve(view_of(a), b); });
+}
+
+// b is read through its strides: every placement gives the bits of the contiguous b.
+TEST(LuSolveTest, StridedRightHandSideSolvesLikeItsCopy) {
+    const Matrix a = random_matrix(9, 9, 13);
+    expect_strided_rhs_like_copy(random_matrix(9, 1, 14).data, {2, -1, -3},
+                                 [&](const ArrayView<double, 1>& b) { return lu_solve(view_of(a), b); });
+}
+
+// The factorisation's errors come before the length of b is compared with the order.
+TEST(LuSolveTest, ErrorsInOrder) {
+    const auto short_b = strided_vector({1}, 1);
+    expect_failures({{Matrix(1, 2, {1, 2}), "Shape mismatch: lhs [1, 2], rhs [1, 1]"},
+                     {Matrix(2, 2, {1, 2, 2, 4}), "Storage error: LU pivot column 1 is exactly zero: matrix is singular"},
+                     {Matrix(2, 2, {1, 2, 3, 4}), "Shape mismatch: lhs [1], rhs [2]"}},
+                    [&](const Matrix& a) { return lu_solve(view_of(a), short_b.view); });
 }
 
 // --- determinant --------------------------------------------------------------------------

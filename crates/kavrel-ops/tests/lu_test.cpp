@@ -22,12 +22,6 @@ LuDecomposition by_hand(std::uint64_t n, std::vector<double> lu, std::vector<std
     return {std::move(array), std::move(perm), 1};
 }
 
-// ‖A·x − b‖ / (n·(‖A‖·‖x‖ + ‖b‖)·eps): the normwise backward error of x, scaled.
-double backward_error(const Matrix& a, const std::vector<double>& x, const std::vector<double>& b) {
-    const double scale = static_cast<double>(a.rows) * (frobenius(a) * frobenius(x) + frobenius(b)) * eps;
-    return distance(multiply(a, x), b) / scale;
-}
-
 // Solves A·x = rhs as the callers do: permute, then solve in place.
 std::vector<double> solve(const LuDecomposition& f, const std::vector<double>& rhs) {
     std::vector<double> x(rhs.size());

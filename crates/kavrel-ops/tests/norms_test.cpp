@@ -107,6 +107,34 @@ TEST(NormsTest, StorageIsValidatedFirst) {
     EXPECT_EQ(kavrel::domain::error::display(max.error()), expected);
 }
 
+// Every accepted name, byte for byte, picks its norm; near misses are not names.
+TEST(NormsTest, NormOrderNames) {
+    const Matrix a(1, 2, {3, -4});
+    const std::pair<const char*, double> names[] = {{"fro", 5}, {"2", 5}, {"l2", 5}, {"1", 7},
+                                                    {"l1", 7}, {"max", 4}, {"inf", 4}};
+    for (const auto& [name, value] : names) {
+        SCOPED_TRACE(name);
+        const auto order = norms::norm_order(name);
+        ASSERT_TRUE(order.has_value());
+        const auto n = norms::norm_of(view_of(a), *order);
+        ASSERT_TRUE(n);
+        EXPECT_EQ(*n, value);
+    }
+    for (const char* name : {"", "Fro", "fro ", "L1", "-inf", "nuc", "frobenius"}) EXPECT_EQ(norms::norm_order(name), std::nullopt) << name;
+    EXPECT_EQ(norms::norm_order(std::string_view("fro\0", 4)), std::nullopt);
+}
+
+TEST(NormsTest, NormOfFailsAsTheNormItNames) {
+    std::vector<double> storage(5, 1.0);
+    const ArrayView<double, 2> short_storage{storage.data(), 5, Layout<2>{{2, 3}, {3, 1}, 0}};
+    for (norms::NormOrder order : {norms::NormOrder::frobenius, norms::NormOrder::l1, norms::NormOrder::max}) {
+        const auto n = norms::norm_of(short_storage, order);
+        ASSERT_FALSE(n);
+        EXPECT_EQ(kavrel::domain::error::display(n.error()),
+                  "Storage error: storage length 5 does not cover layout physical offsets 0..=5");
+    }
+}
+
 TEST(NormsTest, MaxCombineKeepsNaN) {
     EXPECT_TRUE(std::isnan(NormMax::combine(3.0, nan)));
     EXPECT_TRUE(std::isnan(NormMax::combine(nan, 3.0)));

@@ -154,6 +154,16 @@ TEST(QrTest, OrdinaryInputGivesTheUnscaledBits) {
     }
 }
 
+// Near either end of the range the working copy is scaled in place: Q is that of the matrix at
+// unit scale and R its R times the same power of two, unblocked and blocked.
+TEST(QrTest, ScaledInputFollowsAPowerOfTwoScale) {
+    for (auto [m, n] : {std::pair<std::uint64_t, std::uint64_t>{7, 5}, {200, 193}})
+        linalg_test::expect_power_of_two_scale(
+            make_matrix(m, n, Kind::random, 10), {1010, -1000},
+            [](const Matrix& a) { return qr::factor(linalg_test::view_of(a)); },
+            [](const qr::QrFactors& f) { return linalg_test::ScaledParts{qr::extract_r(f), qr::form_q(f)}; });
+}
+
 // A = Q·R to n·eps·‖A‖ and QᵀQ = I to n·eps, R exactly upper triangular, for the unblocked
 // (n < 192) and the blocked (n ≥ 192: 32-column panels with block updates) reductions.
 TEST(QrTest, FactorsEveryShapeAndScale) {

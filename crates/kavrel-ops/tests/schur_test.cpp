@@ -95,6 +95,15 @@ TEST(SchurTest, DecompositionProperties) {
     }
 }
 
+// Near either end of the range the gate hands a scaled copy to the pipeline: Q is that of the
+// matrix at unit scale and T its T times the same power of two.
+TEST(SchurTest, ScaledInputFollowsAPowerOfTwoScale) {
+    linalg_test::expect_power_of_two_scale(eigen_test::random_square(9, 21), {990, 1021, -1000}, run,
+                                           [](const RealSchur& s) {
+                                               return linalg_test::ScaledParts{s.t.storage.data, s.q.storage.data};
+                                           });
+}
+
 TEST(SchurTest, Errors) {
     EXPECT_EQ(display(run(Matrix{2, 3, std::vector<double>(6, 1.0)}).error()), "Shape mismatch: lhs [2, 3], rhs [2, 2]");
     EXPECT_EQ(display(run(eigen_test::square(2, {1, std::numeric_limits<double>::infinity(), 0, 1})).error()),

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <span>
 #include <vector>
 
 #include "linalg_test_support.hpp"
@@ -72,6 +73,35 @@ TEST(WorkingTest, Identity) {
     // Orders whose n·n entries overflow, or exceed what a vector can index, are never allocated.
     EXPECT_THROW((void)working::identity(std::uint64_t{1} << 32), std::bad_alloc);
     EXPECT_THROW((void)working::identity(std::uint64_t{1} << 31), std::bad_alloc);
+}
+
+TEST(WorkingTest, SolutionVectorAndElement) {
+    const StridedVector b = strided_vector({4, -5, 6}, -2);
+    EXPECT_EQ(working::element(b.view, 0), 4);
+    EXPECT_EQ(working::element(b.view, 2), 6);
+    const auto x = working::solution_vector(3, b.view);
+    ASSERT_TRUE(x.has_value());
+    EXPECT_EQ(elements(*x), (std::vector<double>{0, 0, 0}));
+    const auto mismatch = working::solution_vector(2, b.view);
+    ASSERT_FALSE(mismatch.has_value());
+    EXPECT_EQ(display(mismatch.error()), "Shape mismatch: lhs [3], rhs [2]");
+}
+
+// With a solve that changes nothing the result is the matrix of unit(i, j) itself: columns land
+// where they belong across groups of eight, the last group short.
+TEST(WorkingTest, SolveUnitColumnsInGroups) {
+    const std::size_t n = 17;
+    const auto unit = [](std::size_t i, std::size_t j) { return (3 * j + 1) % n == i; };
+    std::vector<std::size_t> counts;
+    const std::vector<double> result = working::solve_unit_columns(n, unit, [&](std::span<double> rhs, std::size_t count) {
+        EXPECT_EQ(rhs.size(), count * n);
+        counts.push_back(count);
+    });
+    EXPECT_EQ(counts, (std::vector<std::size_t>{8, 8, 1}));
+    ASSERT_EQ(result.size(), n * n);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j) ASSERT_EQ(result[i * n + j], unit(i, j) ? 1.0 : 0.0) << i << ", " << j;
+    EXPECT_TRUE(working::solve_unit_columns(0, unit, [&](std::span<double>, std::size_t) { ADD_FAILURE(); }).empty());
 }
 
 }  // namespace

@@ -1,20 +1,15 @@
 #include "kavrel_python/linalg.hpp"
 
-#include <algorithm>
-#include <array>
-#include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <span>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "kavrel/application/view/contiguous.hpp"
 #include "kavrel/domain/error/error.hpp"
-#include "kavrel/domain/layout/kernels.hpp"
 #include "kavrel_ops/application/linalg/bidiagonal.hpp"
 #include "kavrel_ops/application/linalg/bunch_kaufman.hpp"
 #include "kavrel_ops/application/linalg/bunch_kaufman/decompose.hpp"
@@ -24,53 +19,32 @@
 #include "kavrel_ops/application/linalg/full_piv_lu.hpp"
 #include "kavrel_ops/application/linalg/full_piv_lu/decompose.hpp"
 #include "kavrel_ops/application/linalg/hessenberg.hpp"
-#include "kavrel_ops/application/linalg/lu/decompose.hpp"
 #include "kavrel_ops/application/linalg/lu/solvers.hpp"
 #include "kavrel_ops/application/linalg/matrix_function/exponential.hpp"
 #include "kavrel_ops/application/linalg/norms.hpp"
 #include "kavrel_ops/application/linalg/products/kronecker.hpp"
 #include "kavrel_ops/application/linalg/qr/decompose.hpp"
-#include "kavrel_ops/application/linalg/scaling/gate.hpp"
 #include "kavrel_ops/application/linalg/schur.hpp"
 #include "kavrel_ops/application/linalg/schur/real_eigenvalues.hpp"
 #include "kavrel_ops/application/linalg/svd.hpp"
-#include "kavrel_ops/application/linalg/svd/bidiagonal_qr.hpp"
+#include "kavrel_ops/application/linalg/trace.hpp"
 #include "kavrel_ops/application/linalg/udu/decompose.hpp"
-#include "kavrel_ops/application/linalg/working.hpp"
 
 namespace kavrel_python::linalg {
 
 namespace {
 
-using kavrel::domain::error::KavrelError;
-using kavrel::domain::error::Result;
 using numpy_bridge::Array;
 namespace ch = kavrel_ops::application::linalg::cholesky;
 namespace fp = kavrel_ops::application::linalg::full_piv_lu;
 namespace lu = kavrel_ops::application::linalg::lu;
 namespace qr = kavrel_ops::application::linalg::qr::decompose;
 namespace cpq = kavrel_ops::application::linalg::col_piv_qr::decompose;
-namespace gate = kavrel_ops::application::linalg::scaling::gate;
 
 // --- Shared by the linear-algebra bodies ------------------------------------------------
 
 using convention::compute_unlocked;
 using convention::Unlocked;
-
-// Element i of a validated one-axis view.
-double element(const ArrayView<double, 1>& v, std::uint64_t i) {
-    const auto at = static_cast<std::int64_t>(v.layout.offset) + static_cast<std::int64_t>(i) * v.layout.strides[0];
-    return v.ptr[at];
-}
-
-// A zero-filled solution vector of the factor's order n, then the length test of b
-// (ShapeMismatch lhs [length of b], rhs [n]).
-Result<Array<double, 1>> solution_vector(std::uint64_t n, const ArrayView<double, 1>& b) {
-    auto x = Array<double, 1>::from_elem({n});
-    const std::uint64_t len = b.layout.shape[0];
-    if (len != n) return std::unexpected(KavrelError(kavrel::domain::error::ShapeMismatch{{len}, {n}}));
-    return x;
-}
 
 // A solution vector handed to NumPy without a copy.
 PyResult<Ref> vector_result(Array<double, 1>&& x) {
@@ -80,79 +54,6 @@ PyResult<Ref> vector_result(Array<double, 1>&& x) {
 // A row-major result of rows × cols over its own buffer.
 Array<double, 2> matrix_result(std::uint64_t rows, std::uint64_t cols, std::vector<double>&& data, const char* what) {
     return kavrel::domain::error::expect(Array<double, 2>::from_vec({rows, cols}, std::move(data)), what);
-}
-
-// Values computed on the gate's scaled copy multiplied back by 2^k, with the range check that
-// fails with `reason`; nothing to do when the gate did not scale.
-Result<void> scale_back(std::span<double> values, const gate::GateOutcome& outcome, const char* reason) {
-    if (const std::int32_t k = gate::exponent_of(outcome); k != 0) return gate::restore(values, k, reason);
-    return {};
-}
-
-// --- det, solve ---------------------------------------------------------------------------
-
-// x[i] = b[perm[i]], then solved in place.
-Result<Array<double, 1>> lu_solve(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
-    auto f = lu::decompose::lu_decompose(a);
-    if (!f) return std::unexpected(std::move(f.error()));
-    auto x = solution_vector(f->perm.size(), b);
-    if (!x) return x;
-    double* out = x->data();
-    for (std::size_t i = 0; i < f->perm.size(); ++i) out[i] = element(b, f->perm[i]);
-    f->solve_in_place({out, f->perm.size()});
-    return x;
-}
-
-// --- cholesky_solve, cholesky_inv --------------------------------------------------------
-
-// b copied in order into the solution vector, then solved in place.
-Result<Array<double, 1>> cholesky_solution(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
-    auto f = ch::cholesky_decompose(a);
-    if (!f) return std::unexpected(std::move(f.error()));
-    auto x = solution_vector(f->n, b);
-    if (!x) return x;
-    double* out = x->data();
-    if (b.layout.strides[0] == 1) {
-        std::copy_n(b.ptr + b.layout.offset, f->n, out);
-    } else {
-        for (std::uint64_t i = 0; i < f->n; ++i) out[i] = element(b, i);
-    }
-    f->solve_in_place({out, f->n});
-    return x;
-}
-
-// Column i of A⁻¹ solves L·Lᵀ·x = e_i; the result is not symmetrised.
-Result<Array<double, 2>> cholesky_inverse(const ArrayView<double, 2>& a) {
-    auto f = ch::cholesky_decompose(a);
-    if (!f) return std::unexpected(std::move(f.error()));
-    const std::size_t n = f->n;
-    std::vector<double> result(n * n);
-    // Columns are solved in groups whose right-hand sides stay in the first-level cache together.
-    constexpr std::size_t group = 8;
-    std::vector<double> e(std::min(n, group) * n);
-    for (std::size_t first = 0; first < n; first += group) {
-        const std::size_t count = std::min(group, n - first);
-        std::fill(e.begin(), e.end(), 0.0);
-        for (std::size_t c = 0; c < count; ++c) e[c * n + first + c] = 1.0;
-        f->solve_columns_in_place({e.data(), count * n}, count);
-        for (std::size_t j = 0; j < n; ++j)
-            for (std::size_t c = 0; c < count; ++c) result[j * n + first + c] = e[c * n + j];
-    }
-    return Array<double, 2>::from_vec({n, n}, std::move(result));
-}
-
-// --- col_piv_qr ---------------------------------------------------------------------------
-
-// The QR window of the gate, the factorisation on the input or on its scaled copy, and R
-// scaled back with its range check.
-Result<cpq::ColPivQrDecomposition> col_piv_qr_balanced(const ArrayView<double, 2>& a) {
-    const auto outcome = gate::balanced_by_rows(a);
-    if (!outcome) return std::unexpected(outcome.error());
-    auto d = cpq::factor(gate::operand(*outcome, a));
-    if (!d) return d;
-    if (auto restored = scale_back(d->r, *outcome, gate::r_entry_out_of_range); !restored)
-        return std::unexpected(std::move(restored.error()));
-    return d;
 }
 
 }  // namespace
@@ -170,7 +71,7 @@ PyResult<Ref> inv_py(CallContext& ctx, const ArrayView<double, 2>& a) {
 }
 
 PyResult<Ref> solve_py(CallContext& ctx, const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
-    auto x = compute_unlocked(ctx, [&] { return lu_solve(a, b); });
+    auto x = compute_unlocked(ctx, [&] { return lu::solvers::lu_solve(a, b); });
     if (!x) return python::value_error(std::move(x.error()));
     return vector_result(std::move(*x));
 }
@@ -183,13 +84,13 @@ PyResult<Ref> cholesky_py(CallContext& ctx, const ArrayView<double, 2>& a) {
 
 PyResult<Ref> cholesky_solve_py(CallContext& ctx, const ArrayView<double, 2>& a,
                                 const ArrayView<double, 1>& b) {
-    auto x = compute_unlocked(ctx, [&] { return cholesky_solution(a, b); });
+    auto x = compute_unlocked(ctx, [&] { return ch::cholesky_solution(a, b); });
     if (!x) return python::value_error(std::move(x.error()));
     return vector_result(std::move(*x));
 }
 
 PyResult<Ref> cholesky_inv_py(CallContext& ctx, const ArrayView<double, 2>& a) {
-    auto r = compute_unlocked(ctx, [&] { return cholesky_inverse(a); });
+    auto r = compute_unlocked(ctx, [&] { return ch::cholesky_inverse(a); });
     if (!r) return python::value_error(std::move(r.error()));
     return numpy_bridge::array_into_numpy2(std::move(*r));
 }
@@ -218,7 +119,7 @@ PyResult<Ref> qr_py(CallContext& ctx, const ArrayView<double, 2>& a) {
 }
 
 PyResult<Ref> col_piv_qr_py(CallContext& ctx, const ArrayView<double, 2>& a) {
-    auto d = compute_unlocked(ctx, [&] { return col_piv_qr_balanced(a); });
+    auto d = compute_unlocked(ctx, [&] { return cpq::factor_balanced(a); });
     if (!d) return python::value_error(std::move(d.error()));
     const std::uint64_t m = d->rows, n = d->cols;
     auto q = matrix_result(m, m, std::move(d->q), "Q shape matches storage");
@@ -238,40 +139,17 @@ namespace udu = kavrel_ops::application::linalg::udu::decompose;
 namespace norms = kavrel_ops::application::linalg::norms;
 namespace kronecker = kavrel_ops::application::linalg::products::kronecker;
 namespace exponential = kavrel_ops::application::linalg::matrix_function::exponential;
+namespace trace = kavrel_ops::application::linalg::trace;
 
-// The entrywise norm named by `ord` (absent: "fro"), compared as bytes; any other text is a plain
-// message, not a library error.
+// The norm named by `ord` (absent: "fro"); a name it does not know is a plain message, not a
+// library error.
 Unlocked<double> norm_unlocked(const ArrayView<double, 2>& a, const std::optional<std::string>& ord) {
-    const std::string_view order = ord ? std::string_view(*ord) : std::string_view("fro");
-    Result<double> r;
-    if (order == "fro" || order == "2" || order == "l2") {
-        r = norms::frobenius_norm(a);
-    } else if (order == "1" || order == "l1") {
-        r = norms::entrywise_norm<norms::NormL1>(a);
-    } else if (order == "max" || order == "inf") {
-        r = norms::entrywise_norm<norms::NormMax>(a);
-    } else {
-        return std::unexpected("Unsupported norm order: " + std::string(order));
-    }
+    const std::string_view name = ord ? std::string_view(*ord) : std::string_view("fro");
+    const std::optional<norms::NormOrder> order = norms::norm_order(name);
+    if (!order) return std::unexpected("Unsupported norm order: " + std::string(name));
+    auto r = norms::norm_of(a, *order);
     if (!r) return std::unexpected(kavrel::domain::error::display(r.error()));
     return *r;
-}
-
-// Σ a(i, i) in order from 0.0, each diagonal entry at offset + i·(stride0 + stride1).
-Result<double> trace_of(const ArrayView<double, 2>& a) {
-    const auto order = kavrel_ops::application::linalg::working::square_order(a.rows(), a.cols());
-    if (!order) return std::unexpected(std::move(order.error()));
-    const std::uint64_t rows = *order;
-    if (rows == 0) return 0.0;
-    const auto& l = a.layout;
-    if (auto valid = kavrel::domain::layout::kernels::validate_storage(l.shape, l.strides, l.offset, a.len); !valid)
-        return std::unexpected(std::move(valid.error()));
-    // A validated layout reaches every diagonal entry inside its storage, so no step overflows.
-    const std::int64_t step = l.strides[0] + l.strides[1];
-    const auto offset = static_cast<std::int64_t>(l.offset);
-    double sum = 0.0;
-    for (std::uint64_t i = 0; i < rows; ++i) sum = sum + a.ptr[offset + static_cast<std::int64_t>(i) * step];
-    return sum;
 }
 
 }  // namespace
@@ -313,7 +191,7 @@ PyResult<Ref> kron_py(CallContext& ctx, const ArrayView<double, 2>& a, const Arr
 }
 
 PyResult<Ref> trace_py(CallContext& ctx, const ArrayView<double, 2>& a) {
-    auto t = compute_unlocked(ctx, [&] { return trace_of(a); });
+    auto t = compute_unlocked(ctx, [&] { return trace::trace_of(a); });
     if (!t) return python::value_error(std::move(t.error()));
     return convention::float_result(*t);
 }
@@ -324,52 +202,11 @@ namespace {
 
 namespace bidiagonal = kavrel_ops::application::linalg::bidiagonal;
 namespace svd = kavrel_ops::application::linalg::svd;
-namespace svd_qr = kavrel_ops::application::linalg::svd::bidiagonal_qr;
-
-// Entries large enough for the reduction's products to overflow are scaled down first; B is scaled
-// back with a range check, U and V need no rescaling.
-Result<bidiagonal::BidiagonalDecomposition> bidiagonalize_balanced(const ArrayView<double, 2>& a) {
-    const auto outcome = gate::balanced_below_overflow(a);
-    if (!outcome) return std::unexpected(outcome.error());
-    auto d = bidiagonal::bidiagonalize(gate::operand(*outcome, a));
-    if (!d) return d;
-    if (auto restored = scale_back(d->b.storage.data, *outcome, bidiagonal::b_entry_out_of_range); !restored)
-        return std::unexpected(std::move(restored.error()));
-    return d;
-}
-
-// The input check and the SVD window of the gate, in front of both SVD functions.
-Result<gate::GateOutcome> svd_gate(const ArrayView<double, 2>& a) {
-    if (auto valid = svd::validate_input(a); !valid) return std::unexpected(std::move(valid.error()));
-    return gate::balanced(a, svd_qr::svd_bound);
-}
-
-// The singular values of a scaled matrix are multiplied back by 2^k; one that leaves the float64
-// range is an error rather than an infinity.
-Result<svd_qr::SvdResult> svd_balanced(const ArrayView<double, 2>& a) {
-    const auto outcome = svd_gate(a);
-    if (!outcome) return std::unexpected(outcome.error());
-    auto r = svd_qr::svd_of_balanced(gate::operand(*outcome, a));
-    if (!r) return r;
-    if (auto restored = scale_back(r->s, *outcome, svd::singular_value_out_of_range); !restored)
-        return std::unexpected(std::move(restored.error()));
-    return r;
-}
-
-Result<std::vector<double>> singular_values_balanced(const ArrayView<double, 2>& a) {
-    const auto outcome = svd_gate(a);
-    if (!outcome) return std::unexpected(outcome.error());
-    auto values = svd_qr::singular_values_of_balanced(gate::operand(*outcome, a));
-    if (!values) return values;
-    if (auto restored = scale_back(*values, *outcome, svd::singular_value_out_of_range); !restored)
-        return std::unexpected(std::move(restored.error()));
-    return values;
-}
 
 }  // namespace
 
 PyResult<Ref> bidiagonalize_py(CallContext& ctx, const ArrayView<double, 2>& a) {
-    auto d = compute_unlocked(ctx, [&] { return bidiagonalize_balanced(a); });
+    auto d = compute_unlocked(ctx, [&] { return bidiagonal::bidiagonalize_balanced(a); });
     if (!d) return python::value_error(std::move(d.error()));
     PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(std::move(d->u)),
                              numpy_bridge::array_into_numpy2(std::move(d->b)),
@@ -378,7 +215,7 @@ PyResult<Ref> bidiagonalize_py(CallContext& ctx, const ArrayView<double, 2>& a) 
 }
 
 PyResult<Ref> svd_py(CallContext& ctx, const ArrayView<double, 2>& a) {
-    auto r = compute_unlocked(ctx, [&] { return svd_balanced(a); });
+    auto r = compute_unlocked(ctx, [&] { return svd::svd_balanced(a); });
     if (!r) return python::value_error(std::move(r.error()));
     // Vt is V (n×k) read through its transposed layout.
     ArrayView<double, 2> v = ArrayView<double, 2>::of(r->v);
@@ -393,7 +230,7 @@ PyResult<Ref> svd_py(CallContext& ctx, const ArrayView<double, 2>& a) {
 }
 
 PyResult<Ref> singular_values_py(CallContext& ctx, const ArrayView<double, 2>& a) {
-    auto values = compute_unlocked(ctx, [&] { return singular_values_balanced(a); });
+    auto values = compute_unlocked(ctx, [&] { return svd::singular_values_balanced(a); });
     if (!values) return python::value_error(std::move(values.error()));
     return numpy_bridge::vector_into_numpy(std::move(*values));
 }
@@ -405,30 +242,11 @@ namespace {
 namespace hess = kavrel_ops::application::linalg::hessenberg;
 namespace schur = kavrel_ops::application::linalg::schur;
 namespace eigen = kavrel_ops::application::linalg::eigen;
-constexpr const char* h_out_of_range = "Hessenberg entry exceeds the scalar range";
-
-// The reduction itself is not scaled (Schur and the eigenvalues gate before it): only this entry
-// scales entries large enough for the reduction's products to overflow, and only when a reflection
-// will run at all (n ≥ 3 and some entry below the subdiagonal nonzero): without one, H is A as it
-// stands. H is scaled back by 2^k, Q is orthogonal and needs nothing; H[0][0], which no step
-// writes, is A[0][0] itself, never a rounded rescaling of it.
-Result<hess::HessenbergDecomposition> hessenberg_gated(const ArrayView<double, 2>& a) {
-    if (auto square = hess::validate_square(a.rows(), a.cols()); !square) return std::unexpected(std::move(square.error()));
-    if (!hess::reflects(a)) return hess::hessenberg(a);
-    const auto outcome = gate::balanced_below_overflow(a);
-    if (!outcome) return std::unexpected(outcome.error());
-    auto d = hess::hessenberg(gate::operand(*outcome, a));
-    if (!d) return d;
-    if (auto restored = gate::restore(d->h.storage.data, gate::exponent_of(*outcome), h_out_of_range); !restored)
-        return std::unexpected(std::move(restored.error()));
-    d->h.storage.data[0] = a.ptr[a.layout.offset];
-    return d;
-}
 
 }  // namespace
 
 PyResult<Ref> hessenberg_py(CallContext& ctx, const ArrayView<double, 2>& a) {
-    auto d = compute_unlocked(ctx, [&] { return hessenberg_gated(a); });
+    auto d = compute_unlocked(ctx, [&] { return hess::hessenberg_gated(a); });
     if (!d) return python::value_error(std::move(d.error()));
     PyResult<Ref> items[] = {numpy_bridge::array_into_numpy2(std::move(d->q)),
                              numpy_bridge::array_into_numpy2(std::move(d->h))};

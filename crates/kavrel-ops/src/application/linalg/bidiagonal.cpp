@@ -10,6 +10,7 @@
 #include "kavrel/domain/layout/layout.hpp"
 #include "kavrel_ops/application/linalg/bidiagonal/colmajor.hpp"
 #include "kavrel_ops/application/linalg/householder.hpp"
+#include "kavrel_ops/application/linalg/scaling/gate.hpp"
 #include "kavrel_ops/application/linalg/working.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
 #include "kavrel_ops/domain/scalar/dispatch.hpp"
@@ -153,6 +154,13 @@ Result<BidiagonalDecomposition> bidiagonalize(const ArrayView<double, 2>& a) {
         err::expect(Array<double, 2>::from_vec({m, m}, std::move(u)), "U shape matches storage"),
         err::expect(Array<double, 2>::from_vec({m, n}, std::move(*work)), "B shape matches storage"),
         err::expect(Array<double, 2>::from_vec({n, n}, std::move(v)), "V shape matches storage")};
+}
+
+Result<BidiagonalDecomposition> bidiagonalize_balanced(const ArrayView<double, 2>& a) {
+    namespace gate = scaling::gate;
+    return gate::solve_scaled(a, gate::balanced_below_overflow(a), bidiagonalize, [](BidiagonalDecomposition& d, std::int32_t k) {
+        return gate::restore_if_scaled(d.b.storage.data, k, b_entry_out_of_range);
+    });
 }
 
 Result<LeftReflectedBidiagonal> bidiagonalize_keeping_left(const ArrayView<double, 2>& a) {

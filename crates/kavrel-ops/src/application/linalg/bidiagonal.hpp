@@ -39,6 +39,12 @@ struct BidiagonalDecomposition {
 // accumulated into U and V in batches of 16, which changes no arithmetic.
 [[nodiscard]] Result<BidiagonalDecomposition> bidiagonalize(const ArrayView<double, 2>& a);
 
+// bidiagonalize of a view whose entries are large enough for the reduction's products to overflow
+// scaled down first (scaling::gate::balanced_below_overflow), B scaled back by 2^k; U and V are
+// orthogonal and need nothing. Errors, in this order: the gate's Overflow guards; bidiagonalize's;
+// Overflow b_entry_out_of_range when B scaled back is not finite.
+[[nodiscard]] Result<BidiagonalDecomposition> bidiagonalize_balanced(const ArrayView<double, 2>& a);
+
 // The same reduction with U left as its reflectors: B and V are those of bidiagonalize (bit for
 // bit), and `left` holds H_0, H_1, … of order m, each from its first non-zero position.
 struct LeftReflectedBidiagonal {

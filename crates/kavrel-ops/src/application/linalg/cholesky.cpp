@@ -93,4 +93,29 @@ void CholeskyDecomposition::solve_columns_in_place(std::span<double> b, std::siz
     }
 }
 
+Result<Array<double, 1>> cholesky_solution(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
+    auto f = cholesky_decompose(a);
+    if (!f) return std::unexpected(std::move(f.error()));
+    auto x = working::solution_vector(f->n, b);
+    if (!x) return x;
+    double* out = x->data();
+    if (b.layout.strides[0] == 1) {
+        std::copy_n(b.ptr + b.layout.offset, f->n, out);
+    } else {
+        for (std::uint64_t i = 0; i < f->n; ++i) out[i] = working::element(b, i);
+    }
+    f->solve_in_place({out, f->n});
+    return x;
+}
+
+Result<Array<double, 2>> cholesky_inverse(const ArrayView<double, 2>& a) {
+    auto f = cholesky_decompose(a);
+    if (!f) return std::unexpected(std::move(f.error()));
+    const std::size_t n = f->n;
+    std::vector<double> result = working::solve_unit_columns(
+        n, [](std::size_t i, std::size_t j) { return i == j; },
+        [&](std::span<double> rhs, std::size_t count) { f->solve_columns_in_place(rhs, count); });
+    return Array<double, 2>::from_vec({n, n}, std::move(result));
+}
+
 }  // namespace kavrel_ops::application::linalg::cholesky

@@ -40,4 +40,13 @@ struct CholeskyDecomposition {
 // not positive, NaN included.
 [[nodiscard]] Result<CholeskyDecomposition> cholesky_decompose(const ArrayView<double, 2>& a);
 
+// x with L·Lᵀ·x = b: b copied in order into x, then solved in place. Fails, in this order, with
+// the errors of cholesky_decompose, then ShapeMismatch lhs [len(b)], rhs [n] when b's length is
+// not A's order. Both views are only read.
+[[nodiscard]] Result<Array<double, 1>> cholesky_solution(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b);
+
+// A⁻¹ as a new (n, n) row-major array: column j solves L·Lᵀ·x = e_j, and the result is not
+// symmetrised. Fails with the errors of cholesky_decompose.
+[[nodiscard]] Result<Array<double, 2>> cholesky_inverse(const ArrayView<double, 2>& a);
+
 }  // namespace kavrel_ops::application::linalg::cholesky

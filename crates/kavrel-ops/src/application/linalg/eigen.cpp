@@ -35,18 +35,51 @@ double largest_magnitude(std::span<const double> x) {
     return m;
 }
 
-// This solver's window of the gate: lo = safmin·2^52, hi = DBL_MAX·2^-(r+1); k = 0 when nothing
-// needs scaling (empty, all zeros). The entries are scaled in place by 2^-k.
+// This solver's window of the gate: lo = safmin·2^52, hi = DBL_MAX·2^-(r+1), no floor of its own;
+// k = 0 when nothing needs scaling (empty, all zeros). The entries are scaled in place by 2^-k.
 Result<std::int32_t> balance(std::span<double> a) {
     const double m = largest_magnitude(a);
     if (a.empty() || m == 0.0) return 0;
     const std::int32_t r = scaling::norm_ratio::norm_ratio_log2(a, m);
-    const double lo = ex::scalbn(ex::safmin(), 52);
-    const double hi = ex::scalbn(ex::dbl_max(), -(r + 1));
-    if (lo > hi) return kavrel::domain::error::overflow(scaling::gate::order_exceeds_range);
-    const std::int32_t k = scaling::gate::balancing_exponent(m, lo, hi).value_or(0);
-    ex::scale_by_power_of_two(a, -k);
-    return k;
+    return scaling::gate::balance_in_place(a, m, {ex::scalbn(ex::safmin(), 52), ex::scalbn(ex::dbl_max(), -(r + 1)), 0.0});
+}
+
+// A diagonalised matrix: its diagonal in index order and the accumulated Vᵀ (row-major).
+struct Diagonal {
+    std::vector<double> w;
+    std::vector<double> vt;
+};
+
+// The rotations on the balanced symmetric n×n `a` from V = I, until nothing is unconverged.
+Result<Diagonal> diagonalised(std::vector<double> a, std::uint64_t n) {
+    std::vector<double> vt = working::identity(n);
+    const double norm = frobenius_norm(a);
+    if (auto done = diagonalise(a, vt, n, norm, rotation_budget(n)); !done) return std::unexpected(std::move(done.error()));
+    std::vector<double> w(static_cast<std::size_t>(n));
+    for (std::uint64_t i = 0; i < n; ++i) w[i] = a[i * n + i];
+    return Diagonal{std::move(w), std::move(vt)};
+}
+
+// The eigenvalues scaled back by 2^k and range-checked, also when nothing was scaled.
+Result<void> restore_eigenvalues(Diagonal& d, std::int32_t k) {
+    return scaling::gate::restore(d.w, k, jacobi_eigenvalue_out_of_range);
+}
+
+// The eigenvalues in ascending order (a stable sort, so equal values keep their index order) with
+// their eigenvectors as the columns of V.
+SymmetricEigen ascending(const Diagonal& d, std::uint64_t n) {
+    std::vector<std::uint64_t> order(static_cast<std::size_t>(n));
+    std::iota(order.begin(), order.end(), std::uint64_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::uint64_t x, std::uint64_t y) { return d.w[x] < d.w[y]; });
+    std::vector<double> w(static_cast<std::size_t>(n));
+    std::vector<double> sorted(static_cast<std::size_t>(n * n), 0.0);
+    for (std::uint64_t j = 0; j < n; ++j) {
+        w[j] = d.w[order[j]];
+        for (std::uint64_t r = 0; r < n; ++r) sorted[r * n + j] = d.vt[order[j] * n + r];
+    }
+    auto va = kavrel::domain::error::expect(Array<double, 2>::from_vec({n, n}, std::move(sorted)),
+                                            "eigenvector shape matches storage");
+    return SymmetricEigen{std::move(w), std::move(va)};
 }
 
 }  // namespace
@@ -107,29 +140,9 @@ Result<SymmetricEigen> symmetric_eigen_jacobi_with_tolerance(const ArrayView<dou
     for (std::uint64_t i = 0; i < n; ++i)
         for (std::uint64_t j = i + 1; j < n; ++j) a[j * n + i] = a[i * n + j];
 
-    const auto k = balance(a);
-    if (!k) return std::unexpected(std::move(k.error()));
-    std::vector<double> vt = working::identity(n);
-    const double norm = frobenius_norm(a);
-    if (auto done = diagonalise(a, vt, n, norm, rotation_budget(n)); !done) return std::unexpected(std::move(done.error()));
-
-    for (std::uint64_t i = 0; i < n; ++i) {
-        const double w = ex::scalbn(a[i * n + i], *k);
-        if (!std::isfinite(w)) return kavrel::domain::error::overflow(jacobi_eigenvalue_out_of_range);
-        a[i * n + i] = w;
-    }
-    std::vector<std::uint64_t> order(static_cast<std::size_t>(n));
-    std::iota(order.begin(), order.end(), std::uint64_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::uint64_t x, std::uint64_t y) { return a[x * n + x] < a[y * n + y]; });
-    std::vector<double> w(static_cast<std::size_t>(n));
-    std::vector<double> sorted(static_cast<std::size_t>(n * n), 0.0);
-    for (std::uint64_t j = 0; j < n; ++j) {
-        w[j] = a[order[j] * n + order[j]];
-        for (std::uint64_t r = 0; r < n; ++r) sorted[r * n + j] = vt[order[j] * n + r];
-    }
-    auto va = kavrel::domain::error::expect(Array<double, 2>::from_vec({n, n}, std::move(sorted)),
-                                            "eigenvector shape matches storage");
-    return SymmetricEigen{std::move(w), std::move(va)};
+    const auto d = scaling::gate::solve_scaled(balance(a), [&] { return diagonalised(std::move(a), n); }, restore_eigenvalues);
+    if (!d) return std::unexpected(d.error());
+    return ascending(*d, n);
 }
 
 }  // namespace kavrel_ops::application::linalg::eigen

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "kavrel_ops/application/linalg/hessenberg/reduce.hpp"
+#include "kavrel_ops/application/linalg/scaling/gate.hpp"
 #include "kavrel_ops/application/linalg/working.hpp"
 
 namespace kavrel_ops::application::linalg::hessenberg {
@@ -36,6 +37,19 @@ Result<HessenbergDecomposition> hessenberg(const ArrayView<double, 2>& a) {
     auto qa = expect(Array<double, 2>::from_vec({*n, *n}, std::move(q)), "Q shape matches storage");
     auto ha = expect(Array<double, 2>::from_vec({*n, *n}, std::move(h)), "H shape matches storage");
     return HessenbergDecomposition{std::move(qa), std::move(ha)};
+}
+
+Result<HessenbergDecomposition> hessenberg_gated(const ArrayView<double, 2>& a) {
+    namespace gate = scaling::gate;
+    if (auto square = validate_square(a.rows(), a.cols()); !square) return std::unexpected(std::move(square.error()));
+    if (!reflects(a)) return hessenberg(a);
+    return gate::solve_scaled(a, gate::balanced_below_overflow(a), hessenberg,
+                              [&](HessenbergDecomposition& d, std::int32_t k) -> Result<void> {
+                                  if (auto restored = gate::restore(d.h.storage.data, k, h_entry_out_of_range); !restored)
+                                      return restored;
+                                  d.h.storage.data[0] = a.ptr[a.layout.offset];
+                                  return {};
+                              });
 }
 
 }  // namespace kavrel_ops::application::linalg::hessenberg

@@ -33,4 +33,16 @@ struct HessenbergDecomposition {
 // Errors: ShapeMismatch (not square), StorageError "Hessenberg input contains a non-finite value".
 [[nodiscard]] Result<HessenbergDecomposition> hessenberg(const ArrayView<double, 2>& a);
 
+// The overflow reason of an H that hessenberg_gated scales back out of the float64 range.
+inline constexpr const char* h_entry_out_of_range = "Hessenberg entry exceeds the scalar range";
+
+// hessenberg for callers that do not gate first (Schur and the eigenvalues do, with their own
+// window): entries large enough for the reduction's products to overflow are scaled down
+// (scaling::gate::balanced_below_overflow), and only when a reflection will run at all; without
+// one, H is A as it stands. H is scaled back by 2^k and range-checked, also when nothing was
+// scaled; Q is orthogonal and needs nothing. H[0][0], which no step writes, is A[0][0] itself,
+// never a rounded rescaling of it. Errors, in this order: ShapeMismatch before any element is
+// read; the gate's Overflow guards; hessenberg's StorageError; Overflow h_entry_out_of_range.
+[[nodiscard]] Result<HessenbergDecomposition> hessenberg_gated(const ArrayView<double, 2>& a);
+
 }  // namespace kavrel_ops::application::linalg::hessenberg

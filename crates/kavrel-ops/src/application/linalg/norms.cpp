@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "kavrel/domain/layout/kernels.hpp"
@@ -112,6 +113,22 @@ Result<double> frobenius_norm(const ArrayView<double, 2>& a) {
     });
     if (!lanes) return std::unexpected(std::move(lanes.error()));
     return std::sqrt(s);
+}
+
+std::optional<NormOrder> norm_order(std::string_view name) noexcept {
+    if (name == "fro" || name == "2" || name == "l2") return NormOrder::frobenius;
+    if (name == "1" || name == "l1") return NormOrder::l1;
+    if (name == "max" || name == "inf") return NormOrder::max;
+    return std::nullopt;
+}
+
+Result<double> norm_of(const ArrayView<double, 2>& a, NormOrder order) {
+    switch (order) {
+        case NormOrder::frobenius: return frobenius_norm(a);
+        case NormOrder::l1: return entrywise_norm<NormL1>(a);
+        case NormOrder::max: return entrywise_norm<NormMax>(a);
+    }
+    kavrel::domain::error::fail_invariant("invariant: a norm order is one of the three named");
 }
 
 }  // namespace kavrel_ops::application::linalg::norms

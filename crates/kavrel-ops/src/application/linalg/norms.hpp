@@ -6,7 +6,10 @@
 #pragma once
 
 #include <concepts>
+#include <cstdint>
+#include <optional>
 #include <span>
+#include <string_view>
 
 #include "kavrel/application/view/immutable.hpp"
 #include "kavrel/domain/error/error.hpp"
@@ -45,6 +48,13 @@ template <NormKind K>
 
 // sqrt(Σ x²), unscaled: squares beyond the float64 range give infinity. Fails like entrywise_norm.
 [[nodiscard]] Result<double> frobenius_norm(const ArrayView<double, 2>& a);
+
+// The norms a caller names by text, the names compared as bytes: "fro", "2" and "l2" the
+// Frobenius norm, "1" and "l1" the sum of magnitudes, "max" and "inf" the largest magnitude.
+enum class NormOrder : std::uint8_t { frobenius, l1, max };
+[[nodiscard]] std::optional<NormOrder> norm_order(std::string_view name) noexcept;
+// The norm of that order, failing as entrywise_norm does.
+[[nodiscard]] Result<double> norm_of(const ArrayView<double, 2>& a, NormOrder order);
 
 extern template Result<double> entrywise_norm<NormL1>(const ArrayView<double, 2>&);
 extern template Result<double> entrywise_norm<NormMax>(const ArrayView<double, 2>&);

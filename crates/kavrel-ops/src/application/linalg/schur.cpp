@@ -20,6 +20,25 @@ void rotate_pairs(double* x, double* y, std::uint64_t count, std::uint64_t strid
     }
 }
 
+// The Hessenberg reduction, the Francis iteration and the standardisation of a non-empty square
+// matrix inside the gate's window.
+Result<RealSchur> schur_of_balanced(const ArrayView<double, 2>& m) {
+    auto d = hessenberg::hessenberg(m);
+    if (!d) return std::unexpected(std::move(d.error()));
+    const std::uint64_t n = m.rows();
+    std::vector<double>& q = d->q.storage.data;
+    std::vector<double>& t = d->h.storage.data;
+    if (auto run = francis::iterate(t, n, q, francis::Scope::whole_matrix); !run)
+        return std::unexpected(std::move(run.error()));
+    standardize_blocks(t, q, n);
+    return RealSchur{std::move(d->q), std::move(d->h)};
+}
+
+// T scaled back by 2^k and range-checked, also when nothing was scaled; Q is orthogonal.
+Result<void> restore_t(RealSchur& d, std::int32_t k) {
+    return scaling::gate::restore(d.t.storage.data, k, schur_entry_out_of_range);
+}
+
 }  // namespace
 
 scaling::gate::BoundTerms francis_bound(std::uint64_t rows, std::uint64_t, std::int32_t r) { return {rows, -2 * r}; }
@@ -44,20 +63,7 @@ Result<RealSchur> real_schur(const ArrayView<double, 2>& a) {
     const auto n = hessenberg::validate_square(a.rows(), a.cols());
     if (!n) return std::unexpected(std::move(n.error()));
     if (*n == 0) return RealSchur{Array<double, 2>::from_elem({0, 0}), Array<double, 2>::from_elem({0, 0})};
-    const auto outcome = scaling::gate::balanced(a, francis_bound);
-    if (!outcome) return std::unexpected(std::move(outcome.error()));
-    auto d = hessenberg::hessenberg(scaling::gate::operand(*outcome, a));
-    if (!d) return std::unexpected(std::move(d.error()));
-    std::vector<double> q = std::move(d->q.storage.data), t = std::move(d->h.storage.data);
-    if (auto run = francis::iterate(t, *n, q, francis::Scope::whole_matrix); !run)
-        return std::unexpected(std::move(run.error()));
-    standardize_blocks(t, q, *n);
-    if (auto restored = scaling::gate::restore(t, scaling::gate::exponent_of(*outcome), schur_entry_out_of_range);
-        !restored)
-        return std::unexpected(std::move(restored.error()));
-    auto qa = kavrel::domain::error::expect(Array<double, 2>::from_vec({*n, *n}, std::move(q)), "Q shape matches storage");
-    auto ta = kavrel::domain::error::expect(Array<double, 2>::from_vec({*n, *n}, std::move(t)), "T shape matches storage");
-    return RealSchur{std::move(qa), std::move(ta)};
+    return scaling::gate::solve_scaled(a, scaling::gate::balanced(a, francis_bound), schur_of_balanced, restore_t);
 }
 
 }  // namespace kavrel_ops::application::linalg::schur

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "kavrel/application/iter/element/element_iter.hpp"
+#include "kavrel_ops/application/linalg/scaling/gate.hpp"
 
 namespace kavrel_ops::application::linalg::svd {
 
@@ -28,6 +30,28 @@ Result<void> validate_input(const ArrayView<double, 2>& a) {
     }
     if (!finite) return err::storage_error(non_finite_input);
     return {};
+}
+
+namespace {
+
+namespace gate = scaling::gate;
+
+Result<void> restore_values(std::vector<double>& values, std::int32_t k) {
+    return gate::restore_if_scaled(values, k, singular_value_out_of_range);
+}
+
+}  // namespace
+
+Result<bidiagonal_qr::SvdResult> svd_balanced(const ArrayView<double, 2>& a) {
+    if (auto valid = validate_input(a); !valid) return std::unexpected(std::move(valid.error()));
+    return gate::solve_scaled(a, gate::balanced(a, bidiagonal_qr::svd_bound), bidiagonal_qr::svd_of_balanced,
+                              [](bidiagonal_qr::SvdResult& r, std::int32_t k) { return restore_values(r.s, k); });
+}
+
+Result<std::vector<double>> singular_values_balanced(const ArrayView<double, 2>& a) {
+    if (auto valid = validate_input(a); !valid) return std::unexpected(std::move(valid.error()));
+    return gate::solve_scaled(a, gate::balanced(a, bidiagonal_qr::svd_bound), bidiagonal_qr::singular_values_of_balanced,
+                              restore_values);
 }
 
 }  // namespace kavrel_ops::application::linalg::svd

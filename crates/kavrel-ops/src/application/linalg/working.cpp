@@ -76,4 +76,16 @@ std::vector<double> identity(std::uint64_t n) {
     return out;
 }
 
+Result<Array<double, 1>> solution_vector(std::uint64_t n, const ArrayView<double, 1>& b) {
+    auto x = Array<double, 1>::from_elem({n});
+    const std::uint64_t len = b.layout.shape[0];
+    if (len != n) return std::unexpected(err::KavrelError(err::ShapeMismatch{{len}, {n}}));
+    return x;
+}
+
+double element(const ArrayView<double, 1>& v, std::uint64_t i) {
+    const auto at = static_cast<std::int64_t>(v.layout.offset) + static_cast<std::int64_t>(i) * v.layout.strides[0];
+    return v.ptr[at];
+}
+
 }  // namespace kavrel_ops::application::linalg::working

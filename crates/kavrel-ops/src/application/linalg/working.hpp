@@ -1,18 +1,23 @@
 // The row-major working storage the dense factorisations start from: the shape tests in front of
 // them (nothing read yet), the private row-major copy of an input view or its own storage when
 // that already is one, the scan for infinite and NaN entries that fails with the caller's text,
-// and the identity an orthogonal or unit-triangular factor is accumulated from.
+// the identity an orthogonal or unit-triangular factor is accumulated from; and the solution
+// vector and unit columns of a solve with a factor.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "kavrel/application/array/types.hpp"
 #include "kavrel/application/view/immutable.hpp"
 #include "kavrel/domain/error/error.hpp"
 
 namespace kavrel_ops::application::linalg::working {
 
+using kavrel::application::array::types::Array;
 using kavrel::application::view::immutable::ArrayView;
 using kavrel::domain::error::Result;
 
@@ -38,5 +43,34 @@ using kavrel::domain::error::Result;
 // The n×n identity, row-major. An order whose n·n entries cannot be indexed is as unobtainable as
 // one too large to allocate: std::bad_alloc.
 [[nodiscard]] std::vector<double> identity(std::uint64_t n);
+
+// --- Solvers with a factor of order n ---------------------------------------------------------
+
+// A zero-filled solution vector of order n, then the length test of the right-hand side b:
+// ShapeMismatch lhs [len(b)], rhs [n]. No element of b is read.
+[[nodiscard]] Result<Array<double, 1>> solution_vector(std::uint64_t n, const ArrayView<double, 1>& b);
+
+// Element i of a one-axis view. Requires: i below its length.
+[[nodiscard]] double element(const ArrayView<double, 1>& v, std::uint64_t i);
+
+// The n×n row-major matrix whose column j solves the right-hand side with entries
+// unit(i, j) ? 1.0 : 0.0: solve(rhs, count) overwrites `count` right-hand sides of n entries,
+// stored one after another, with their solutions. Columns are solved in groups whose right-hand
+// sides stay in the first-level cache together.
+template <class Unit, class Solve>
+[[nodiscard]] std::vector<double> solve_unit_columns(std::size_t n, Unit&& unit, Solve&& solve) {
+    constexpr std::size_t group = 8;
+    std::vector<double> result(n * n);
+    std::vector<double> r(std::min(n, group) * n);
+    for (std::size_t first = 0; first < n; first += group) {
+        const std::size_t count = std::min(group, n - first);
+        for (std::size_t c = 0; c < count; ++c)
+            for (std::size_t i = 0; i < n; ++i) r[c * n + i] = unit(i, first + c) ? 1.0 : 0.0;
+        solve(std::span<double>(r.data(), count * n), count);
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t c = 0; c < count; ++c) result[i * n + first + c] = r[c * n + i];
+    }
+    return result;
+}
 
 }  // namespace kavrel_ops::application::linalg::working

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "kavrel_ops/application/linalg/householder.hpp"
+#include "kavrel_ops/application/linalg/scaling/gate.hpp"
 #include "kavrel_ops/application/linalg/working.hpp"
 
 namespace kavrel_ops::application::linalg::col_piv_qr::decompose {
@@ -132,6 +133,13 @@ Result<ColPivQrDecomposition> factor(const ArrayView<double, 2>& view) {
     for (std::uint64_t i = 1; i < m; ++i)
         std::fill_n(a.begin() + static_cast<std::ptrdiff_t>(i * n), std::min(i, n), 0.0);
     return ColPivQrDecomposition{std::move(q), std::move(a), std::move(perm), rank, m, n};
+}
+
+Result<ColPivQrDecomposition> factor_balanced(const ArrayView<double, 2>& view) {
+    namespace gate = scaling::gate;
+    return gate::solve_scaled(view, gate::balanced_by_rows(view), factor, [](ColPivQrDecomposition& d, std::int32_t k) {
+        return gate::restore_if_scaled(d.r, k, gate::r_entry_out_of_range);
+    });
 }
 
 }  // namespace kavrel_ops::application::linalg::col_piv_qr::decompose

@@ -35,4 +35,10 @@ struct ColPivQrDecomposition {
 // Errors: StorageError "ColPivQR input contains a non-finite value".
 [[nodiscard]] Result<ColPivQrDecomposition> factor(const ArrayView<double, 2>& view);
 
+// factor of any m×n view brought into the QR window of the scaling gate (balanced_by_rows) first,
+// R scaled back by 2^k; Q and perm are those of the scaled copy, which are the input's own.
+// Errors, in this order: the gate's Overflow guards; factor's StorageError; Overflow
+// scaling::gate::r_entry_out_of_range when R scaled back is not finite.
+[[nodiscard]] Result<ColPivQrDecomposition> factor_balanced(const ArrayView<double, 2>& view);
+
 }  // namespace kavrel_ops::application::linalg::col_piv_qr::decompose

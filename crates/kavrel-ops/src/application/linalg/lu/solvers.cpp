@@ -9,25 +9,29 @@
 
 #include "kavrel_ops/application/linalg/lu/decompose.hpp"
 #include "kavrel_ops/application/linalg/lu/eliminate.hpp"
+#include "kavrel_ops/application/linalg/working.hpp"
 
 namespace kavrel_ops::application::linalg::lu::solvers {
+
+Result<Array<double, 1>> lu_solve(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
+    auto f = decompose::lu_decompose(a);
+    if (!f) return std::unexpected(std::move(f.error()));
+    auto x = working::solution_vector(f->perm.size(), b);
+    if (!x) return x;
+    double* out = x->data();
+    for (std::size_t i = 0; i < f->perm.size(); ++i) out[i] = working::element(b, f->perm[i]);
+    f->solve_in_place({out, f->perm.size()});
+    return x;
+}
 
 Result<Array<double, 2>> inv(const ArrayView<double, 2>& a) {
     auto f = decompose::lu_decompose(a);
     if (!f) return std::unexpected(std::move(f.error()));
     const std::size_t n = f->perm.size();
-    std::vector<double> result(n * n);
-    // Columns are solved in groups whose right-hand sides stay in the first-level cache together.
-    constexpr std::size_t group = 8;
-    std::vector<double> r(std::min(n, group) * n);
-    for (std::size_t first = 0; first < n; first += group) {
-        const std::size_t count = std::min(group, n - first);
-        for (std::size_t c = 0; c < count; ++c)
-            for (std::size_t i = 0; i < n; ++i) r[c * n + i] = f->perm[i] == first + c ? 1.0 : 0.0;
-        f->solve_columns_in_place({r.data(), count * n}, count);
-        for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t c = 0; c < count; ++c) result[i * n + first + c] = r[c * n + i];
-    }
+    // Column j solves L·U·x = P·e_j: its right-hand side is 1 where perm[i] = j.
+    std::vector<double> result = working::solve_unit_columns(
+        n, [&](std::size_t i, std::size_t j) { return f->perm[i] == j; },
+        [&](std::span<double> rhs, std::size_t count) { f->solve_columns_in_place(rhs, count); });
     return Array<double, 2>::from_vec({n, n}, std::move(result));
 }
 

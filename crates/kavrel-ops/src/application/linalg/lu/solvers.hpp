@@ -1,5 +1,6 @@
-// The inverse and the determinant of a square float64 matrix from its partial-pivoting LU
-// factors. No conditioning test: a nearly singular matrix gives large entries, not an error.
+// The solution of a linear system, the inverse and the determinant of a square float64 matrix
+// from its partial-pivoting LU factors. No conditioning test: a nearly singular matrix gives
+// large entries, not an error.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,11 @@ namespace kavrel_ops::application::linalg::lu::solvers {
 using kavrel::application::array::types::Array;
 using kavrel::application::view::immutable::ArrayView;
 using kavrel::domain::error::Result;
+
+// x with L·U·x = P·b: x[i] = b[perm[i]], then solved in place. Fails, in this order, with the
+// error of lu_decompose unchanged, then ShapeMismatch lhs [len(b)], rhs [n] when b's length is
+// not A's order. Both views are only read.
+[[nodiscard]] Result<Array<double, 1>> lu_solve(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b);
 
 // A⁻¹ as a new (n, n) row-major array: column j solves L·U·x = P·e_j. Fails with the error of
 // lu_decompose unchanged (shape mismatch, non-finite entry, exactly zero pivot column). The view

@@ -133,12 +133,11 @@ void update_trailing(std::span<double> a, std::uint64_t m, std::uint64_t n, std:
 
 }  // namespace
 
-Result<QrFactors> factor(const ArrayView<double, 2>& view) {
-    const std::uint64_t m = view.rows(), n = view.cols();
-    if (auto tall = working::require_tall(m, n); !tall) return std::unexpected(std::move(tall.error()));
-    std::vector<double> a = working::working_copy(view);
-    const auto k = scaling::gate::balance_below_overflow(a, m, n);
-    if (!k) return std::unexpected(k.error());
+namespace {
+
+// The column reductions and block updates on the balanced working copy, which becomes the factored
+// matrix.
+Result<QrFactors> triangularize(std::vector<double> a, std::uint64_t m, std::uint64_t n) {
     if (auto finite = working::check_finite(a, "QR input contains a non-finite value"); !finite)
         return std::unexpected(std::move(finite.error()));
 
@@ -155,14 +154,29 @@ Result<QrFactors> factor(const ArrayView<double, 2>& view) {
                 return std::unexpected(std::move(reduced.error()));
         if (n > k0 + nb) update_trailing(a, m, n, k0, k1, head, tau, buffers);
     }
-
-    if (*k != 0)
-        for (std::uint64_t i = 0; i < n; ++i) {
-            const std::span<double> row(a.data() + i * n + i, n - i);
-            if (auto restored = scaling::gate::restore(row, *k, scaling::gate::r_entry_out_of_range); !restored)
-                return std::unexpected(std::move(restored.error()));
-        }
     return QrFactors{std::move(a), std::move(head), std::move(tau), m, n};
+}
+
+// R, on and above the diagonal of rows 0 … n−1, scaled back row by row; the reflectors below it
+// do not depend on the scale.
+Result<void> restore_r(QrFactors& f, std::int32_t k) {
+    const std::uint64_t n = f.cols;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const std::span<double> row(f.a.data() + i * n + i, n - i);
+        if (auto restored = scaling::gate::restore_if_scaled(row, k, scaling::gate::r_entry_out_of_range); !restored)
+            return restored;
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<QrFactors> factor(const ArrayView<double, 2>& view) {
+    const std::uint64_t m = view.rows(), n = view.cols();
+    if (auto tall = working::require_tall(m, n); !tall) return std::unexpected(std::move(tall.error()));
+    std::vector<double> a = working::working_copy(view);
+    const auto k = scaling::gate::balance_below_overflow(a, m, n);
+    return scaling::gate::solve_scaled(k, [&] { return triangularize(std::move(a), m, n); }, restore_r);
 }
 
 std::vector<double> form_q(const QrFactors& f) {

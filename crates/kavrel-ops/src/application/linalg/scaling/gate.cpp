@@ -87,13 +87,19 @@ Window overflow_window(std::uint64_t rows, std::uint64_t cols) {
     return {window_lo(), ex::scalbn(ex::dbl_max(), -(8 + 2 * c)), ex::safmin() / ex::eps};
 }
 
+// check_window, then the exponent that brings amax into the window (none: it is inside).
+Result<std::optional<std::int32_t>> exponent_in(double amax, const Window& window) {
+    if (auto checked = check_window(window); !checked) return std::unexpected(std::move(checked.error()));
+    return window_exponent(amax, window);
+}
+
 // The copy scaled into `window`, or NoScaling.
 Result<GateOutcome> balanced_in(std::optional<GateCopy>&& copy, const Window& window) {
     if (!copy) return NoScaling{};
-    if (auto checked = check_window(window); !checked) return std::unexpected(std::move(checked.error()));
-    const std::optional<std::int32_t> k = window_exponent(copy->amax, window);
-    if (!k) return NoScaling{};
-    return scaled(std::move(*copy), *k);
+    const auto k = exponent_in(copy->amax, window);
+    if (!k) return std::unexpected(k.error());
+    if (!*k) return NoScaling{};
+    return scaled(std::move(*copy), **k);
 }
 
 }  // namespace
@@ -124,11 +130,7 @@ Result<GateOutcome> balanced(const ArrayView<double, 2>& view, Bound bound) {
     std::int32_t c = 0;
     if (const auto sum = norm_ratio::RatioSum::of(copy->entries, copy->amax))
         c = std::max(sum->exponent + ex::ilogb((1.0 - 2.0 * sum->bound) * sum->mantissa), 0) / 2;
-    const Window window{window_lo(), window_hi(terms.hi_shift), ex::scalbn(ex::safmin() / ex::eps, u - c)};
-    if (auto checked = check_window(window); !checked) return std::unexpected(std::move(checked.error()));
-    const std::optional<std::int32_t> k = window_exponent(copy->amax, window);
-    if (!k) return NoScaling{};
-    return scaled(std::move(*copy), *k);
+    return balanced_in(std::move(copy), {window_lo(), window_hi(terms.hi_shift), ex::scalbn(ex::safmin() / ex::eps, u - c)});
 }
 
 Result<GateOutcome> balanced_by_rows(const ArrayView<double, 2>& view) {
@@ -142,12 +144,15 @@ Result<GateOutcome> balanced_below_overflow(const ArrayView<double, 2>& view) {
 Result<std::int32_t> balance_below_overflow(std::span<double> entries, std::uint64_t rows, std::uint64_t cols) {
     const std::optional<double> amax = scalable_amax(entries);
     if (!amax) return 0;
-    const Window window = overflow_window(rows, cols);
-    if (auto checked = check_window(window); !checked) return std::unexpected(std::move(checked.error()));
-    const std::optional<std::int32_t> k = window_exponent(*amax, window);
-    if (!k) return 0;
-    ex::scale_by_power_of_two(entries, -*k);
-    return *k;
+    return balance_in_place(entries, *amax, overflow_window(rows, cols));
+}
+
+Result<std::int32_t> balance_in_place(std::span<double> entries, double amax, const Window& window) {
+    const auto k = exponent_in(amax, window);
+    if (!k) return std::unexpected(k.error());
+    if (!*k) return 0;
+    ex::scale_by_power_of_two(entries, -**k);
+    return **k;
 }
 
 RangeSteps range_steps(double amax, std::uint64_t order) {
@@ -172,6 +177,11 @@ Result<void> restore(std::span<double> values, std::int32_t k, const char* reaso
     for (double v : values)
         if (!std::isfinite(v)) return kavrel::domain::error::overflow(reason);
     return {};
+}
+
+Result<void> restore_if_scaled(std::span<double> values, std::int32_t k, const char* reason) {
+    if (k == 0) return {};
+    return restore(values, k, reason);
 }
 
 }  // namespace kavrel_ops::application::linalg::scaling::gate

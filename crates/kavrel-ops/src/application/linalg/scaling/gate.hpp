@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -108,6 +110,10 @@ using Bound = BoundTerms (*)(std::uint64_t rows, std::uint64_t cols, std::int32_
 // The same on a row-major rows × cols buffer that the caller owns, scaled in place; k returned.
 [[nodiscard]] Result<std::int32_t> balance_below_overflow(std::span<double> entries, std::uint64_t rows,
                                                           std::uint64_t cols);
+// Entries the caller owns scaled in place by 2^-k into `window`, k returned (0: left as they are);
+// check_window's errors. For a solver whose window depends on more than the shape (the Jacobi
+// eigensolver's). Requires: amax = max |entry|, positive and finite.
+[[nodiscard]] Result<std::int32_t> balance_in_place(std::span<double> entries, double amax, const Window& window);
 // restore's reason for the R factor of the QR factorisations.
 inline constexpr const char* r_entry_out_of_range = "R entry exceeds the scalar range";
 
@@ -145,5 +151,37 @@ template <class T, class Attempt>
 // KavrelError::Overflow `reason`; the values stay multiplied either way. `reason` is static text.
 [[nodiscard]] Result<void> restore(std::span<double> values, std::int32_t k,
                                    const char* reason = eigenvalue_out_of_range);
+// restore when k ≠ 0; with k = 0 the values are left unread, so a solver whose unscaled results
+// may hold infinities passes them on as its own.
+[[nodiscard]] Result<void> restore_if_scaled(std::span<double> values, std::int32_t k, const char* reason);
+
+// --- Solvers run through the gate -------------------------------------------------------------
+
+// The one path by which a gated solver scales its results back. `k` is the outcome of balancing
+// the solver's own working storage in place (balance_below_overflow, balance_in_place); a gate
+// error is returned before anything is computed. Then compute: () -> Result<R> runs, and on
+// success restore: (R&, std::int32_t k) -> Result<void> undoes 2^-k (k = 0 when nothing was
+// scaled). Each solver's restore picks the values, the text, and whether an unscaled result is
+// range-checked too; a failed computation is returned unrestored.
+template <class Compute, class Restore>
+[[nodiscard]] auto solve_scaled(const Result<std::int32_t>& k, Compute&& compute, Restore&& restore)
+    -> std::invoke_result_t<Compute&> {
+    if (!k) return std::unexpected(k.error());
+    std::invoke_result_t<Compute&> result = compute();
+    if (!result) return result;
+    if (Result<void> restored = restore(*result, *k); !restored) return std::unexpected(std::move(restored.error()));
+    return result;
+}
+
+// The same on a view: `outcome` is the gate's verdict on `input` (both must outlive the call), and
+// compute: (const ArrayView<double, 2>&) -> Result<R> runs on operand(outcome, input).
+template <class Compute, class Restore>
+[[nodiscard]] auto solve_scaled(const ArrayView<double, 2>& input, const Result<GateOutcome>& outcome,
+                                Compute&& compute, Restore&& restore)
+    -> std::invoke_result_t<Compute&, const ArrayView<double, 2>&> {
+    if (!outcome) return std::unexpected(outcome.error());
+    const ArrayView<double, 2> m = operand(*outcome, input);
+    return solve_scaled(Result<std::int32_t>(exponent_of(*outcome)), [&] { return compute(m); }, restore);
+}
 
 }  // namespace kavrel_ops::application::linalg::scaling::gate

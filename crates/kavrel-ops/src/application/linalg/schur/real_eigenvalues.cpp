@@ -38,29 +38,39 @@ std::vector<Complex> real_eigenvalues(std::span<const double> t, std::uint64_t n
     return values;
 }
 
-Result<std::vector<Complex>> eigenvalues(const ArrayView<double, 2>& a) {
-    const auto rows = hessenberg::validate_square(a.rows(), a.cols());
-    if (!rows) return std::unexpected(std::move(rows.error()));
-    if (*rows == 0) return std::vector<Complex>{};
-    const auto outcome = scaling::gate::balanced(a, francis_bound);
-    if (!outcome) return std::unexpected(std::move(outcome.error()));
-    const ArrayView<double, 2> m = scaling::gate::operand(*outcome, a);
-    const std::uint64_t n = *hessenberg::validate_square(m.rows(), m.cols());
+namespace {
+
+// The Hessenberg reduction and the Francis iteration without Q of a non-empty square matrix inside
+// the gate's window, the values read off its quasi-triangular form.
+Result<std::vector<Complex>> eigenvalues_of_balanced(const ArrayView<double, 2>& m) {
+    const std::uint64_t n = m.rows();
     std::vector<double> t = working::working_copy(m);
     if (auto finite = hessenberg::reduce::check_finite(t); !finite) return std::unexpected(std::move(finite.error()));
     hessenberg::reduce::reduce(t, n, {});
     if (auto run = francis::iterate(t, n, {}, francis::Scope::active_window); !run)
         return std::unexpected(std::move(run.error()));
-    std::vector<Complex> values = real_eigenvalues(t, n);
-    if (const std::int32_t k = scaling::gate::exponent_of(*outcome); k != 0) {
-        for (Complex& v : values) {
-            double parts[2] = {v.re, v.im};
-            if (auto restored = scaling::gate::restore(parts, k); !restored)
-                return std::unexpected(std::move(restored.error()));
-            v = {parts[0], parts[1]};
-        }
+    return real_eigenvalues(t, n);
+}
+
+// Both parts of every value scaled back by 2^k, value by value; nothing when nothing was scaled.
+Result<void> restore_values(std::vector<Complex>& values, std::int32_t k) {
+    if (k == 0) return {};
+    for (Complex& v : values) {
+        double parts[2] = {v.re, v.im};
+        if (auto restored = scaling::gate::restore(parts, k); !restored) return restored;
+        v = {parts[0], parts[1]};
     }
-    return values;
+    return {};
+}
+
+}  // namespace
+
+Result<std::vector<Complex>> eigenvalues(const ArrayView<double, 2>& a) {
+    const auto rows = hessenberg::validate_square(a.rows(), a.cols());
+    if (!rows) return std::unexpected(std::move(rows.error()));
+    if (*rows == 0) return std::vector<Complex>{};
+    return scaling::gate::solve_scaled(a, scaling::gate::balanced(a, francis_bound), eigenvalues_of_balanced,
+                                       restore_values);
 }
 
 }  // namespace kavrel_ops::application::linalg::schur::real_eigenvalues
