@@ -6,6 +6,7 @@
 #include <span>
 #include <utility>
 
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/layout/kernels.hpp"
 #include "kavrel/domain/layout/layout.hpp"
 #include "kavrel_ops/application/linalg/bidiagonal/colmajor.hpp"
@@ -18,6 +19,8 @@
 namespace kavrel_ops::application::linalg::bidiagonal {
 
 namespace err = kavrel::domain::error;
+
+namespace checked = kavrel::domain::checked;
 using err::fail_invariant;
 using Scalar = kavrel_ops::domain::scalar::contract::Scalar<double>;
 using zubrin_simd_core::error::SimdError;
@@ -114,8 +117,7 @@ void reduce_in_place(std::vector<double>& w, std::uint64_t m, std::uint64_t n, O
 std::vector<double> column_major_copy(const ArrayView<double, 2>& a, std::uint64_t m, std::uint64_t n) {
     std::vector<double> w(m * n, 0.0);
     const auto& l = a.layout;
-    std::uint64_t end;
-    if (kavrel::domain::layout::is_c_contiguous(l) && !__builtin_add_overflow(l.offset, m * n, &end) && end <= a.len) {
+    if (kavrel::domain::layout::is_c_contiguous(l) && checked::ends_within(l.offset, m * n, a.len)) {
         const double* row = a.ptr + l.offset;
         for (std::uint64_t i = 0; i < m; ++i, row += n)
             for (std::uint64_t j = 0; j < n; ++j) w[i + j * m] = row[j];

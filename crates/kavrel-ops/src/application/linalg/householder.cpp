@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel_ops/application/linalg/scaling/exponent.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
@@ -9,6 +10,8 @@
 namespace kavrel_ops::application::linalg::householder {
 
 namespace ex = scaling::exponent;
+
+namespace checked = kavrel::domain::checked;
 using kavrel::domain::error::fail_invariant;
 using Scalar = kavrel_ops::domain::scalar::contract::Scalar<double>;
 
@@ -23,10 +26,9 @@ double sum_of_squares(std::span<const double> v) {
 // Row `row` of the block, columns [first_col, first_col + width), checked against the storage.
 std::span<double> row_segment(std::span<double> data, std::uint64_t row_stride, std::uint64_t row,
                               std::uint64_t first_col, std::uint64_t width) {
-    std::uint64_t start, end;
-    if (__builtin_mul_overflow(row, row_stride, &start) || __builtin_add_overflow(start, first_col, &start) ||
-        __builtin_add_overflow(start, width, &end) || end > data.size())
-        fail_invariant("invariant: a reflected block lies inside its matrix");
+    constexpr const char* outside = "invariant: a reflected block lies inside its matrix";
+    const std::uint64_t start = checked::expect(checked::mul_add(row, row_stride, first_col), outside);
+    if (!checked::ends_within(start, width, data.size())) fail_invariant(outside);
     return data.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(width));
 }
 

@@ -7,12 +7,15 @@
 #include <new>
 #include <utility>
 
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/application/view/contiguous.hpp"
 #include "kavrel/domain/layout/layout.hpp"
 
 namespace kavrel_ops::application::linalg::working {
 
 namespace err = kavrel::domain::error;
+
+namespace checked = kavrel::domain::checked;
 
 Result<std::uint64_t> square_order(std::uint64_t rows, std::uint64_t cols) {
     if (rows != cols) return std::unexpected(err::KavrelError(err::ShapeMismatch{{rows, cols}, {rows, rows}}));
@@ -69,8 +72,8 @@ Result<std::vector<double>> finite_working_copy(const ArrayView<double, 2>& a, c
 }
 
 std::vector<double> identity(std::uint64_t n) {
-    std::uint64_t count;
-    if (__builtin_mul_overflow(n, n, &count) || count > std::vector<double>().max_size()) throw std::bad_alloc();
+    const std::uint64_t count = checked::saturating_mul(n, n);
+    if (count > std::vector<double>().max_size()) throw std::bad_alloc();
     std::vector<double> out(count, 0.0);
     for (std::uint64_t i = 0; i < n; ++i) out[i * n + i] = 1.0;
     return out;

@@ -1,5 +1,6 @@
 #include "kavrel_ops/domain/scalar/shared_panels.hpp"
 
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel_ops/domain/scalar/dispatch.hpp"
 #include "zubrin_simd_core/tiling/gemm.hpp"
@@ -18,9 +19,8 @@ std::optional<SharedPanels<T>> plan_shared_panels(std::span<const T> b, std::uin
     const std::uint64_t width = dispatch::panel_width<T>(path);
     const std::uint64_t count = n / width;
     if (count == 0) return std::nullopt;
-    std::uint64_t elements = 0;
-    if (__builtin_mul_overflow(count * width, k, &elements))
-        kavrel::domain::error::fail_invariant("invariant: shared panels of a B that fits in memory");
+    const std::uint64_t elements = kavrel::domain::checked::expect(kavrel::domain::checked::mul(count * width, k),
+                                                                   "invariant: shared panels of a B that fits in memory");
     return SharedPanels<T>{b, n, k, path, count, zubrin_simd_core::vec::aligned::AlignedVec<T>::with_capacity(elements)};
 }
 

@@ -2,21 +2,22 @@
 
 #include <optional>
 
+#include "kavrel/domain/checked/arithmetic.hpp"
+
 namespace zubrin_simd::dispatch::axpy {
 
 AxpyRowsBatchExtents check_axpy_rows_batch_extents(std::uint64_t coeffs_len, std::uint64_t x_len,
                                                    std::uint64_t out_len, std::uint64_t out_stride,
                                                    std::uint64_t rows, std::uint64_t k, std::uint64_t cols) noexcept {
     if (rows == 0 || k == 0 || cols == 0) return AxpyRowsBatchExtents::empty;
-    std::uint64_t coeffs_needed = 0;
-    std::uint64_t x_needed = 0;
-    std::uint64_t leading = 0;
-    std::uint64_t extent = 0;
-    if (__builtin_mul_overflow(rows, k, &coeffs_needed)) return AxpyRowsBatchExtents::invalid;
-    if (__builtin_mul_overflow(k, cols, &x_needed)) return AxpyRowsBatchExtents::invalid;
-    if (__builtin_mul_overflow(rows - 1, out_stride, &leading)) return AxpyRowsBatchExtents::invalid;
-    if (__builtin_add_overflow(leading, cols, &extent)) return AxpyRowsBatchExtents::invalid;
-    const bool fits = out_len >= extent && out_stride >= cols && coeffs_len >= coeffs_needed && x_len >= x_needed;
+    namespace checked = kavrel::domain::checked;
+    const auto coeffs_needed = checked::mul(rows, k);
+    if (!coeffs_needed) return AxpyRowsBatchExtents::invalid;
+    const auto x_needed = checked::mul(k, cols);
+    if (!x_needed) return AxpyRowsBatchExtents::invalid;
+    const auto extent = checked::mul_add(rows - 1, out_stride, cols);
+    if (!extent) return AxpyRowsBatchExtents::invalid;
+    const bool fits = out_len >= *extent && out_stride >= cols && coeffs_len >= *coeffs_needed && x_len >= *x_needed;
     return fits ? AxpyRowsBatchExtents::valid : AxpyRowsBatchExtents::invalid;
 }
 

@@ -1,5 +1,6 @@
 #include "zubrin_simd/dispatch/gemm.hpp"
 
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "zubrin_simd_core/tiling/gemm.hpp"
 
 namespace zubrin_simd::dispatch::gemm {
@@ -7,11 +8,14 @@ namespace zubrin_simd::dispatch::gemm {
 namespace {
 
 namespace tiling = zubrin_simd_core::tiling::gemm;
+namespace checked = kavrel::domain::checked;
 
-// (n div width)·width·k, the elements of all full panels; false when k·n overflows (the panels
-// then cannot be held either).
-bool panel_elements(std::uint64_t n, std::uint64_t k, std::uint64_t width, std::uint64_t& elements) noexcept {
-    return !__builtin_mul_overflow(n / width * width, k, &elements);
+// Whether `available` elements hold all full panels, (n div width)·width·k of them; never when
+// that count overflows (such panels could not be held either).
+bool holds_full_panels(std::uint64_t available, std::uint64_t n, std::uint64_t k, std::uint64_t width) noexcept {
+    const auto needed = checked::mul(n / width * width, k);
+    if (!needed) return false;
+    return available >= *needed;
 }
 
 }  // namespace
@@ -29,9 +33,10 @@ template <class T>
 SimdError detail::checked_pack_full_panels(std::span<const T> b, std::uint64_t n, std::uint64_t k, std::span<T> panels,
                                            std::uint64_t first, std::uint64_t last, std::uint64_t width,
                                            PackLoop<T> loop) noexcept {
-    std::uint64_t b_needed = 0, needed = 0;
-    if (__builtin_mul_overflow(k, n, &b_needed) || b.size() < b_needed) return SimdError::mismatch;
-    if (!panel_elements(n, k, width, needed) || panels.size() < needed) return SimdError::mismatch;
+    const auto b_needed = checked::mul(k, n);
+    if (!b_needed) return SimdError::mismatch;
+    if (b.size() < *b_needed) return SimdError::mismatch;
+    if (!holds_full_panels(panels.size(), n, k, width)) return SimdError::mismatch;
     if (first > last || last > n / width) return SimdError::mismatch;
     loop(b.data(), n, k, panels.data(), first, last);
     return SimdError::success;
@@ -45,8 +50,7 @@ SimdError detail::checked_tiled_gemm_panels(std::span<const T> a, std::span<cons
         return SimdError::mismatch;
     if (m < tiling::tiled_min_rows || n < tiling::tiled_min_cols || k < tiling::tiled_min_depth || n < width)
         return SimdError::mismatch;
-    std::uint64_t needed = 0;
-    if (!panel_elements(n, k, width, needed) || panels.size() < needed) return SimdError::mismatch;
+    if (!holds_full_panels(panels.size(), n, k, width)) return SimdError::mismatch;
     nest(a.data(), b.data(), panels.data(), c.data(), m, n, k);
     return SimdError::success;
 }

@@ -1,9 +1,12 @@
 #include "kavrel_ops/application/linalg/bidiagonal/reduce.hpp"
 
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
 
 namespace kavrel_ops::application::linalg::bidiagonal::reduce {
+
+namespace checked = kavrel::domain::checked;
 
 using kavrel::domain::error::fail_invariant;
 using Scalar = kavrel_ops::domain::scalar::contract::Scalar<double>;
@@ -12,9 +15,7 @@ namespace {
 
 // n·k, or an internal error naming what must have fitted.
 std::uint64_t product(std::uint64_t n, std::uint64_t k, const char* what) {
-    std::uint64_t out;
-    if (__builtin_mul_overflow(n, k, &out)) fail_invariant(what);
-    return out;
+    return checked::expect(checked::mul(n, k), what);
 }
 
 // t := t·(I − tau·v·vᵀ) for one row segment t.

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/layout/layout.hpp"
 #include "kavrel_ops/application/linalg/lu/eliminate.hpp"
 #include "kavrel_ops/application/linalg/working.hpp"
@@ -16,6 +17,8 @@
 #include "kavrel_ops/infrastructure/cache.hpp"
 
 namespace kavrel_ops::application::linalg::lu::decompose {
+
+namespace checked = kavrel::domain::checked;
 
 namespace {
 
@@ -57,13 +60,12 @@ void forward_substitute_u12(Working& f, std::uint64_t c, std::uint64_t e) {
 
 // m·w elements of a panel buffer view, with the checks of a row-major layout's construction.
 Result<std::uint64_t> panel_elements(std::uint64_t m, std::uint64_t w) {
-    std::int64_t signed_count;
-    if (__builtin_mul_overflow(static_cast<std::int64_t>(m), static_cast<std::int64_t>(w), &signed_count))
+    if (!checked::mul(static_cast<std::int64_t>(m), static_cast<std::int64_t>(w)))
         return kavrel::domain::error::overflow("C-contiguous stride multiplication");
-    std::uint64_t count;
-    if (__builtin_mul_overflow(m, w, &count) || m >= (std::uint64_t{1} << 32))
-        return kavrel::domain::error::overflow("layout shape product");
-    return count;
+    const auto count = checked::mul(m, w);
+    if (!count) return kavrel::domain::error::overflow("layout shape product");
+    if (m >= (std::uint64_t{1} << 32)) return kavrel::domain::error::overflow("layout shape product");
+    return *count;
 }
 
 // Negated multipliers below the panel into P (m × w) and the panel's U12 rows into Q (w × m),
@@ -128,9 +130,8 @@ Result<void> engine_trailing_product(const ArrayView<double, 2>& p, const ArrayV
 namespace detail {
 
 LuVariant choose_variant(std::uint64_t n, std::uint64_t l3_bytes) noexcept {
-    std::uint64_t elements;
-    const bool saturated = __builtin_mul_overflow(n, n, &elements) || elements > max_counted_elements;
-    const std::uint64_t bytes = saturated ? saturated_bytes : elements * 8;
+    const std::uint64_t elements = checked::saturating_mul(n, n);
+    const std::uint64_t bytes = elements > max_counted_elements ? saturated_bytes : elements * 8;
     return bytes <= l3_bytes ? LuVariant::unblocked : LuVariant::blocked;
 }
 

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/application/iter/element/element_iter.hpp"
 #include "kavrel/application/view/mutable_core.hpp"
 #include "kavrel/domain/error/error.hpp"
@@ -14,6 +15,8 @@
 #include "kavrel_ops/application/matrix/api.hpp"
 
 namespace kavrel_ops::application::linalg::matrix_function::dense {
+
+namespace checked = kavrel::domain::checked;
 
 namespace {
 
@@ -74,9 +77,9 @@ Result<Array<double, 2>> mul(const ArrayView<double, 2>& a, const ArrayView<doub
     const std::uint64_t m = a.rows(), n = b.cols();
     // m·n zeros; the product's own validation reports any shape mismatch. Only views of empty
     // operands can name an m·n beyond 64 bits.
-    std::uint64_t count;
-    if (__builtin_mul_overflow(m, n, &count)) return kavrel::domain::error::overflow("layout shape product");
-    auto c = kavrel::domain::error::expect(Array<double, 2>::from_vec({m, n}, std::vector<double>(count, 0.0)),
+    const auto count = checked::mul(m, n);
+    if (!count) return kavrel::domain::error::overflow("layout shape product");
+    auto c = kavrel::domain::error::expect(Array<double, 2>::from_vec({m, n}, std::vector<double>(*count, 0.0)),
                                            "product storage matches shape");
     auto out = kavrel::application::view::mutable_core::ArrayViewMut<double, 2>::of(c);
     namespace matrix = kavrel_ops::application::matrix;

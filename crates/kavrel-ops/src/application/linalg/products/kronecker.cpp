@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/layout/kernels.hpp"
 #include "kavrel/domain/layout/layout.hpp"
 
@@ -17,12 +18,12 @@ namespace {
 
 namespace kernels = kavrel::domain::layout::kernels;
 
+namespace checked = kavrel::domain::checked;
+
 // The storage of a row-major view from its offset, when the whole run lies inside it.
 const double* row_major_run(const ArrayView<double, 2>& v, std::uint64_t count) {
-    std::uint64_t end;
-    if (!kavrel::domain::layout::is_c_contiguous(v.layout) || __builtin_add_overflow(v.layout.offset, count, &end) ||
-        end > v.len)
-        return nullptr;
+    if (!kavrel::domain::layout::is_c_contiguous(v.layout)) return nullptr;
+    if (!checked::ends_within(v.layout.offset, count, v.len)) return nullptr;
     return v.ptr + v.layout.offset;
 }
 
@@ -60,11 +61,13 @@ Result<Array<double, 2>> kronecker_product(const ArrayView<double, 2>& a, const 
         if (auto valid = kernels::validate_storage(v->layout.shape, v->layout.strides, v->layout.offset, v->len); !valid)
             return std::unexpected(std::move(valid.error()));
     const std::uint64_t ar = a.rows(), ac = a.cols(), br = b.rows(), bc = b.cols();
-    std::uint64_t rows, cols, count;
-    if (__builtin_mul_overflow(ar, br, &rows)) return kavrel::domain::error::overflow("kronecker output row count");
-    if (__builtin_mul_overflow(ac, bc, &cols)) return kavrel::domain::error::overflow("kronecker output column count");
-    if (__builtin_mul_overflow(rows, cols, &count))
-        return kavrel::domain::error::overflow("kronecker output element count");
+    const auto output_rows = checked::mul(ar, br);
+    if (!output_rows) return kavrel::domain::error::overflow("kronecker output row count");
+    const auto output_cols = checked::mul(ac, bc);
+    if (!output_cols) return kavrel::domain::error::overflow("kronecker output column count");
+    const auto output_count = checked::mul(*output_rows, *output_cols);
+    if (!output_count) return kavrel::domain::error::overflow("kronecker output element count");
+    const std::uint64_t rows = *output_rows, cols = *output_cols, count = *output_count;
 
     std::vector<double> out(count, 0.0);
     if (count != 0) {

@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/layout/kernels.hpp"
 #include "kavrel/domain/layout/layout.hpp"
 #include "kavrel_ops/application/linalg/bidiagonal.hpp"
@@ -21,6 +22,8 @@
 namespace kavrel_ops::application::linalg::svd::bidiagonal_qr {
 
 namespace err = kavrel::domain::error;
+
+namespace checked = kavrel::domain::checked;
 namespace ex = scaling::exponent;
 using chase::Direction;
 using chase::Down;
@@ -120,9 +123,7 @@ std::vector<std::uint64_t> descending_order(std::span<const double> values, cons
 }  // namespace
 
 std::uint64_t step_limit(std::uint64_t n) noexcept {
-    std::uint64_t scaled;
-    if (__builtin_mul_overflow(n, steps_per_order, &scaled)) return UINT64_MAX;
-    return std::max(minimum_step_limit, scaled);
+    return std::max(minimum_step_limit, checked::saturating_mul(n, steps_per_order));
 }
 
 Result<std::uint64_t> detail::run_with_limit(std::span<double> d, std::span<double> e, std::uint64_t n,
@@ -176,9 +177,9 @@ scaling::gate::BoundTerms svd_bound(std::uint64_t m, std::uint64_t n, std::int32
 }
 
 std::vector<double> transpose_square(std::span<const double> src, std::uint64_t n) {
-    std::uint64_t count;
-    if (__builtin_mul_overflow(n, n, &count) || src.size() < count)
-        fail_invariant("invariant: a square transpose reads n*n entries");
+    constexpr const char* short_source = "invariant: a square transpose reads n*n entries";
+    const std::uint64_t count = checked::expect(checked::mul(n, n), short_source);
+    if (src.size() < count) fail_invariant(short_source);
     std::vector<double> out(count, 0.0);
     for (std::uint64_t i = 0; i < n; ++i)
         for (std::uint64_t j = 0; j < n; ++j) out[j * n + i] = src[i * n + j];
@@ -188,10 +189,11 @@ std::vector<double> transpose_square(std::span<const double> src, std::uint64_t 
 Result<Array<double, 2>> transpose_to_owned(const ArrayView<double, 2>& a) {
     const std::uint64_t m = a.rows(), n = a.cols();
     const auto& l = a.layout;
-    std::uint64_t count, end;
-    if (__builtin_mul_overflow(m, n, &count)) return err::overflow("layout shape product");
+    const auto product = checked::mul(m, n);
+    if (!product) return err::overflow("layout shape product");
+    const std::uint64_t count = *product;
     std::vector<double> out(count, 0.0);
-    if (kavrel::domain::layout::is_c_contiguous(l) && !__builtin_add_overflow(l.offset, count, &end) && end <= a.len) {
+    if (kavrel::domain::layout::is_c_contiguous(l) && checked::ends_within(l.offset, count, a.len)) {
         const double* base = a.ptr + l.offset;
         for (std::uint64_t i = 0; i < m; ++i)
             for (std::uint64_t j = 0; j < n; ++j) out[j * m + i] = base[i * n + j];

@@ -2,12 +2,15 @@
 
 #include <cmath>
 
+#include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel_ops/application/linalg/scaling/exponent.hpp"
 
 namespace kavrel_ops::application::linalg::svd::bidiagonal_qr::rotation {
 
 namespace ex = scaling::exponent;
+
+namespace checked = kavrel::domain::checked;
 using kavrel::domain::error::fail_invariant;
 
 RotationWindow rotation_window() noexcept {
@@ -36,11 +39,11 @@ Rotation generate_rotation(double f, double g, const RotationWindow& window) noe
 void rotate_rows(std::span<double> buffer, std::uint64_t row_len, std::uint64_t p, std::uint64_t q, double c,
                  double s) {
     if (p == q) fail_invariant("invariant: a row rotation combines two different rows");
-    std::uint64_t p_start, q_start, p_end, q_end;
-    if (__builtin_mul_overflow(p, row_len, &p_start) || __builtin_mul_overflow(q, row_len, &q_start) ||
-        __builtin_add_overflow(p_start, row_len, &p_end) || __builtin_add_overflow(q_start, row_len, &q_end) ||
-        p_end > buffer.size() || q_end > buffer.size())
-        fail_invariant("invariant: rotated rows lie inside their buffer");
+    constexpr const char* outside = "invariant: rotated rows lie inside their buffer";
+    const std::uint64_t p_start = checked::expect(checked::mul(p, row_len), outside);
+    const std::uint64_t q_start = checked::expect(checked::mul(q, row_len), outside);
+    if (!checked::ends_within(p_start, row_len, buffer.size())) fail_invariant(outside);
+    if (!checked::ends_within(q_start, row_len, buffer.size())) fail_invariant(outside);
     double* __restrict const x = buffer.data() + p_start;
     double* __restrict const y = buffer.data() + q_start;
     // Two columns at a time: the pairs are independent, which lets the compiler keep them in one
