@@ -1,6 +1,5 @@
 // Scalar<T> for float and double, one definition each: the length assertions, then the family's
 // selector (dispatch.hpp), which picks the AVX-512F kernel, the AVX2+FMA kernel or the portable loop.
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -18,21 +17,15 @@ namespace {
 namespace ew = zubrin_simd_core::ops::elementwise;
 using zubrin_simd_core::error::SimdError;
 
-void append_number(std::string& text, std::size_t value) {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    text.append(digits, end);
-}
-
 // "invariant check failed: <what> (left == right failed; left: 3, right: 4)"
 void require_equal(std::size_t left, std::size_t right, std::string_view what) {
     if (left == right) return;
     std::string message = "invariant check failed: ";
     message += what;
     message += " (left == right failed; left: ";
-    append_number(message, left);
+    message += kavrel::domain::error::format_decimal(left);
     message += ", right: ";
-    append_number(message, right);
+    message += kavrel::domain::error::format_decimal(right);
     message += ")";
     kavrel::domain::error::fail_invariant(message);
 }
