@@ -16,6 +16,7 @@
 #include "dravik_executor/schedule/runtime/worker.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "support/jobs.hpp"
+#include "ostrel_testing/process.hpp"
 
 // Each test runs in a fresh process (a threadsafe death test), since the global executor,
 // once built, stays for the life of the process.
@@ -24,8 +25,8 @@ namespace {
 using dravik_executor::global_arc::GLOBAL_EXECUTOR;
 using dravik_executor::global_arc::global_worker_count;
 using dravik_executor_testing::call_job;
-using dravik_executor_testing::thread_names;
-using dravik_executor_testing::threads_named;
+using ostrel_testing::thread_names;
+using ostrel_testing::threads_named;
 namespace worker = dravik_executor::schedule::runtime::worker;
 
 class GlobalExecutorTest : public testing::Test {
@@ -109,22 +110,6 @@ TEST_F(GlobalExecutorTest, ConcurrentFirstCallersShareOneBuild) {
     EXPECT_EXIT(check_concurrent_first_callers(), testing::ExitedWithCode(0), "");
 }
 
-// Waits for a forked child under a deadline; its exit code, or -1.
-int child_exit_code(pid_t child) {
-    int status = 0;
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (waitpid(child, &status, WNOHANG) != child) {
-        if (std::chrono::steady_clock::now() > until) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            std::fputs("hang: a forked child did not finish\n", stderr);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 [[noreturn]] void check_fork_child_pool() {
     const auto& parent = GLOBAL_EXECUTOR.get();
     CHECK_OR_EXIT(run_one_job(parent), 2);
@@ -139,7 +124,7 @@ int child_exit_code(pid_t child) {
         _exit(0);
     }
     CHECK_OR_EXIT(child > 0, 3);
-    int code = child_exit_code(child);
+    int code = ostrel_testing::child_exit_code(child);
     if (code != 0) {
         std::fprintf(stderr, "child exit code %d\n", code);
         _exit(4);

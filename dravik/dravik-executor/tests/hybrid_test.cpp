@@ -11,6 +11,7 @@
 #include "dravik_executor/builder.hpp"
 #include "dravik_executor/schedule/runtime/worker.hpp"
 #include "support/jobs.hpp"
+#include "ostrel_testing/process.hpp"
 
 namespace {
 
@@ -18,8 +19,8 @@ using dravik_executor::ExecutorConfig;
 using dravik_executor::hybrid::admission_ring_capacity;
 using dravik_executor::hybrid::HybridExecutor;
 using dravik_executor::hybrid::normal_plane_capacity;
-using dravik_executor_testing::thread_names;
-using dravik_executor_testing::threads_named;
+using ostrel_testing::thread_names;
+using ostrel_testing::threads_named;
 namespace ee = dravik_core::error::executor_error;
 namespace worker = dravik_executor::schedule::runtime::worker;
 

@@ -13,6 +13,7 @@
 #include "ostrel_local/free.hpp"
 #include "ostrel_local/tls_slot.hpp"
 #include "support/jobs.hpp"
+#include "ostrel_testing/process.hpp"
 
 namespace {
 
@@ -184,7 +185,7 @@ TEST(WorkerRuntimeTest, EveryShutdownCallerReturnsOnlyOnceTheThreadsAreJoined) {
     blockers.release.store(true);
     for (std::thread& caller : callers) caller.join();
     EXPECT_EQ(returned_joined.load(), 3);
-    EXPECT_EQ(dravik_executor_testing::threads_named("dravik-runtime-"), 0u);
+    EXPECT_EQ(ostrel_testing::threads_named("dravik-runtime-"), 0u);
 }
 
 TEST(WorkerRuntimeTest, ShutdownFromAWorkerSetsTheFlagWithoutJoining) {

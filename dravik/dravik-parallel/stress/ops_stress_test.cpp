@@ -20,6 +20,7 @@
 #include "dravik_parallel/ops/unit_tasks/range.hpp"
 #include "dravik_parallel/ops/unit_tasks/single.hpp"
 #include "kavrel/domain/error/error.hpp"
+#include "ostrel_testing/process.hpp"
 
 namespace {
 
@@ -166,22 +167,6 @@ TEST(OpsStressTest, CallCompletesWhileEveryWorkerIsBusyElsewhere) {
     EXPECT_TRUE(checked_square_map(50000, 7));
 }
 
-// Waits for a forked child under a deadline; true when it exited with 0.
-bool child_succeeded(pid_t child) {
-    int status = 0;
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (waitpid(child, &status, WNOHANG) != child) {
-        if (std::chrono::steady_clock::now() > until) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            ADD_FAILURE() << "hang: a forked child's parallel call did not finish";
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // The child runs its own parallel calls (on a pool it builds) and leaves.
 [[noreturn]] void child_body() {
     bool ok = checked_square_map(50000, 3) && checked_square_map(4096, 11);
@@ -194,7 +179,7 @@ bool child_succeeded(pid_t child) {
     for (int round = 0; round < 5; ++round) {
         pid_t child = fork();
         if (child == 0) child_body();
-        if (child < 0 || !child_succeeded(child)) ++failures;
+        if (child < 0 || ostrel_testing::child_exit_code(child, std::chrono::seconds(60), "a forked child's parallel call") != 0) ++failures;
     }
     std::atomic<bool> stop{false};
     std::atomic<int> busy_failures{0};
@@ -213,7 +198,7 @@ bool child_succeeded(pid_t child) {
     for (int round = 0; round < 20; ++round) {
         pid_t child = fork();
         if (child == 0) child_body();
-        if (child < 0 || !child_succeeded(child)) ++failures;
+        if (child < 0 || ostrel_testing::child_exit_code(child, std::chrono::seconds(60), "a forked child's parallel call") != 0) ++failures;
     }
     stop.store(true);
     for (std::thread& thread : busy) thread.join();

@@ -76,25 +76,4 @@ ScheduledJob call_job(F& f, std::atomic<int>* drops = nullptr) {
         });
 }
 
-// The names of this process's threads, from /proc/self/task/*/comm.
-inline std::vector<std::string> thread_names() {
-    std::vector<std::string> names;
-    DIR* tasks = opendir("/proc/self/task");
-    if (tasks == nullptr) return names;
-    while (dirent* entry = readdir(tasks)) {
-        if (entry->d_name[0] == '.') continue;
-        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
-        std::string name;
-        if (std::getline(comm, name)) names.push_back(name);
-    }
-    closedir(tasks);
-    return names;
-}
-
-inline std::size_t threads_named(const std::string& prefix) {
-    std::size_t count = 0;
-    for (const std::string& name : thread_names()) count += name.rfind(prefix, 0) == 0;
-    return count;
-}
-
 }  // namespace dravik_executor_testing

@@ -63,13 +63,13 @@ TEST(OstrelDecayEngineTest, WakeEventIsBuiltOnce) {
 TEST(OstrelDecayEngineTest, EngineStartsOneNamedThread) {
     OSTREL_IN_FRESH_PROCESS({
         ostrel_core::options::PURGE_CADENCE_MS.store(1000);
-        EXPECT_EQ(threads_named("ostrel-decay"), 0);
+        EXPECT_EQ(threads_named("ostrel-decay"), 0u);
         engine::init_decay_engine();
         engine::init_decay_engine();
         EXPECT_TRUE(eventually([] { return threads_named("ostrel-decay") == 1; }));
         EXPECT_EQ(engine::SPAWNED.load(), 1);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_EQ(threads_named("ostrel-decay"), 1);
+        EXPECT_EQ(threads_named("ostrel-decay"), 1u);
     });
 }
 
@@ -129,7 +129,7 @@ TEST(OstrelDecayEngineTest, ForkedChildStartsItsOwnDecayThread) {
         if (!exited) kill(child, SIGKILL);
         ASSERT_TRUE(exited) << "hang: the forked child did not finish";
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-        EXPECT_EQ(threads_named("ostrel-decay"), 1) << "the parent keeps its thread";
+        EXPECT_EQ(threads_named("ostrel-decay"), 1u) << "the parent keeps its thread";
     });
 }
 

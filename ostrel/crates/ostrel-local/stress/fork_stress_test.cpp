@@ -20,6 +20,7 @@
 #include "ostrel_local/alloc.hpp"
 #include "ostrel_local/free.hpp"
 #include "ostrel_local/tls_slot.hpp"
+#include "ostrel_testing/process.hpp"
 
 namespace {
 
@@ -74,21 +75,6 @@ void churn(unsigned me, const std::atomic<bool>& stop, std::atomic<unsigned>& st
     std::_Exit(0);
 }
 
-bool child_finished(pid_t child) {
-    int status = 0;
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (waitpid(child, &status, WNOHANG) != child) {
-        if (std::chrono::steady_clock::now() > until) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            ADD_FAILURE() << "hang: a forked child did not finish";
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 TEST(OstrelForkStressTest, ChildrenForkedAmidChurnKeepAllocating) {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "ThreadSanitizer ends a child of a threaded process that starts a thread";
@@ -108,7 +94,7 @@ TEST(OstrelForkStressTest, ChildrenForkedAmidChurnKeepAllocating) {
             for (int round = 0; round < forks; ++round) {
                 pid_t child = fork();
                 if (child == 0) child_body();
-                if (child < 0 || !child_finished(child)) ++failures;
+                if (child < 0 || ostrel_testing::child_exit_code(child, std::chrono::seconds(30)) != 0) ++failures;
             }
             stop.store(true);
             for (std::thread& thread : threads) thread.join();

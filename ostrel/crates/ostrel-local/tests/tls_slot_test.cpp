@@ -12,6 +12,7 @@
 
 #include "ostrel_local/bin_stats/batch.hpp"
 #include "support/heap.hpp"
+#include "ostrel_testing/process.hpp"
 
 namespace {
 
@@ -103,25 +104,7 @@ TEST(OstrelThreadExitTest, ExitClearsTheAllocatorAndCountsReclaims) {
     });
 }
 
-// Waits for a forked child under a deadline; a child still running then is killed and
-// the wait fails with "hang". Returns the child's exit status, -1 when it did not exit
-// (a signal ended it).
-int child_exit_status(pid_t child) {
-    int status = 0;
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (waitpid(child, &status, WNOHANG) != child) {
-        if (std::chrono::steady_clock::now() > until) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            ADD_FAILURE() << "hang: a forked child did not finish";
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-bool child_exited_cleanly(pid_t child) { return child_exit_status(child) == 0; }
+bool child_exited_cleanly(pid_t child) { return ostrel_testing::child_exit_code(child, std::chrono::seconds(30)) == 0; }
 
 // The calling thread's slot before it registers: zero-initialised, so no owner id yet.
 std::uint64_t heap_id_before_first_allocation() { return tls_slot::ALLOCATOR_SLOT.allocator.id; }
@@ -283,7 +266,7 @@ TEST(OstrelThreadExitTest, ChildThreadsOnTheStacksOfVanishedParentThreadsOwnNoth
             std::_Exit(on_a_parent_heap.load() > 0 ? 0 : 2);
         }
         ASSERT_GT(child, 0);
-        const int status = child_exit_status(child);
+        const int status = ostrel_testing::child_exit_code(child, std::chrono::seconds(30));
         EXPECT_NE(status, 2) << "no child thread took over a parent thread's stack";
         EXPECT_EQ(status, 0) << "the child's threads allocated and freed";
         done.store(true);
