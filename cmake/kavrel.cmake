@@ -6,10 +6,10 @@
 #   Files ending in _avx512f.cpp or _avx2_fma.cpp get their instruction set's flags.
 #
 # kavrel_tests(NAME <target> DIR <library folder> DEPS <targets>...)
-#   Builds <DIR>/tests/*.cpp into <target>_tests with GoogleTest and registers its cases.
+#   Builds <DIR>/tests/**.cpp into <target>_tests with GoogleTest and registers its cases.
 #
 # kavrel_stress_tests(NAME <target> DIR <library folder> DEPS <targets>...)
-#   Builds <DIR>/stress/*.cpp into <target>_stress_tests; every case carries the CTest
+#   Builds <DIR>/stress/**.cpp into <target>_stress_tests; every case carries the CTest
 #   label "stress" so that the ThreadSanitizer run can select them, and each links the
 #   thread helpers under a deadline (ostrel_testing).
 
@@ -64,11 +64,11 @@ function(kavrel_library)
   endif()
 endfunction()
 
-# One GoogleTest executable <target> from <dir>/<folder>/*.cpp and SOURCES, its cases registered
+# One GoogleTest executable <target> from <dir>/<folder>/**.cpp and SOURCES, its cases registered
 # with CTest under LABELS.
 function(kavrel_gtest_executable target dir folder)
   cmake_parse_arguments(K "" "" "DEPS;SOURCES;LABELS" ${ARGN})
-  file(GLOB srcs CONFIGURE_DEPENDS ${dir}/${folder}/*.cpp)
+  file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${dir}/${folder}/*.cpp)
   list(APPEND srcs ${K_SOURCES})
   if(NOT srcs)
     return()
@@ -84,20 +84,21 @@ function(kavrel_gtest_executable target dir folder)
   gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
 endfunction()
 
-function(kavrel_tests)
+# One suite: <DIR>/<folder>/**.cpp as <NAME><suffix>, with the given label and extra links.
+function(kavrel_test_suite folder suffix label extra_deps)
   if(NOT KAVREL_BUILD_TESTS)
     return()
   endif()
   cmake_parse_arguments(K "" "NAME;DIR" "DEPS;SOURCES" ${ARGN})
   get_filename_component(dir ${K_DIR} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
-  kavrel_gtest_executable(${K_NAME}_tests ${dir} tests DEPS ${K_DEPS} SOURCES ${K_SOURCES})
+  kavrel_gtest_executable(${K_NAME}${suffix} ${dir} ${folder} DEPS ${K_DEPS} ${extra_deps} SOURCES ${K_SOURCES}
+                          LABELS ${label})
+endfunction()
+
+function(kavrel_tests)
+  kavrel_test_suite(tests _tests "" "" ${ARGN})
 endfunction()
 
 function(kavrel_stress_tests)
-  if(NOT KAVREL_BUILD_TESTS)
-    return()
-  endif()
-  cmake_parse_arguments(K "" "NAME;DIR" "DEPS" ${ARGN})
-  get_filename_component(dir ${K_DIR} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
-  kavrel_gtest_executable(${K_NAME}_stress_tests ${dir} stress DEPS ${K_DEPS} ostrel_testing LABELS stress)
+  kavrel_test_suite(stress _stress_tests stress ostrel_testing ${ARGN})
 endfunction()
