@@ -77,6 +77,8 @@ function(kavrel_gtest_executable target dir folder)
   add_executable(${target} ${srcs})
   kavrel_isa_flags(${srcs})
   target_link_libraries(${target} PRIVATE ${K_DEPS} GTest::gtest_main)
+  # A suite's shared helpers are included from its own root, as "support/<name>.hpp".
+  target_include_directories(${target} PRIVATE ${dir}/${folder})
   set(properties TIMEOUT 300)
   if(K_LABELS)
     list(APPEND properties LABELS ${K_LABELS})

@@ -1,0 +1,220 @@
+#include "kavrel_ops/application/linalg/lu/solvers.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "support/linalg.hpp"
+#include "support/scalar.hpp"
+
+namespace {
+
+using namespace linalg_test;
+using kavrel_ops::application::linalg::lu::solvers::determinant;
+using kavrel_ops::application::linalg::lu::solvers::inv;
+using kavrel_ops::application::linalg::lu::solvers::lu_solve;
+namespace solvers_detail = kavrel_ops::application::linalg::lu::solvers::detail;
+
+TEST(LuInvTest, ExactSmallInverses) {
+    struct Case {
+        const char* name;
+        Matrix a;
+        std::vector<double> inverse;
+    };
+    const Case cases[] = {
+        {"empty", Matrix(0, 0), {}},
+        {"one element", Matrix(1, 1, {2}), {0.5}},
+        {"interchange", Matrix(2, 2, {0, 1, 1, 0}), {0, 1, 1, 0}},
+        {"unit upper", Matrix(2, 2, {1, 2, 0, 1}), {1, -2, 0, 1}},
+        {"permuted diagonal", Matrix(3, 3, {0, 4, 0, 0, 0, 8, 2, 0, 0}), {0, 0, 0.5, 0.25, 0, 0, 0, 0.125, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto r = inv(view_of(c.a));
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->layout.shape, (std::array<std::uint64_t, 2>{c.a.rows, c.a.rows}));
+        EXPECT_EQ(r->layout.strides, (std::array<std::int64_t, 2>{static_cast<std::int64_t>(c.a.rows), 1}));
+        EXPECT_EQ(r->layout.offset, 0u);
+        EXPECT_EQ(elements(*r), c.inverse);
+    }
+}
+
+TEST(LuInvTest, ErrorsOfTheFactorisationPassUnchanged) {
+    struct Case {
+        const char* name;
+        Matrix a;
+        std::string display;
+    };
+    const Case cases[] = {
+        {"non-square", Matrix(1, 2, {1, 2}), "Shape mismatch: lhs [1, 2], rhs [1, 1]"},
+        {"non-finite", Matrix(2, 2, {1, 2, 3, std::numeric_limits<double>::infinity()}),
+         "Storage error: LU input contains a non-finite value"},
+        {"singular", Matrix(2, 2, {1, 2, 2, 4}),
+         "Storage error: LU pivot column 1 is exactly zero: matrix is singular"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto r = inv(view_of(c.a));
+        ASSERT_FALSE(r);
+        EXPECT_EQ(kavrel::domain::error::display(r.error()), c.display);
+    }
+}
+
+TEST(LuInvTest, NearlySingularGivesLargeEntriesNotAnError) {
+    auto r = inv(view_of(Matrix(2, 2, {1, 2, 3, 6})));
+    ASSERT_TRUE(r);
+    for (double x : elements(*r)) EXPECT_GT(std::fabs(x), 1e14);
+}
+
+class LuInvPathTest : public scalar_test::ForcedPathTest {};
+
+TEST_P(LuInvPathTest, ProductWithTheMatrixIsTheIdentity) {
+    struct Case {
+        const char* name;
+        Matrix a;
+    };
+    const Case cases[] = {{"random 1", random_matrix(1, 1, 5)}, {"random 6", random_matrix(6, 6, 6)},
+                          {"random 70", random_matrix(70, 70, 7)}, {"graded 25", graded(25, 8)},
+                          {"Hilbert 8", hilbert(8)}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto r = inv(view_of(c.a));
+        ASSERT_TRUE(r);
+        EXPECT_LE(inverse_residual(c.a, Matrix(c.a.rows, c.a.rows, elements(*r))), 1.0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, LuInvPathTest, testing::ValuesIn(scalar_test::all_paths),
+                         scalar_test::path_param_name);
+
+TEST(LuInvTest, StridedViewsInvertLikeTheirDenseCopy) {
+    const Matrix a = random_matrix(9, 9, 12);
+    auto dense = inv(view_of(a));
+    ASSERT_TRUE(dense);
+    for (Placement p : all_placements) {
+        SCOPED_TRACE(name_of(p));
+        const StridedCopy copy = strided_copy(a, p);
+        auto r = inv(copy.view);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(elements(*r), elements(*dense));
+    }
+}
+
+// --- lu_solve ------------------------------------------------------------------------------
+
+TEST(LuSolveTest, PermutesTheRightHandSideThenSolves) {
+    // The pivot of column 0 is row 1: x = U⁻¹·(L⁻¹·[b1, b0]), here exact.
+    const auto x = lu_solve(view_of(Matrix(2, 2, {0, 2, 4, 0})), strided_vector({6, 8}, 1).view);
+    ASSERT_TRUE(x);
+    EXPECT_EQ(elements(*x), (std::vector<double>{2, 3}));
+    const auto empty = lu_solve(view_of(Matrix(0, 0)), strided_vector({}, 1).view);
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->len(), 0u);
+}
+
+TEST(LuSolveTest, SolutionHasASmallBackwardError) {
+    expect_small_backward_errors(
+        {random_matrix(1, 1, 5), random_matrix(6, 6, 6), random_matrix(70, 70, 7), graded(25, 8), hilbert(8)}, 41,
+        [](const Matrix& a, const ArrayView<double, 1>& b) { return lu_solve(view_of(a), b); });
+}
+
+// b is read through its strides: every placement gives the bits of the contiguous b.
+TEST(LuSolveTest, StridedRightHandSideSolvesLikeItsCopy) {
+    const Matrix a = random_matrix(9, 9, 13);
+    expect_strided_rhs_like_copy(random_matrix(9, 1, 14).data, {2, -1, -3},
+                                 [&](const ArrayView<double, 1>& b) { return lu_solve(view_of(a), b); });
+}
+
+// The factorisation's errors come before the length of b is compared with the order.
+TEST(LuSolveTest, ErrorsInOrder) {
+    const auto short_b = strided_vector({1}, 1);
+    expect_failures({{Matrix(1, 2, {1, 2}), "Shape mismatch: lhs [1, 2], rhs [1, 1]"},
+                     {Matrix(2, 2, {1, 2, 2, 4}), "Storage error: LU pivot column 1 is exactly zero: matrix is singular"},
+                     {Matrix(2, 2, {1, 2, 3, 4}), "Shape mismatch: lhs [1], rhs [2]"}},
+                    [&](const Matrix& a) { return lu_solve(view_of(a), short_b.view); });
+}
+
+// --- determinant --------------------------------------------------------------------------
+
+// The plain running product, one rounding per step, as the scaled one must reproduce it.
+double plain_product(double sign, const std::vector<double>& d) {
+    double p = sign;
+    for (double x : d) p = p * x;
+    return p;
+}
+
+TEST(LuDeterminantTest, ScaledProductIsThePlainOneWhileThatStaysNormal) {
+    std::vector<double> d(40);
+    for (std::uint64_t seed = 1; seed <= 200; ++seed) {
+        const Matrix m = random_matrix(1, d.size(), seed, 3.0);
+        for (std::size_t i = 0; i < d.size(); ++i) d[i] = m.data[i] + (m.data[i] < 0 ? -0.5 : 0.5);
+        for (double sign : {1.0, -1.0}) {
+            const double want = plain_product(sign, d);
+            ASSERT_TRUE(std::isnormal(want));
+            ASSERT_EQ(solvers_detail::scaled_product(sign, d, d.size(), 1), want) << seed;
+        }
+    }
+}
+
+TEST(LuDeterminantTest, RunningProductLeavesTheRangeOnlyWithTheDeterminant) {
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        const char* name;
+        std::vector<double> diagonal;
+        double det;
+    };
+    const Case cases[] = {
+        {"large first", {1e200, 1e200, 1e-200, 1e-200}, 1.0},
+        {"small first", {1e-200, 1e-200, 1e200, 1e200}, 1.0},
+        {"through the subnormals", {1e-300, 1e-300, 1e300, 1e300}, 1.0},
+        {"negative pivots", {-1e300, 1e300, -1e-300, -1e-300}, -1.0},
+        {"overflows", {1e200, 1e200, 1e-10}, inf},
+        {"underflows", {1e-200, 1e-200, 1e10}, 0.0},
+        {"to a subnormal", {1e-300, 1e-10, 1.5}, 1.5e-310},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::uint64_t n = c.diagonal.size();
+        Matrix a(n, n);
+        for (std::uint64_t i = 0; i < n; ++i) a.data[i * n + i] = c.diagonal[i];
+        const auto d = determinant(view_of(a));
+        ASSERT_TRUE(d);
+        // Diagonal input keeps its order: the pivot of column k is the diagonal entry.
+        if (std::isfinite(c.det) && c.det != 0.0) {
+            // One rounding at the end for a subnormal result: a few of its units.
+            const double unit = std::max(eps * std::fabs(c.det), std::numeric_limits<double>::denorm_min());
+            EXPECT_NEAR(*d, c.det, 4 * static_cast<double>(n) * unit);
+        } else {
+            EXPECT_EQ(*d, c.det);
+        }
+    }
+}
+
+TEST(LuDeterminantTest, ZeroPivotIsZeroAndOtherErrorsPass) {
+    const auto singular = determinant(view_of(Matrix(2, 2, {1, 2, 2, 4})));
+    ASSERT_TRUE(singular);
+    EXPECT_EQ(*singular, 0.0);
+    EXPECT_FALSE(std::signbit(*singular));
+    const auto empty = determinant(view_of(Matrix(0, 0)));
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(*empty, 1.0);
+    const auto swapped = determinant(view_of(Matrix(2, 2, {0, 1, 1, 0})));
+    ASSERT_TRUE(swapped);
+    EXPECT_EQ(*swapped, -1.0);
+    const std::pair<Matrix, std::string> refused[] = {
+        {Matrix(1, 2, {1, 2}), "Shape mismatch: lhs [1, 2], rhs [1, 1]"},
+        {Matrix(1, 1, {std::nan("")}), "Storage error: LU input contains a non-finite value"},
+    };
+    for (const auto& [bad, text] : refused) {
+        const auto d = determinant(view_of(bad));
+        ASSERT_FALSE(d);
+        EXPECT_EQ(kavrel::domain::error::display(d.error()), text);
+    }
+}
+
+}  // namespace

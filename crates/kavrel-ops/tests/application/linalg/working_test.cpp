@@ -1,0 +1,107 @@
+#include "kavrel_ops/application/linalg/working.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <span>
+#include <vector>
+
+#include "support/linalg.hpp"
+
+namespace {
+
+namespace working = kavrel_ops::application::linalg::working;
+using kavrel::domain::error::display;
+using namespace linalg_test;
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+TEST(WorkingTest, ShapeTests) {
+    EXPECT_EQ(*working::square_order(4, 4), 4u);
+    EXPECT_EQ(*working::square_order(0, 0), 0u);
+    EXPECT_EQ(display(working::square_order(2, 3).error()), "Shape mismatch: lhs [2, 3], rhs [2, 2]");
+    EXPECT_EQ(display(working::square_order(3, 0).error()), "Shape mismatch: lhs [3, 0], rhs [3, 3]");
+    EXPECT_TRUE(working::require_tall(3, 2).has_value());
+    EXPECT_TRUE(working::require_tall(2, 2).has_value());
+    EXPECT_EQ(display(working::require_tall(2, 5).error()), "Shape mismatch: lhs [2, 5], rhs [5, 5]");
+}
+
+// A row-major view inside its storage is read where it lies; every other placement is copied
+// in logical order, and both give the matrix back element for element.
+TEST(WorkingTest, RowMajorElementsAndWorkingCopy) {
+    const Matrix a = random_matrix(3, 4, 7);
+    std::vector<double> copy;
+    const auto in_place = working::row_major_elements(view_of(a), copy);
+    EXPECT_EQ(in_place.data(), a.data.data());
+    EXPECT_TRUE(copy.empty());
+    EXPECT_EQ(working::working_copy(view_of(a)), a.data);
+    for (Placement p : all_placements) {
+        SCOPED_TRACE(name_of(p));
+        const StridedCopy c = strided_copy(a, p);
+        const auto run = working::row_major_elements(c.view, copy);
+        EXPECT_EQ(std::vector<double>(run.begin(), run.end()), a.data);
+        EXPECT_EQ(run.data(), copy.data());
+        EXPECT_EQ(working::working_copy(c.view), a.data);
+    }
+}
+
+TEST(WorkingTest, FiniteScansStopAtTheFirstNonFiniteEntry) {
+    const char* text = "test input contains a non-finite value";
+    for (double bad : {nan, inf, -inf}) {
+        SCOPED_TRACE(bad);
+        const std::vector<double> entries = {1, bad, 2};
+        EXPECT_EQ(display(working::check_finite(entries, text).error()), std::string("Storage error: ") + text);
+        EXPECT_EQ(display(working::finite_max_abs(entries, text).error()), std::string("Storage error: ") + text);
+        const Matrix m(1, 3, entries);
+        EXPECT_EQ(display(working::finite_working_copy(view_of(m), text).error()), std::string("Storage error: ") + text);
+    }
+    const std::vector<double> finite = {1, -0.0, -1e308, 2};
+    EXPECT_TRUE(working::check_finite(finite, text).has_value());
+    EXPECT_EQ(*working::finite_max_abs(finite, text), 1e308);
+    EXPECT_EQ(*working::finite_max_abs({}, text), 0.0);
+    const Matrix m(2, 2, finite);
+    EXPECT_EQ(*working::finite_working_copy(view_of(m), text), finite);
+}
+
+TEST(WorkingTest, Identity) {
+    EXPECT_EQ(working::identity(2), (std::vector<double>{1, 0, 0, 1}));
+    EXPECT_TRUE(working::identity(0).empty());
+    EXPECT_EQ(working::identity(5), identity(5).data);
+    // Orders whose n·n entries overflow, or exceed what a vector can index, are never allocated.
+    EXPECT_THROW((void)working::identity(std::uint64_t{1} << 32), std::bad_alloc);
+    EXPECT_THROW((void)working::identity(std::uint64_t{1} << 31), std::bad_alloc);
+}
+
+TEST(WorkingTest, SolutionVectorAndElement) {
+    const StridedVector b = strided_vector({4, -5, 6}, -2);
+    EXPECT_EQ(working::element(b.view, 0), 4);
+    EXPECT_EQ(working::element(b.view, 2), 6);
+    const auto x = working::solution_vector(3, b.view);
+    ASSERT_TRUE(x.has_value());
+    EXPECT_EQ(elements(*x), (std::vector<double>{0, 0, 0}));
+    const auto mismatch = working::solution_vector(2, b.view);
+    ASSERT_FALSE(mismatch.has_value());
+    EXPECT_EQ(display(mismatch.error()), "Shape mismatch: lhs [3], rhs [2]");
+}
+
+// With a solve that changes nothing the result is the matrix of unit(i, j) itself: columns land
+// where they belong across groups of eight, the last group short.
+TEST(WorkingTest, SolveUnitColumnsInGroups) {
+    const std::size_t n = 17;
+    const auto unit = [](std::size_t i, std::size_t j) { return (3 * j + 1) % n == i; };
+    std::vector<std::size_t> counts;
+    const std::vector<double> result = working::solve_unit_columns(n, unit, [&](std::span<double> rhs, std::size_t count) {
+        EXPECT_EQ(rhs.size(), count * n);
+        counts.push_back(count);
+    });
+    EXPECT_EQ(counts, (std::vector<std::size_t>{8, 8, 1}));
+    ASSERT_EQ(result.size(), n * n);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j) ASSERT_EQ(result[i * n + j], unit(i, j) ? 1.0 : 0.0) << i << ", " << j;
+    EXPECT_TRUE(working::solve_unit_columns(0, unit, [&](std::span<double>, std::size_t) { ADD_FAILURE(); }).empty());
+}
+
+}  // namespace
