@@ -1,8 +1,10 @@
 // The tuning of kavrel_ops, in one table: the matrix-product engine's row blocks, path bound,
-// column groups, work claims, parallel thresholds and portable tile, and the broadcast run of
-// the element-wise maps. None of them changes a value: each product row gets the same arithmetic
-// however rows are blocked, grouped or shared out. zubrin's kernel tuning is
-// zubrin_simd_core/tuning.hpp; an entry that has to agree with it is checked against it here.
+// column groups, work claims, parallel thresholds and portable tile, the broadcast run of the
+// element-wise maps, and the linear algebra's panel widths, row groups and solve groups. Most of
+// them choose only speed (each product row, for one, gets the same arithmetic however rows are
+// blocked, grouped or shared out); the few that also fix how results round say so. zubrin's
+// kernel tuning is zubrin_simd_core/tuning.hpp; an entry that has to agree with it is checked
+// against it here.
 #pragma once
 
 #include <cstddef>
@@ -68,5 +70,48 @@ inline constexpr std::uint64_t broadcast_run = 1024;
 // Elements of such a run written one by one before block copies double what is filled, so a
 // short run costs no copy call. No measurement is recorded behind it.
 inline constexpr std::size_t fill_seed_elements = 16;
+
+// --- Linear algebra -----------------------------------------------------------------------
+
+// Columns per panel of the blocked LU factorisation (the variant for working matrices larger
+// than the level-3 cache), each panel's trailing update one accumulating matrix product; only
+// the last panel can be narrower. No measurement is recorded behind the width.
+inline constexpr std::uint64_t lu_panel_columns = 64;
+
+// Rows per row-update call of an LU column step: the block's multipliers are divided first
+// (independent divisions overlap instead of each waiting for the previous row's update) and
+// their negations fill a stack block of coefficients for one axpy_rows call.
+inline constexpr std::size_t lu_rows_per_update = 64;
+
+// Panel width of the blocked Householder QR, and the column count from which it is used (one
+// panel below it). Both fix how results round: a panel's trailing columns are updated at once in
+// compact-WY form, not column by column. The width is at least zubrin's tiled depth bound, so
+// the update's products over a whole panel run the register tiles.
+inline constexpr std::uint64_t qr_panel_columns = 32;
+inline constexpr std::uint64_t qr_blocked_from_columns = 192;
+static_assert(qr_panel_columns >= zubrin_simd_core::tuning::tiled_min_depth,
+              "a whole panel's update products take the tiled path");
+
+// Cholesky rows factored together: their entries left of the group are independent inner
+// products, which overlap in the processor instead of each waiting for the one before.
+inline constexpr std::size_t cholesky_row_group = 4;
+
+// Right-hand sides a Cholesky back substitution carries through one walk down a column of L
+// (entries n apart): each entry read serves that many of them.
+inline constexpr std::size_t cholesky_back_substitution_columns = 8;
+
+// Unit right-hand sides an inverse solves at once (inv, cholesky_inv): their right-hand sides
+// stay in the level-1 cache together.
+inline constexpr std::size_t solve_group_columns = 8;
+
+// Reflectors of the bidiagonalisation held back from their accumulator (U or V), each expanded to
+// its full order, before the list is applied in the order they were made; the batching changes
+// no arithmetic. No measurement is recorded behind the count.
+inline constexpr std::size_t bidiagonal_reflector_batch = 16;
+
+// Columns past the first up to which a Francis bulge reflector is applied from the left column by
+// column, where the three-term column loop beats two axpy kernel passes. The two ways round
+// differently, so the bound fixes results.
+inline constexpr std::uint64_t francis_column_loop_span = 30;
 
 }  // namespace kavrel_ops::domain::tuning
