@@ -16,6 +16,7 @@
 #include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel/domain/layout/layout.hpp"
+#include "kavrel_ops/domain/tuning.hpp"
 #include "kavrel_ops/infrastructure/parallel.hpp"
 
 namespace kavrel_ops::application::strided {
@@ -91,14 +92,10 @@ void require_run_inside(std::int64_t first, std::int64_t stride, std::uint64_t c
 // at + by, stopping on overflow.
 [[nodiscard]] std::int64_t checked_step(std::int64_t at, std::int64_t by);
 
-// Elements of a broadcast value laid out for one slice-operation call: 4 KiB, which stays in
-// the level-1 cache beside the streamed operands.
-inline constexpr std::uint64_t broadcast_run = 1024;
-
 // x[0, n) = v: a few elements one by one, then block copies of what is filled, so the fill
 // costs a fraction of the slice operation it feeds even where the loop is not vectorised.
 inline void fill_run(float* x, std::size_t n, float v) {
-    const std::size_t first = std::min<std::size_t>(n, 16);
+    const std::size_t first = std::min(n, std::size_t{kavrel_ops::domain::tuning::fill_seed_elements});
     for (std::size_t k = 0; k < first; ++k) x[k] = v;
     for (std::size_t filled = first; filled < n; filled *= 2)
         std::memcpy(x + filled, x, std::min(filled, n - filled) * sizeof(float));
@@ -106,7 +103,7 @@ inline void fill_run(float* x, std::size_t n, float v) {
 
 // out[j·so] = a[j·sa] op b[j·sb] for j < cols. The common dense cases go through the slice
 // operation: all three column strides 1, or b's 0 (b's single element repeated, in runs of
-// broadcast_run). The results are the same IEEE operations as the element loop.
+// tuning::broadcast_run). The results are the same IEEE operations as the element loop.
 template <BinaryOp Op>
 void map_row(const float* a, std::int64_t sa, const float* b, std::int64_t sb, float* out, std::int64_t so,
              std::uint64_t cols) {
@@ -116,8 +113,8 @@ void map_row(const float* a, std::int64_t sa, const float* b, std::int64_t sb, f
         return;
     }
     if (sa == 1 && so == 1 && sb == 0 && cols > 1) {
-        float repeated[broadcast_run];
-        const std::size_t run = std::min<std::size_t>(n, broadcast_run);
+        float repeated[kavrel_ops::domain::tuning::broadcast_run];
+        const std::size_t run = std::min<std::size_t>(n, kavrel_ops::domain::tuning::broadcast_run);
         fill_run(repeated, run, *b);
         for (std::size_t j = 0; j < n; j += run) {
             const std::size_t len = std::min(run, n - j);

@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "kernel_test_support.hpp"
+#include "zubrin_simd_core/tuning.hpp"
 
 namespace {
 
 using namespace kernel_test;
 using zubrin_simd::dispatch::binary::SimdError;
-using zubrin_simd::dispatch::binary::streaming_threshold_elements;
+using zubrin_simd_core::tuning::streaming_threshold_elements;
 namespace db = zubrin_simd::dispatch::binary::dispatch_elementwise_binary;
 namespace ew = zubrin_simd_core::ops::elementwise;
 

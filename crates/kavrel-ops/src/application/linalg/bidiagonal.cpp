@@ -15,6 +15,7 @@
 #include "kavrel_ops/application/linalg/working.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
 #include "kavrel_ops/domain/scalar/dispatch.hpp"
+#include "kavrel_ops/domain/tuning.hpp"
 
 namespace kavrel_ops::application::linalg::bidiagonal {
 
@@ -27,18 +28,19 @@ using zubrin_simd_core::error::SimdError;
 
 namespace {
 
-// Each batch visits every row of its accumulator once per reflector.
-constexpr std::size_t reflector_batch = 16;
+namespace tuning = kavrel_ops::domain::tuning;
+
 // Segments of at most this many entries are gathered without a heap allocation.
 constexpr std::size_t stack_segment_entries = 128;
 
 // Reflectors not yet applied to their accumulator, expanded to its full order, applied in the
-// order they were made once `reflector_batch` are waiting and when the reduction ends.
+// order they were made once tuning::bidiagonal_reflector_batch are waiting and when the reduction
+// ends. Each batch visits every row of its accumulator once per reflector.
 class PendingReflectors {
 public:
     PendingReflectors(std::span<double> target, std::uint64_t order) : target_(target), order_(order) {
-        vectors_.reserve(reflector_batch * order);
-        taus_.reserve(reflector_batch);
+        vectors_.reserve(tuning::bidiagonal_reflector_batch * order);
+        taus_.reserve(tuning::bidiagonal_reflector_batch);
     }
 
     void push(std::uint64_t start, std::span<const double> v, double tau) {
@@ -46,7 +48,7 @@ public:
         vectors_.resize(at + order_, 0.0);
         std::copy(v.begin(), v.end(), vectors_.begin() + static_cast<std::ptrdiff_t>(at + start));
         taus_.push_back(tau);
-        if (taus_.size() == reflector_batch) flush();
+        if (taus_.size() == tuning::bidiagonal_reflector_batch) flush();
     }
 
     void flush() {

@@ -9,14 +9,13 @@
 
 #include "kavrel_ops/application/linalg/working.hpp"
 #include "kavrel_ops/domain/scalar/slice_kernels.hpp"
+#include "kavrel_ops/domain/tuning.hpp"
 
 namespace kavrel_ops::application::linalg::cholesky {
 
 namespace {
 
-// Rows factored together: their entries left of the group are independent inner products, which
-// overlap in the processor instead of each waiting for the one before.
-constexpr std::size_t row_group = 4;
+namespace tuning = kavrel_ops::domain::tuning;
 
 using Kernels = kavrel_ops::domain::scalar::slice_kernels::SliceKernels<double>;
 
@@ -40,8 +39,9 @@ Result<CholeskyDecomposition> cholesky_decompose(const ArrayView<double, 2>& a) 
     const Kernels& k = kavrel_ops::domain::scalar::slice_kernels::current<double>();
     // Row by row as the definition goes, rows in groups: every entry gets exactly its own inner
     // product and division, only entries that do not depend on each other are interleaved.
-    for (std::size_t first = 0; first < n; first += row_group) {
-        const std::size_t last = std::min(first + row_group, n);
+    constexpr std::size_t group = tuning::cholesky_row_group;
+    for (std::size_t first = 0; first < n; first += group) {
+        const std::size_t last = std::min(first + group, n);
         for (std::size_t j = 0; j < first; ++j)
             for (std::size_t i = first; i < last; ++i) off_diagonal(k, m, n, i, j);
         for (std::size_t i = first; i < last; ++i) {
@@ -77,7 +77,7 @@ void CholeskyDecomposition::solve_columns_in_place(std::span<double> b, std::siz
     }
     // Lᵀ·x = y walks column i of L with stride n; each entry read serves up to `lanes` right-hand
     // sides, every one still subtracting its terms in the order of k.
-    constexpr std::size_t lanes = 8;
+    constexpr std::size_t lanes = tuning::cholesky_back_substitution_columns;
     for (std::size_t i = n; i-- > 0;) {
         for (std::size_t first = 0; first < count; first += lanes) {
             const std::size_t width = std::min(lanes, count - first);

@@ -5,11 +5,13 @@
 #include <vector>
 
 #include "kavrel/domain/error/error.hpp"
+#include "kavrel_ops/domain/tuning.hpp"
 
 namespace kavrel_ops::application::linalg::reflector_block {
 
 namespace {
-constexpr std::size_t stack_z_entries = 128;  // a panel is 32 columns wide; more only in tests
+constexpr std::size_t stack_z_entries = 128;  // a whole QR panel's z; more only in tests
+static_assert(stack_z_entries >= kavrel_ops::domain::tuning::qr_panel_columns);
 }
 
 void accumulate(std::span<const double> v, std::uint64_t rows, std::uint64_t k, std::span<const double> taus,

@@ -14,6 +14,7 @@
 #include "kavrel/application/array/types.hpp"
 #include "kavrel/application/view/immutable.hpp"
 #include "kavrel/domain/error/error.hpp"
+#include "kavrel_ops/domain/tuning.hpp"
 
 namespace kavrel_ops::application::linalg::working {
 
@@ -55,11 +56,10 @@ using kavrel::domain::error::Result;
 
 // The n×n row-major matrix whose column j solves the right-hand side with entries
 // unit(i, j) ? 1.0 : 0.0: solve(rhs, count) overwrites `count` right-hand sides of n entries,
-// stored one after another, with their solutions. Columns are solved in groups whose right-hand
-// sides stay in the first-level cache together.
+// stored one after another, with their solutions, in groups of tuning::solve_group_columns.
 template <class Unit, class Solve>
 [[nodiscard]] std::vector<double> solve_unit_columns(std::size_t n, Unit&& unit, Solve&& solve) {
-    constexpr std::size_t group = 8;
+    constexpr std::size_t group = kavrel_ops::domain::tuning::solve_group_columns;
     std::vector<double> result(n * n);
     std::vector<double> r(std::min(n, group) * n);
     for (std::size_t first = 0; first < n; first += group) {

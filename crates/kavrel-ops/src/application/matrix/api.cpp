@@ -16,6 +16,7 @@
 #include "kavrel_ops/application/matrix/dispatch.hpp"
 #include "kavrel_ops/application/matrix/generic_kernel.hpp"
 #include "kavrel_ops/application/matrix/packing.hpp"
+#include "kavrel_ops/domain/tuning.hpp"
 
 namespace kavrel_ops::application::matrix::api {
 
@@ -217,7 +218,7 @@ Result<void> shared_direct_items(const Items& items, std::uint64_t count, const 
     items.out_items.check_items(count);
     // Items that share B read one packed copy of its panels, made here for all their blocks; an
     // item with its own B packs it once for its blocks.
-    const std::uint64_t m = first.dims.m, block = generic_kernel::tile_policy_block_rows;
+    const std::uint64_t m = first.dims.m, block = kavrel_ops::domain::tuning::tile_policy_block_rows;
     const std::uint64_t item_blocks = (m + block - 1) / block;
     std::optional<generic_kernel::SharedPanels<float>> shared;
     if (items.b_items.batch_stride == 0)

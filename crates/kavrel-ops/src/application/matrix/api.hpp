@@ -21,7 +21,7 @@ using types::ScalarElement;
 
 // C = A·B (Accumulate::overwrite: C's previous values are never read) or C = C + A·B
 // (Accumulate::add), A m×k and B k×n read-only views, C an m×n writable view, all of any strides.
-// The tile policy is fixed: blocks of 32 rows (generic_kernel).
+// The tile policy is fixed: blocks of tuning::tile_policy_block_rows rows (generic_kernel).
 //
 // Errors, returned before anything is written to C:
 // - a view whose window_shared flag is set: StorageError "matmul output must exclusively own its
@@ -31,7 +31,7 @@ using types::ScalarElement;
 //   shapes: A 2×3, B 4×5 give lhs [5, 4], rhs [3, 2] there, lhs [2, 3], rhs [4, 5] otherwise.
 //
 // Row- and column-major C cost no copy; any other C costs a row-major temporary of C's size and
-// one write-back. Large products (m ≥ 64 and m·k·n ≥ 2^18, m counted in C's rows or, for a
+// one write-back. Large products (dispatch::runs_in_parallel, m counted in C's rows or, for a
 // column-major C, its columns) run on the global executor, the calling thread taking part; from
 // an executor worker or inside a caller's own chunk they run inline. Each element of C receives
 // the same arithmetic however the work is split, so results do not depend on the worker count.

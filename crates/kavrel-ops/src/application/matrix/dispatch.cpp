@@ -9,6 +9,7 @@
 #include "kavrel_ops/application/matrix/dot_outer_kernels.hpp"
 #include "kavrel_ops/application/matrix/generic_kernel.hpp"
 #include "kavrel_ops/application/matrix/packing.hpp"
+#include "kavrel_ops/domain/tuning.hpp"
 
 namespace kavrel_ops::application::matrix::dispatch {
 
@@ -18,6 +19,7 @@ using kavrel::application::array::types::Array;
 using kavrel::domain::layout::is_c_contiguous;
 using kavrel::domain::layout::is_f_contiguous;
 namespace kernels = dot_outer_kernels;
+namespace tuning = kavrel_ops::domain::tuning;
 
 template <class T>
 void dot_kernel(bool parallel, const ArrayView<T, 2>& a, const ArrayView<T, 2>& b, ArrayViewMut<T, 2>& c,
@@ -105,9 +107,9 @@ struct Layouts {
 }  // namespace
 
 bool runs_in_parallel(std::uint64_t m, std::uint64_t k, std::uint64_t n) noexcept {
-    if (m < parallel_min_rows) return false;
+    if (m < tuning::parallel_min_rows) return false;
     using kavrel::domain::checked::saturating_mul;
-    return saturating_mul(saturating_mul(m, k), n) >= parallel_min_multiply_adds;
+    return saturating_mul(saturating_mul(m, k), n) >= tuning::parallel_min_multiply_adds;
 }
 
 template <ScalarElement T>

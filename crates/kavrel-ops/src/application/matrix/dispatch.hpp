@@ -22,12 +22,8 @@ using kavrel::domain::error::Result;
 using types::Accumulate;
 using types::ScalarElement;
 
-// The size rule, the same for every kernel family: a product runs in parallel from 64 rows and
-// 2^18 multiply-adds on, so small products pay nothing for the executor.
-inline constexpr std::uint64_t parallel_min_rows = 64;
-inline constexpr std::uint64_t parallel_min_multiply_adds = std::uint64_t{1} << 18;
-
-// m ≥ 64 and m·k·n ≥ 2^18, the product saturating instead of wrapping.
+// The size rule, the same for every kernel family: m ≥ tuning::parallel_min_rows and
+// m·k·n ≥ tuning::parallel_min_multiply_adds, the product saturating instead of wrapping.
 [[nodiscard]] bool runs_in_parallel(std::uint64_t m, std::uint64_t k, std::uint64_t n) noexcept;
 
 // C = A·B (overwrite) or C += A·B (add); a C without elements returns once validated, whatever

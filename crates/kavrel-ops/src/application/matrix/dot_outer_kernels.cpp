@@ -7,12 +7,14 @@
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel_ops/application/matrix/packing.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
+#include "kavrel_ops/domain/tuning.hpp"
 
 namespace kavrel_ops::application::matrix::dot_outer_kernels {
 
 namespace {
 
 using kavrel_ops::domain::scalar::contract::Scalar;
+namespace tuning = kavrel_ops::domain::tuning;
 using types::run;
 
 // The operands as the kernels address them; built on the caller's stack and only read by the
@@ -52,20 +54,19 @@ void dot_band(const Operands<T>& o, std::uint64_t first, std::uint64_t last) {
     }
 }
 
-// Terms a row of C takes in one pass: up to this many consecutive nonzero entries of A's row go
-// to one axpy_rows_batch call, whose chain adds them in order exactly as that many axpy_slice
-// calls would, while C's row is loaded and stored once instead of once per term.
-constexpr std::uint64_t outer_terms_per_pass = 4;
-
+// Terms a row of C takes in one pass: up to tuning::outer_terms_per_pass consecutive nonzero
+// entries of A's row go to one axpy_rows_batch call, whose chain adds them in order exactly as
+// that many axpy_slice calls would, while C's row is loaded and stored once instead of once per
+// term.
 template <class T>
 void outer_band(const Operands<T>& o, std::uint64_t first, std::uint64_t last) {
     for (std::uint64_t i = first; i < last; ++i) {
         const auto out = run(o.c, o.c_offset + i * o.n, o.n);
         std::uint64_t p = 0;
         while (p < o.k) {
-            T terms[outer_terms_per_pass];
+            T terms[tuning::outer_terms_per_pass];
             std::uint64_t count = 0;
-            for (; count < outer_terms_per_pass && p + count < o.k; ++count) {
+            for (; count < tuning::outer_terms_per_pass && p + count < o.k; ++count) {
                 const T v = o.a[o.a_offset + i + (p + count) * o.m];
                 if (v == T{}) break;
                 terms[count] = v;
@@ -81,12 +82,14 @@ void outer_band(const Operands<T>& o, std::uint64_t first, std::uint64_t last) {
     }
 }
 
-// Units of four rows: at most inline_units_max in order on this thread, else on the executor.
+// Units of tuning::band_rows rows: at most tuning::inline_units_max in order on this thread, else
+// on the executor.
 template <class T, class Band>
 void run_bands(const Operands<T>& o, Band band) {
-    const std::uint64_t units = o.m / band_rows + (o.m % band_rows != 0);
-    const auto unit = [&o, band](std::uint64_t u) { band(o, u * band_rows, std::min(u * band_rows + band_rows, o.m)); };
-    if (units <= inline_units_max) {
+    constexpr std::uint64_t rows = tuning::band_rows;
+    const std::uint64_t units = o.m / rows + (o.m % rows != 0);
+    const auto unit = [&o, band](std::uint64_t u) { band(o, u * rows, std::min(u * rows + rows, o.m)); };
+    if (units <= tuning::inline_units_max) {
         for (std::uint64_t u = 0; u < units; ++u) unit(u);
         return;
     }

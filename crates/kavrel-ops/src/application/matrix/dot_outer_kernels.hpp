@@ -1,8 +1,9 @@
 // The two product kernels whose inner loops run over contiguous memory without packing:
 // dot-product kernels (A row-major, B column-major: each C[i, j] one dot product of a row of A
 // and a column of B) and outer-product kernels (A column-major, B row-major: each row of C a sum
-// of B's rows scaled by A's entries), both into a row-major C, each serial or in units of four
-// rows on the executor. The router establishes those layouts; the kernels rely on them.
+// of B's rows scaled by A's entries), both into a row-major C, each serial or in units of
+// tuning::band_rows rows on the executor. The router establishes those layouts; the kernels rely
+// on them.
 #pragma once
 
 #include <cstdint>
@@ -17,11 +18,6 @@ using kavrel::application::view::immutable::ArrayView;
 using kavrel::application::view::mutable_core::ArrayViewMut;
 using types::Accumulate;
 using types::ScalarElement;
-
-// Rows of C per parallel unit, and the most units a parallel form runs on the calling thread
-// without handing them to the executor.
-inline constexpr std::uint64_t band_rows = 4;
-inline constexpr std::uint64_t inline_units_max = 15;
 
 // Both families take m and k from A's shape and n from B's, and address the operands by their
 // offsets alone: the dot kernels read A[i, p] at A.offset + i·k + p, B[p, j] at B.offset + j·k + p;
@@ -49,9 +45,10 @@ template <ScalarElement T>
 void parallel_outer_matmul(const ArrayView<T, 2>& a, const ArrayView<T, 2>& b, ArrayViewMut<T, 2>& c,
                            Accumulate accumulate);
 
-// The parallel forms: ceil(m/4) units of four rows; at most 15 run in order on the calling
-// thread, more go to for_each_index_with (Parallel). A failed unit stops with the executor's
-// internal error once every chunk has ended, C partly written.
+// The parallel forms: ceil(m / tuning::band_rows) units of that many rows; at most
+// tuning::inline_units_max run in order on the calling thread, more go to for_each_index_with
+// (Parallel). A failed unit stops with the executor's internal error once every chunk has ended,
+// C partly written.
 
 extern template void serial_dot_matmul<float>(const ArrayView<float, 2>&, const ArrayView<float, 2>&,
                                               ArrayViewMut<float, 2>&, Accumulate);

@@ -10,6 +10,7 @@
 #include "kavrel_ops/application/matrix/packing.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
 #include "kavrel_ops/domain/scalar/shared_panels.hpp"
+#include "kavrel_ops/domain/tuning.hpp"
 
 namespace kavrel_ops::application::matrix::generic_kernel {
 
@@ -17,15 +18,15 @@ namespace {
 
 using kavrel_ops::domain::scalar::contract::Scalar;
 namespace shared_panels = kavrel_ops::domain::scalar::shared_panels;
+namespace tuning = kavrel_ops::domain::tuning;
 using types::element_index;
 using types::run;
 using types::stride_below;
 using types::stride_equals;
 
-// Columns of A packed per axpy_rows_batch call on the grouped path, and the group buffer that
-// holds them for the largest block: 4 columns × 32 rows.
-constexpr std::uint64_t group_columns = 4;
-constexpr std::uint64_t group_buffer_elements = group_columns * tile_policy_block_rows;
+// The group buffer of the grouped path: tuning::group_columns columns of A for the largest
+// block.
+constexpr std::uint64_t group_buffer_elements = tuning::group_columns * tuning::tile_policy_block_rows;
 
 template <class T>
 T a_at(const T* a, const MatmulDims& d, std::uint64_t i, std::uint64_t p) {
@@ -131,14 +132,14 @@ void zero_skipping_block(const T* a, const T* b, T* c, std::uint64_t r0, std::ui
     }
 }
 
-// Larger products: four columns of A per pass over the block of C, packed term-major
-// (entry q·rows + r = A[r0 + r, p0 + q]). B's rows are back to back here (row stride n).
+// Larger products: tuning::group_columns columns of A per pass over the block of C, packed
+// term-major (entry q·rows + r = A[r0 + r, p0 + q]). B's rows are back to back here (row stride n).
 template <class T>
 void grouped_block(const T* a, const T* b, T* c, std::uint64_t r0, std::uint64_t rows, const MatmulDims& d) {
     std::array<T, group_buffer_elements> group;
     const auto out = c_rows(c, d, r0, rows);
-    for (std::uint64_t p0 = 0; p0 < d.k; p0 += group_columns) {
-        const std::uint64_t count = std::min(group_columns, d.k - p0);
+    for (std::uint64_t p0 = 0; p0 < d.k; p0 += tuning::group_columns) {
+        const std::uint64_t count = std::min(tuning::group_columns, d.k - p0);
         group.fill(T{});
         for (std::uint64_t q = 0; q < count; ++q)
             for (std::uint64_t r = 0; r < rows; ++r) group[q * rows + r] = a_at(a, d, r0 + r, p0 + q);
@@ -150,14 +151,14 @@ void grouped_block(const T* a, const T* b, T* c, std::uint64_t r0, std::uint64_t
 template <class T, std::uint64_t Block>
 void row_blocked(const T* a, const T* b, T* c, std::uint64_t row_start, std::uint64_t row_end, const MatmulDims& d,
                  const SharedPanels<T>* shared) {
-    static_assert(Block >= 1 && Block <= tile_policy_block_rows && (Block & (Block - 1)) == 0);
+    static_assert(Block >= 1 && Block <= tuning::tile_policy_block_rows && (Block & (Block - 1)) == 0);
     if (row_end <= row_start) return;
     if (all_dense(d)) {
         dense_blocks<T, Block>(a, b, c, row_start, row_end, d, shared);
         return;
     }
     const bool small =
-        d.m < small_product_rows || !stride_equals(d.b_row_stride, d.n) || stride_below(d.c_row_stride, d.n);
+        d.m < tuning::small_product_rows || !stride_equals(d.b_row_stride, d.n) || stride_below(d.c_row_stride, d.n);
     if (d.k == 0) return;
     for (std::uint64_t r = row_start; r < row_end; r += Block) {
         const std::uint64_t rows = std::min(Block, row_end - r);
@@ -172,6 +173,10 @@ void row_blocked(const T* a, const T* b, T* c, std::uint64_t row_start, std::uin
 }
 
 }  // namespace
+
+// The policy's block is one of the copies below.
+static_assert(tuning::tile_policy_block_rows <= 32 &&
+              (tuning::tile_policy_block_rows & (tuning::tile_policy_block_rows - 1)) == 0);
 
 template <ScalarElement T>
 void row_blocked_matmul_with_policy(const T* a, const T* b, T* c, std::uint64_t row_start, std::uint64_t row_end,
@@ -220,9 +225,6 @@ bool row_blocked_applies(const MatmulDims& d) {
     return d.k > 0 && d.n > 0 && d.b_col_stride == 1 && d.c_col_stride == 1;
 }
 
-// Runs of units a participant claims, on average.
-constexpr std::uint64_t claims_per_participant = 2;
-
 // f(first, last) for runs of units covering [0, units) once, claimed from one counter by one
 // participant per processor: a run is one product over its rows (with shared panels, every
 // panel serves all of them while in cache), and a participant that starts late leaves its share
@@ -232,7 +234,7 @@ constexpr std::uint64_t claims_per_participant = 2;
 template <class F>
 void claim_runs(std::uint64_t units, F&& f) {
     const std::uint64_t slots = std::min(dravik_parallel::ops::balanced_participants(), units);
-    const std::uint64_t run = std::max<std::uint64_t>(1, units / (claims_per_participant * slots));
+    const std::uint64_t run = std::max<std::uint64_t>(1, units / (tuning::claims_per_participant * slots));
     std::atomic<std::uint64_t> next{0};
     dravik_parallel::ops::for_each_index_with<dravik_parallel::policy::Parallel>(slots, [&](std::uint64_t) {
         for (std::uint64_t first = next.fetch_add(run); first < units; first = next.fetch_add(run))
@@ -245,7 +247,7 @@ void claim_runs(std::uint64_t units, F&& f) {
 template <ScalarElement T>
 void serial_matmul(const T* a, const T* b, T* c, const MatmulDims& dims, const SharedPanels<T>* shared) {
     if (dims.m >= 2 && row_blocked_applies<T>(dims)) {
-        row_blocked_matmul_with_policy(a, b, c, 0, dims.m, dims, tile_policy_block_rows, shared);
+        row_blocked_matmul_with_policy(a, b, c, 0, dims.m, dims, tuning::tile_policy_block_rows, shared);
         return;
     }
     if (dims.m == 0 || dims.k == 0) return;
@@ -259,7 +261,7 @@ bool takes_dense_path(const MatmulDims& dims) noexcept {
 template <ScalarElement T>
 void dense_overwrite(const T* a, const T* b, T* c, const MatmulDims& dims, const SharedPanels<T>* shared) {
     std::fill_n(c + dims.c_offset, dims.m * dims.n, T{});
-    dense_blocks<T, tile_policy_block_rows>(a, b, c, 0, dims.m, dims, shared);
+    dense_blocks<T, tuning::tile_policy_block_rows>(a, b, c, 0, dims.m, dims, shared);
 }
 
 
@@ -267,7 +269,7 @@ template <ScalarElement T>
 void parallel_matmul(const T* a, const T* b, T* c, const MatmulDims& dims, bool clear_rows,
                      const SharedPanels<T>* shared) {
     if (row_blocked_applies<T>(dims)) {
-        constexpr std::uint64_t block = tile_policy_block_rows;
+        constexpr std::uint64_t block = tuning::tile_policy_block_rows;
         const std::uint64_t units = dims.m / block + (dims.m % block != 0);
         std::optional<SharedPanels<T>> own;
         if (shared == nullptr) {

@@ -17,25 +17,19 @@ using kavrel_ops::domain::scalar::shared_panels::SharedPanels;
 using types::MatmulDims;
 using types::ScalarElement;
 
-// The row-block size of the matmul tile policy: rows per block of the row-blocked kernel, and
-// rows per unit of the parallel row-blocked path. Every caller passes it.
-inline constexpr std::uint64_t tile_policy_block_rows = 32;
-
-// Products with fewer rows than this take the column or zero-skipping path outside the dense
-// case, whatever the row range of the call.
-inline constexpr std::uint64_t small_product_rows = 128;
-
-// C[i, j] += Σ_p A[i, p]·B[p, j] for row_start ≤ i < row_end, in blocks of `block` rows
-// (the last one shorter). a, b and c are the storage bases of A, B and C (element 0 of each
-// storage); dims addresses every element. Paths per call:
+// C[i, j] += Σ_p A[i, p]·B[p, j] for row_start ≤ i < row_end, in blocks of `block` rows (the
+// last one shorter; every caller passes tuning::tile_policy_block_rows). a, b and c are the
+// storage bases of A, B and C (element 0 of each storage); dims addresses every element. Paths
+// per call:
 // - all three dense row-major (row strides k, n, n; column strides 1): tiled_gemm per block, the
 //   order of tiled_gemm;
-// - small (dims.m < 128, B's row stride ≠ n or C's row stride < n), C's row stride ≥ n: one
-//   axpy_rows per column p of A, p increasing;
+// - small (dims.m < tuning::small_product_rows, B's row stride ≠ n or C's row stride < n), C's
+//   row stride ≥ n: one axpy_rows per column p of A, p increasing;
 // - small, C's row stride < n: one axpy_slice per nonzero A[i, p], p outer and i inner; an
 //   exactly zero entry skips B's row p for that row of C (so infinities and NaN there never
 //   reach it);
-// - otherwise: one axpy_rows_batch per group of 4 columns of A, groups in order.
+// - otherwise: one axpy_rows_batch per group of tuning::group_columns columns of A, groups in
+//   order.
 // The dense path reads B's full panels from `shared` when given (pack_shared_b of this B), and
 // otherwise packs them once for all blocks of the range where tiled_gemm would pack them for each;
 // either way every block gets tiled_gemm's bits.
@@ -79,13 +73,13 @@ void serial_matmul(const T* a, const T* b, T* c, const MatmulDims& dims, const S
 template <ScalarElement T>
 void dense_overwrite(const T* a, const T* b, T* c, const MatmulDims& dims, const SharedPanels<T>* shared = nullptr);
 
-// The same on the global executor, adding into C: ceil(m/32) row-block units when k > 0, n > 0
-// and B and C have column stride 1, else m row units, through for_each_index_with (Parallel).
-// With clear_rows each unit first sets its own rows of C to +0.0 (packing::zero_rows), which
-// makes the whole an overwriting product. Dense blocks read B's panels from `shared`, or from one
-// packed copy made here for all units (pack_shared_b). Inside a worker or the caller's own chunk
-// every unit runs inline, in order. A failure in a unit stops with the executor's internal error
-// after every chunk has ended.
+// The same on the global executor, adding into C: ceil(m / tuning::tile_policy_block_rows)
+// row-block units when k > 0, n > 0 and B and C have column stride 1, else m row units, through
+// for_each_index_with (Parallel). With clear_rows each unit first sets its own rows of C to +0.0
+// (packing::zero_rows), which makes the whole an overwriting product. Dense blocks read B's
+// panels from `shared`, or from one packed copy made here for all units (pack_shared_b). Inside a
+// worker or the caller's own chunk every unit runs inline, in order. A failure in a unit stops
+// with the executor's internal error after every chunk has ended.
 template <ScalarElement T>
 void parallel_matmul(const T* a, const T* b, T* c, const MatmulDims& dims, bool clear_rows = false,
                      const SharedPanels<T>* shared = nullptr);

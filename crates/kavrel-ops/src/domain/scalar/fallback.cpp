@@ -139,10 +139,10 @@ struct PortableTile : PortableLanes<Element, Lanes> {
     static void prefetch(const Element*) {}
 };
 
-// float64: 3 × 6 in 18 accumulators, strips of 2; float32: 3 × 12 in 36, strips of 4.
+// tuning::portable_tile over the portable lanes.
 template <class T>
-using PortableGemmTile =
-    std::conditional_t<sizeof(T) == 8, PortableTile<double, 2, 3, 3>, PortableTile<float, 4, 3, 3>>;
+using PortableGemmTile = PortableTile<T, Lanes<T>::width, tuning::portable_tile<T>.rows,
+                                      tuning::portable_tile<T>.columns / Lanes<T>::width>;
 
 // The portable inner loops: zubrin's shared loops over the portable lanes, handed to the same
 // checks as the kernels' (zubrin's checked_<op>).

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <span>
 
+#include "kavrel_ops/domain/tuning.hpp"
 #include "zubrin_simd/dispatch/dot.hpp"
 #include "zubrin_simd_core/error.hpp"
 #include "zubrin_simd_core/ops/elementwise.hpp"
@@ -78,19 +79,19 @@ template <class T>
 [[nodiscard]] double abs_max_portable(std::span<const double> x) noexcept;
 
 // C += A·B with the kernels' loop nest (zubrin_simd_core/tiling/gemm.hpp) on 128-bit "vectors"
-// whose lanes are computed one at a time: float64 3 rows × 6 columns with strips of 2, float32
-// 3 × 12 with strips of 4, B packed from 512 KiB on. Every step is one fma/fmaf(element of A,
-// element of B, accumulator), so C gets the kernels' bits. check_tiled_gemm_dimensions first:
-// mismatch leaves C unchanged and takes no buffer.
+// whose lanes are computed one at a time: the register tile tuning::portable_tile, strips of one
+// vector (2 lanes for float64, 4 for float32), B packed as the kernels pack it. Every step is one
+// fma/fmaf(element of A, element of B, accumulator), so C gets the kernels' bits.
+// check_tiled_gemm_dimensions first: mismatch leaves C unchanged and takes no buffer.
 template <class T>
 [[nodiscard]] SimdError tiled_gemm_portable(std::span<const T> a, std::span<const T> b, std::span<T> c,
                                             std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept;
 
-// The portable tile's full panels of B (6 columns for float64, 12 for float32) packed for
+// The portable tile's full panels of B (tuning::portable_tile's columns) packed for
 // tiled_gemm_panels_portable, as the one packed copy several products share; the checks of
 // zubrin's dispatch_pack_full_panels_<isa>.
 template <class T>
-inline constexpr std::uint64_t portable_panel_width = sizeof(T) == 8 ? 6 : 12;
+inline constexpr std::uint64_t portable_panel_width = tuning::portable_tile<T>.columns;
 template <class T>
 [[nodiscard]] SimdError pack_full_panels_portable(std::span<const T> b, std::uint64_t n, std::uint64_t k,
                                                   std::span<T> panels, std::uint64_t first,

@@ -4,16 +4,19 @@
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel_ops/domain/scalar/dispatch.hpp"
 #include "zubrin_simd_core/tiling/gemm.hpp"
+#include "zubrin_simd_core/tuning.hpp"
 
 namespace kavrel_ops::domain::scalar::shared_panels {
 
 namespace gemm = zubrin_simd_core::tiling::gemm;
+namespace tuning = zubrin_simd_core::tuning;
 using zubrin_simd_core::error::SimdError;
 
 template <ScalarElement T>
 std::optional<SharedPanels<T>> plan_shared_panels(std::span<const T> b, std::uint64_t block_rows, std::uint64_t n,
                                                   std::uint64_t k) {
-    if (block_rows < gemm::tiled_min_rows || n < gemm::tiled_min_cols || k < gemm::tiled_min_depth) return std::nullopt;
+    if (block_rows < tuning::tiled_min_rows || n < tuning::tiled_min_cols || k < tuning::tiled_min_depth)
+        return std::nullopt;
     if (!gemm::reaches_packing_threshold(n, k, sizeof(T))) return std::nullopt;
     const cpu_features::KernelPath path = cpu_features::kernel_path();
     const std::uint64_t width = dispatch::panel_width<T>(path);
@@ -34,7 +37,7 @@ void pack_shared_panels(SharedPanels<T>& panels, std::uint64_t first, std::uint6
 
 template <ScalarElement T>
 void tiled_gemm_shared(std::span<const T> a, const SharedPanels<T>& panels, std::span<T> c, std::uint64_t m) {
-    if (m < gemm::tiled_min_rows) {
+    if (m < tuning::tiled_min_rows) {
         contract::Scalar<T>::tiled_gemm(a, panels.b, c, m, panels.n, panels.k);
         return;
     }

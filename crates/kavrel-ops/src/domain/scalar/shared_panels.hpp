@@ -1,7 +1,8 @@
 // One packed copy of B for the tiled products over it: the row blocks of one matrix product and
 // the items of a batch that share B. tiled_gemm packs the full panels of B for every call from
-// 512 KiB of B on; here they are packed once, in the layout of the CPU path that tiled_gemm
-// takes, and then read by every block on every thread. Each block's C gets tiled_gemm's bits.
+// zubrin's packing threshold on; here they are packed once, in the layout of the CPU path that
+// tiled_gemm takes, and then read by every block on every thread. Each block's C gets
+// tiled_gemm's bits.
 #pragma once
 
 #include <cstdint>
@@ -29,8 +30,9 @@ struct SharedPanels {
 };
 
 // The panels tiled_gemm would pack for each block of `block_rows` rows of a product with this B,
-// not yet packed; nothing when it would pack none: a block below the tiled path's bounds (fewer
-// than 16 rows, n < 16 or k < 32), n below one panel, or B below the packing threshold.
+// not yet packed; nothing when it would pack none: a block below the tiled path's bounds
+// (zubrin_simd_core::tuning::tiled_min_rows, _cols, _depth), n below one panel, or B below the
+// packing threshold.
 // Requires: b holds at least k·n elements.
 template <ScalarElement T>
 [[nodiscard]] std::optional<SharedPanels<T>> plan_shared_panels(std::span<const T> b, std::uint64_t block_rows,
@@ -41,7 +43,7 @@ template <ScalarElement T>
 void pack_shared_panels(SharedPanels<T>& panels, std::uint64_t first, std::uint64_t last);
 
 // C += A·B for a block of m rows (A m×k, C m×n, dense row-major) over packed panels: the bits of
-// Scalar<T>::tiled_gemm on the block. A block of fewer than 16 rows takes the one-vector path,
+// Scalar<T>::tiled_gemm on the block. A block below the tiled row bound takes the one-vector path,
 // as tiled_gemm does, and does not read the panels. Requires: every panel packed; a and c hold
 // m·k and m·n elements.
 template <ScalarElement T>

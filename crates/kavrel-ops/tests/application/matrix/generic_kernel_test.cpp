@@ -10,6 +10,7 @@
 
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel_ops/application/matrix/types.hpp"
+#include "kavrel_ops/domain/tuning.hpp"
 #include "support/matrix.hpp"
 
 namespace {
@@ -20,6 +21,7 @@ using kavrel_ops::application::matrix::types::validate_matmul;
 using matrix_test::Layout;
 using matrix_test::same_bits;
 namespace gk = kavrel_ops::application::matrix::generic_kernel;
+namespace tuning = kavrel_ops::domain::tuning;
 
 // One product over hand-placed operands: A m×k and B k×n row-major unless given, C with the given
 // layout inside a buffer whose other elements hold a guard.
@@ -45,7 +47,7 @@ struct Product {
     }
     static T guard() { return T(-77); }
     T& at(std::uint64_t i, std::uint64_t j) { return c[matrix_test::index_of(lc, i, j)]; }
-    void run(std::uint64_t start, std::uint64_t end, std::uint64_t block = gk::tile_policy_block_rows) {
+    void run(std::uint64_t start, std::uint64_t end, std::uint64_t block = tuning::tile_policy_block_rows) {
         gk::row_blocked_matmul_with_policy(a.data(), b.data(), c.data(), start, end, dims, block);
     }
     std::vector<T> logical() {

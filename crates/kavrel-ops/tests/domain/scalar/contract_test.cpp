@@ -16,6 +16,7 @@
 #include "support/scalar.hpp"
 #include "zubrin_simd/dispatch/binary.hpp"
 #include "zubrin_simd/dispatch/dot.hpp"
+#include "zubrin_simd_core/tuning.hpp"
 #include "zubrin_simd_core/vec/aligned.hpp"
 
 namespace {
@@ -122,7 +123,7 @@ TEST_P(ScalarPathTest, DivisionByZeroIsNoError) {
 
 // 2^21 elements and more take the kernels' streaming stores: the values must not change.
 TEST_P(ScalarPathTest, StreamingLengthsGiveTheSameValues) {
-    const std::size_t n = zubrin_simd::dispatch::binary::streaming_threshold_elements + 5;
+    const std::size_t n = zubrin_simd_core::tuning::streaming_threshold_elements + 5;
     std::vector<float> a(n), b(n);
     for (std::size_t i = 0; i < n; ++i) {
         a[i] = static_cast<float>(i % 1000) * 0.37f - 100.0f;

@@ -19,7 +19,7 @@ SimdError check_tiled_gemm_dimensions(std::uint64_t a_len, std::uint64_t b_len, 
 }
 
 bool reaches_packing_threshold(std::uint64_t n, std::uint64_t k, std::size_t element_bytes) noexcept {
-    return checked::saturating_mul(checked::saturating_mul(n, k), element_bytes) >= packing_threshold_bytes;
+    return checked::saturating_mul(checked::saturating_mul(n, k), element_bytes) >= tuning::packing_threshold_bytes;
 }
 
 namespace detail {

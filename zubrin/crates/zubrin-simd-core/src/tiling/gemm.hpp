@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "zubrin_simd_core/error.hpp"
+#include "zubrin_simd_core/tuning.hpp"
 #include "zubrin_simd_core/vec/aligned.hpp"
 
 namespace zubrin_simd_core::tiling::gemm {
@@ -20,18 +21,8 @@ using error::SimdError;
 [[nodiscard]] SimdError check_tiled_gemm_dimensions(std::uint64_t a_len, std::uint64_t b_len, std::uint64_t c_len,
                                                     std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept;
 
-// The register-tiled path runs from these extents on (all three); below any of them the
-// one-vector path does. The same bounds for every geometry.
-inline constexpr std::uint64_t tiled_min_rows = 16;
-inline constexpr std::uint64_t tiled_min_cols = 16;
-inline constexpr std::uint64_t tiled_min_depth = 32;
-
-// From this size of B on, the columns that a tile reads are copied into a contiguous aligned
-// panel first: below it the strided walk over B stays in the level-2 cache anyway.
-inline constexpr std::uint64_t packing_threshold_bytes = 524288;
-
-// True when n·k·element_bytes reaches packing_threshold_bytes; an overflowing product counts as
-// larger than any threshold.
+// True when n·k·element_bytes reaches tuning::packing_threshold_bytes; an overflowing product
+// counts as larger than any threshold.
 [[nodiscard]] bool reaches_packing_threshold(std::uint64_t n, std::uint64_t k, std::size_t element_bytes) noexcept;
 
 // The tile geometry a caller instantiates the nest with, a record `Tile` holding:
@@ -47,13 +38,14 @@ inline constexpr std::uint64_t packing_threshold_bytes = 524288;
 // The record must have internal linkage (an anonymous namespace) in the unit that instantiates
 // the nest, so each instruction-set unit gets its own copy of every function below.
 //
-// C += A·B on operands that passed check_tiled_gemm_dimensions. Tiled path (m ≥ 16, n ≥ 16,
-// k ≥ 32): R × W register tiles over the full panels of W columns, B packed panel by panel (panel
-// loop outermost) from packing_threshold_bytes on, else read in place (row-group loop outermost);
-// then the last n mod W columns: their whole vectors as one narrower tile per row group, the
-// lanes left in a masked strip. Otherwise the one-vector path: strips of `lanes` columns, B
-// packed strip by strip when m ≥ 2 and B reaches the threshold, else in place with row groups by
-// up to Tile::vectors strips; then one masked strip. At most one panel buffer exists per call.
+// C += A·B on operands that passed check_tiled_gemm_dimensions. Tiled path (m, n and k at least
+// tuning::tiled_min_rows, _cols and _depth): R × W register tiles over the full panels of W
+// columns, B packed panel by panel (panel loop outermost) from tuning::packing_threshold_bytes
+// on, else read in place (row-group loop outermost); then the last n mod W columns: their whole
+// vectors as one narrower tile per row group, the lanes left in a masked strip. Otherwise the
+// one-vector path: strips of `lanes` columns, B packed strip by strip when m ≥ 2 and B reaches
+// the threshold, else in place with row groups by up to Tile::vectors strips; then one masked
+// strip. At most one panel buffer exists per call.
 template <class Tile>
 void tiled_gemm_nest(const typename Tile::T* a, const typename Tile::T* b, typename Tile::T* c, std::size_t m,
                      std::size_t n, std::size_t k);
@@ -73,8 +65,9 @@ void pack_full_panels(const typename Tile::T* b, std::size_t n, std::size_t k, t
                       std::size_t first, std::size_t last);
 // C += A·B as the tiled path computes it from packed panels, reading B's full panels from
 // `panels` (pack_full_panels of the same B) and the remaining columns in place: the same tiles,
-// loop order and bits as tiled_gemm_nest when it packs. Requires: m ≥ tiled_min_rows,
-// n ≥ tiled_min_cols, k ≥ tiled_min_depth, full_panel_count(n) > 0, operands checked.
+// loop order and bits as tiled_gemm_nest when it packs. Requires: m ≥ tuning::tiled_min_rows,
+// n ≥ tuning::tiled_min_cols, k ≥ tuning::tiled_min_depth, full_panel_count(n) > 0, operands
+// checked.
 template <class Tile>
 void tiled_gemm_over_panels(const typename Tile::T* a, const typename Tile::T* b, const typename Tile::T* panels,
                             typename Tile::T* c, std::size_t m, std::size_t n, std::size_t k);
@@ -103,20 +96,6 @@ private:
 extern template class PackedPanel<float>;
 extern template class PackedPanel<double>;
 
-// How far ahead (in rows of B) the panel copy (a pass of its own on the one-vector path, the
-// first row group's tile on the tiled path) and the masked strips ask for B: all walk B in place,
-// n elements apart, and with n a power of two those rows share one level-1 set, so a line
-// asked for into the level-1 cache is evicted again before use (8 ways). Into the level-2 cache
-// instead, whose many more sets hold such a column of rows. Measured on Zen 4 at
-// n = 512 … 2048: 32 rows for the copy, 16 for the strips; the other register tiles ask for
-// nothing, since the hint costs them a load slot and their panel or B stays in cache anyway.
-inline constexpr std::size_t pack_prefetch_rows = 32;
-inline constexpr std::size_t strip_prefetch_rows = 16;
-// Rows a masked strip runs at once (rounded up to whole row groups): each is an independent chain,
-// and six cover the four-cycle fused multiply-add latency of current cores with room for the B
-// load of each step.
-inline constexpr std::size_t strip_chains = 6;
-
 // Level-2 prefetch hints for the lines of one row of `Width` elements: one per 64 bytes from the
 // first element, and one for the last, since a row of B need not start on a line.
 template <class Tile, std::size_t Width>
@@ -128,18 +107,19 @@ inline void prefetch_row(const typename Tile::T* row) {
 }
 
 // Copies columns 0 … Width − 1 of the k rows of B (rows n apart, starting at b) into the panel,
-// row p at panel[p·Width], four rows per step.
+// row p at panel[p·Width], tuning::pack_rows_per_step rows per step.
 template <class Tile, std::size_t Width>
 void pack_columns(const typename Tile::T* b, std::size_t n, std::size_t k, typename Tile::T* panel) {
     constexpr std::size_t lanes = Tile::lanes;
-    constexpr std::size_t step = 4;
+    constexpr std::size_t step = tuning::pack_rows_per_step;
+    constexpr std::size_t distance = tuning::pack_prefetch_rows;
     std::size_t p = 0;
     for (; p + step <= k; p += step) {
-        if (p + pack_prefetch_rows + step <= k) {
-#pragma GCC unroll 4
-            for (std::size_t q = 0; q < step; ++q) prefetch_row<Tile, Width>(b + (p + pack_prefetch_rows + q) * n);
+        if (p + distance + step <= k) {
+#pragma GCC unroll tuning::pack_rows_per_step
+            for (std::size_t q = 0; q < step; ++q) prefetch_row<Tile, Width>(b + (p + distance + q) * n);
         }
-#pragma GCC unroll 4
+#pragma GCC unroll tuning::pack_rows_per_step
         for (std::size_t q = 0; q < step; ++q) {
             const typename Tile::T* from = b + (p + q) * n;
             typename Tile::T* to = panel + (p + q) * Width;
@@ -194,10 +174,7 @@ void full_tile(const typename Tile::T* a, std::size_t k, const typename Tile::T*
             step(p);
         }
     }
-    // Two steps per iteration: the loop's own instructions halve, and the next step's B loads can
-    // issue while this step's fused multiply-adds run (float32 one call at n = 1024 to 2048: about
-    // 81 % of peak, against 78 %).
-#pragma GCC unroll 2
+#pragma GCC unroll tuning::tile_steps_per_iteration
     for (; p < k; ++p) step(p);
 #pragma GCC unroll 8
     for (std::size_t r = 0; r < Rows; ++r) {
@@ -223,10 +200,11 @@ template <class Tile, std::size_t Rows>
         for (std::size_t r = 0; r < Rows; ++r) acc[r] = Tile::fma(Tile::splat(a[r * k + p]), bv, acc[r]);
     };
     std::size_t p = 0;
-    const std::size_t prefetched_end = k > strip_prefetch_rows ? k - strip_prefetch_rows : 0;
+    constexpr std::size_t distance = tuning::strip_prefetch_rows;
+    const std::size_t prefetched_end = k > distance ? k - distance : 0;
     for (; p < prefetched_end; ++p) {
         // First and last present element: the strip may straddle two lines.
-        const typename Tile::T* ahead = b + (p + strip_prefetch_rows) * ldb;
+        const typename Tile::T* ahead = b + (p + distance) * ldb;
         Tile::prefetch(ahead);
         Tile::prefetch(ahead + (width - 1));
         step(p);
@@ -292,12 +270,12 @@ void masked_strip_rows(std::size_t rows, const typename Tile::T* a, std::size_t 
 
 // One masked strip of w columns at column j over rows 0 … m − 1, B in place. A strip does one
 // fused multiply-add per row and B vector, so its row loop is unrolled until at least
-// strip_chains rows share each B load, then finishes in row groups of Tile::rows.
+// tuning::strip_chains rows share each B load, then finishes in row groups of Tile::rows.
 template <class Tile>
 void strip_over_rows(const typename Tile::T* a, const typename Tile::T* b, typename Tile::T* c, std::size_t m,
                      std::size_t n, std::size_t k, std::size_t j, std::size_t w) {
     constexpr std::size_t rows = Tile::rows;
-    constexpr std::size_t jammed_rows = rows * ((strip_chains + rows - 1) / rows);
+    constexpr std::size_t jammed_rows = rows * ((tuning::strip_chains + rows - 1) / rows);
     const typename Tile::Mask mask = Tile::tail_mask(w);
     std::size_t i0 = 0;
     for (; i0 + jammed_rows <= m; i0 += jammed_rows) {
@@ -340,18 +318,20 @@ void tiled_path(const typename Tile::T* a, const typename Tile::T* b, typename T
     constexpr std::size_t rows = Tile::rows;
     constexpr std::size_t vectors = Tile::vectors;
     constexpr std::size_t width = vectors * Tile::lanes;
+    static_assert(rows <= tuning::tiled_min_rows, "the first row group of a packed panel is whole");
     const std::size_t full_end = n - n % width;
     if (full_end > 0 && reaches_packing_threshold(n, k, sizeof(T))) {
         // One copy of each panel serves every row group, so the panel loop is outermost.
         PackedPanel<T> buffer(std::uint64_t{width} * k);
         T* const panel = buffer.data();
         for (std::size_t j0 = 0; j0 < full_end; j0 += width) {
-            // The first row group (always whole: m ≥ 16 > R) reads the panel's columns of B in
-            // place, asking for them pack_prefetch_rows rows ahead, and copies them into the
-            // panel as it goes: the loads it needs anyway serve the copy. As a pass of its own the
-            // copy cost a fifth of the time.
-            const std::size_t ahead_steps = k > pack_prefetch_rows ? k - pack_prefetch_rows : 0;
-            const T* ahead = ahead_steps > 0 ? b + j0 + pack_prefetch_rows * n : nullptr;
+            // The first row group (always whole: m ≥ tiled_min_rows ≥ R) reads the panel's
+            // columns of B in place, asking for them pack_prefetch_rows rows ahead, and copies
+            // them into the panel as it goes: the loads it needs anyway serve the copy. As a pass
+            // of its own the copy cost a fifth of the time.
+            constexpr std::size_t distance = tuning::pack_prefetch_rows;
+            const std::size_t ahead_steps = k > distance ? k - distance : 0;
+            const T* ahead = ahead_steps > 0 ? b + j0 + distance * n : nullptr;
             full_tile<Tile, rows, vectors, true>(a, k, b + j0, n, c + j0, n, ahead, ahead_steps, panel);
             tiles_over_panel<Tile>(a, panel, c, m, n, k, j0, rows);
         }
@@ -368,7 +348,7 @@ void tiled_path(const typename Tile::T* a, const typename Tile::T* b, typename T
 
 // The one-vector path. Its loops are unrolled so that several independent chains share a tile
 // (Tile::rows rows of a packed strip; in place, Tile::rows rows by up to Tile::vectors strips;
-// strip_chains rows of the masked strip) and keep the fused multiply-add units busy; each element
+// tuning::strip_chains rows of the masked strip) and keep the fused multiply-add units busy; each element
 // still gets its own chain.
 template <class Tile>
 void small_path(const typename Tile::T* a, const typename Tile::T* b, typename Tile::T* c, std::size_t m,
@@ -424,7 +404,7 @@ void tiled_gemm_over_panels(const typename Tile::T* a, const typename Tile::T* b
 template <class Tile>
 void tiled_gemm_nest(const typename Tile::T* a, const typename Tile::T* b, typename Tile::T* c, std::size_t m,
                      std::size_t n, std::size_t k) {
-    if (m >= tiled_min_rows && n >= tiled_min_cols && k >= tiled_min_depth) {
+    if (m >= tuning::tiled_min_rows && n >= tuning::tiled_min_cols && k >= tuning::tiled_min_depth) {
         detail::tiled_path<Tile>(a, b, c, m, n, k);
     } else {
         detail::small_path<Tile>(a, b, c, m, n, k);

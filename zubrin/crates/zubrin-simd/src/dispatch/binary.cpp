@@ -2,12 +2,14 @@
 
 #include <cstdint>
 
+#include "zubrin_simd_core/tuning.hpp"
 #include "zubrin_simd_core/view/simd_view.hpp"
 
 namespace zubrin_simd::dispatch::binary {
 
 bool uses_streaming_stores(std::size_t n, const float* out) noexcept {
-    return n >= streaming_threshold_elements && reinterpret_cast<std::uintptr_t>(out) % alignof(float) == 0;
+    return n >= zubrin_simd_core::tuning::streaming_threshold_elements &&
+           reinterpret_cast<std::uintptr_t>(out) % alignof(float) == 0;
 }
 
 template <ElementwiseOp Op>

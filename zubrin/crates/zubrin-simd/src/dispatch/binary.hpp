@@ -1,7 +1,8 @@
 // Element-wise binary operations on float32 slices, out[i] = a[i] op b[i] with the operation
 // picked by a marker of zubrin_simd_core::ops::elementwise, in an AVX-512F and an AVX2+FMA
 // variant. Each element is one IEEE operation, so every variant and path gives the same bits.
-// Outputs of streaming_threshold_elements or more bypass the caches with non-temporal stores.
+// Outputs of zubrin_simd_core::tuning::streaming_threshold_elements or more bypass the caches
+// with non-temporal stores.
 #pragma once
 
 #include <cstddef>
@@ -15,11 +16,8 @@ namespace zubrin_simd::dispatch::binary {
 using zubrin_simd_core::error::SimdError;
 using zubrin_simd_core::ops::elementwise::ElementwiseOp;
 
-// 2^21 elements, 8 MiB per operand: from here on the output would only evict the inputs.
-inline constexpr std::size_t streaming_threshold_elements = std::size_t{1} << 21;
-
 // Whether the kernels write n results starting at out with non-temporal stores: n is at least
-// streaming_threshold_elements and out is aligned to its element. A float pointer short of float
+// the streaming threshold and out is aligned to its element. A float pointer short of float
 // alignment can never reach the stream alignment, so such an output takes the ordinary stores,
 // which give the same values.
 [[nodiscard]] bool uses_streaming_stores(std::size_t n, const float* out) noexcept;

@@ -2,12 +2,14 @@
 
 #include "kavrel/domain/checked/arithmetic.hpp"
 #include "zubrin_simd_core/tiling/gemm.hpp"
+#include "zubrin_simd_core/tuning.hpp"
 
 namespace zubrin_simd::dispatch::gemm {
 
 namespace {
 
 namespace tiling = zubrin_simd_core::tiling::gemm;
+namespace tuning = zubrin_simd_core::tuning;
 namespace checked = kavrel::domain::checked;
 
 // Whether `available` elements hold all full panels, (n div width)·width·k of them; never when
@@ -48,7 +50,7 @@ SimdError detail::checked_tiled_gemm_panels(std::span<const T> a, std::span<cons
                                             std::uint64_t width, PanelsNest<T> nest) noexcept {
     if (tiling::check_tiled_gemm_dimensions(a.size(), b.size(), c.size(), m, n, k) != SimdError::success)
         return SimdError::mismatch;
-    if (m < tiling::tiled_min_rows || n < tiling::tiled_min_cols || k < tiling::tiled_min_depth || n < width)
+    if (m < tuning::tiled_min_rows || n < tuning::tiled_min_cols || k < tuning::tiled_min_depth || n < width)
         return SimdError::mismatch;
     if (!holds_full_panels(panels.size(), n, k, width)) return SimdError::mismatch;
     nest(a.data(), b.data(), panels.data(), c.data(), m, n, k);

@@ -1,7 +1,8 @@
 // The register-tiled matrix product C += A·B over dense row-major float32 and float64 matrices
 // (A m×k, B k×n, C m×n; row strides k, n and n), in an AVX-512F and an AVX2+FMA variant. Every
 // element of C receives c ← fma(a(i, p), b(p, j), c) for p = 0 … k − 1 in order, so both variants
-// and the portable loops give identical bits. B is packed into aligned panels from 512 KiB on.
+// and the portable loops give identical bits. B is packed into aligned panels from
+// zubrin_simd_core::tuning::packing_threshold_bytes on.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <span>
 
 #include "zubrin_simd_core/error.hpp"
+#include "zubrin_simd_core/tuning.hpp"
 
 namespace zubrin_simd::dispatch::gemm {
 
@@ -20,7 +22,7 @@ namespace dispatch_tiled_gemm {
 // c is shorter than m·k, k·n or m·n (a short c is no output_too_short); elements past those
 // extents are never touched. m, n or k zero: success with C unchanged.
 // Requires: c does not overlap a or b (a and b may overlap); the CPU has AVX-512F.
-// Register tiles: float64 3 rows × 24 columns, float32 6 × 64.
+// Register tiles: zubrin_simd_core::tuning::avx512f_tile.
 [[nodiscard]] SimdError dispatch_tiled_gemm_avx512f(std::span<const float> a, std::span<const float> b,
                                                     std::span<float> c, std::uint64_t m, std::uint64_t n,
                                                     std::uint64_t k) noexcept;
@@ -29,7 +31,7 @@ namespace dispatch_tiled_gemm {
                                                     std::uint64_t k) noexcept;
 
 // The same with 256-bit vectors. Requires: the CPU has AVX2 and FMA.
-// Register tiles: float64 3 rows × 12 columns, float32 3 × 24.
+// Register tiles: zubrin_simd_core::tuning::avx2_fma_tile.
 [[nodiscard]] SimdError dispatch_tiled_gemm_avx2_fma(std::span<const float> a, std::span<const float> b,
                                                      std::span<float> c, std::uint64_t m, std::uint64_t n,
                                                      std::uint64_t k) noexcept;
@@ -47,9 +49,9 @@ namespace dispatch_shared_panels {
 
 // Columns per full panel: the register tile's width.
 template <class T>
-inline constexpr std::uint64_t panel_width_avx512f = sizeof(T) == 4 ? 64 : 24;
+inline constexpr std::uint64_t panel_width_avx512f = zubrin_simd_core::tuning::avx512f_tile<T>.columns;
 template <class T>
-inline constexpr std::uint64_t panel_width_avx2_fma = sizeof(T) == 4 ? 24 : 12;
+inline constexpr std::uint64_t panel_width_avx2_fma = zubrin_simd_core::tuning::avx2_fma_tile<T>.columns;
 
 // Packs full panels first … last − 1 of B (k × n, row-major) into `panels`, panel q (columns
 // q·W … q·W + W − 1) at q·W·k, element p·W + c holding B(p, q·W + c). mismatch, nothing written,
@@ -71,8 +73,8 @@ inline constexpr std::uint64_t panel_width_avx2_fma = sizeof(T) == 4 ? 24 : 12;
 // C += A·B on the tiled path with B's full panels read from `panels` (all of them packed by the
 // same variant from this b, n and k) and the remaining columns read in place. mismatch, nothing
 // written, on a failed operand check, panels shorter than (n div W)·W·k, or a product that is not on
-// the tiled path (m < 16, n < 16 or k < 32) or has no full panel. Requires: c overlaps none of a,
-// b and panels; the CPU has the variant's instructions.
+// the tiled path (m, n or k below tuning::tiled_min_rows, _cols or _depth) or has no full panel.
+// Requires: c overlaps none of a, b and panels; the CPU has the variant's instructions.
 [[nodiscard]] SimdError dispatch_tiled_gemm_panels_avx512f(std::span<const float> a, std::span<const float> b,
                                                            std::span<const float> panels, std::span<float> c,
                                                            std::uint64_t m, std::uint64_t n, std::uint64_t k) noexcept;

@@ -7,11 +7,11 @@ namespace zubrin_simd::dispatch::gemm::detail::avx2_fma {
 
 namespace {
 
-// Both element types: 3 rows × 3 vectors, 9 accumulators, the 3 vectors of the B row and one
-// broadcast of A in 13 of the 16 registers.
-using Tile64 = isa::GemmTile<isa::Lanes<double>, 3, 3>;
-using Tile32 = isa::GemmTile<isa::Lanes<float>, 3, 3>;
+using zubrin_simd_core::tuning::avx2_fma_tile;
+using Tile64 = isa::ShapedGemmTile<isa::Lanes<double>, avx2_fma_tile<double>>;
+using Tile32 = isa::ShapedGemmTile<isa::Lanes<float>, avx2_fma_tile<float>>;
 
+// A width that is not a whole number of vectors would leave columns out of every panel.
 static_assert(Tile32::vectors * Tile32::lanes == dispatch_shared_panels::panel_width_avx2_fma<float>);
 static_assert(Tile64::vectors * Tile64::lanes == dispatch_shared_panels::panel_width_avx2_fma<double>);
 

@@ -7,12 +7,11 @@ namespace zubrin_simd::dispatch::gemm::detail::avx512f {
 
 namespace {
 
-// float64: 3 rows × 3 vectors, 9 accumulators and the 3 vectors of the B row in registers.
-// float32: 6 rows × 4 vectors, 24 accumulators and 4 B vectors of the 32 registers; each B
-// vector serves six rows, so loads stay well below one per fused multiply-add.
-using Tile64 = isa::GemmTile<isa::Lanes<double>, 3, 3>;
-using Tile32 = isa::GemmTile<isa::Lanes<float>, 6, 4>;
+using zubrin_simd_core::tuning::avx512f_tile;
+using Tile64 = isa::ShapedGemmTile<isa::Lanes<double>, avx512f_tile<double>>;
+using Tile32 = isa::ShapedGemmTile<isa::Lanes<float>, avx512f_tile<float>>;
 
+// A width that is not a whole number of vectors would leave columns out of every panel.
 static_assert(Tile32::vectors * Tile32::lanes == dispatch_shared_panels::panel_width_avx512f<float>);
 static_assert(Tile64::vectors * Tile64::lanes == dispatch_shared_panels::panel_width_avx512f<double>);
 

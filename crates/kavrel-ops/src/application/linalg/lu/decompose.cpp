@@ -14,6 +14,7 @@
 #include "kavrel_ops/application/linalg/lu/eliminate.hpp"
 #include "kavrel_ops/application/linalg/working.hpp"
 #include "kavrel_ops/application/matrix/api.hpp"
+#include "kavrel_ops/domain/tuning.hpp"
 #include "kavrel_ops/infrastructure/cache.hpp"
 
 namespace kavrel_ops::application::linalg::lu::decompose {
@@ -94,9 +95,10 @@ Result<void> update_trailing(Working& f, std::uint64_t c, std::uint64_t e, std::
 Result<void> factor_blocked(Working& f, TrailingProduct product) {
     const std::uint64_t n = f.n;
     // Allocated once and reused by every panel.
-    std::vector<double> p_buf(n * detail::panel_columns), q_buf(n * detail::panel_columns);
+    using kavrel_ops::domain::tuning::lu_panel_columns;
+    std::vector<double> p_buf(n * lu_panel_columns), q_buf(n * lu_panel_columns);
     for (std::uint64_t c = 0; c < n;) {
-        const std::uint64_t e = c + std::min(detail::panel_columns, n - c);
+        const std::uint64_t e = c + std::min(lu_panel_columns, n - c);
         for (std::uint64_t k = c; k < e; ++k)
             if (auto r = lu_eliminate_step(f.w, n, k, e, f.perm, f.sign); !r) return r;
         if (e == n) break;  // the last panel has no U12 and no trailing block

@@ -1,7 +1,7 @@
 // The partial-pivoting LU factorisation of a square float64 view: a private row-major working
 // copy, one scan for non-finite entries, then a right-looking elimination with lu::eliminate's
-// column step, either unblocked or in panels of 64 columns whose trailing update is one
-// accumulating matrix product per panel. The view is only read.
+// column step, either unblocked or in panels of tuning::lu_panel_columns columns whose trailing
+// update is one accumulating matrix product per panel. The view is only read.
 #pragma once
 
 #include <cstdint>
@@ -29,9 +29,6 @@ using kavrel::domain::error::Result;
 namespace detail {
 
 enum class LuVariant : std::uint8_t { unblocked, blocked };
-
-// Columns per panel of the blocked variant; only the last panel can be narrower.
-inline constexpr std::uint64_t panel_columns = 64;
 
 // Unblocked while the working matrix, n·n·8 bytes, fits in the level-3 cache. The byte count
 // saturates at 2^64 − 1 when n·n overflows or exceeds 2^61 − 1.

@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "kavrel_ops/domain/scalar/contract.hpp"
+#include "kavrel_ops/domain/tuning.hpp"
 
 namespace kavrel_ops::application::linalg::lu::eliminate {
 
@@ -39,11 +40,6 @@ void require_step_within(std::span<double> w, std::uint64_t n, std::uint64_t k, 
         kavrel::domain::error::fail_invariant("invariant: LU column step within an n × n working matrix");
 }
 
-// Rows per row-update call: the multipliers of a block are divided first (independent divisions
-// overlap instead of each waiting for the previous row's update) and its negations fill this
-// stack block of coefficients for one Scalar::axpy_rows call.
-constexpr std::size_t rows_per_update = 64;
-
 }  // namespace
 
 void eliminate_below_pivot(std::span<double> w, std::uint64_t n, std::uint64_t k, std::uint64_t end) {
@@ -51,9 +47,10 @@ void eliminate_below_pivot(std::span<double> w, std::uint64_t n, std::uint64_t k
     double* a = w.data();
     const double d = a[k * n + k];
     const std::span<const double> pivot_tail(a + k * n + k + 1, end - k - 1);
-    double coeffs[rows_per_update];
-    for (std::size_t first = k + 1; first < n; first += rows_per_update) {
-        const std::size_t rows = std::min<std::size_t>(rows_per_update, n - first);
+    constexpr std::size_t block = domain::tuning::lu_rows_per_update;
+    double coeffs[block];
+    for (std::size_t first = k + 1; first < n; first += block) {
+        const std::size_t rows = std::min<std::size_t>(block, n - first);
         for (std::size_t r = 0; r < rows; ++r) {
             double& entry = a[(first + r) * n + k];
             const double l = entry / d;

@@ -13,12 +13,14 @@
 #include "kavrel_ops/application/linalg/working.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
 #include "kavrel_ops/domain/scalar/slice_kernels.hpp"
+#include "kavrel_ops/domain/tuning.hpp"
 
 namespace kavrel_ops::application::linalg::qr::decompose {
 
 namespace {
 
 namespace ex = scaling::exponent;
+namespace tuning = kavrel_ops::domain::tuning;
 using kavrel::domain::error::KavrelError;
 using Scalar = kavrel_ops::domain::scalar::contract::Scalar<double>;
 using Kernels = kavrel_ops::domain::scalar::slice_kernels::SliceKernels<double>;
@@ -41,7 +43,7 @@ private:
 // The buffers of the block update, cleared and refilled for every panel.
 struct BlockBuffers {
     std::vector<double> v, taus, trailing;
-    Scratch<1024> t, t_transposed;  // pb² ≤ 32²
+    Scratch<tuning::qr_panel_columns * tuning::qr_panel_columns> t, t_transposed;  // pb × pb
     Scratch<2048> v_transposed, y, z;
 };
 
@@ -146,7 +148,8 @@ Result<QrFactors> triangularize(std::vector<double> a, std::uint64_t m, std::uin
     const std::span<double> w = w_buffer.take(static_cast<std::size_t>(n));
     BlockBuffers buffers;
     const Kernels& kernels = kavrel_ops::domain::scalar::slice_kernels::current<double>();
-    const std::uint64_t nb = n < blocked_from_columns ? std::max<std::uint64_t>(n, 1) : panel_columns;
+    const std::uint64_t nb =
+        n < tuning::qr_blocked_from_columns ? std::max<std::uint64_t>(n, 1) : tuning::qr_panel_columns;
     for (std::uint64_t k0 = 0; k0 < n; k0 += nb) {
         const std::uint64_t k1 = std::min(k0 + nb, n);
         for (std::uint64_t j = k0; j < k1; ++j)

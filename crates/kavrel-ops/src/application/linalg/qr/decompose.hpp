@@ -1,8 +1,9 @@
 // Householder QR of a float64 matrix with at least as many rows as columns, A = Q·R with Q m×m
-// orthogonal and R m×n upper trapezoidal. Columns are reduced in panels of 32 (one panel below 192
-// columns); the columns right of a panel are updated at once in compact-WY form through three
-// Scalar::tiled_gemm products. The reflectors are kept in the working copy so that Q can be formed
-// later, apart from the factorisation (the Python function forms it with the interpreter lock held).
+// orthogonal and R m×n upper trapezoidal. Columns are reduced in panels of
+// tuning::qr_panel_columns (one panel below tuning::qr_blocked_from_columns columns); the columns
+// right of a panel are updated at once in compact-WY form through three Scalar::tiled_gemm
+// products. The reflectors are kept in the working copy so that Q can be formed later, apart from
+// the factorisation (the Python function forms it with the interpreter lock held).
 #pragma once
 
 #include <cstdint>
@@ -25,10 +26,6 @@ struct QrFactors {
     std::uint64_t rows;
     std::uint64_t cols;
 };
-
-// Panel width of the blocked reduction, and the column count from which it is used.
-inline constexpr std::uint64_t panel_columns = 32;
-inline constexpr std::uint64_t blocked_from_columns = 192;
 
 // The factorisation of an m×n view with m ≥ n. Each column's reflector is built on the column
 // scaled by the power of two of its largest remaining entry, and a matrix whose products could

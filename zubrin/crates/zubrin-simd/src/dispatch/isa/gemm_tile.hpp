@@ -8,6 +8,8 @@
 
 #include <cstddef>
 
+#include "zubrin_simd_core/tuning.hpp"
+
 namespace zubrin_simd::dispatch::isa {
 namespace {  // NOLINT: internal linkage on purpose, see above
 
@@ -28,6 +30,10 @@ struct GemmTile : L {
         return v;
     }
 };
+
+// The tile of a shape from the tuning table: Shape.rows rows × Shape.columns / L::width vectors.
+template <class L, zubrin_simd_core::tuning::TileShape Shape>
+using ShapedGemmTile = GemmTile<L, Shape.rows, Shape.columns / L::width>;
 
 }  // namespace
 }  // namespace zubrin_simd::dispatch::isa

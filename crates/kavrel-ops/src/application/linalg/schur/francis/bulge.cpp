@@ -5,6 +5,7 @@
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel_ops/application/linalg/scaling/exponent.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
+#include "kavrel_ops/domain/tuning.hpp"
 
 namespace kavrel_ops::application::linalg::schur::francis::bulge {
 
@@ -12,9 +13,6 @@ namespace {
 
 namespace ex = scaling::exponent;
 using Scalar = kavrel_ops::domain::scalar::contract::Scalar<double>;
-
-// Up to this many columns past the first, the three-term column loop beats two kernel passes.
-constexpr std::uint64_t column_loop_span = 30;
 
 }  // namespace
 
@@ -47,7 +45,7 @@ void apply_left(std::span<double> t, const BulgeReflector& r, std::uint64_t a, s
                 std::uint64_t b, std::uint64_t c, std::span<double> scratch) {
     const std::uint64_t last = (a + r.nr - 1) * row_stride + c;
     if (c < b || last >= t.size()) kavrel::domain::error::fail_invariant("invariant: a bulge block lies inside its matrix");
-    if (c - b <= column_loop_span) {
+    if (c - b <= kavrel_ops::domain::tuning::francis_column_loop_span) {
         for (std::uint64_t j = b; j <= c; ++j) {
             double s = (r.u[0] * t[a * row_stride + j] + 0.0) + r.u[1] * t[(a + 1) * row_stride + j];
             if (r.nr == 3) s = s + r.u[2] * t[(a + 2) * row_stride + j];

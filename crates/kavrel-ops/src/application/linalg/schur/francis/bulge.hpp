@@ -32,8 +32,9 @@ struct BulgeWindow {
                                                             const BulgeWindow& window);
 
 // Applies the reflection from the left to rows a … a+nr−1, columns b … c (inclusive), of a
-// row-major matrix with `row_stride` elements per row: column by column for up to 31 columns,
-// through the axpy slice kernel into `scratch` (at least c − b + 1 entries) for wider rows.
+// row-major matrix with `row_stride` elements per row: column by column while c − b is at most
+// tuning::francis_column_loop_span, through the axpy slice kernel into `scratch` (at least
+// c − b + 1 entries) for wider rows.
 // Requires: b ≤ c and the block inside t.
 void apply_left(std::span<double> t, const BulgeReflector& r, std::uint64_t a, std::uint64_t row_stride,
                 std::uint64_t b, std::uint64_t c, std::span<double> scratch);
