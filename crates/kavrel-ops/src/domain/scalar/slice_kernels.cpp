@@ -6,6 +6,7 @@
 #include "kavrel_ops/domain/scalar/fallback.hpp"
 #include "zubrin_simd/dispatch/axpy.hpp"
 #include "zubrin_simd/dispatch/dot.hpp"
+#include "zubrin_simd/dispatch/gemm.hpp"
 
 namespace kavrel_ops::domain::scalar::slice_kernels {
 
@@ -13,6 +14,7 @@ namespace {
 
 namespace dot = zubrin_simd::dispatch::dot::detail;
 namespace axpy = zubrin_simd::dispatch::axpy::detail;
+namespace gemm = zubrin_simd::dispatch::gemm::detail;
 
 // The portable loops on runs that are equal by the caller's proof, so neither can refuse.
 template <class T>
@@ -30,11 +32,20 @@ void portable_axpy_unfused(const T* x, T* out, std::size_t n, T alpha) noexcept 
 }
 
 template <class T>
-constexpr SliceKernels<T> avx512f{dot::avx512f::dot, axpy::avx512f::axpy, axpy::avx512f::axpy_unfused};
+void portable_tiled_gemm(const T* a, const T* b, T* c, std::size_t m, std::size_t n, std::size_t k) noexcept {
+    (void)fallback::tiled_gemm_portable(std::span<const T>(a, m * k), std::span<const T>(b, k * n),
+                                        std::span<T>(c, m * n), m, n, k);
+}
+
 template <class T>
-constexpr SliceKernels<T> avx2_fma{dot::avx2_fma::dot, axpy::avx2_fma::axpy, axpy::avx2_fma::axpy_unfused};
+constexpr SliceKernels<T> avx512f{dot::avx512f::dot, axpy::avx512f::axpy, axpy::avx512f::axpy_unfused,
+                                  gemm::avx512f::tiled_gemm};
 template <class T>
-constexpr SliceKernels<T> portable{portable_dot<T>, portable_axpy<T>, portable_axpy_unfused<T>};
+constexpr SliceKernels<T> avx2_fma{dot::avx2_fma::dot, axpy::avx2_fma::axpy, axpy::avx2_fma::axpy_unfused,
+                                   gemm::avx2_fma::tiled_gemm};
+template <class T>
+constexpr SliceKernels<T> portable{portable_dot<T>, portable_axpy<T>, portable_axpy_unfused<T>,
+                                   portable_tiled_gemm<T>};
 
 }  // namespace
 

@@ -428,6 +428,8 @@ TEST(BatchedMatmulTest, DirectItemsMatchTheFrontEndItemByItem) {
         {"one row (outer kernel)", 4, 4, 4, 1, 6, 5, 0},
         {"one column", 4, 4, 4, 5, 6, 1, 0},
         {"parallel-sized items", 3, 1, 3, 64, 64, 64, 0},
+        {"one block of the register tiles per item", 4, 4, 4, 16, 32, 16, 0},
+        {"one block of the register tiles, b broadcast", 40, 1, 40, 20, 33, 18, 0},
         {"padded output rows (temporary)", 3, 3, 3, 4, 5, 6, 9},
         {"output rows on one another (not injective)", 3, 3, 3, 4, 5, 6, -1},
         {"items last to first", 5, 1, 5, 3, 4, 2, 0, true},

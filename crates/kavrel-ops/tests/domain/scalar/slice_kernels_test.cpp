@@ -40,9 +40,30 @@ void expect_table_matches_scalar() {
     }
 }
 
+// The product over the one-vector path, the register tiles with their edges, and a B past the
+// packing threshold, added onto a C that is not zero; values whose summation order shows.
+template <class T>
+void expect_table_product_matches_scalar() {
+    const sk::SliceKernels<T>& k = sk::current<T>();
+    struct Shape {
+        std::size_t m, n, k;
+    };
+    for (const Shape s : {Shape{4, 4, 4}, Shape{5, 3, 100}, Shape{16, 16, 32}, Shape{17, 70, 33}, Shape{20, 300, 500}}) {
+        SCOPED_TRACE(testing::Message() << s.m << "x" << s.n << "x" << s.k);
+        const auto a = make_inputs<T>(s.m * s.k, Inputs::mixed, 3), b = make_inputs<T>(s.k * s.n, Inputs::mixed, 4);
+        const auto c = make_inputs<T>(s.m * s.n, Inputs::mixed, 5);
+        std::vector<T> table = c, want = c;
+        k.tiled_gemm(a.data(), b.data(), table.data(), s.m, s.n, s.k);
+        Scalar<T>::tiled_gemm(a, b, want, s.m, s.n, s.k);
+        for (std::size_t i = 0; i < want.size(); ++i) ASSERT_TRUE(same_bits(table[i], want[i])) << i;
+    }
+}
+
 TEST_P(SliceKernelsTest, TheTableGivesTheScalarOperationsBits) {
     expect_table_matches_scalar<float>();
     expect_table_matches_scalar<double>();
+    expect_table_product_matches_scalar<float>();
+    expect_table_product_matches_scalar<double>();
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, SliceKernelsTest, testing::ValuesIn(scalar_test::all_paths),
