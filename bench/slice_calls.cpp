@@ -2,34 +2,27 @@
 // machine runs: dot_slice, axpy_slice and axpy_rows (4 rows), in nanoseconds per call. Calls are
 // independent (no result feeds the next), so this is the throughput cost a factorisation pays per
 // inner product or row update when its calls can overlap, not the latency of a dependent chain.
-#include <time.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <vector>
 
 #include "kavrel_ops/domain/scalar/contract.hpp"
 #include "kavrel_ops/domain/scalar/cpu_features.hpp"
+#include "thread_clock.hpp"
 
 namespace {
 
 using kavrel_ops::domain::scalar::contract::Scalar;
 namespace cf = kavrel_ops::domain::scalar::cpu_features;
 
-double seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
-}
-
 // Nanoseconds per call of `call`, the best of five runs of `calls` calls.
 template <class Call>
 double per_call(std::uint64_t calls, Call call) {
     double best = 1e30;
     for (int run = 0; run < 5; ++run) {
-        const double start = seconds();
+        const double start = thread_seconds();
         for (std::uint64_t i = 0; i < calls; ++i) call(i);
-        best = std::min(best, (seconds() - start) * 1e9 / static_cast<double>(calls));
+        best = std::min(best, (thread_seconds() - start) * 1e9 / static_cast<double>(calls));
     }
     return best;
 }
@@ -62,12 +55,11 @@ void bench_path(const char* name) {
 
 int main() {
     const struct {
-        cf::KernelPath path;
         cf::FeatureWord word;
         const char* name;
-    } paths[] = {{cf::KernelPath::avx512f, cf::detected_marker | cf::avx512f_flag | cf::avx2_flag | cf::fma_flag, "avx512f"},
-                 {cf::KernelPath::avx2_fma, cf::detected_marker | cf::avx2_flag | cf::fma_flag, "avx2_fma"},
-                 {cf::KernelPath::portable, cf::detected_marker, "portable"}};
+    } paths[] = {{cf::detected_marker | cf::avx512f_flag | cf::avx2_flag | cf::fma_flag, "avx512f"},
+                 {cf::detected_marker | cf::avx2_flag | cf::fma_flag, "avx2_fma"},
+                 {cf::detected_marker, "portable"}};
     const cf::FeatureWord cpu = cf::detect_features();
     for (const auto& p : paths) {
         if ((p.word & cpu) != p.word) continue;  // a path this CPU cannot run

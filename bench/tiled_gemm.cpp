@@ -8,8 +8,6 @@
 // the median over the repeats and the best one. Times are the thread's own CPU time, so on a
 // shared machine the time the thread spends descheduled is not counted (what other processes do
 // to the caches and the memory bus still is).
-#include <time.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -21,18 +19,13 @@
 #include "kavrel_ops/domain/scalar/contract.hpp"
 #include "kavrel_ops/domain/scalar/cpu_features.hpp"
 #include "kavrel_ops/domain/scalar/shared_panels.hpp"
+#include "thread_clock.hpp"
 
 namespace {
 
 using kavrel_ops::domain::scalar::contract::Scalar;
 namespace cf = kavrel_ops::domain::scalar::cpu_features;
 namespace sp = kavrel_ops::domain::scalar::shared_panels;
-
-double thread_seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
-}
 
 // Twelve independent chains (latency 4 × two pipes needs at least eight), zero operands so no
 // subnormal or overflow slows a lane, and the loop inside the asm so no compiled code touches

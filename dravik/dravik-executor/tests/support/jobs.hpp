@@ -48,16 +48,6 @@ inline std::uint64_t id_of(const ScheduledJob& job) {
     return dravik_executor::schedule::job::read_payload<IdPayload>(job.payload).id;
 }
 
-}  // namespace dravik_executor_testing
-
-#include <dirent.h>
-
-#include <fstream>
-#include <string>
-#include <vector>
-
-namespace dravik_executor_testing {
-
 // A job that calls `(*f)()` and returns its result; its drop entry counts in `drops`.
 template <class F>
 struct CallPayload {

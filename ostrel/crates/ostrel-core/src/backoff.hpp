@@ -34,7 +34,8 @@ private:
     std::uint32_t pauses_ = 0;
 };
 
-// The owner's waits of the deque: 64 pauses, a yield, and again.
+// A short wait for a word another thread holds briefly (the deque's owner, the allocator's pool
+// lock): 64 pauses, a yield, and again.
 inline constexpr std::uint32_t pauses_before_yield = 64;
 inline Backoff owner_wait() noexcept { return Backoff(pauses_before_yield, true); }
 

@@ -1,6 +1,5 @@
 #include "kavrel_ops/application/matrix/api.hpp"
 
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -17,7 +16,6 @@
 #include "kavrel_ops/application/matrix/dispatch.hpp"
 #include "kavrel_ops/application/matrix/generic_kernel.hpp"
 #include "kavrel_ops/application/matrix/packing.hpp"
-#include "kavrel_ops/domain/scalar/slice_kernels.hpp"
 #include "kavrel_ops/domain/tuning.hpp"
 
 namespace kavrel_ops::application::matrix::api {
@@ -230,21 +228,11 @@ Result<void> shared_direct_items(const Items& items, std::uint64_t count, const 
         // Each item from its own first elements: only the three pointers change.
         types::MatmulDims dims = first.dims;
         dims.a_offset = dims.b_offset = dims.c_offset = 0;
-        if (item_blocks == 1 && panels == nullptr) {
-            // One block per item: dense_overwrite's one tiled_gemm, with the path chosen and the
-            // lengths checked once for all items, which costs as much as a 4×4 product itself.
-            const auto gemm = kavrel_ops::domain::scalar::slice_kernels::current<float>().tiled_gemm;
-            const std::uint64_t n = dims.n, k = dims.k;
-            for_each_index_with<Adaptive>(count, [&](std::uint64_t i) {
-                float* c = items.out + items.out_items.offset_at(i);
-                std::fill_n(c, m * n, 0.0f);
-                gemm(items.a + items.a_items.offset_at(i), items.b + items.b_items.offset_at(i), c, m, n, k);
-            });
-            return {};
-        }
+        // The path chosen once for all items: for a 4×4 item, choosing it costs as much as the product.
+        const auto nest = kavrel_ops::domain::scalar::slice_kernels::current<float>().tiled_gemm;
         for_each_index_with<Adaptive>(count, [&](std::uint64_t i) {
             generic_kernel::dense_overwrite(items.a + items.a_items.offset_at(i), items.b + items.b_items.offset_at(i),
-                                            items.out + items.out_items.offset_at(i), dims, panels);
+                                            items.out + items.out_items.offset_at(i), dims, panels, nest);
         });
         return {};
     }

@@ -10,6 +10,7 @@
 #include "kavrel_ops/application/matrix/packing.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
 #include "kavrel_ops/domain/scalar/shared_panels.hpp"
+#include "kavrel_ops/domain/scalar/slice_kernels.hpp"
 #include "kavrel_ops/domain/tuning.hpp"
 
 namespace kavrel_ops::application::matrix::generic_kernel {
@@ -82,27 +83,31 @@ void dense_rows_over_panels(const T* a, T* c, std::uint64_t first, std::uint64_t
                                      run(c, d.c_offset + first * d.n, rows * d.n), rows);
 }
 
-// Dense operands: one register-tiled product per block with B read whole by each. Where tiled_gemm
-// would pack B for each block, the blocks read B's shared panels when given, else panels packed
-// here once, and run as one product over them; a single block packs its own (tiled_gemm fills
-// its panels as the first row group reads B).
+// B's shared panels: `given` when there are, else panels packed into `own` for the blocks of
+// rows [row_start, row_end) where tiled_gemm would pack them for each (null when it would not).
+template <class T, std::uint64_t Block>
+const SharedPanels<T>* panels_for(std::optional<SharedPanels<T>>& own, const SharedPanels<T>* given, const T* b,
+                                  const MatmulDims& d, std::uint64_t row_start, std::uint64_t row_end) {
+    if (given != nullptr) return given;
+    const std::uint64_t rows = row_end - row_start;
+    own = pack_shared_b(b, d, std::min(Block, rows), (rows + Block - 1) / Block);
+    return own ? &*own : nullptr;
+}
+
+// Dense operands: one register-tiled product per block with B read whole by each, through the
+// nest of the CPU path taken once by the caller (the lengths hold by dims). With shared panels
+// the blocks run as one product over them; without, a block that reaches the packing threshold
+// packs its own (tiled_gemm fills its panels as the first row group reads B).
 template <class T, std::uint64_t Block>
 void dense_blocks(const T* a, const T* b, T* c, std::uint64_t row_start, std::uint64_t row_end, const MatmulDims& d,
-                  const SharedPanels<T>* shared) {
-    std::optional<SharedPanels<T>> own;
-    if (shared == nullptr) {
-        own = pack_shared_b(b, d, std::min(Block, row_end - row_start), (row_end - row_start + Block - 1) / Block);
-        if (own) shared = &*own;
-    }
+                  const SharedPanels<T>* shared, GemmNest<T> nest) {
     if (shared != nullptr) {
         dense_rows_over_panels(a, c, row_start, row_end, d, *shared);
         return;
     }
-    const auto whole_b = run(b, d.b_offset, d.k * d.n);
     for (std::uint64_t r = row_start; r < row_end; r += Block) {
         const std::uint64_t rows = std::min(Block, row_end - r);
-        Scalar<T>::tiled_gemm(run(a, d.a_offset + r * d.k, rows * d.k), whole_b, run(c, d.c_offset + r * d.n, rows * d.n),
-                              rows, d.n, d.k);
+        nest(a + d.a_offset + r * d.k, b + d.b_offset, c + d.c_offset + r * d.n, rows, d.n, d.k);
     }
 }
 
@@ -154,7 +159,7 @@ void row_blocked(const T* a, const T* b, T* c, std::uint64_t row_start, std::uin
     static_assert(Block >= 1 && Block <= tuning::tile_policy_block_rows && (Block & (Block - 1)) == 0);
     if (row_end <= row_start) return;
     if (all_dense(d)) {
-        dense_blocks<T, Block>(a, b, c, row_start, row_end, d, shared);
+        dense_blocks<T, Block>(a, b, c, row_start, row_end, d, shared, slice_kernels::current<T>().tiled_gemm);
         return;
     }
     const bool small =
@@ -247,6 +252,8 @@ void claim_runs(std::uint64_t units, F&& f) {
 template <ScalarElement T>
 void serial_matmul(const T* a, const T* b, T* c, const MatmulDims& dims, const SharedPanels<T>* shared) {
     if (dims.m >= 2 && row_blocked_applies<T>(dims)) {
+        std::optional<SharedPanels<T>> own;
+        shared = panels_for<T, tuning::tile_policy_block_rows>(own, shared, b, dims, 0, dims.m);
         row_blocked_matmul_with_policy(a, b, c, 0, dims.m, dims, tuning::tile_policy_block_rows, shared);
         return;
     }
@@ -259,9 +266,12 @@ bool takes_dense_path(const MatmulDims& dims) noexcept {
 }
 
 template <ScalarElement T>
-void dense_overwrite(const T* a, const T* b, T* c, const MatmulDims& dims, const SharedPanels<T>* shared) {
+void dense_overwrite(const T* a, const T* b, T* c, const MatmulDims& dims, const SharedPanels<T>* shared,
+                     GemmNest<T> nest) {
+    constexpr std::uint64_t block = tuning::tile_policy_block_rows;
     std::fill_n(c + dims.c_offset, dims.m * dims.n, T{});
-    dense_blocks<T, tuning::tile_policy_block_rows>(a, b, c, 0, dims.m, dims, shared);
+    std::optional<SharedPanels<T>> own;
+    dense_blocks<T, block>(a, b, c, 0, dims.m, dims, panels_for<T, block>(own, shared, b, dims, 0, dims.m), nest);
 }
 
 
@@ -272,10 +282,7 @@ void parallel_matmul(const T* a, const T* b, T* c, const MatmulDims& dims, bool 
         constexpr std::uint64_t block = tuning::tile_policy_block_rows;
         const std::uint64_t units = dims.m / block + (dims.m % block != 0);
         std::optional<SharedPanels<T>> own;
-        if (shared == nullptr) {
-            own = pack_shared_b(b, dims, std::min(block, dims.m), units);
-            if (own) shared = &*own;
-        }
+        shared = panels_for<T, block>(own, shared, b, dims, 0, dims.m);
         claim_runs(units, [&](std::uint64_t first, std::uint64_t last) {
             const std::uint64_t start = first * block, end = std::min(last * block, dims.m);
             if (clear_rows) packing::zero_rows(dims, c, start, end);
@@ -303,9 +310,10 @@ template std::optional<SharedPanels<double>> pack_shared_b<double>(const double*
 template void serial_matmul<float>(const float*, const float*, float*, const MatmulDims&, const SharedPanels<float>*);
 template void serial_matmul<double>(const double*, const double*, double*, const MatmulDims&,
                                     const SharedPanels<double>*);
-template void dense_overwrite<float>(const float*, const float*, float*, const MatmulDims&, const SharedPanels<float>*);
+template void dense_overwrite<float>(const float*, const float*, float*, const MatmulDims&, const SharedPanels<float>*,
+                                     GemmNest<float>);
 template void dense_overwrite<double>(const double*, const double*, double*, const MatmulDims&,
-                                      const SharedPanels<double>*);
+                                      const SharedPanels<double>*, GemmNest<double>);
 template void parallel_matmul<float>(const float*, const float*, float*, const MatmulDims&, bool,
                                      const SharedPanels<float>*);
 template void parallel_matmul<double>(const double*, const double*, double*, const MatmulDims&, bool,

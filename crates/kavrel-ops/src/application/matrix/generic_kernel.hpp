@@ -10,10 +10,13 @@
 
 #include "kavrel_ops/application/matrix/types.hpp"
 #include "kavrel_ops/domain/scalar/shared_panels.hpp"
+#include "kavrel_ops/domain/scalar/slice_kernels.hpp"
 
 namespace kavrel_ops::application::matrix::generic_kernel {
 
 using kavrel_ops::domain::scalar::shared_panels::SharedPanels;
+using kavrel_ops::domain::scalar::slice_kernels::GemmNest;
+namespace slice_kernels = kavrel_ops::domain::scalar::slice_kernels;
 using types::MatmulDims;
 using types::ScalarElement;
 
@@ -31,8 +34,7 @@ using types::ScalarElement;
 // - otherwise: one axpy_rows_batch per group of tuning::group_columns columns of A, groups in
 //   order.
 // The dense path reads B's full panels from `shared` when given (pack_shared_b of this B), and
-// otherwise packs them once for all blocks of the range where tiled_gemm would pack them for each;
-// either way every block gets tiled_gemm's bits.
+// otherwise makes one tiled_gemm call per block; either way every block gets tiled_gemm's bits.
 // Requires: B and C have column stride 1; dims comes from validate_matmul; row_end ≤ dims.m.
 // A block that is not a power of two from 1 to 32 stops with an internal error before anything
 // is written. Reentrant: concurrent calls on disjoint row ranges of one C are safe.
@@ -68,10 +70,12 @@ void serial_matmul(const T* a, const T* b, T* c, const MatmulDims& dims, const S
 [[nodiscard]] bool takes_dense_path(const MatmulDims& dims) noexcept;
 
 // C = A·B on the calling thread for a product that takes_dense_path: C's m·n elements set to
-// +0.0, then serial_matmul's arithmetic. For runs of many small products (a batch), where the
-// general entries' per-call work outweighs the product itself.
+// +0.0, then serial_matmul's arithmetic through `nest`, the current path's product nest. For runs
+// of many small products (a batch, which takes the nest once for all items), where the general
+// entries' per-call work outweighs the product itself.
 template <ScalarElement T>
-void dense_overwrite(const T* a, const T* b, T* c, const MatmulDims& dims, const SharedPanels<T>* shared = nullptr);
+void dense_overwrite(const T* a, const T* b, T* c, const MatmulDims& dims, const SharedPanels<T>* shared = nullptr,
+                     GemmNest<T> nest = slice_kernels::current<T>().tiled_gemm);
 
 // The same on the global executor, adding into C: ceil(m / tuning::tile_policy_block_rows)
 // row-block units when k > 0, n > 0 and B and C have column stride 1, else m row units, through
@@ -101,9 +105,9 @@ extern template void serial_matmul<float>(const float*, const float*, float*, co
 extern template void serial_matmul<double>(const double*, const double*, double*, const MatmulDims&,
                                            const SharedPanels<double>*);
 extern template void dense_overwrite<float>(const float*, const float*, float*, const MatmulDims&,
-                                            const SharedPanels<float>*);
+                                            const SharedPanels<float>*, GemmNest<float>);
 extern template void dense_overwrite<double>(const double*, const double*, double*, const MatmulDims&,
-                                             const SharedPanels<double>*);
+                                             const SharedPanels<double>*, GemmNest<double>);
 extern template void parallel_matmul<float>(const float*, const float*, float*, const MatmulDims&, bool,
                                             const SharedPanels<float>*);
 extern template void parallel_matmul<double>(const double*, const double*, double*, const MatmulDims&, bool,

@@ -4,9 +4,6 @@
 
 #include "kavrel_ops/domain/scalar/cpu_features.hpp"
 #include "kavrel_ops/domain/scalar/fallback.hpp"
-#include "zubrin_simd/dispatch/axpy.hpp"
-#include "zubrin_simd/dispatch/dot.hpp"
-#include "zubrin_simd/dispatch/gemm.hpp"
 
 namespace kavrel_ops::domain::scalar::slice_kernels {
 

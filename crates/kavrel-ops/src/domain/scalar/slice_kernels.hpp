@@ -7,23 +7,30 @@
 #include <cstddef>
 
 #include "kavrel_ops/domain/scalar/contract.hpp"
+#include "zubrin_simd/dispatch/axpy.hpp"
+#include "zubrin_simd/dispatch/dot.hpp"
+#include "zubrin_simd/dispatch/gemm.hpp"
 
 namespace kavrel_ops::domain::scalar::slice_kernels {
 
 using contract::ScalarElement;
 
+template <class T>
+using GemmNest = zubrin_simd::dispatch::gemm::detail::GemmNest<T>;
+
 template <ScalarElement T>
 struct SliceKernels {
     // Scalar<T>::dot_slice of two runs of n elements.
-    T (*dot)(const T* a, const T* b, std::size_t n) noexcept;
+    zubrin_simd::dispatch::dot::detail::DotLoop<T> dot;
     // Scalar<T>::axpy_slice: out[i] = fma(alpha, x[i], out[i]) for i < n.
-    void (*axpy)(const T* x, T* out, std::size_t n, T alpha) noexcept;
+    zubrin_simd::dispatch::axpy::detail::AxpyLoop<T> axpy;
     // out[i] = out[i] + alpha·x[i] for i < n, the product and the sum each rounded: the plain
     // multiply-and-add row updates of the Householder QR, the same bits as the scalar loop.
-    void (*axpy_unfused)(const T* x, T* out, std::size_t n, T alpha) noexcept;
+    zubrin_simd::dispatch::axpy::detail::AxpyLoop<T> axpy_unfused;
     // Scalar<T>::tiled_gemm: C += A·B for dense row-major A (m×k), B (k×n) and C (m×n), for the
-    // items of a batch, each a product too small to bear the path choice and the length checks.
-    void (*tiled_gemm)(const T* a, const T* b, T* c, std::size_t m, std::size_t n, std::size_t k) noexcept;
+    // row blocks of a product and the items of a batch, each too small to bear the path choice
+    // and the length checks.
+    GemmNest<T> tiled_gemm;
 };
 
 // The kernels of the path every Scalar operation takes now (cpu_features::kernel_path()).

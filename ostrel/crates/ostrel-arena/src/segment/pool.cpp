@@ -21,7 +21,6 @@ constinit thread_local std::uint32_t MISS_COUNT = 0;
 
 namespace {
 
-constexpr std::uint32_t reads_per_yield = 64;
 constexpr std::uint32_t misses_before_refresh = 30;
 
 
@@ -100,7 +99,7 @@ constinit std::atomic<bool> fork_handlers_registered{false};
 
 void lock(SpinLock& spin) {
     while (!try_acquire(spin)) {
-        ostrel_core::backoff::Backoff wait(reads_per_yield, true);
+        ostrel_core::backoff::Backoff wait = ostrel_core::backoff::owner_wait();
         // Relaxed reads: the acquiring exchange above is what orders the data.
         while (spin.state.load(std::memory_order_relaxed) != 0) wait.step();
     }

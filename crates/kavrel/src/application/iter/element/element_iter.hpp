@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "kavrel/application/view/immutable.hpp"
@@ -45,10 +46,10 @@ struct ElementIter {
         const bool empty = std::find(l.shape.begin(), l.shape.end(), 0) != l.shape.end();
         it.end = empty ? 0 : domain::error::expect(l.element_count(), "layout shape product must fit in usize");
         if (domain::layout::is_c_contiguous(l)) {
-            const auto stop = domain::checked::add(l.offset, it.end);
-            if (!stop) domain::error::fail_invariant("invariant: contiguous run lies inside the storage");
-            if (it.end > 0 && *stop > v.len) domain::error::fail_invariant("invariant: contiguous run lies inside the storage");
-            it.run = Run{l.offset, *stop};
+            constexpr std::string_view inside = "invariant: contiguous run lies inside the storage";
+            const std::uint64_t stop = domain::checked::expect(domain::checked::add(l.offset, it.end), inside);
+            if (it.end > 0 && stop > v.len) domain::error::fail_invariant(inside);
+            it.run = Run{l.offset, stop};
         }
         it.front_storage = static_cast<std::int64_t>(l.offset);
         it.back_storage = it.front_storage;
