@@ -1,5 +1,6 @@
 #include "dravik_parallel/ops.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "kavrel/domain/error/error.hpp"
@@ -23,9 +24,9 @@ namespace dravik_parallel::ops {
 
 std::uint64_t balanced_participants() {
     namespace rt = dravik_executor::schedule::runtime;
-    const auto& pool = detail::global_scheduler().inner();
-    if (rt::types::current_worker_id || rt::types::indexed_region_depth.value_or(0) > 0) return 1;
-    return pool.worker_count == 0 ? 1 : pool.worker_count;
+    const auto& pool = detail::global_scheduler();
+    if (rt::types::runs_chunks_inline()) return 1;
+    return std::max<std::uint64_t>(pool.worker_count(), 1);
 }
 
 }  // namespace dravik_parallel::ops

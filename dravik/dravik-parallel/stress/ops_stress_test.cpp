@@ -151,11 +151,7 @@ TEST(OpsStressTest, CallCompletesWhileEveryWorkerIsBusyElsewhere) {
             right = checked_square_map(50000 + round, round);
             done.store(true);
         });
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!done.load() && std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        bool finished_while_busy = done.load();
+        const bool finished_while_busy = ostrel_testing::eventually([&] { return done.load(); }, std::chrono::seconds(20));
         if (!finished_while_busy) release.store(true);  // lets the stuck call end
         caller.join();
         EXPECT_TRUE(finished_while_busy) << "round " << round;

@@ -12,6 +12,7 @@
 
 #include "ostrel_local/bin_stats/batch.hpp"
 #include "support/heap.hpp"
+#include "ostrel_testing/deadline.hpp"
 #include "ostrel_testing/process.hpp"
 
 namespace {
@@ -126,11 +127,8 @@ TEST(OstrelThreadExitTest, ChildForkedDuringTheFirstRegistrationGetsAHeap) {
     OSTREL_IN_FRESH_PROCESS({
         tls_slot::detail::set_key_created_hook(&hold_first_key_creation);
         std::thread first([] { thread_free(thread_alloc(64, 16), 64, 16); });
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!key_creation_held.load() && std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        ASSERT_TRUE(key_creation_held.load()) << "hang: the first registration never created its key";
+        ASSERT_TRUE(ostrel_testing::eventually([] { return key_creation_held.load(); }, std::chrono::seconds(30)))
+            << "hang: the first registration never created its key";
         pid_t child = fork();
         if (child == 0) {
             void* block = thread_alloc(64, 16);
@@ -185,17 +183,7 @@ TEST(OstrelThreadExitTest, ForkedChildKeepsAllocating) {
                 std::_Exit(0);
             }
             ASSERT_GT(child, 0);
-            int status = 0;
-            auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-            while (waitpid(child, &status, WNOHANG) != child) {
-                if (std::chrono::steady_clock::now() > until) {
-                    kill(child, SIGKILL);
-                    ADD_FAILURE() << "hang: a forked child did not finish";
-                    break;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+            EXPECT_TRUE(child_exited_cleanly(child)) << "round " << round;
         }
         stop.store(true);
         for (std::thread& w : workers) w.join();

@@ -57,11 +57,18 @@ Result<void> check_finite(std::span<const double> entries, const char* non_finit
 }
 
 Result<double> finite_max_abs(std::span<const double> entries, const char* non_finite) {
-    if (any_non_finite(entries)) return err::storage_error(non_finite);
-    // Finite magnitudes order as their bit patterns do, so an integer maximum (vectorised) is the
-    // largest |x| exactly.
+    const auto amax = max_abs_if_finite(entries);
+    if (!amax) return err::storage_error(non_finite);
+    return *amax;
+}
+
+std::optional<double> max_abs_if_finite(std::span<const double> entries) noexcept {
+    // Magnitudes order as their bit patterns do, and every infinite or NaN one lies at or above
+    // infinity's, so one integer maximum (vectorised) gives both the largest |x| and the verdict.
+    constexpr std::uint64_t infinity = 0x7ff0000000000000;
     std::uint64_t top = 0;
     for (double x : entries) top = std::max(top, std::bit_cast<std::uint64_t>(x) & ~(std::uint64_t{1} << 63));
+    if (top >= infinity) return std::nullopt;
     return std::bit_cast<double>(top);
 }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -38,6 +39,8 @@ using kavrel::domain::error::Result;
 [[nodiscard]] Result<void> check_finite(std::span<const double> entries, const char* non_finite);
 // The same scan, keeping max |entry| (0.0 for no entries).
 [[nodiscard]] Result<double> finite_max_abs(std::span<const double> entries, const char* non_finite);
+// max |entry| (+0.0 for no entries), or nothing when an entry is infinite or NaN.
+[[nodiscard]] std::optional<double> max_abs_if_finite(std::span<const double> entries) noexcept;
 // working_copy, then check_finite on it.
 [[nodiscard]] Result<std::vector<double>> finite_working_copy(const ArrayView<double, 2>& a, const char* non_finite);
 

@@ -61,15 +61,14 @@ template <class T, std::size_t N>
 array::types::Array<T, N> to_contiguous(const immutable::ArrayView<T, N>& v) {
     const auto& l = v.layout;
     std::vector<T> buffer;
-    const auto count = l.element_count();
-    const auto end = count ? domain::checked::add(l.offset, *count) : std::nullopt;
-    const bool run_inside = end && *end <= v.len;
-    if (domain::layout::is_c_contiguous(l) && run_inside) {
-        buffer.assign(v.ptr + l.offset, v.ptr + *end);
-    } else if (auto window = immutable::contiguous_window(v); N == 2 && window && domain::layout::is_f_contiguous(l)) {
+    const auto window = immutable::contiguous_window(v);
+    if (window && domain::layout::is_c_contiguous(l)) {
+        buffer.assign(window->begin(), window->end());
+    } else if (N == 2 && window && domain::layout::is_f_contiguous(l)) {
         buffer = domain::error::expect(dense_transpose<T>(*window, l.shape[0], l.shape[N - 1]),
                                        "invariant: dense view fits its transpose storage");
     } else {
+        const auto count = l.element_count();
         if (!count) domain::error::fail_unexpected("layout shape product must fit in usize", count.error());
         buffer = iter::element::element_iter::ElementIter<T, N>::make(v).collect();
     }

@@ -48,6 +48,10 @@ extern constinit thread_local std::optional<std::uint64_t> current_worker_id;
 // data-parallel call); empty until the first one.
 extern constinit thread_local std::optional<std::uint64_t> indexed_region_depth;
 
+// A worker, or a thread inside its own chunk of a data-parallel call, runs every item of a
+// further call itself rather than wait for the pool.
+inline bool runs_chunks_inline() noexcept { return current_worker_id || indexed_region_depth.value_or(0) > 0; }
+
 // One worker's shared record.
 struct alignas(128) WorkerState {
     // Written once by the worker thread itself, then published; readers acquire the flag.

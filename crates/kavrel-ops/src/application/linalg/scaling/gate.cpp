@@ -69,12 +69,8 @@ namespace {
 
 // max |entry| when every entry is finite and one is non-zero: the magnitudes the gate may scale.
 std::optional<double> scalable_amax(std::span<const double> entries) {
-    double amax = 0.0;
-    for (double x : entries) {
-        if (!std::isfinite(x)) return std::nullopt;
-        amax = std::max(amax, std::fabs(x));
-    }
-    if (amax == 0.0) return std::nullopt;
+    const auto amax = working::max_abs_if_finite(entries);
+    if (!amax || *amax == 0.0) return std::nullopt;
     return amax;
 }
 

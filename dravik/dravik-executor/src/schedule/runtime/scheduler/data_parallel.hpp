@@ -163,9 +163,7 @@ std::expected<void, ExecutorError> for_each_indexed(const types::ThreadScheduler
     using worker::indexed::indexed_chunk_bounds;
     types::SchedulerInner& pool = scheduler.inner();
     if (pool.shutdown.load(std::memory_order_seq_cst)) return std::unexpected(ee::ShuttingDown{});
-    // A worker, or a thread inside its own chunk of another call, never waits for the pool:
-    // it runs every item itself.
-    if (types::current_worker_id || types::indexed_region_depth.value_or(0) > 0) {
+    if (types::runs_chunks_inline()) {
         if (!run_chunk_caught(work, 0, n)) {
             return std::unexpected(ee::SpawnFailed{dravik_core::error::TaskError::Panicked});
         }
