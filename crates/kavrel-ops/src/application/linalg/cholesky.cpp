@@ -96,16 +96,8 @@ void CholeskyDecomposition::solve_columns_in_place(std::span<double> b, std::siz
 Result<Array<double, 1>> cholesky_solution(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
     auto f = cholesky_decompose(a);
     if (!f) return std::unexpected(std::move(f.error()));
-    auto x = working::solution_vector(f->n, b);
-    if (!x) return x;
-    double* out = x->data();
-    if (b.layout.strides[0] == 1) {
-        std::copy_n(b.ptr + b.layout.offset, f->n, out);
-    } else {
-        for (std::uint64_t i = 0; i < f->n; ++i) out[i] = working::element(b, i);
-    }
-    f->solve_in_place({out, f->n});
-    return x;
+    return working::solve_vector(
+        f->n, b, [](std::uint64_t i) { return i; }, [&](std::span<double> x) { f->solve_in_place(x); });
 }
 
 Result<Array<double, 2>> cholesky_inverse(const ArrayView<double, 2>& a) {

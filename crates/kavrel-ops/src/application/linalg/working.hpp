@@ -57,6 +57,19 @@ using kavrel::domain::error::Result;
 // Element i of a one-axis view. Requires: i below its length.
 [[nodiscard]] double element(const ArrayView<double, 1>& v, std::uint64_t i);
 
+// solution_vector(n, b) holding b's element index(i) at each i < n, overwritten by solve(x) with
+// the solution of the factorised system.
+template <class Index, class Solve>
+[[nodiscard]] Result<Array<double, 1>> solve_vector(std::uint64_t n, const ArrayView<double, 1>& b, Index&& index,
+                                                    Solve&& solve) {
+    auto x = solution_vector(n, b);
+    if (!x) return x;
+    double* out = x->data();
+    for (std::uint64_t i = 0; i < n; ++i) out[i] = element(b, index(i));
+    solve(std::span<double>(out, static_cast<std::size_t>(n)));
+    return x;
+}
+
 // The n×n row-major matrix whose column j solves the right-hand side with entries
 // unit(i, j) ? 1.0 : 0.0: solve(rhs, count) overwrites `count` right-hand sides of n entries,
 // stored one after another, with their solutions, in groups of tuning::solve_group_columns.

@@ -16,12 +16,8 @@ namespace kavrel_ops::application::linalg::lu::solvers {
 Result<Array<double, 1>> lu_solve(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
     auto f = decompose::lu_decompose(a);
     if (!f) return std::unexpected(std::move(f.error()));
-    auto x = working::solution_vector(f->perm.size(), b);
-    if (!x) return x;
-    double* out = x->data();
-    for (std::size_t i = 0; i < f->perm.size(); ++i) out[i] = working::element(b, f->perm[i]);
-    f->solve_in_place({out, f->perm.size()});
-    return x;
+    return working::solve_vector(
+        f->perm.size(), b, [&](std::uint64_t i) { return f->perm[i]; }, [&](std::span<double> x) { f->solve_in_place(x); });
 }
 
 Result<Array<double, 2>> inv(const ArrayView<double, 2>& a) {

@@ -52,6 +52,22 @@ std::span<double> zeros(std::span<double> s) {
     return s;
 }
 
+// Rows j … m−1 of a row-major matrix (row stride `stride`), columns c0 … c0+len−1, times the
+// reflector I − s·v·vᵀ, v = (v0, v(j+1), …, v(m−1)): w = v0·row j + Σ_{i>j} v(i)·row i taken row
+// by row, so each w[c] still adds its terms in increasing i; w scaled by s; then row i −= v(i)·w.
+// The row loops are the plain updates x + alpha·y, and x − vi·w[c] is x + (−vi)·w[c] exactly.
+// `w` holds len entries.
+template <class V>
+void reflect_rows(const Kernels& kernels, double* rows, std::uint64_t stride, std::uint64_t j, std::uint64_t m,
+                  std::uint64_t c0, std::uint64_t len, double v0, const V& v, double s, double* w) {
+    const auto row = [&](std::uint64_t i) { return rows + i * stride + c0; };
+    for (std::uint64_t c = 0; c < len; ++c) w[c] = v0 * row(j)[c];
+    for (std::uint64_t i = j + 1; i < m; ++i) kernels.axpy_unfused(row(i), w, len, v(i));
+    for (std::uint64_t c = 0; c < len; ++c) w[c] = s * w[c];
+    kernels.axpy_unfused(w, row(j), len, -v0);
+    for (std::uint64_t i = j + 1; i < m; ++i) kernels.axpy_unfused(w, row(i), len, -v(i));
+}
+
 // Reduces column j with one reflector and applies it to the panel's columns j+1 … k1−1. The
 // column is first scaled by 2^-e, 2^e the leading power of two of its largest remaining entry,
 // so that the sums of squares below stay finite and non-zero; its scaled entries below the
@@ -77,17 +93,10 @@ Result<void> reduce_column(const Kernels& kernels, std::span<double> a, std::uin
     double vtv = v0 * v0;
     for (std::uint64_t i = j + 1; i < m; ++i) vtv = vtv + at(i, j) * at(i, j);
 
-    // w[c] = v0·a[j][c] + Σ_{i>j} a[i][j]·a[i][c], taken row by row; each w[c] still adds its
-    // terms in increasing i. The row loops are the plain updates x + alpha·y, and x − vi·w[c] is
-    // x + (−vi)·w[c] exactly.
-    const std::uint64_t len = k1 - (j + 1);
-    double* wj = w.data() + j + 1;
-    for (std::uint64_t c = j + 1; c < k1; ++c) w[c] = v0 * at(j, c);
-    for (std::uint64_t i = j + 1; i < m; ++i) kernels.axpy_unfused(&at(i, j + 1), wj, len, at(i, j));
+    // The panel's columns j+1 … k1−1; the reflector's entries below the head are column j's.
     const double t = 2.0 / vtv;
-    for (std::uint64_t c = j + 1; c < k1; ++c) w[c] = t * w[c];
-    kernels.axpy_unfused(wj, &at(j, j + 1), len, -v0);
-    for (std::uint64_t i = j + 1; i < m; ++i) kernels.axpy_unfused(wj, &at(i, j + 1), len, -at(i, j));
+    reflect_rows(kernels, a.data(), n, j, m, j + 1, k1 - (j + 1), v0, [&](std::uint64_t i) { return at(i, j); }, t,
+                 w.data() + j + 1);
     at(j, j) = ex::scalbn(beta, e);
     head[j] = v0;
     tau[j] = t;
@@ -187,21 +196,14 @@ std::vector<double> form_q(const QrFactors& f) {
     const Kernels& kernels = kavrel_ops::domain::scalar::slice_kernels::current<double>();
     std::vector<double> q = working::identity(m);
     std::vector<double> t(static_cast<std::size_t>(m));
-    const auto qa = [&](std::uint64_t i, std::uint64_t c) -> double& { return q[i * m + c]; };
     for (std::uint64_t j = std::min(m, n); j-- > 0;) {
         const double tau = f.tau[j];
         if (tau == 0.0) continue;
         const double v0 = f.head[j];
         // Columns left of j are still those of the identity in rows j … m−1 (zeros), which no
-        // reflector from j on can change: only columns j … m−1 are visited. The row loops are
-        // the plain updates of reduce_column.
-        const std::uint64_t len = m - j;
-        double* tj = t.data() + j;
-        for (std::uint64_t c = j; c < m; ++c) t[c] = v0 * qa(j, c);
-        for (std::uint64_t i = j + 1; i < m; ++i) kernels.axpy_unfused(&qa(i, j), tj, len, f.a[i * n + j]);
-        for (std::uint64_t c = j; c < m; ++c) t[c] = tau * t[c];
-        kernels.axpy_unfused(tj, &qa(j, j), len, -v0);
-        for (std::uint64_t i = j + 1; i < m; ++i) kernels.axpy_unfused(tj, &qa(i, j), len, -f.a[i * n + j]);
+        // reflector from j on can change: only columns j … m−1 are visited.
+        reflect_rows(kernels, q.data(), m, j, m, j, m - j, v0, [&](std::uint64_t i) { return f.a[i * n + j]; }, tau,
+                     t.data() + j);
     }
     return q;
 }
