@@ -148,43 +148,39 @@ std::uint64_t abs_max_bits(const typename L::T* x, std::size_t n) {
     return s > t ? s : t;
 }
 
-// out[i] = fma(alpha, x[i], out[i]): one rounding per element, four vectors per step.
+// out[i] = step(alpha, x[i], out[i]) lane by lane: four vectors per step, then one, then a masked
+// tail (x's absent lanes read as the factor one, which raises no flag).
+template <class L, class Step>
+void axpy_with(const typename L::T* x, typename L::T* out, std::size_t n, typename L::T alpha, Step step) {
+    using V = typename L::V;
+    constexpr std::size_t w = L::width;
+    const V a = L::splat(alpha);
+    std::size_t i = 0;
+    for (; i + 4 * w <= n; i += 4 * w) {
+        L::store(out + i, step(a, L::load(x + i), L::load(out + i)));
+        L::store(out + i + w, step(a, L::load(x + i + w), L::load(out + i + w)));
+        L::store(out + i + 2 * w, step(a, L::load(x + i + 2 * w), L::load(out + i + 2 * w)));
+        L::store(out + i + 3 * w, step(a, L::load(x + i + 3 * w), L::load(out + i + 3 * w)));
+    }
+    for (; i + w <= n; i += w) L::store(out + i, step(a, L::load(x + i), L::load(out + i)));
+    if (i == n) return;
+    const auto m = L::tail_mask(n - i);
+    L::store_tail(out + i, m, step(a, L::load_tail_factor(m, x + i), L::load_tail(m, out + i)));
+}
+
+// out[i] = fma(alpha, x[i], out[i]): one rounding per element.
 template <class L>
 void axpy(const typename L::T* x, typename L::T* out, std::size_t n, typename L::T alpha) {
     using V = typename L::V;
-    constexpr std::size_t w = L::width;
-    const V a = L::splat(alpha);
-    std::size_t i = 0;
-    for (; i + 4 * w <= n; i += 4 * w) {
-        L::store(out + i, L::fma(a, L::load(x + i), L::load(out + i)));
-        L::store(out + i + w, L::fma(a, L::load(x + i + w), L::load(out + i + w)));
-        L::store(out + i + 2 * w, L::fma(a, L::load(x + i + 2 * w), L::load(out + i + 2 * w)));
-        L::store(out + i + 3 * w, L::fma(a, L::load(x + i + 3 * w), L::load(out + i + 3 * w)));
-    }
-    for (; i + w <= n; i += w) L::store(out + i, L::fma(a, L::load(x + i), L::load(out + i)));
-    if (i == n) return;
-    const auto m = L::tail_mask(n - i);
-    L::store_tail(out + i, m, L::fma(a, L::load_tail_factor(m, x + i), L::load_tail(m, out + i)));
+    axpy_with<L>(x, out, n, alpha, [](V a, V xv, V ov) { return L::fma(a, xv, ov); });
 }
 
 // out[i] = out[i] + alpha·x[i], the product and the sum each rounded (the plain row updates of
-// the Householder reductions): four vectors per step, then one, then a masked tail.
+// the Householder reductions).
 template <class L>
 void axpy_unfused(const typename L::T* x, typename L::T* out, std::size_t n, typename L::T alpha) {
     using V = typename L::V;
-    constexpr std::size_t w = L::width;
-    const V a = L::splat(alpha);
-    std::size_t i = 0;
-    for (; i + 4 * w <= n; i += 4 * w) {
-        L::store(out + i, L::add(L::load(out + i), L::mul(a, L::load(x + i))));
-        L::store(out + i + w, L::add(L::load(out + i + w), L::mul(a, L::load(x + i + w))));
-        L::store(out + i + 2 * w, L::add(L::load(out + i + 2 * w), L::mul(a, L::load(x + i + 2 * w))));
-        L::store(out + i + 3 * w, L::add(L::load(out + i + 3 * w), L::mul(a, L::load(x + i + 3 * w))));
-    }
-    for (; i + w <= n; i += w) L::store(out + i, L::add(L::load(out + i), L::mul(a, L::load(x + i))));
-    if (i == n) return;
-    const auto m = L::tail_mask(n - i);
-    L::store_tail(out + i, m, L::add(L::load_tail(m, out + i), L::mul(a, L::load_tail_factor(m, x + i))));
+    axpy_with<L>(x, out, n, alpha, [](V a, V xv, V ov) { return L::add(ov, L::mul(a, xv)); });
 }
 
 template <class Op>
