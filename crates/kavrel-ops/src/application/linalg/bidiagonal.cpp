@@ -7,8 +7,6 @@
 #include <utility>
 
 #include "kavrel/domain/checked/arithmetic.hpp"
-#include "kavrel/domain/layout/kernels.hpp"
-#include "kavrel/domain/layout/layout.hpp"
 #include "kavrel_ops/application/linalg/bidiagonal/colmajor.hpp"
 #include "kavrel_ops/application/linalg/householder.hpp"
 #include "kavrel_ops/application/linalg/scaling/gate.hpp"
@@ -114,28 +112,6 @@ void reduce_in_place(std::vector<double>& w, std::uint64_t m, std::uint64_t n, O
             if (j < i || j > i + 1) w[i * n + j] = 0.0;
 }
 
-// The m×n view scattered column-major into W[i + j·m]: rows in order for a C-contiguous view
-// inside its storage, else element by element through the view's own checked indexing.
-std::vector<double> column_major_copy(const ArrayView<double, 2>& a, std::uint64_t m, std::uint64_t n) {
-    std::vector<double> w(m * n, 0.0);
-    const auto& l = a.layout;
-    if (kavrel::domain::layout::is_c_contiguous(l) && checked::ends_within(l.offset, m * n, a.len)) {
-        const double* row = a.ptr + l.offset;
-        for (std::uint64_t i = 0; i < m; ++i, row += n)
-            for (std::uint64_t j = 0; j < n; ++j) w[i + j * m] = row[j];
-        return w;
-    }
-    for (std::uint64_t i = 0; i < m; ++i)
-        for (std::uint64_t j = 0; j < n; ++j) {
-            const std::array<std::uint64_t, 2> index{i, j};
-            const auto o = kavrel::domain::layout::kernels::physical_offset(l.shape, l.strides, l.offset, index);
-            if (!o || static_cast<std::uint64_t>(*o) >= a.len)
-                fail_invariant("in bounds: a validated view reaches its elements");
-            w[i + j * m] = a.ptr[*o];
-        }
-    return w;
-}
-
 void require_success(SimdError status) {
     if (status != SimdError::success)
         fail_invariant("invariant: the bidiagonal updates pass the kernels' dimension checks");
@@ -188,7 +164,7 @@ Result<LeftReflectedBidiagonal> bidiagonalize_keeping_left(const ArrayView<doubl
 Result<DiagonalPair> bidiagonal_diag_colmajor(const ArrayView<double, 2>& a) {
     const std::uint64_t m = a.rows(), n = a.cols();
     if (auto tall = working::require_tall(m, n); !tall) return std::unexpected(std::move(tall.error()));
-    std::vector<double> w = column_major_copy(a, m, n);
+    std::vector<double> w = working::column_major_copy(a);
     const colmajor::LarfgWindow window = colmajor::larfg_window(m);
     DiagonalPair out{std::vector<double>(n, 0.0), std::vector<double>(n, 0.0)};
     if (n == 0) return out;

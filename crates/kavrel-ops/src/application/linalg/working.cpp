@@ -38,6 +38,14 @@ std::span<const double> row_major_elements(const ArrayView<double, 2>& a, std::v
     return copy;
 }
 
+std::vector<double> column_major_copy(const ArrayView<double, 2>& a) {
+    std::vector<double> copy;
+    // The row-major elements read as the column-major n×m matrix Aᵀ, whose row-major copy it is.
+    return kavrel::domain::error::expect(
+        kavrel::application::view::contiguous::dense_transpose<double>(row_major_elements(a, copy), a.cols(), a.rows()),
+        "invariant: a validated view fits its transpose storage");
+}
+
 namespace {
 
 // True when some entry is infinite or NaN (every exponent bit set): one branch-free pass that

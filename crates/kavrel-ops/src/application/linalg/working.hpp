@@ -34,6 +34,8 @@ using kavrel::domain::error::Result;
 // The view's elements in row-major order without a copy when they already lie so inside its
 // storage; otherwise `copy`, filled here. The span borrows from the view's buffer or from `copy`.
 [[nodiscard]] std::span<const double> row_major_elements(const ArrayView<double, 2>& a, std::vector<double>& copy);
+// The view's m×n elements column-major, (i, j) at i + j·m.
+[[nodiscard]] std::vector<double> column_major_copy(const ArrayView<double, 2>& a);
 
 // StorageError `non_finite` at the first infinite or NaN entry in order. `non_finite` is static text.
 [[nodiscard]] Result<void> check_finite(std::span<const double> entries, const char* non_finite);

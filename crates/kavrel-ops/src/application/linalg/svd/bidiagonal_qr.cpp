@@ -1,16 +1,12 @@
 #include "kavrel_ops/application/linalg/svd/bidiagonal_qr.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <numeric>
-#include <string>
 #include <type_traits>
 #include <utility>
 
 #include "kavrel/domain/checked/arithmetic.hpp"
-#include "kavrel/domain/layout/kernels.hpp"
-#include "kavrel/domain/layout/layout.hpp"
 #include "kavrel_ops/application/linalg/bidiagonal.hpp"
 #include "kavrel_ops/application/linalg/bidiagonal/reduce.hpp"
 #include "kavrel_ops/application/linalg/scaling/exponent.hpp"
@@ -18,6 +14,7 @@
 #include "kavrel_ops/application/linalg/svd/bidiagonal_qr/deflation.hpp"
 #include "kavrel_ops/application/linalg/svd/bidiagonal_qr/rotation.hpp"
 #include "kavrel_ops/application/linalg/svd/triangular_pair.hpp"
+#include "kavrel_ops/application/linalg/working.hpp"
 
 namespace kavrel_ops::application::linalg::svd::bidiagonal_qr {
 
@@ -187,30 +184,7 @@ std::vector<double> transpose_square(std::span<const double> src, std::uint64_t 
 }
 
 Result<Array<double, 2>> transpose_to_owned(const ArrayView<double, 2>& a) {
-    const std::uint64_t m = a.rows(), n = a.cols();
-    const auto& l = a.layout;
-    const auto product = checked::mul(m, n);
-    if (!product) return err::overflow("layout shape product");
-    const std::uint64_t count = *product;
-    std::vector<double> out(count, 0.0);
-    if (kavrel::domain::layout::is_c_contiguous(l) && checked::ends_within(l.offset, count, a.len)) {
-        const double* base = a.ptr + l.offset;
-        for (std::uint64_t i = 0; i < m; ++i)
-            for (std::uint64_t j = 0; j < n; ++j) out[j * m + i] = base[i * n + j];
-    } else {
-        for (std::uint64_t i = 0; i < m; ++i)
-            for (std::uint64_t j = 0; j < n; ++j) {
-                const std::array<std::uint64_t, 2> index{i, j};
-                auto o = kavrel::domain::layout::kernels::physical_offset(l.shape, l.strides, l.offset, index);
-                if (!o) return std::unexpected(std::move(o.error()));
-                const auto offset = static_cast<std::uint64_t>(*o);
-                if (offset >= a.len)
-                    return err::storage_error("physical offset " + std::to_string(offset) +
-                                              " exceeds backing slice length " + std::to_string(a.len));
-                out[j * m + i] = a.ptr[offset];
-            }
-    }
-    return Array<double, 2>::from_vec({n, m}, std::move(out));
+    return Array<double, 2>::from_vec({a.cols(), a.rows()}, working::column_major_copy(a));
 }
 
 Result<SvdResult> svd_tall(const ArrayView<double, 2>& a) {

@@ -70,8 +70,7 @@ struct SvdResult {
 // out[j·n + i] = src[i·n + j]. Requires: len(src) ≥ n·n (else an internal error).
 [[nodiscard]] std::vector<double> transpose_square(std::span<const double> src, std::uint64_t n);
 
-// The n×m row-major transpose of an m×n view of any strides; a view whose element indexing fails
-// gives that error, or StorageError "physical offset {} exceeds backing slice length {}".
+// The n×m row-major transpose of a validated m×n view of any strides.
 [[nodiscard]] Result<Array<double, 2>> transpose_to_owned(const ArrayView<double, 2>& a);
 
 namespace detail {
