@@ -88,9 +88,10 @@ void dense_rows_over_panels(const T* a, T* c, std::uint64_t first, std::uint64_t
 template <class T, std::uint64_t Block>
 const SharedPanels<T>* panels_for(std::optional<SharedPanels<T>>& own, const SharedPanels<T>* given, const T* b,
                                   const MatmulDims& d, std::uint64_t row_start, std::uint64_t row_end) {
-    if (given != nullptr) return given;
     const std::uint64_t rows = row_end - row_start;
-    own = pack_shared_b(b, d, std::min(Block, rows), (rows + Block - 1) / Block);
+    // One block packs its own panels, when it needs them, inside its tiled_gemm call.
+    if (given != nullptr || rows <= Block) return given;
+    own = pack_shared_b(b, d, Block, (rows + Block - 1) / Block);
     return own ? &*own : nullptr;
 }
 
