@@ -3,7 +3,6 @@
 #include <cxxabi.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <new>
 #include <stdexcept>
 #include <string_view>
@@ -196,8 +195,7 @@ PyObject* run_init(PyObject* (*init)()) noexcept {
 namespace {
 
 void report_internal(std::string_view message) {
-    std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
-    std::fflush(stderr);
+    kavrel::domain::error::write_to_stderr(message);
     python::raise_internal_error(message);
 }
 
@@ -207,7 +205,7 @@ void raise_caught() {
     try {
         throw;
     } catch (const kavrel::domain::error::InternalError& e) {
-        report_internal(e.what());
+        report_internal(e.message());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

@@ -1,6 +1,9 @@
 """The calling convention every function shares: binding texts, the order of the
 argument checks, the borrow table, and how failures reach Python."""
 
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
@@ -279,6 +282,32 @@ def test_internal_error_type_is_not_caught_as_exception(hooks):
         caught = type(e).__name__
     assert caught == "InternalError"
     assert "InternalError" not in kavrel_python.__all__
+
+
+# An internal error's text reaches the exception and standard error whole, NUL characters
+# included. The NumPy table is loaded on the first array argument: a module in its place whose
+# attributes fail with a NUL in their text makes that load fail with that text.
+def test_internal_error_text_keeps_nul_characters():
+    code = textwrap.dedent(r"""
+        import sys, types
+        import numpy as np
+        import kavrel_python as kp
+
+        class Broken(types.ModuleType):
+            def __getattr__(self, name):
+                raise AttributeError("no table\x00after the NUL")
+
+        core = "numpy._core.multiarray" if int(np.__version__.split(".")[0]) >= 2 else "numpy.core.multiarray"
+        sys.modules[core] = Broken(core)
+        try:
+            kp.add(np.ones((1, 1), np.float32), np.ones((1, 1), np.float32))
+        except BaseException as e:
+            print(type(e).__name__, repr(e.args))
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd="/tmp", timeout=120)
+    text = "Failed to access NumPy array API capsule: AttributeError: no table\x00after the NUL"
+    assert done.stdout == "InternalError " + repr((text,)) + "\n", done.stderr
+    assert text + "\n" in done.stderr
 
 
 # What an init function can throw, through the guard the module's own init runs in.

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <limits>
+#include <stdexcept>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -120,6 +122,21 @@ TEST(ErrorTest, UnexpectedErrorMessageCarriesDebugForm) {
     }
     EXPECT_THROW(fail_invariant("invariant: x"), InternalError);
     EXPECT_EQ(expect(Result<int>(4), "ctx"), 4);
+}
+
+// A text with NUL characters, as one built from a Python exception's may be: what() ends at the
+// first, the message and its report keep the whole.
+TEST(InternalErrorTest, WholeTextWithNulCharacters) {
+    const std::string text("invariant: a\0b\0", 15);
+    const InternalError e(text);
+    EXPECT_STREQ(e.what(), "invariant: a");
+    EXPECT_EQ(e.message(), text);
+    EXPECT_EQ(kavrel::domain::error::message_of(e), text);
+    const std::runtime_error other("plain");
+    EXPECT_EQ(kavrel::domain::error::message_of(other), "plain");
+    testing::internal::CaptureStderr();
+    kavrel::domain::error::write_to_stderr(e.message());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), text + "\n");
 }
 
 }  // namespace

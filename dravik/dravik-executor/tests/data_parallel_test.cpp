@@ -211,7 +211,8 @@ TEST(DataParallelTest, FailedWorkerChunkIsReportedAfterEveryChunkHasEnded) {
     std::atomic<int> items{0};
     auto work = [&](std::uint64_t s, std::uint64_t e) {
         for (std::uint64_t i = s; i < e; ++i) {
-            if (i == 5) throw kavrel::domain::error::InternalError("invariant: item 5 broke");
+            // A NUL inside the text: the whole of it reaches standard error.
+            if (i == 5) throw kavrel::domain::error::InternalError(std::string("invariant: item 5\0broke", 23));
             if (i == 8) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 slow_chunk_done.store(true);
@@ -225,7 +226,7 @@ TEST(DataParallelTest, FailedWorkerChunkIsReportedAfterEveryChunkHasEnded) {
     EXPECT_EQ(debug_of(result), "SpawnFailed(Panicked)");
     EXPECT_TRUE(slow_chunk_done.load()) << "the call returned before the slow chunk ended";
     EXPECT_EQ(items.load(), 11);  // all but item 5, the last of its chunk
-    EXPECT_NE(stderr_text.find("invariant: item 5 broke"), std::string::npos) << stderr_text;
+    EXPECT_NE(stderr_text.find(std::string("invariant: item 5\0broke\n", 24)), std::string::npos) << stderr_text;
     EXPECT_GE(executor.scheduler().inner().failed.load(), 1u);
 }
 
@@ -233,7 +234,7 @@ TEST(DataParallelTest, FailedChunkZeroIsReportedAfterTheWaitAndLeavesNoRegion) {
     HybridExecutor executor = make_pool(2);
     std::atomic<int> others{0};
     auto work = [&](std::uint64_t s, std::uint64_t) {
-        if (s == 0) throw kavrel::domain::error::InternalError("invariant: chunk zero broke");
+        if (s == 0) throw kavrel::domain::error::InternalError(std::string("invariant: chunk zero\0broke", 27));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         others.fetch_add(1);
     };
@@ -243,7 +244,7 @@ TEST(DataParallelTest, FailedChunkZeroIsReportedAfterTheWaitAndLeavesNoRegion) {
     EXPECT_EQ(debug_of(result), "SpawnFailed(Panicked)");
     EXPECT_EQ(others.load(), 2);
     EXPECT_FALSE(indexed_region_depth.value_or(0));
-    EXPECT_NE(stderr_text.find("chunk zero broke"), std::string::npos);
+    EXPECT_NE(stderr_text.find(std::string("chunk zero\0broke\n", 17)), std::string::npos);
 }
 
 TEST(DataParallelTest, InlineCallStopsAtTheFailingItem) {

@@ -1,6 +1,7 @@
 #include "kavrel/domain/error/error.hpp"
 
 #include <charconv>
+#include <cstdio>
 #include <cmath>
 #include <type_traits>
 
@@ -161,6 +162,17 @@ std::string debug(const KavrelError& error) {
 }
 
 void fail_invariant(std::string_view message) { throw InternalError(std::string(message)); }
+
+std::string_view message_of(const std::exception& e) noexcept {
+    if (const auto* internal = dynamic_cast<const InternalError*>(&e)) return internal->message();
+    return e.what();
+}
+
+void write_to_stderr(std::string_view message) noexcept {
+    std::fwrite(message.data(), 1, message.size(), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
 
 void fail_unexpected(std::string_view context, const KavrelError& error) {
     std::string message(context);

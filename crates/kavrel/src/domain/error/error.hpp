@@ -98,11 +98,21 @@ std::string format_quoted(std::string_view text);
 class InternalError : public std::exception {
 public:
     explicit InternalError(std::string message) : message_(std::move(message)) {}
+    // The text up to its first NUL character, as every const char* reader sees it.
     const char* what() const noexcept override { return message_.c_str(); }
+    // The whole text: one built from a Python exception's text may hold NUL characters.
+    std::string_view message() const noexcept { return message_; }
 
 private:
     std::string message_;
 };
+
+// The whole text of an exception caught where it must be reported: an InternalError's message
+// with its length, what() for any other.
+[[nodiscard]] std::string_view message_of(const std::exception& e) noexcept;
+// `message` and a newline on standard error, NUL characters included, then flushed: the one way
+// an escaping internal error is reported.
+void write_to_stderr(std::string_view message) noexcept;
 
 [[noreturn]] void fail_invariant(std::string_view message);
 // An error value the caller had ruled out: "<context>: <debug form>".

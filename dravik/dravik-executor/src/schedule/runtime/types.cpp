@@ -1,9 +1,9 @@
 #include "dravik_executor/schedule/runtime/types.hpp"
 
-#include <cstdio>
 #include <exception>
 
 #include "dravik_executor/schedule/runtime/worker.hpp"
+#include "kavrel/domain/error/error.hpp"
 #include "ostrel_core/backoff.hpp"
 
 namespace dravik_executor::schedule::runtime::types {
@@ -66,8 +66,7 @@ ThreadScheduler::~ThreadScheduler() {
         shutdown();
     } catch (const std::exception& error) {
         // A failed join of a private pool; nothing can be handed back from a destructor.
-        std::fprintf(stderr, "%s\n", error.what());
-        std::fflush(stderr);
+        kavrel::domain::error::write_to_stderr(kavrel::domain::error::message_of(error));
     }
 }
 

@@ -1,7 +1,6 @@
 #include "dravik_executor/schedule/runtime/worker.hpp"
 
 #include <chrono>
-#include <cstdio>
 #include <exception>
 #include <optional>
 #include <string>
@@ -226,11 +225,9 @@ void* worker_thread_main(void* argument) {
         run_worker(*start);
     } catch (const std::exception& error) {
         // A broken invariant of the queues ends this worker; shutdown still joins it.
-        std::fprintf(stderr, "%s\n", error.what());
-        std::fflush(stderr);
+        kavrel::domain::error::write_to_stderr(kavrel::domain::error::message_of(error));
     } catch (...) {
-        std::fputs("dravik worker ended by an unknown exception\n", stderr);
-        std::fflush(stderr);
+        kavrel::domain::error::write_to_stderr("dravik worker ended by an unknown exception");
     }
     // Dropping `start` releases the owner-side queues and this thread's pool reference.
     return nullptr;

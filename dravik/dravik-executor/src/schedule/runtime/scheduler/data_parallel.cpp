@@ -3,12 +3,12 @@
 #include <cxxabi.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <limits>
 
 #include "dravik_executor/schedule/runtime/worker.hpp"
+#include "kavrel/domain/error/error.hpp"
 #include "ostrel_core/backoff.hpp"
 
 namespace dravik_executor::schedule::runtime::scheduler::data_parallel {
@@ -69,11 +69,10 @@ void report_caught_chunk_failure() {
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "%s\n", error.what());
+        kavrel::domain::error::write_to_stderr(kavrel::domain::error::message_of(error));
     } catch (...) {
-        std::fputs("dravik: a chunk ended by an exception that is not an internal error\n", stderr);
+        kavrel::domain::error::write_to_stderr("dravik: a chunk ended by an exception that is not an internal error");
     }
-    std::fflush(stderr);
 }
 
 std::expected<void, ExecutorError> scope_outcome(bool failed, bool chunk0_ran, std::uint64_t dropped,
