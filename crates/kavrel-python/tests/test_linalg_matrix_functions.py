@@ -83,16 +83,27 @@ def test_kron_equals_numpy(sa, sb):
     np.testing.assert_array_equal(got, np.kron(a, b))
 
 
-def test_kron_leaves_the_blocks_of_zero_entries_positive_zero():
-    got = kp.kron(np.array([[0.0, 1.0]]), np.array([[INF]]))
-    np.testing.assert_array_equal(got, [[0.0, INF]])
-    # NumPy multiplies: 0·(−1) gives −0.0 and 0·NaN gives NaN; here the blocks stay +0.0.
-    a, b = np.array([[-0.0, 0.0, 2.0]]), np.array([[-1.0, NAN]])
+@pytest.mark.parametrize("a,b", [
+    ([[0.0, 1.0]], [[INF]]),
+    ([[-0.0, 0.0, 2.0]], [[-1.0, NAN]]),
+    ([[0.0, -3.0], [1.0, -0.0]], [[1.0, -INF], [NAN, 2.0]]),
+])
+def test_kron_of_zero_entries_beside_infinities_and_nan_is_numpys(a, b):
+    a, b = np.array(a), np.array(b)
+    got = kp.kron(a, b)
+    with np.errstate(invalid="ignore"):
+        want = np.kron(a, b)
+    np.testing.assert_array_equal(got, want)  # 0·inf and 0·NaN are NaN
+    np.testing.assert_array_equal(np.signbit(got), np.signbit(want))
+
+
+def test_kron_leaves_the_blocks_of_zero_entries_positive_zero_beside_a_finite_b():
+    # NumPy multiplies: 0·(−1) gives −0.0; here the blocks stay +0.0.
+    a, b = np.array([[-0.0, 0.0, 2.0]]), np.array([[-1.0, 3.0]])
     got = kp.kron(a, b)
     assert not np.any(np.signbit(got[0, :4])) and np.all(got[0, :4] == 0.0)
-    assert got[0, 4] == -2.0 and np.isnan(got[0, 5])
-    with np.errstate(invalid="ignore"):
-        assert np.signbit(np.kron(a, b)[0, 2])  # 0.0·(−1.0)
+    assert got[0, 4] == -2.0 and got[0, 5] == 6.0
+    assert np.signbit(np.kron(a, b)[0, 1])  # −0.0·3.0
 
 
 @pytest.mark.parametrize("sa,sb,shape", [((0, 3), (2, 2), (0, 6)), ((2, 2), (3, 0), (6, 0)), ((0, 0), (0, 0), (0, 0))])

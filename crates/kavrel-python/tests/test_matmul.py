@@ -137,18 +137,52 @@ def test_matmul_dimension_check_comes_after_contiguity():
     assert str(e.value) == "b must be C-contiguous"
 
 
-# A row of A that is C-contiguous is also column-major, so a one-row product adds B's rows scaled
-# by A's entries and skips exactly zero entries: an infinity or NaN in the matching row of B does
-# not reach C. Products of several rows multiply every entry, as NumPy does.
-def test_zero_entries_of_a_single_row_skip_their_row_of_b():
-    b = np.ones((3, 4), f32)
-    b[1, 2] = np.inf
-    b[1, 3] = np.nan
-    one_row = kp.matmul(np.array([[1.0, 0.0, 2.0]], f32), b)
-    np.testing.assert_array_equal(one_row, [[3.0, 3.0, 3.0, 3.0]])
-    two_rows = kp.matmul(np.array([[1.0, 0.0, 2.0], [1.0, 1.0, 1.0]], f32), b)
-    assert np.isnan(two_rows[0, 2]) and np.isnan(two_rows[0, 3])
-    assert two_rows[1, 2] == np.inf and np.isnan(two_rows[1, 3])
+def _zeros_beside_specials(m, k, n, seed):
+    """Small integers (exact sums on every route), zeros in A, infinities and NaN in some rows of B."""
+    g = rng(seed)
+    a = g.integers(-3, 4, (m, k)).astype(f32)
+    b = g.integers(-3, 4, (k, n)).astype(f32)
+    a[:, ::3] = 0.0
+    a[::2, 1::5] = -0.0
+    for p in range(0, k, 4):
+        b[p, (7 * p) % n] = np.inf if p % 8 else -np.inf
+        if p + 1 < k:
+            b[p + 1, (3 * p + 1) % n] = np.nan
+    return a, b
+
+
+# Every product route gives the IEEE result of its multiply-adds, 0·inf = 0·NaN = NaN, as NumPy
+# does: one row (B's rows scaled by A's entries), one row by one column (dot products), dense
+# products serial and parallel, and batch items with their own or a shared B.
+@pytest.mark.parametrize("m,k,n", [(1, 2, 2), (1, 3, 4), (1, 40, 1), (1, 300, 257), (2, 9, 7), (5, 40, 33),
+                                   (64, 64, 64), (200, 130, 90)])
+def test_zero_entries_beside_infinities_and_nan_give_numpys_products(m, k, n):
+    a, b = _zeros_beside_specials(m, k, n, m * 1000 + k)
+    with np.errstate(invalid="ignore"):
+        want = a @ b
+    np.testing.assert_array_equal(kp.matmul(a, b), want)
+    # The same rows inside a product of more rows: the same values, row by row.
+    if m == 1:
+        stacked = np.vstack([a, np.ones((3, k), f32), a])
+        got = kp.matmul(stacked, b)
+        np.testing.assert_array_equal(got[0], want[0])
+        np.testing.assert_array_equal(got[4], want[0])
+
+
+@pytest.mark.parametrize("batch,m,k,n,shared_b", [(3, 1, 6, 5, False), (3, 1, 6, 5, True), (4, 3, 9, 8, True),
+                                                  (1100, 2, 4, 3, False)])
+def test_batch_items_with_zeros_beside_infinities_give_numpys_products(batch, m, k, n, shared_b):
+    pairs = [_zeros_beside_specials(m, k, n, i) for i in range(batch)]
+    a = np.stack([p[0] for p in pairs])
+    b = pairs[0][1][None] if shared_b else np.stack([p[1] for p in pairs])
+    with np.errstate(invalid="ignore"):
+        want = np.matmul(a, b)
+    np.testing.assert_array_equal(kp.batched_matmul(a, b), want)
+
+
+def test_dot_of_a_zero_and_an_infinity_is_nan():
+    assert np.isnan(kp.dot(np.array([0.0, 1.0], f32), np.array([np.inf, 1.0], f32)))
+    assert kp.dot(np.array([0.0, 1.0], f32), np.array([2.0, 1.0], f32)) == 1.0
 
 
 @pytest.mark.parametrize("m,k,n", [(1, 5, 4), (3, 5, 4), (70, 80, 90)])

@@ -60,6 +60,7 @@ void dot_band(const Operands<T>& o, std::uint64_t first, std::uint64_t last) {
 // term.
 template <class T>
 void outer_band(const Operands<T>& o, std::uint64_t first, std::uint64_t last) {
+    types::ZeroSkip<T> zero{o.b, o.b_offset, static_cast<std::int64_t>(o.n), 1, o.n, o.k};
     for (std::uint64_t i = first; i < last; ++i) {
         const auto out = run(o.c, o.c_offset + i * o.n, o.n);
         std::uint64_t p = 0;
@@ -68,11 +69,11 @@ void outer_band(const Operands<T>& o, std::uint64_t first, std::uint64_t last) {
             std::uint64_t count = 0;
             for (; count < tuning::outer_terms_per_pass && p + count < o.k; ++count) {
                 const T v = o.a[o.a_offset + i + (p + count) * o.m];
-                if (v == T{}) break;
+                if (types::skips(zero, v, p + count)) break;
                 terms[count] = v;
             }
             if (count == 0) {
-                ++p;  // an exactly zero entry: B's row p never reaches C
+                ++p;  // an exactly zero entry before a finite row of B: nothing to add
                 continue;
             }
             Scalar<T>::axpy_rows_batch(std::span<const T>(terms, count), run(o.b, o.b_offset + p * o.n, count * o.n), out,

@@ -37,7 +37,8 @@ void parallel_dot_matmul(const ArrayView<T, 2>& a, const ArrayView<T, 2>& b, Arr
 
 // Outer kernels: C cleared first when overwriting (after validating again: a failure there is the
 // internal error "route_matmul validated dimensions: <debug form>"); then each row i of C gets
-// axpy_slice(B's row p, C's row i, A[i, p]) for p increasing, an exactly zero A[i, p] skipped.
+// axpy_slice(B's row p, C's row i, A[i, p]) for p increasing, an exactly zero A[i, p] skipped
+// where B's row p is finite (types::ZeroSkip): the IEEE result, 0·inf = NaN included.
 template <ScalarElement T>
 void serial_outer_matmul(const ArrayView<T, 2>& a, const ArrayView<T, 2>& b, ArrayViewMut<T, 2>& c,
                          Accumulate accumulate);

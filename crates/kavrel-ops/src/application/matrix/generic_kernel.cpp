@@ -125,14 +125,21 @@ void column_block(const T* a, const T* b, T* c, std::uint64_t r0, std::uint64_t 
     }
 }
 
+// B's rows as ZeroSkip reads them.
+template <class T>
+types::ZeroSkip<T> zero_skip(const T* b, const MatmulDims& d) {
+    return {b, d.b_offset, d.b_row_stride, d.b_col_stride, d.n, d.k};
+}
+
 // Small products whose C rows may overlap in storage order (row stride < n, or negative): one
-// axpy per nonzero entry of A, so a zero entry never multiplies its row of B.
+// axpy per entry of A, but for the zeros that ZeroSkip lets go.
 template <class T>
 void zero_skipping_block(const T* a, const T* b, T* c, std::uint64_t r0, std::uint64_t rows, const MatmulDims& d) {
+    auto zero = zero_skip(b, d);
     for (std::uint64_t p = 0; p < d.k; ++p) {
         for (std::uint64_t i = r0; i < r0 + rows; ++i) {
             const T v = a_at(a, d, i, p);
-            if (v == T{}) continue;
+            if (types::skips(zero, v, p)) continue;
             Scalar<T>::axpy_slice(b_row(b, d, p), c_row(c, d, i), v);
         }
     }
@@ -200,14 +207,17 @@ void row_blocked_matmul_with_policy(const T* a, const T* b, T* c, std::uint64_t 
     }
 }
 
-template <ScalarElement T>
-void matmul_row(const T* a, const T* b, T* c, const MatmulDims& d, std::uint64_t i) {
+namespace {
+
+// The row loop for row i, zero entries of A judged through `zero`.
+template <class T>
+void row_loop(const T* a, const T* b, T* c, const MatmulDims& d, std::uint64_t i, types::ZeroSkip<T>& zero) {
     if (d.k == 0) return;
     if (d.b_col_stride == 1 && d.c_col_stride == 1) {
         const auto out = c_row(c, d, i);
         for (std::uint64_t p = 0; p < d.k; ++p) {
             const T v = a_at(a, d, i, p);
-            if (v == T{}) continue;
+            if (types::skips(zero, v, p)) continue;
             Scalar<T>::axpy_slice(b_row(b, d, p), out, v);
         }
         return;
@@ -215,13 +225,21 @@ void matmul_row(const T* a, const T* b, T* c, const MatmulDims& d, std::uint64_t
     if (d.n == 0) return;
     for (std::uint64_t p = 0; p < d.k; ++p) {
         const T v = a_at(a, d, i, p);
-        if (v == T{}) continue;
+        if (types::skips(zero, v, p)) continue;
         for (std::uint64_t j = 0; j < d.n; ++j) {
             T& out = c[element_index(d.c_offset, d.c_row_stride, d.c_col_stride, i, j)];
             const T product = b[element_index(d.b_offset, d.b_row_stride, d.b_col_stride, p, j)] * v;
             out = product + out;
         }
     }
+}
+
+}  // namespace
+
+template <ScalarElement T>
+void matmul_row(const T* a, const T* b, T* c, const MatmulDims& d, std::uint64_t i) {
+    auto zero = zero_skip(b, d);
+    row_loop(a, b, c, d, i, zero);
 }
 
 namespace {
@@ -259,7 +277,8 @@ void serial_matmul(const T* a, const T* b, T* c, const MatmulDims& dims, const S
         return;
     }
     if (dims.m == 0 || dims.k == 0) return;
-    for (std::uint64_t i = 0; i < dims.m; ++i) matmul_row(a, b, c, dims, i);
+    auto zero = zero_skip(b, dims);  // one verdict per row of B for all rows of C
+    for (std::uint64_t i = 0; i < dims.m; ++i) row_loop(a, b, c, dims, i, zero);
 }
 
 bool takes_dense_path(const MatmulDims& dims) noexcept {

@@ -28,9 +28,8 @@ using types::ScalarElement;
 //   order of tiled_gemm;
 // - small (dims.m < tuning::small_product_rows, B's row stride ≠ n or C's row stride < n), C's
 //   row stride ≥ n: one axpy_rows per column p of A, p increasing;
-// - small, C's row stride < n: one axpy_slice per nonzero A[i, p], p outer and i inner; an
-//   exactly zero entry skips B's row p for that row of C (so infinities and NaN there never
-//   reach it);
+// - small, C's row stride < n: one axpy_slice per A[i, p], p outer and i inner, but for an
+//   exactly zero entry before a finite row p of B, which adds nothing (types::ZeroSkip);
 // - otherwise: one axpy_rows_batch per group of tuning::group_columns columns of A, groups in
 //   order.
 // The dense path reads B's full panels from `shared` when given (pack_shared_b of this B), and
@@ -53,8 +52,9 @@ template <ScalarElement T>
                                                            std::uint64_t block_rows, std::uint64_t blocks);
 
 // The row loop: C[i, ·] += A[i, ·]·B, nothing when k = 0. Contributions arrive one p at a time in
-// increasing p, and an exactly zero A[i, p] (either sign) is skipped. With B's and C's column
-// strides both 1 each nonzero entry is one axpy_slice (fused multiply-add); otherwise every
+// increasing p; an exactly zero A[i, p] (either sign) is skipped where row p of B is finite
+// (types::ZeroSkip), so 0·inf and 0·NaN give NaN as on every other path. With B's and C's column
+// strides both 1 each entry taken is one axpy_slice (fused multiply-add); otherwise every
 // element is C[i, j] = B[p, j]·a + C[i, j], rounded twice. Requires: dims from validate_matmul.
 template <ScalarElement T>
 void matmul_row(const T* a, const T* b, T* c, const MatmulDims& dims, std::uint64_t i);

@@ -4,8 +4,11 @@
 // geometry; with it a kernel addresses any element of the three operands without further checks.
 #pragma once
 
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "kavrel/application/view/immutable.hpp"
 #include "kavrel/application/view/mutable_core.hpp"
@@ -76,6 +79,40 @@ constexpr bool stride_equals(std::int64_t stride, std::uint64_t extent) noexcept
 }
 constexpr bool stride_below(std::int64_t stride, std::uint64_t extent) noexcept {
     return stride < 0 || static_cast<std::uint64_t>(stride) < extent;
+}
+
+// Which exactly zero entries of A a product may leave out. A[i, p] = ±0 adds 0·B[p, j] to every
+// C[i, j]: nothing while row p of B is finite (C starts at +0.0 or holds a value, and adding ±0
+// changes neither), but NaN where that row holds an infinity or a NaN. Each row's verdict is
+// found on first need and kept for the rows of C that share the record; one record serves one
+// thread.
+template <class T>
+struct ZeroSkip {
+    // Row p of B: n elements from storage index offset + p·row_stride, col_stride apart.
+    const T* b;
+    std::uint64_t offset;
+    std::int64_t row_stride;
+    std::int64_t col_stride;
+    std::uint64_t n;
+    std::uint64_t k;
+    std::vector<std::uint8_t> verdicts = {};  // per row of B: 0 not yet known, 1 finite, 2 not; k once used
+};
+
+// True when A's entry `a` in column p may be left out: it is zero and row p of B is finite.
+template <class T>
+bool skips(ZeroSkip<T>& z, T a, std::uint64_t p) {
+    if (a != T{}) return false;
+    if (z.verdicts.empty()) z.verdicts.assign(static_cast<std::size_t>(z.k), 0);
+    std::uint8_t& verdict = z.verdicts[static_cast<std::size_t>(p)];
+    if (verdict == 0) {
+        verdict = 1;
+        for (std::uint64_t j = 0; j < z.n; ++j)
+            if (!std::isfinite(z.b[element_index(z.offset, z.row_stride, z.col_stride, p, j)])) {
+                verdict = 2;
+                break;
+            }
+    }
+    return verdict == 1;
 }
 
 extern template Result<MatmulDims> validate_matmul<float>(const ArrayView<float, 2>&, const ArrayView<float, 2>&,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -133,16 +134,14 @@ TEST(MatmulRouteTest, ZeroDepthOnEveryRoute) {
         }
 }
 
-// The route is visible in how an exactly zero A[0, 1] meets an infinity in B's row 1: the outer
-// kernel, the zero-skipping path and the row loops skip it (C stays finite), the dot kernel and
-// the tiled and row-axpy paths multiply it (NaN).
-TEST(MatmulRouteTest, ZeroBesideInfinityShowsTheKernelTaken) {
+// An exactly zero A[0, 1] meets an infinity in B's row 1: every route gives 0·inf = NaN in that
+// column, serial and parallel, and the zero A[0, 2] before B's finite row 2 changes nothing.
+TEST(MatmulRouteTest, ZeroBesideInfinityIsNaNOnEveryRoute) {
     struct Row {
         const char* route;
         Kind a, b;
         Layout<2> (*c_layout)(std::uint64_t, std::uint64_t);
         std::uint64_t m, n;
-        bool nan;
     };
     auto row_major = [](std::uint64_t m, std::uint64_t n) { return matrix_test::layout_of(Kind::row, m, n); };
     auto padded = [](std::uint64_t m, std::uint64_t n) { return matrix_test::layout_of(Kind::padded, m, n); };
@@ -150,19 +149,25 @@ TEST(MatmulRouteTest, ZeroBesideInfinityShowsTheKernelTaken) {
     auto reversed = [](std::uint64_t m, std::uint64_t n) {
         return Layout<2>{{m, n}, {-static_cast<std::int64_t>(n), 1}, (m - 1) * n};
     };
+    // m·k·n from 2^18 on with 64 rows: the parallel forms.
+    constexpr std::uint64_t wide = 1400;
     const Row rows[] = {
-        {"dot", Kind::row, Kind::col, row_major, 3, 4, true},
-        {"outer", Kind::col, Kind::row, row_major, 3, 4, false},
-        {"both column-major, m > n: B copied, outer", Kind::col, Kind::col, row_major, 5, 4, false},
-        {"both column-major, m = n: A copied, dot", Kind::col, Kind::col, row_major, 4, 4, true},
-        {"both column-major, m < n: A copied, dot", Kind::col, Kind::col, row_major, 3, 4, true},
-        {"one C-contiguous row of A is also column-major: outer", Kind::row, Kind::row, row_major, 1, 4, false},
-        {"generic, dense: tiled", Kind::row, Kind::row, row_major, 3, 4, true},
-        {"generic, A copied to row-major: tiled", Kind::padded, Kind::row, row_major, 3, 4, true},
-        {"generic, B copied to row-major: tiled", Kind::row, Kind::strided, row_major, 3, 4, true},
-        {"generic, padded C: column path", Kind::row, Kind::row, padded, 3, 4, true},
-        {"generic, reversed C: zero-skipping path", Kind::row, Kind::row, reversed, 3, 4, false},
-        {"generic, C column stride 2: row loop", Kind::row, Kind::row, strided, 3, 4, false},
+        {"dot", Kind::row, Kind::col, row_major, 3, 4},
+        {"outer", Kind::col, Kind::row, row_major, 3, 4},
+        {"both column-major, m > n: B copied, outer", Kind::col, Kind::col, row_major, 5, 4},
+        {"both column-major, m = n: A copied, dot", Kind::col, Kind::col, row_major, 4, 4},
+        {"both column-major, m < n: A copied, dot", Kind::col, Kind::col, row_major, 3, 4},
+        {"one C-contiguous row of A is also column-major: outer", Kind::row, Kind::row, row_major, 1, 4},
+        {"generic, dense: tiled", Kind::row, Kind::row, row_major, 3, 4},
+        {"generic, A copied to row-major: tiled", Kind::padded, Kind::row, row_major, 3, 4},
+        {"generic, B copied to row-major: tiled", Kind::row, Kind::strided, row_major, 3, 4},
+        {"generic, padded C: column path", Kind::row, Kind::row, padded, 3, 4},
+        {"generic, reversed C: zero-skipping path", Kind::row, Kind::row, reversed, 3, 4},
+        {"generic, C column stride 2: row loop", Kind::row, Kind::row, strided, 3, 4},
+        {"generic, one row of padded C: row loop", Kind::row, Kind::row, padded, 1, 4},
+        {"parallel outer", Kind::col, Kind::row, row_major, 64, wide},
+        {"parallel dot", Kind::row, Kind::col, row_major, 64, wide},
+        {"parallel row units, C column stride 2", Kind::row, Kind::row, strided, 64, wide},
     };
     const std::uint64_t k = 3;
     for (const Row& r : rows) {
@@ -170,16 +175,20 @@ TEST(MatmulRouteTest, ZeroBesideInfinityShowsTheKernelTaken) {
         Placed<float> pa(r.a, r.m, k, 1.0f), pb(r.b, k, r.n, 1.0f);
         std::vector<float> a(r.m * k, 1.0f), b(k * r.n, 2.0f);
         a[1] = 0.0f;
+        a[2] = -0.0f;
         b[1 * r.n + 2] = std::numeric_limits<float>::infinity();
         pa.fill(a);
         pb.fill(b);
-        std::vector<float> c_storage(200, 9.0f);
-        matrix_test::ArrayViewMut<float, 2> cv{c_storage.data(), r.c_layout(r.m, r.n), c_storage.size(), 0};
+        const Layout<2> c_layout = r.c_layout(r.m, r.n);
+        std::uint64_t top = 0;
+        for (std::uint64_t i : {std::uint64_t{0}, r.m - 1})
+            for (std::uint64_t j : {std::uint64_t{0}, r.n - 1}) top = std::max(top, matrix_test::index_of(c_layout, i, j));
+        std::vector<float> c_storage(top + 1, 9.0f);
+        matrix_test::ArrayViewMut<float, 2> cv{c_storage.data(), c_layout, c_storage.size(), 0};
         ASSERT_TRUE(route_matmul<float>(pa.view(), pb.view(), cv, Accumulate::overwrite).has_value());
-        const float c02 = c_storage[matrix_test::index_of(cv.layout, 0, 2)];
-        const float c00 = c_storage[matrix_test::index_of(cv.layout, 0, 0)];
-        EXPECT_EQ(std::isnan(c02), r.nan) << c02;
-        EXPECT_EQ(c00, 4.0f);
+        EXPECT_TRUE(std::isnan(c_storage[matrix_test::index_of(cv.layout, 0, 2)]));
+        for (std::uint64_t j : {0, 1, 3}) EXPECT_EQ(c_storage[matrix_test::index_of(cv.layout, 0, j)], 2.0f) << j;
+        if (r.m > 1) EXPECT_EQ(c_storage[matrix_test::index_of(cv.layout, 1, 2)], std::numeric_limits<float>::infinity());
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -75,6 +76,9 @@ Result<Array<double, 2>> kronecker_product(const ArrayView<double, 2>& a, const 
         auto bm = row_major_copy(b, br * bc);
         if (!bm) return std::unexpected(std::move(bm.error()));
         const double* a_run = row_major_run(a, ar * ac);
+        // A zero entry's block is left +0.0 only where that equals its products: with an
+        // infinity or a NaN in b, 0·b holds NaN there.
+        const bool b_finite = std::all_of(bm->begin(), bm->end(), [](double x) { return std::isfinite(x); });
         for (std::uint64_t i = 0; i < ar; ++i)
             for (std::uint64_t j = 0; j < ac; ++j) {
                 double s;
@@ -85,7 +89,7 @@ Result<Array<double, 2>> kronecker_product(const ArrayView<double, 2>& a, const 
                     if (!x) return std::unexpected(std::move(x.error()));
                     s = *x;
                 }
-                if (s == 0.0) continue;  // the block stays +0.0: no 0·inf or 0·NaN
+                if (s == 0.0 && b_finite) continue;
                 for (std::uint64_t k = 0; k < br; ++k) {
                     const double* src = bm->data() + k * bc;
                     double* dst = out.data() + (i * br + k) * cols + j * bc;

@@ -15,7 +15,8 @@ using kavrel::domain::error::Result;
 
 // out[(i·b_rows + k), (j·b_cols + l)] = b(k, l)·a(i, j), shape (a_rows·b_rows, a_cols·b_cols).
 // The block of an entry a(i, j) that is exactly zero (−0.0 included) is left +0.0 without
-// multiplying, so b's infinities and NaN do not reach it. Fails, in this order and before
+// multiplying when b is finite; with an infinity or a NaN in b it is multiplied like any other
+// (0·inf = NaN). Fails, in this order and before
 // anything is allocated: the validate_storage error of a, then of b; Overflow "kronecker output
 // row count", "kronecker output column count", "kronecker output element count" for the three
 // output extents. Then a StorageError "physical offset {} exceeds backing slice length {}" or a
