@@ -203,6 +203,22 @@ def test_factors_of_finite_input_near_the_top_of_the_range(name, a):
         np.testing.assert_array_equal(g, want)
 
 
+def test_udu_scales_no_further_than_its_updates_need():
+    # max|a| = 2^1000 leaves room for 16·n times itself, yet the updates reach 2^39·2^1000: the
+    # least scale that keeps them finite keeps t·2^-k normal, so U(0, 3) = t/2^961 is correctly
+    # rounded, where scaling max|a| down to 1 made t subnormal and lost 17 bits of it.
+    p, t = 2.0 ** 1000, 1.2345678901234567e-18
+    a = np.zeros((4, 4))
+    a[0, 0] = p / 2
+    a[0, 1] = a[1, 0] = a[0, 2] = a[2, 0] = p
+    a[1, 1], a[2, 2], a[3, 3] = -2.0 ** 961, 2.0 ** 961, 2.0 ** 961
+    a[0, 3] = a[3, 0] = t
+    u, d = kp.udu(a)
+    assert u[0, 3] == t / 2.0 ** 961
+    for g, want in zip((u, d), _scaled_back("udu", kp.udu(np.ldexp(a, -60)), 60)):
+        np.testing.assert_array_equal(g, want)
+
+
 @pytest.mark.parametrize("name,a", [
     ("bunch_kaufman", [[1e308, 1e308], [1e308, -1e308]]),
     ("udu", [[1.5e308, 1e308], [1e308, 0.25e308]]),

@@ -152,12 +152,16 @@ Result<std::int32_t> balance_in_place(std::span<double> entries, double amax, co
 }
 
 RangeSteps range_steps(double amax, std::uint64_t order) {
-    RangeSteps steps{{0, 0, 0}, 1};
+    RangeSteps steps{{}, 1};
     if (!(amax > 0.0) || !std::isfinite(amax)) return steps;
-    // Room for 16·n times amax below the largest finite value.
-    const double roomy = ex::scalbn(ex::dbl_max(), -(ex::ceil_log2(std::max<std::uint64_t>(order, 1)) + 4));
-    if (const std::optional<std::int32_t> k = balancing_exponent(amax, 0.0, roomy)) steps.k[steps.count++] = *k;
     const std::int32_t unit = ex::ilogb(amax);
+    // Room for 2^R times amax below the largest finite value, R from 16·n's exponent up.
+    for (int room = ex::ceil_log2(std::max<std::uint64_t>(order, 1)) + 4; room < 1024 + 1; room *= 2) {
+        const std::optional<std::int32_t> k = balancing_exponent(amax, 0.0, ex::scalbn(ex::dbl_max(), -room));
+        if (!k || *k <= steps.k[steps.count - 1]) continue;
+        if (*k >= unit) break;
+        steps.k[steps.count++] = *k;
+    }
     if (unit > steps.k[steps.count - 1]) steps.k[steps.count++] = unit;
     return steps;
 }

@@ -122,25 +122,48 @@ inline constexpr const char* r_entry_out_of_range = "R entry exceeds the scalar 
 // The scales 2^-k at which a factorisation of a finite matrix (largest magnitude amax > 0, order
 // n) is tried in turn. First k = 0, the matrix as given, so that ordinary input gets exactly its
 // own factors. Only where that attempt formed an infinite or NaN value from finite entries and
-// amax is large enough for scaling to help: the smallest k with amax·2^-k ≤ DBL_MAX/2^(c + 4),
-// 2^c ≥ n (room for the growth of an elimination), then k = ilogb(amax) (amax·2^-k in [1, 2)),
-// each only when it scales further than the step before. Multipliers and quotients of these
-// factorisations do not change with a power-of-two scale, every other value scales exactly
-// (unless it becomes subnormal), so the factors of a scaled attempt are those of the input.
+// amax is large enough for scaling to help, the scales that leave room for ever more growth: the
+// smallest k with amax·2^-k ≤ DBL_MAX/2^R for R = c + 4 (2^c ≥ n, the growth of an elimination),
+// then R doubled each time, and k = ilogb(amax) (amax·2^-k in [1, 2)) last, each only when it
+// scales further than the step before. Multipliers and quotients of these factorisations do not
+// change with a power-of-two scale and every other value scales exactly unless it becomes
+// subnormal, so the smaller the scale that keeps the intermediates finite, the more of the small
+// entries keep all their bits.
 struct RangeSteps {
-    std::array<std::int32_t, 3> k;
-    std::size_t count;  // 1 to 3
+    std::array<std::int32_t, 12> k;
+    std::size_t count;  // 1 to 12
 };
 [[nodiscard]] RangeSteps range_steps(double amax, std::uint64_t order);
 
-// attempt(k, last) for each k of range_steps(amax, order) in turn: an attempt factors the input
-// scaled by 2^-k and returns its outcome, or nothing when it formed a value outside the range
-// and `last` is false, so that the next scale is tried. The last step's attempt always returns.
+// attempt(k, last) factors the input scaled by 2^-k and returns its outcome, or nothing when it
+// formed a value outside the range and `last` is false, so that another scale is tried; the
+// attempt with `last` true always returns. The scales of range_steps(amax, order) are tried in
+// turn up to the first outcome. That outcome stands when it is the unscaled one or an error;
+// a factorisation found at a scale above the one before (which formed a value outside the range)
+// is then narrowed down by bisection between the two to the smallest scale whose attempt
+// succeeds, whose factorisation is the result.
 template <class T, class Attempt>
 [[nodiscard]] Result<T> factor_in_range(double amax, std::uint64_t order, Attempt&& attempt) {
     const RangeSteps steps = range_steps(amax, order);
-    for (std::size_t s = 0; s < steps.count; ++s)
-        if (std::optional<Result<T>> outcome = attempt(steps.k[s], s + 1 == steps.count)) return std::move(*outcome);
+    for (std::size_t s = 0; s < steps.count; ++s) {
+        std::optional<Result<T>> outcome = attempt(steps.k[s], s + 1 == steps.count);
+        if (!outcome) continue;
+        if (s == 0 || !*outcome) return std::move(*outcome);
+        // k[s − 1] formed a non-finite value and k[s] did not: the least scale in between that
+        // also factors. Attempts inside the interval are never the last.
+        std::int32_t failed = steps.k[s - 1], factored = steps.k[s];
+        while (factored - failed > 1) {
+            const std::int32_t mid = failed + (factored - failed) / 2;
+            std::optional<Result<T>> narrower = attempt(mid, false);
+            if (narrower && *narrower) {
+                factored = mid;
+                outcome = std::move(narrower);
+            } else {
+                failed = mid;
+            }
+        }
+        return std::move(*outcome);
+    }
     kavrel::domain::error::fail_invariant("invariant: the last scale of a factorisation gives its outcome");
 }
 

@@ -380,7 +380,7 @@ TEST(GateTest, SolveScaledReturnsTheFirstError) {
 
 // --- Scales of the factorisations whose updates may overflow -------------------------------
 
-TEST(GateTest, RangeStepsStartUnscaledAndScaleOnlyWhereItHelps) {
+TEST(GateTest, RangeStepsStartUnscaledAndLeaveEverMoreRoom) {
     struct Case {
         const char* name;
         double amax;
@@ -391,12 +391,14 @@ TEST(GateTest, RangeStepsStartUnscaledAndScaleOnlyWhereItHelps) {
     const Case cases[] = {
         {"below 2: nothing to gain", 1.5, 5, {0}},
         {"subnormal", 1e-310, 2, {0}},
-        // 1e300 has room for 16·4 times itself: only the unit scale is tried after the input.
-        {"roomy", 1e300, 4, {0, 996}},
-        // 2^1023·1.9 with n = 4: amax·2^-k ≤ DBL_MAX/2^6 from k = 6 on, then [1, 2) at 1023.
-        {"largest magnitudes", std::ldexp(1.9, 1023), 4, {0, 6, 1023}},
-        // DBL_MAX/2 with n = 1000 (room 2^14): k = 13, then 1022.
-        {"order 1000", dbl_max / 2, 1000, {0, 13, 1022}},
+        // 1e300 (2^996.6) has room for 2^6, 2^12 and 2^24 times itself with n = 4: the first scale
+        // leaves 2^48 (k = 21), then the room doubles up to the unit scale 996.
+        {"roomy", 1e300, 4, {0, 21, 69, 165, 357, 741, 996}},
+        // 2^1023·1.9 with n = 4: amax·2^-k ≤ DBL_MAX/2^6 from k = 6 on, the room doubling to 768,
+        // then [1, 2) at 1023.
+        {"largest magnitudes", std::ldexp(1.9, 1023), 4, {0, 6, 12, 24, 48, 96, 192, 384, 768, 1023}},
+        // DBL_MAX/2 with n = 1000 (room 2^14): k = 13, the room doubling to 896, then 1022.
+        {"order 1000", dbl_max / 2, 1000, {0, 13, 27, 55, 111, 223, 447, 895, 1022}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -405,24 +407,59 @@ TEST(GateTest, RangeStepsStartUnscaledAndScaleOnlyWhereItHelps) {
     }
 }
 
-TEST(GateTest, FactorInRangeTriesTheScalesInTurn) {
+// An attempt that factors from scale `least` on and forms a non-finite value below it.
+struct Threshold {
+    std::int32_t least;
     std::vector<std::pair<std::int32_t, bool>> seen;
-    const auto r = gate::factor_in_range<int>(std::ldexp(1.9, 1023), 4, [&](std::int32_t k, bool last) -> std::optional<kavrel::domain::error::Result<int>> {
+
+    std::optional<kavrel::domain::error::Result<int>> operator()(std::int32_t k, bool last) {
         seen.emplace_back(k, last);
+        if (k >= least) return k;
         if (!last) return std::nullopt;
-        return k;
+        return kavrel::domain::error::overflow("out of range");
+    }
+};
+
+TEST(GateTest, FactorInRangeNarrowsToTheLeastScaleThatFactors) {
+    const double amax = std::ldexp(1.9, 1023);  // steps 0, 6, 12, 24, 48, …, 768, 1023 for n = 4
+    struct Case {
+        const char* name;
+        std::int32_t least;
+        std::vector<std::pair<std::int32_t, bool>> seen;
+    };
+    const Case cases[] = {
+        {"unscaled", 0, {{0, false}}},
+        {"a step itself", 12, {{0, false}, {6, false}, {12, false}, {9, false}, {10, false}, {11, false}}},
+        // 24 factors, 12 did not: 18, 15, 16 narrow it to 16.
+        {"between two steps", 16, {{0, false}, {6, false}, {12, false}, {24, false}, {18, false}, {15, false}, {16, false}}},
+        {"only the unit scale", 1000, {{0, false}, {6, false}, {12, false}, {24, false}, {48, false}, {96, false},
+                                      {192, false}, {384, false}, {768, false}, {1023, true}, {895, false},
+                                      {959, false}, {991, false}, {1007, false}, {999, false}, {1003, false},
+                                      {1001, false}, {1000, false}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Threshold attempt{c.least, {}};
+        const auto r = gate::factor_in_range<int>(amax, 4, attempt);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(*r, c.least);
+        EXPECT_EQ(attempt.seen, c.seen);
+    }
+    // Nothing factors: the last attempt's error stands, with no narrowing after it.
+    Threshold never{2000, {}};
+    const auto r = gate::factor_in_range<int>(amax, 4, never);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(never.seen.size(), 10u);
+    EXPECT_TRUE(never.seen.back().second);
+    // An error outcome at a scale stands as it is: nothing below it is tried.
+    std::vector<std::int32_t> tried;
+    const auto refused = gate::factor_in_range<int>(amax, 4, [&](std::int32_t k, bool) -> std::optional<kavrel::domain::error::Result<int>> {
+        tried.push_back(k);
+        if (k < 24) return std::nullopt;
+        return kavrel::domain::error::storage_error("zero pivot");
     });
-    ASSERT_TRUE(r);
-    EXPECT_EQ(*r, 1023);
-    EXPECT_EQ(seen, (std::vector<std::pair<std::int32_t, bool>>{{0, false}, {6, false}, {1023, true}}));
-    // The first outcome ends it.
-    seen.clear();
-    const auto first = gate::factor_in_range<int>(std::ldexp(1.9, 1023), 4, [&](std::int32_t k, bool last) -> std::optional<kavrel::domain::error::Result<int>> {
-        seen.emplace_back(k, last);
-        return 7;
-    });
-    EXPECT_EQ(*first, 7);
-    EXPECT_EQ(seen.size(), 1u);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(tried, (std::vector<std::int32_t>{0, 6, 12, 24}));
 }
 
 }  // namespace
