@@ -153,6 +153,73 @@ def test_solve_reads_b_through_the_permutation():
     np.testing.assert_array_equal(kp.solve(a, np.array([2.0, 4.0, 8.0])), [1.0, 1.0, 1.0])
 
 
+# --- eliminations that overflow ------------------------------------------------------------
+
+def _overflowing_elimination(n, seed):
+    """Column 0 of ±1 (ties: no interchange, multipliers ±1), column 1 near the largest finite
+    value: the first step's updates overflow (rows 0 and 1 add 1e308 to 1e308), the factors of
+    the input scaled by a power of two do not."""
+    g = rng(seed)
+    a = g.uniform(-1.0, 1.0, (n, n))
+    a[:, 0] = g.choice([-1.0, 1.0], n)
+    a[:, 1] = 1e308 * g.choice([-1.0, 1.0], n) * g.uniform(0.5, 1.0, n)
+    a[0, 1] = a[1, 1] = 1e308
+    a[1, 0] = -a[0, 0]
+    return a
+
+
+def _inverse_componentwise_residual(a, x):
+    """max |A·X − I| in units of n·eps·(|A|·|X|), which stays finite where the norms of A overflow."""
+    n = a.shape[0]
+    return np.max(np.abs(a @ x - np.eye(n)) / (n * EPS * (np.abs(a) @ np.abs(x)) + np.finfo(float).tiny))
+
+
+def test_det_solve_inv_of_an_elimination_through_2e308():
+    c = np.array([[1.0, 1e308, 0.0], [-1.0, 1e308, 0.0], [0.0, 0.0, 0.5]])  # det = 1e308
+    assert kp.det(c) == 1e308
+    x = kp.solve(c, np.ones(3))                                               # [0, 1e-308, 2]
+    assert x[2] == 2.0 and abs(x[0]) <= EPS and x[1] == pytest.approx(1e-308, rel=1e-15)
+    assert np.max(np.abs(c @ x - 1.0)) <= 4 * EPS
+    assert _inverse_componentwise_residual(c, kp.inv(c)) <= 4.0
+
+
+# The factors of such a matrix are those of the matrix at a scale that needs none: the solution
+# bit for bit, the determinant exactly 2^(64·n) times that of A·2^-64 (inf where it leaves the
+# range), and the inverse has the residual of a well-computed one. NumPy's solve on these returns NaN or answers off
+# by the size of b.
+@pytest.mark.parametrize("n", [2, 3, 8, 40, 130])
+def test_det_solve_inv_of_an_overflowing_elimination_are_those_of_the_input(n):
+    a = _overflowing_elimination(n, n)
+    small = np.ldexp(a, -64)
+    b = rng(100 + n).uniform(-1.0, 1.0, n)
+    np.testing.assert_array_equal(kp.solve(a, b), kp.solve(small, np.ldexp(b, -64)))
+    d, ds = kp.det(a), kp.det(small)
+    if abs(ds) >= np.finfo(float).tiny:
+        m, e = np.frexp(ds)
+        with np.errstate(over="ignore"):
+            assert d == np.ldexp(m, e + 64 * n)
+    else:  # det(A·2^-64) underflows; its logarithm tells where det(A) lies
+        sign, log_small = np.linalg.slogdet(small)
+        log_det = log_small + 64 * n * np.log(2.0)
+        assert log_det > np.log(np.finfo(float).max) and d == sign * INF
+    x = kp.inv(a)
+    assert np.all(np.isfinite(x))
+    assert _inverse_componentwise_residual(a, x) <= 4.0
+
+
+def test_lu_growth_beyond_the_range_raises():
+    # The growth matrix of order 1030 (1 on the diagonal and in the last column, −1 below the
+    # diagonal): U(n−1, n−1) = 2^1029 at entries of magnitude 1, past any scale.
+    n = 1030
+    a = np.tril(-np.ones((n, n)), -1) + np.eye(n)
+    a[:, -1] = 1.0
+    text = "Arithmetic overflow in layout calculations: LU factor exceeds the scalar range"
+    for f in (lambda: kp.det(a), lambda: kp.solve(a, np.ones(n)), lambda: kp.inv(a)):
+        with pytest.raises(ValueError) as e:
+            f()
+        assert str(e.value) == text
+
+
 # --- full_piv_lu --------------------------------------------------------------------------
 
 def check_full_piv_result(result, n):

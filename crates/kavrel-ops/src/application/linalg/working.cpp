@@ -86,6 +86,15 @@ Result<std::vector<double>> finite_working_copy(const ArrayView<double, 2>& a, c
     return w;
 }
 
+Result<FiniteSquare> finite_square_copy(const ArrayView<double, 2>& a, const char* non_finite) {
+    const auto n = square_order(a.rows(), a.cols());
+    if (!n) return std::unexpected(std::move(n.error()));
+    std::vector<double> w = working_copy(a);
+    const auto amax = finite_max_abs(w, non_finite);
+    if (!amax) return std::unexpected(std::move(amax.error()));
+    return FiniteSquare{std::move(w), *n, *amax};
+}
+
 std::vector<double> identity(std::uint64_t n) {
     const std::uint64_t count = checked::saturating_mul(n, n);
     if (count > std::vector<double>().max_size()) throw std::bad_alloc();

@@ -46,6 +46,15 @@ using kavrel::domain::error::Result;
 // working_copy, then check_finite on it.
 [[nodiscard]] Result<std::vector<double>> finite_working_copy(const ArrayView<double, 2>& a, const char* non_finite);
 
+// The working copy of a square matrix with its order and largest magnitude.
+struct FiniteSquare {
+    std::vector<double> entries;  // n×n, row-major
+    std::uint64_t n;
+    double amax;  // max |entry|, 0.0 for n = 0
+};
+// square_order (nothing read yet), then working_copy and finite_max_abs on it.
+[[nodiscard]] Result<FiniteSquare> finite_square_copy(const ArrayView<double, 2>& a, const char* non_finite);
+
 // The n×n identity, row-major. An order whose n·n entries cannot be indexed is as unobtainable as
 // one too large to allocate: std::bad_alloc.
 [[nodiscard]] std::vector<double> identity(std::uint64_t n);

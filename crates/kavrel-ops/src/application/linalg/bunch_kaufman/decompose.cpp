@@ -44,27 +44,19 @@ struct Elimination {
     std::vector<double> pivot_rows[2];  // scratch for gather_column
 };
 
-// The working copy and max|a|.
-struct Working {
-    std::vector<double> w;
-    double amax;
-};
-
 // The square test (nothing read yet), the working copy, its one scan for non-finite entries
 // (keeping max|a|) and the symmetry test.
-Result<Working> working_copy(const ArrayView<double, 2>& a) {
-    const auto rows = working::square_order(a.rows(), a.cols());
-    if (!rows) return std::unexpected(std::move(rows.error()));
-    const std::size_t n = *rows;
-    std::vector<double> w = working::working_copy(a);
-    const auto amax = working::finite_max_abs(w, "Bunch-Kaufman input contains a non-finite value");
-    if (!amax) return std::unexpected(std::move(amax.error()));
-    const double tol = symmetry_tolerance * *amax;
+Result<working::FiniteSquare> working_copy(const ArrayView<double, 2>& a) {
+    auto input = working::finite_square_copy(a, "Bunch-Kaufman input contains a non-finite value");
+    if (!input) return input;
+    const std::size_t n = input->n;
+    const std::vector<double>& w = input->entries;
+    const double tol = symmetry_tolerance * input->amax;
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = i + 1; j < n; ++j)
             if (std::fabs(w[i * n + j] - w[j * n + i]) > tol)
                 return kavrel::domain::error::storage_error("Bunch-Kaufman requires a symmetric matrix");
-    return Working{std::move(w), *amax};
+    return input;
 }
 
 // Column c of W from row `first` down, gathered into `out`: the rows of the pivot as the lower
@@ -288,7 +280,7 @@ Result<BunchKaufmanDecomposition> bunch_kaufman_decompose(const ArrayView<double
     // next scale is tried. The first attempt takes the working copy, later ones copy a again.
     return scaling::gate::factor_in_range<BunchKaufmanDecomposition>(
         copy->amax, n, [&](std::int32_t k, bool last) -> std::optional<Result<BunchKaufmanDecomposition>> {
-            Elimination e{k == 0 ? std::move(copy->w) : working::working_copy(a),
+            Elimination e{k == 0 ? std::move(copy->entries) : working::working_copy(a),
                           {working::identity(n), std::vector<double>(n * n), std::vector<std::uint64_t>(n),
                            std::vector<bool>(n), n},
                           {}};

@@ -86,24 +86,22 @@ void scale_back(FullPivLuDecomposition& f, std::int32_t k) {
 }  // namespace
 
 Result<FullPivLuDecomposition> full_piv_lu_decompose(const ArrayView<double, 2>& a) {
-    const auto rows = working::square_order(a.rows(), a.cols());
-    if (!rows) return std::unexpected(std::move(rows.error()));
-    const std::size_t n = *rows;
-    std::vector<double> w = working::working_copy(a);
-    const auto amax = working::finite_max_abs(w, "FullPivLU input contains a non-finite value");
-    if (!amax) return std::unexpected(std::move(amax.error()));
+    auto input = working::finite_square_copy(a, "FullPivLU input contains a non-finite value");
+    if (!input) return std::unexpected(std::move(input.error()));
+    const std::size_t n = input->n;
+    const double amax = input->amax;
 
     // An infinite or NaN value formed from finite entries is an overflow of the updates: the
     // next scale is tried. The first attempt takes the working copy, later ones copy a again.
     return scaling::gate::factor_in_range<FullPivLuDecomposition>(
-        *amax, n, [&](std::int32_t k, bool last) -> std::optional<Result<FullPivLuDecomposition>> {
-            FullPivLuDecomposition f{k == 0 ? std::move(w) : working::working_copy(a), std::vector<std::uint64_t>(n),
+        amax, n, [&](std::int32_t k, bool last) -> std::optional<Result<FullPivLuDecomposition>> {
+            FullPivLuDecomposition f{k == 0 ? std::move(input->entries) : working::working_copy(a), std::vector<std::uint64_t>(n),
                                      std::vector<std::uint64_t>(n), n, n, 1};
             if (k != 0) scaling::exponent::scale_by_power_of_two(f.lu, -k);
             std::iota(f.row_perm.begin(), f.row_perm.end(), std::uint64_t{0});
             std::iota(f.col_perm.begin(), f.col_perm.end(), std::uint64_t{0});
             // 1e-12·max|a| at the attempt's scale, exactly the scaled threshold.
-            eliminate(f, relative_pivot_threshold * scaling::exponent::scalbn(*amax, -k));
+            eliminate(f, relative_pivot_threshold * scaling::exponent::scalbn(amax, -k));
             const bool finite = scaling::gate::all_finite(f.lu);
             if (!finite && !last) return std::nullopt;
             scale_back(f, k);

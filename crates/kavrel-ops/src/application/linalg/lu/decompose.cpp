@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -12,6 +13,8 @@
 #include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/layout/layout.hpp"
 #include "kavrel_ops/application/linalg/lu/eliminate.hpp"
+#include "kavrel_ops/application/linalg/scaling/exponent.hpp"
+#include "kavrel_ops/application/linalg/scaling/gate.hpp"
 #include "kavrel_ops/application/linalg/working.hpp"
 #include "kavrel_ops/application/matrix/api.hpp"
 #include "kavrel_ops/domain/tuning.hpp"
@@ -109,17 +112,6 @@ Result<void> factor_blocked(Working& f, TrailingProduct product) {
     return {};
 }
 
-// The square test (nothing read yet), the working copy, and its scan for non-finite entries.
-Result<Working> working_copy(const ArrayView<double, 2>& a) {
-    const auto rows = working::square_order(a.rows(), a.cols());
-    if (!rows) return std::unexpected(std::move(rows.error()));
-    auto w = working::finite_working_copy(a, "LU input contains a non-finite value");
-    if (!w) return std::unexpected(std::move(w.error()));
-    std::vector<std::uint64_t> perm(*rows);
-    std::iota(perm.begin(), perm.end(), std::uint64_t{0});
-    return Working{std::move(*w), *rows, std::move(perm), 1};
-}
-
 // A22 += P·Q through the matrix-product engine. A22 is a window of the working matrix (row
 // stride n, wider than its width), so the engine takes its temporary-and-write-back path.
 Result<void> engine_trailing_product(const ArrayView<double, 2>& p, const ArrayView<double, 2>& q,
@@ -138,14 +130,28 @@ LuVariant choose_variant(std::uint64_t n, std::uint64_t l3_bytes) noexcept {
 }
 
 Result<LuDecomposition> lu_decompose_as(const ArrayView<double, 2>& a, LuVariant variant, TrailingProduct product) {
-    auto working = working_copy(a);
-    if (!working) return std::unexpected(std::move(working.error()));
-    Working& f = *working;
-    auto done = variant == LuVariant::unblocked ? factor_unblocked(f) : factor_blocked(f, product);
-    if (!done) return std::unexpected(std::move(done.error()));
-    auto lu = kavrel::domain::error::expect(Array<double, 2>::from_vec({f.n, f.n}, std::move(f.w)),
-                                            "square factor storage");
-    return LuDecomposition{std::move(lu), std::move(f.perm), f.sign};
+    auto input = working::finite_square_copy(a, "LU input contains a non-finite value");
+    if (!input) return std::unexpected(std::move(input.error()));
+    const std::uint64_t n = input->n;
+
+    // An infinite or NaN value formed from finite entries is an overflow of the updates (it may
+    // even end in an exactly zero pivot column): the next scale is tried. The first attempt takes
+    // the working copy, later ones copy a again.
+    return scaling::gate::factor_in_range<LuDecomposition>(
+        input->amax, n, [&](std::int32_t k, bool last) -> std::optional<Result<LuDecomposition>> {
+            Working f{k == 0 ? std::move(input->entries) : working::working_copy(a), n, std::vector<std::uint64_t>(n), 1};
+            if (k != 0) scaling::exponent::scale_by_power_of_two(f.w, -k);
+            std::iota(f.perm.begin(), f.perm.end(), std::uint64_t{0});
+            auto done = variant == LuVariant::unblocked ? factor_unblocked(f) : factor_blocked(f, product);
+            if (!scaling::gate::all_finite(f.w)) {
+                if (!last) return std::nullopt;
+                return kavrel::domain::error::overflow(factor_out_of_range);
+            }
+            if (!done) return std::unexpected(std::move(done.error()));
+            auto lu = kavrel::domain::error::expect(Array<double, 2>::from_vec({n, n}, std::move(f.w)),
+                                                    "square factor storage");
+            return LuDecomposition{std::move(lu), std::move(f.perm), f.sign, k};
+        });
 }
 
 }  // namespace detail

@@ -21,8 +21,13 @@ using kavrel::domain::error::Result;
 // - ShapeMismatch {lhs [rows, cols], rhs [rows, rows]} when rows ≠ cols, before any element is read;
 // - StorageError "LU input contains a non-finite value" for the first infinite or NaN entry;
 // - StorageError "LU pivot column {k} is exactly zero: matrix is singular", which
-//   eliminate::is_zero_pivot recognises.
+//   eliminate::is_zero_pivot recognises;
+// - Overflow factor_out_of_range when U leaves the float64 range at every scale tried.
+// Where the elimination of a forms an infinite or NaN value although a is finite, a·2^-k is
+// factored instead (scaling::gate::factor_in_range) and the decomposition's exponent is k.
 [[nodiscard]] Result<LuDecomposition> lu_decompose(const ArrayView<double, 2>& a);
+
+inline constexpr const char* factor_out_of_range = "LU factor exceeds the scalar range";
 
 // Implementation details
 

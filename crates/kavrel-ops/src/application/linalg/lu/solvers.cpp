@@ -39,18 +39,21 @@ Result<double> determinant(const ArrayView<double, 2>& a) {
     }
     const std::uint64_t n = f->perm.size();
     const std::span<const double> lu(f->lu.data(), f->lu.len());
-    return detail::scaled_product(f->sign >= 0 ? 1.0 : -1.0, lu, n, n + 1);
+    // det A = det(A·2^-k)·2^(k·n): the scale joins the product's exponent.
+    const long scale = static_cast<long>(f->exponent) * static_cast<long>(n);
+    return detail::scaled_product(f->sign >= 0 ? 1.0 : -1.0, lu, n, n + 1, scale);
 }
 
 namespace detail {
 
-double scaled_product(double sign, std::span<const double> d, std::uint64_t count, std::uint64_t stride) noexcept {
+double scaled_product(double sign, std::span<const double> d, std::uint64_t count, std::uint64_t stride,
+                      long exponent) noexcept {
     // The product is m·2^e with m in [0.5, 1) after every step. Each factor is split the same
     // way, so the rounded product of two significands is a normal number and its rounding is
     // that of the plain product wherever that one is normal. frexp leaves ±inf and NaN as they
     // are, which then carry through as in the plain product.
     double m = sign;
-    long e = 0;
+    long e = exponent;
     for (std::uint64_t i = 0; i < count; ++i) {
         int factor_exponent = 0, carry = 0;
         const double factor = std::frexp(d[i * stride], &factor_exponent);

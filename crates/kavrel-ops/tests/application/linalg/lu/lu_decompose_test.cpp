@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -254,10 +255,12 @@ Result<void> reference_trailing_product(const ArrayView<double, 2>& p, const Arr
     EXPECT_EQ(a22.window_shared, 0);
     EXPECT_EQ(e + m, n);
     const double* wk = a22.ptr;
+    // Bits, not values: an overflowing attempt hands on NaN as well.
+    const auto bits = [](double x) { return std::bit_cast<std::uint64_t>(x); };
     for (std::uint64_t i = 0; i < m; ++i)
         for (std::uint64_t t = 0; t < w; ++t) {
-            EXPECT_EQ(p.ptr[i * w + t], 0.0 - wk[(e + i) * n + c + t]);
-            EXPECT_EQ(q.ptr[t * m + i], wk[(c + t) * n + e + i]);
+            EXPECT_EQ(bits(p.ptr[i * w + t]), bits(0.0 - wk[(e + i) * n + c + t]));
+            EXPECT_EQ(bits(q.ptr[t * m + i]), bits(wk[(c + t) * n + e + i]));
         }
     for (std::uint64_t i = 0; i < m; ++i)
         for (std::uint64_t j = 0; j < m; ++j) {
@@ -346,6 +349,70 @@ TEST(LuDecomposeBlockedTest, FailuresEndTheFactorisation) {
     auto refused = detail::lu_decompose_as(view_of(a), LuVariant::blocked, refusing_trailing_product);
     ASSERT_FALSE(refused);
     EXPECT_EQ(storage_text(refused.error()), "trailing product refused");
+}
+
+// Column 0 of ±1 (ties: no interchange, multipliers ±1) and a column 1 near the largest finite
+// value: the first step's updates overflow wherever the signs agree, although A·2^-k factors.
+Matrix overflowing_elimination(std::size_t n, std::uint64_t seed) {
+    Matrix a = random_matrix(n, n, seed);
+    std::mt19937_64 g(seed);
+    std::uniform_real_distribution<double> u(0.5, 1.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double sign = (g() & 1) ? 1.0 : -1.0;
+        a(i, 0) = (g() & 1) ? 1.0 : -1.0;
+        a(i, 1) = sign * 1e308 * u(g);
+    }
+    // Rows 0 and 1 alike in column 1, opposite in column 0: row 1's update is 2e308.
+    a(0, 1) = a(1, 1) = 1e308;
+    a(1, 0) = -a(0, 0);
+    return a;
+}
+
+// Where the elimination of A overflows, A·2^-k is factored, k the least scale that keeps every
+// value finite: the permutation and multipliers of A·2^-64 (factored as it is), U the same up to
+// the exact power of two, in both variants (the blocked one's overflow arising in the panel and in
+// the trailing products alike).
+TEST(LuDecomposeTest, OverflowingEliminationFactorsTheLeastScaledInput) {
+    for (auto* variant : {&unblocked, &blocked})
+        for (std::size_t n : {2, 3, 70, 131}) {
+            SCOPED_TRACE(std::string(variant == &blocked ? "blocked" : "unblocked") + " n=" + std::to_string(n));
+            const Matrix a = overflowing_elimination(n, 60 + n);
+            auto f = (*variant)(a);
+            ASSERT_TRUE(f);
+            ASSERT_GT(f->exponent, 0);
+            auto g = (*variant)(times_power_of_two(a, -64));
+            ASSERT_TRUE(g);
+            ASSERT_EQ(g->exponent, 0);
+            EXPECT_EQ(f->perm, g->perm);
+            EXPECT_EQ(f->sign, g->sign);
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t j = 0; j < n; ++j) {
+                    const double want = g->lu.data()[i * n + j];
+                    const double got = f->lu.data()[i * n + j];
+                    ASSERT_EQ(got, j < i ? want : std::ldexp(want, 64 - f->exponent)) << i << "," << j;
+                }
+            // One scale less is not enough: A·2^-(k−1) needs a scale of its own.
+            auto less = (*variant)(times_power_of_two(a, -(f->exponent - 1)));
+            ASSERT_TRUE(less);
+            EXPECT_GT(less->exponent, 0);
+        }
+}
+
+// Partial pivoting's growth can exceed every scale: the n = 1030 growth matrix (1 on the
+// diagonal and in the last column, −1 below the diagonal) has U(n−1, n−1) = 2^1029 at entries
+// of magnitude 1, which no scale in [1, 2) keeps finite.
+TEST(LuDecomposeTest, GrowthBeyondTheRangeIsAnOverflow) {
+    const std::size_t n = 1030;
+    Matrix a(n, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < i; ++j) a(i, j) = -1.0;
+        a(i, i) = 1.0;
+        a(i, n - 1) = 1.0;
+    }
+    auto f = lu_decompose(view_of(a));
+    ASSERT_FALSE(f);
+    EXPECT_EQ(kavrel::domain::error::display(f.error()),
+              "Arithmetic overflow in layout calculations: LU factor exceeds the scalar range");
 }
 
 // With a level-3 size below n·n·8 the factorisation runs in panels whose trailing updates go

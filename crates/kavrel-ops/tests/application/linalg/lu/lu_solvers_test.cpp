@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "kavrel_ops/application/linalg/lu/decompose.hpp"
 #include "support/linalg.hpp"
 #include "support/scalar.hpp"
 
@@ -215,6 +216,61 @@ TEST(LuDeterminantTest, ZeroPivotIsZeroAndOtherErrorsPass) {
         ASSERT_FALSE(d);
         EXPECT_EQ(kavrel::domain::error::display(d.error()), text);
     }
+}
+
+// --- eliminations that overflow ----------------------------------------------------------
+
+// det = 1e308, x = [0, 1e-308, 2] for b = 1: the pivot 1e308 + 1e308 of column 1 overflows.
+const Matrix overflowing(3, 3, {1.0, 1e308, 0.0, -1.0, 1e308, 0.0, 0.0, 0.0, 0.5});
+
+TEST(LuOverflowTest, DeterminantOfTheScaledFactors) {
+    const auto d = determinant(view_of(overflowing));
+    ASSERT_TRUE(d);
+    EXPECT_EQ(*d, 1e308);
+    // Out of the range only with the determinant itself (8e308), and at a power of two exactly
+    // 2^(3·k) times it.
+    const auto up = determinant(view_of(Matrix(3, 3, {1.0, 1e308, 0.0, -1.0, 1e308, 0.0, 0.0, 0.0, 4.0})));
+    ASSERT_TRUE(up);
+    EXPECT_EQ(*up, std::numeric_limits<double>::infinity());
+    const auto down = determinant(view_of(times_power_of_two(overflowing, -100)));
+    ASSERT_TRUE(down);
+    EXPECT_EQ(*down, std::ldexp(1e308, -300));
+}
+
+// The solution is that of the same system at a scale that needs none: bit for bit, whether the
+// right-hand side scales exactly (b = 1) or not (b with a subnormal of odd units, solved unscaled
+// and its solution brought back).
+TEST(LuOverflowTest, SolveGivesTheSolutionOfTheScaledSystem) {
+    const auto f = kavrel_ops::application::linalg::lu::decompose::lu_decompose(view_of(overflowing));
+    ASSERT_TRUE(f);
+    const std::int32_t k = f->exponent;
+    ASSERT_GT(k, 0);
+    const Matrix scaled = times_power_of_two(overflowing, -k);
+    const std::vector<double> ones{1.0, 1.0, 1.0};
+    const auto x = lu_solve(view_of(overflowing), strided_vector(ones, 1).view);
+    const auto y = lu_solve(view_of(scaled), strided_vector(times_power_of_two(ones, -k), 1).view);
+    ASSERT_TRUE(x && y);
+    EXPECT_EQ(elements(*x), elements(*y));
+    EXPECT_EQ(elements(*x)[2], 2.0);
+    EXPECT_NEAR(elements(*x)[1], 1e-308, 1e-323);
+    const double odd = 3 * std::numeric_limits<double>::denorm_min();
+    const std::vector<double> fine{1.0, odd, 1.0};
+    const auto xf = lu_solve(view_of(overflowing), strided_vector(fine, 1).view);
+    const auto yf = lu_solve(view_of(scaled), strided_vector(fine, 1).view);
+    ASSERT_TRUE(xf && yf);
+    EXPECT_EQ(elements(*xf), times_power_of_two(elements(*yf), -k));
+}
+
+TEST(LuOverflowTest, InverseTimesTheMatrixIsTheIdentity) {
+    const auto r = inv(view_of(overflowing));
+    ASSERT_TRUE(r);
+    const std::vector<double> x = elements(*r);
+    for (std::size_t i = 0; i < 3; ++i)
+        for (std::size_t j = 0; j < 3; ++j) {
+            double s = 0.0;
+            for (std::size_t t = 0; t < 3; ++t) s += overflowing(i, t) * x[t * 3 + j];
+            EXPECT_NEAR(s, i == j ? 1.0 : 0.0, 4 * eps) << i << "," << j;
+        }
 }
 
 }  // namespace
