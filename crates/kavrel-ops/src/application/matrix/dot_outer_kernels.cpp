@@ -61,14 +61,17 @@ void dot_band(const Operands<T>& o, std::uint64_t first, std::uint64_t last) {
 template <class T>
 void outer_band(const Operands<T>& o, std::uint64_t first, std::uint64_t last) {
     types::ZeroSkip<T> zero{o.b, o.b_offset, static_cast<std::int64_t>(o.n), 1, o.n, o.k};
+    // In locals: the out-of-line row test of a zero would otherwise have them reloaded per entry.
+    const std::uint64_t m = o.m, k = o.k;
     for (std::uint64_t i = first; i < last; ++i) {
         const auto out = run(o.c, o.c_offset + i * o.n, o.n);
+        const T* row = o.a + o.a_offset + i;  // A[i, p] at row[p·m]
         std::uint64_t p = 0;
-        while (p < o.k) {
+        while (p < k) {
             T terms[tuning::outer_terms_per_pass];
             std::uint64_t count = 0;
-            for (; count < tuning::outer_terms_per_pass && p + count < o.k; ++count) {
-                const T v = o.a[o.a_offset + i + (p + count) * o.m];
+            for (; count < tuning::outer_terms_per_pass && p + count < k; ++count) {
+                const T v = row[(p + count) * m];
                 if (types::skips(zero, v, p + count)) break;
                 terms[count] = v;
             }

@@ -98,10 +98,9 @@ struct ZeroSkip {
     std::vector<std::uint8_t> verdicts = {};  // per row of B: 0 not yet known, 1 finite, 2 not; k once used
 };
 
-// True when A's entry `a` in column p may be left out: it is zero and row p of B is finite.
+// True when row p of B is finite, found on first need. Kept out of line: it runs only for zeros.
 template <class T>
-bool skips(ZeroSkip<T>& z, T a, std::uint64_t p) {
-    if (a != T{}) return false;
+[[gnu::noinline]] bool finite_row(ZeroSkip<T>& z, std::uint64_t p) {
     if (z.verdicts.empty()) z.verdicts.assign(static_cast<std::size_t>(z.k), 0);
     std::uint8_t& verdict = z.verdicts[static_cast<std::size_t>(p)];
     if (verdict == 0) {
@@ -113,6 +112,12 @@ bool skips(ZeroSkip<T>& z, T a, std::uint64_t p) {
             }
     }
     return verdict == 1;
+}
+
+// True when A's entry `a` in column p may be left out: it is zero and row p of B is finite.
+template <class T>
+inline bool skips(ZeroSkip<T>& z, T a, std::uint64_t p) {
+    return a == T{} && finite_row(z, p);
 }
 
 extern template Result<MatmulDims> validate_matmul<float>(const ArrayView<float, 2>&, const ArrayView<float, 2>&,
