@@ -207,9 +207,25 @@ def test_det_solve_inv_of_an_overflowing_elimination_are_those_of_the_input(n):
     assert _inverse_componentwise_residual(a, x) <= 4.0
 
 
+def test_lu_scale_keeps_small_entries_and_large_solutions():
+    c = np.array([[1.0, 1e308, 0.0], [-1.0, 1e308, 0.0], [0.0, 0.0, 2.0 ** -1072]])
+    # A scale further than needed would turn 2^-1072 into 0 and the matrix singular.
+    assert kp.det(c) == np.ldexp(1e308, -1071)
+    np.testing.assert_array_equal(kp.solve(c, np.array([0.0, 0.0, 2.0 ** -1072])), [0.0, 0.0, 1.0])
+    # A solution near the top of the range beside the overflowing block is formed at its own
+    # scale and stays finite.
+    a = np.zeros((4, 4))
+    a[:3, :3] = c
+    a[2, 2], a[3, 3] = 0.5, 1.0
+    x = kp.solve(a, np.array([1.0, 3 * 2.0 ** -1074, 1.0, 1e308]))
+    assert x[3] == 1e308 and x[2] == 2.0
+    np.testing.assert_allclose(x[:2], [0.5, 5e-309], rtol=4 * EPS)
+
+
 def test_lu_growth_beyond_the_range_raises():
     # The growth matrix of order 1030 (1 on the diagonal and in the last column, −1 below the
-    # diagonal): U(n−1, n−1) = 2^1029 at entries of magnitude 1, past any scale.
+    # diagonal): U(n−1, n−1) = 2^1029 at entries of magnitude 1, past every scale tried (the
+    # largest brings max|a| into [1, 2)).
     n = 1030
     a = np.tril(-np.ones((n, n)), -1) + np.eye(n)
     a[:, -1] = 1.0

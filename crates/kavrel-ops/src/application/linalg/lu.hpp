@@ -29,9 +29,7 @@ struct LuDecomposition {
     // Overwrites b with x such that L·U·2^exponent·x = b, the system of A's permuted rows. The
     // caller permutes the right-hand side first (b[i] = rhs[perm[i]]); no zero test is made. The
     // substitutions are dot_slice inner products over row segments, each result subtracted and
-    // (for U) divided by the diagonal entry. With an exponent, b is scaled by 2^-exponent first
-    // when that is exact for every entry (so x comes out at its own scale), otherwise the
-    // solution of L·U is scaled by 2^-exponent afterwards.
+    // (for U) divided by the diagonal entry. With an exponent, they solve L·U·x = b·2^-exponent.
     // Requires: b.size() == perm.size().
     void solve_in_place(std::span<double> b) const;
 

@@ -10,6 +10,7 @@
 #include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/application/view/contiguous.hpp"
 #include "kavrel/domain/layout/layout.hpp"
+#include "kavrel_ops/application/linalg/scaling/exponent.hpp"
 
 namespace kavrel_ops::application::linalg::working {
 
@@ -93,6 +94,13 @@ Result<FiniteSquare> finite_square_copy(const ArrayView<double, 2>& a, const cha
     const auto amax = finite_max_abs(w, non_finite);
     if (!amax) return std::unexpected(std::move(amax.error()));
     return FiniteSquare{std::move(w), *n, *amax};
+}
+
+std::vector<double> attempt_entries(FiniteSquare& input, const ArrayView<double, 2>& a, std::int32_t k) {
+    std::vector<double> w = input.taken ? working_copy(a) : std::move(input.entries);
+    input.taken = true;
+    if (k != 0) scaling::exponent::scale_by_power_of_two(w, -k);
+    return w;
 }
 
 std::vector<double> identity(std::uint64_t n) {

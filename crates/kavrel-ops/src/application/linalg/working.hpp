@@ -48,12 +48,16 @@ using kavrel::domain::error::Result;
 
 // The working copy of a square matrix with its order and largest magnitude.
 struct FiniteSquare {
-    std::vector<double> entries;  // n×n, row-major
+    std::vector<double> entries;  // n×n, row-major; handed to the first attempt_entries
     std::uint64_t n;
     double amax;  // max |entry|, 0.0 for n = 0
+    bool taken = false;
 };
 // square_order (nothing read yet), then working_copy and finite_max_abs on it.
 [[nodiscard]] Result<FiniteSquare> finite_square_copy(const ArrayView<double, 2>& a, const char* non_finite);
+// The entries an attempt of scaling::gate::factor_in_range factors, input·2^-k: the first call
+// takes input's copy, later ones copy a (the view it was made from) again.
+[[nodiscard]] std::vector<double> attempt_entries(FiniteSquare& input, const ArrayView<double, 2>& a, std::int32_t k);
 
 // The n×n identity, row-major. An order whose n·n entries cannot be indexed is as unobtainable as
 // one too large to allocate: std::bad_alloc.

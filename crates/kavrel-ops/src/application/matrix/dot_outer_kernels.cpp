@@ -54,8 +54,8 @@ void dot_band(const Operands<T>& o, std::uint64_t first, std::uint64_t last) {
     }
 }
 
-// Terms a row of C takes in one pass: up to tuning::outer_terms_per_pass consecutive nonzero
-// entries of A's row go to one axpy_rows_batch call, whose chain adds them in order exactly as
+// Terms a row of C takes in one pass: up to tuning::outer_terms_per_pass consecutive entries of
+// A's row that are not left out (types::ZeroSkip) go to one axpy_rows_batch call, whose chain adds them in order exactly as
 // that many axpy_slice calls would, while C's row is loaded and stored once instead of once per
 // term.
 template <class T>

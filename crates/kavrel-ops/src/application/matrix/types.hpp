@@ -81,11 +81,11 @@ constexpr bool stride_below(std::int64_t stride, std::uint64_t extent) noexcept 
     return stride < 0 || static_cast<std::uint64_t>(stride) < extent;
 }
 
-// Which exactly zero entries of A a product may leave out. A[i, p] = ±0 adds 0·B[p, j] to every
-// C[i, j]: nothing while row p of B is finite (C starts at +0.0 or holds a value, and adding ±0
-// changes neither), but NaN where that row holds an infinity or a NaN. Each row's verdict is
-// found on first need and kept for the rows of C that share the record; one record serves one
-// thread.
+// Which exactly zero entries of A a product may leave out. A[i, p] = ±0 adds 0·B[p, j] = ±0 to
+// every C[i, j] while row p of B is finite, which changes no value (leaving it out only keeps a
+// −0.0 of an accumulated C that adding +0.0 would make +0.0, as these paths always did), but
+// NaN where that row holds an infinity or a NaN. Each row's verdict is found on first need and
+// kept for the rows of C that share the record; one record serves one thread.
 template <class T>
 struct ZeroSkip {
     // Row p of B: n elements from storage index offset + p·row_stride, col_stride apart.

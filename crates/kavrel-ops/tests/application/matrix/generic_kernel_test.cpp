@@ -255,6 +255,29 @@ TYPED_TEST(RowBlockedTest, RowLoopRoundsEachProductAndSumUnlessStridesAreUnit) {
     EXPECT_TRUE(strided.guards_intact());
 }
 
+// The row loop judges a zero of A by the elements of B's row that the product reads: with B's
+// column stride 2 an infinity in the gap between them changes nothing, one at the row's last
+// element makes that column NaN.
+TYPED_TEST(RowBlockedTest, RowLoopJudgesAZeroByTheStridedRowOfB) {
+    using T = TypeParam;
+    const T inf = std::numeric_limits<T>::infinity();
+    const std::uint64_t k = 3, n = 4;
+    const Layout<2> b_strided{{k, n}, {static_cast<std::int64_t>(2 * n), 2}, 0};
+    for (bool in_gap : {true, false}) {
+        SCOPED_TRACE(in_gap ? "infinity between the elements read" : "infinity at the last element read");
+        std::vector<T> b(k * 2 * n, T(1));
+        b[1 * 2 * n + (in_gap ? 2 * n - 1 : 2 * (n - 1))] = inf;
+        Product<T> p(1, k, n, dense(1, n), {T(2), T(0), T(3)}, b, b_strided);
+        gk::matmul_row(p.a.data(), p.b.data(), p.c.data(), p.dims, 0);
+        for (std::uint64_t j = 0; j + 1 < n; ++j) EXPECT_EQ(p.at(0, j), T(5)) << j;
+        if (in_gap) {
+            EXPECT_EQ(p.at(0, n - 1), T(5));
+        } else {
+            EXPECT_TRUE(std::isnan(p.at(0, n - 1)));
+        }
+    }
+}
+
 // Row-block units and row units see the same arithmetic as the serial driver, bit for bit.
 TYPED_TEST(RowBlockedTest, ParallelDriverMatchesSerialDriverBitForBit) {
     using T = TypeParam;

@@ -8,7 +8,6 @@
 #include <optional>
 #include <utility>
 
-#include "kavrel_ops/application/linalg/scaling/exponent.hpp"
 #include "kavrel_ops/application/linalg/scaling/gate.hpp"
 #include "kavrel_ops/application/linalg/working.hpp"
 #include "kavrel_ops/domain/scalar/contract.hpp"
@@ -277,14 +276,13 @@ Result<BunchKaufmanDecomposition> bunch_kaufman_decompose(const ArrayView<double
     if (!copy) return std::unexpected(std::move(copy.error()));
     const std::size_t n = a.rows();
     // An infinite or NaN value formed from finite entries is an overflow of the updates: the
-    // next scale is tried. The first attempt takes the working copy, later ones copy a again.
+    // next scale is tried.
     return scaling::gate::factor_in_range<BunchKaufmanDecomposition>(
         copy->amax, n, [&](std::int32_t k, bool last) -> std::optional<Result<BunchKaufmanDecomposition>> {
-            Elimination e{k == 0 ? std::move(copy->entries) : working::working_copy(a),
+            Elimination e{working::attempt_entries(*copy, a, k),
                           {working::identity(n), std::vector<double>(n * n), std::vector<std::uint64_t>(n),
                            std::vector<bool>(n), n},
                           {}};
-            if (k != 0) scaling::exponent::scale_by_power_of_two(e.w, -k);
             std::iota(e.f.perm.begin(), e.f.perm.end(), std::uint64_t{0});
             const Result<void> done = eliminate(e);
             const bool finite = scaling::gate::all_finite(e.w) && scaling::gate::all_finite(e.f.l) &&

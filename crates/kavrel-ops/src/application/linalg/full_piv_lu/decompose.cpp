@@ -92,12 +92,11 @@ Result<FullPivLuDecomposition> full_piv_lu_decompose(const ArrayView<double, 2>&
     const double amax = input->amax;
 
     // An infinite or NaN value formed from finite entries is an overflow of the updates: the
-    // next scale is tried. The first attempt takes the working copy, later ones copy a again.
+    // next scale is tried.
     return scaling::gate::factor_in_range<FullPivLuDecomposition>(
         amax, n, [&](std::int32_t k, bool last) -> std::optional<Result<FullPivLuDecomposition>> {
-            FullPivLuDecomposition f{k == 0 ? std::move(input->entries) : working::working_copy(a), std::vector<std::uint64_t>(n),
+            FullPivLuDecomposition f{working::attempt_entries(*input, a, k), std::vector<std::uint64_t>(n),
                                      std::vector<std::uint64_t>(n), n, n, 1};
-            if (k != 0) scaling::exponent::scale_by_power_of_two(f.lu, -k);
             std::iota(f.row_perm.begin(), f.row_perm.end(), std::uint64_t{0});
             std::iota(f.col_perm.begin(), f.col_perm.end(), std::uint64_t{0});
             // 1e-12·max|a| at the attempt's scale, exactly the scaled threshold.

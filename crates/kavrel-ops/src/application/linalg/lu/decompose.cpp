@@ -13,7 +13,6 @@
 #include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/layout/layout.hpp"
 #include "kavrel_ops/application/linalg/lu/eliminate.hpp"
-#include "kavrel_ops/application/linalg/scaling/exponent.hpp"
 #include "kavrel_ops/application/linalg/scaling/gate.hpp"
 #include "kavrel_ops/application/linalg/working.hpp"
 #include "kavrel_ops/application/matrix/api.hpp"
@@ -135,12 +134,10 @@ Result<LuDecomposition> lu_decompose_as(const ArrayView<double, 2>& a, LuVariant
     const std::uint64_t n = input->n;
 
     // An infinite or NaN value formed from finite entries is an overflow of the updates (it may
-    // even end in an exactly zero pivot column): the next scale is tried. The first attempt takes
-    // the working copy, later ones copy a again.
+    // even end in an exactly zero pivot column): another scale is tried.
     return scaling::gate::factor_in_range<LuDecomposition>(
         input->amax, n, [&](std::int32_t k, bool last) -> std::optional<Result<LuDecomposition>> {
-            Working f{k == 0 ? std::move(input->entries) : working::working_copy(a), n, std::vector<std::uint64_t>(n), 1};
-            if (k != 0) scaling::exponent::scale_by_power_of_two(f.w, -k);
+            Working f{working::attempt_entries(*input, a, k), n, std::vector<std::uint64_t>(n), 1};
             std::iota(f.perm.begin(), f.perm.end(), std::uint64_t{0});
             auto done = variant == LuVariant::unblocked ? factor_unblocked(f) : factor_blocked(f, product);
             if (!scaling::gate::all_finite(f.w)) {

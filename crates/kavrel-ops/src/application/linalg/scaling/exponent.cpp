@@ -55,12 +55,4 @@ void scale_by_power_of_two(std::span<double> values, int k) noexcept {
     for (double& v : values) v = scalbn(v, k);
 }
 
-bool scales_exactly(std::span<const double> values, int k) noexcept {
-    for (double v : values) {
-        const double scaled = scalbn(v, k);
-        if (!std::isfinite(scaled) || scalbn(scaled, -k) != v) return false;
-    }
-    return true;
-}
-
 }  // namespace kavrel_ops::application::linalg::scaling::exponent

@@ -34,8 +34,5 @@ inline constexpr double eps = 0x1p-52;
 
 // values[i] := values[i]·2^k for every entry, each with scalbn.
 void scale_by_power_of_two(std::span<double> values, int k) noexcept;
-// True when every value·2^k is exact: finite, and neither overflowing nor losing bits below the
-// normal range.
-[[nodiscard]] bool scales_exactly(std::span<const double> values, int k) noexcept;
 
 }  // namespace kavrel_ops::application::linalg::scaling::exponent

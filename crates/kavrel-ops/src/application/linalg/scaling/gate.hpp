@@ -131,32 +131,30 @@ inline constexpr const char* r_entry_out_of_range = "R entry exceeds the scalar 
 // entries keep all their bits.
 struct RangeSteps {
     std::array<std::int32_t, 12> k;
-    std::size_t count;  // 1 to 12
+    std::size_t count;  // 1 to 10: 0, at most 8 rooms from 2^4 to 2^512, the unit scale
 };
 [[nodiscard]] RangeSteps range_steps(double amax, std::uint64_t order);
 
-// attempt(k, last) factors the input scaled by 2^-k and returns its outcome, or nothing when it
-// formed a value outside the range and `last` is false, so that another scale is tried; the
-// attempt with `last` true always returns. The scales of range_steps(amax, order) are tried in
-// turn up to the first outcome. That outcome stands when it is the unscaled one or an error;
-// a factorisation found at a scale above the one before (which formed a value outside the range)
-// is then narrowed down by bisection between the two to the smallest scale whose attempt
-// succeeds, whose factorisation is the result.
+// attempt(k, last) factors the input scaled by 2^-k and returns its outcome (the factorisation or
+// an error such as a zero pivot), or nothing when it formed a value outside the range and `last`
+// is false; with `last` true it always returns. The scales of range_steps(amax, order) are tried
+// in turn, none as the last, up to the first outcome, which stands when it is the unscaled one.
+// An outcome at a scale above one that formed a value outside the range is narrowed down by
+// bisection between the two: the result is the outcome at the least scale whose attempt keeps
+// every value in range (a scale further than needed could turn small entries into zeros and an
+// error of its own). Where no scale keeps them so, the largest is tried once more as the last.
 template <class T, class Attempt>
 [[nodiscard]] Result<T> factor_in_range(double amax, std::uint64_t order, Attempt&& attempt) {
     const RangeSteps steps = range_steps(amax, order);
     for (std::size_t s = 0; s < steps.count; ++s) {
-        std::optional<Result<T>> outcome = attempt(steps.k[s], s + 1 == steps.count);
+        std::optional<Result<T>> outcome = attempt(steps.k[s], false);
         if (!outcome) continue;
-        if (s == 0 || !*outcome) return std::move(*outcome);
-        // k[s − 1] formed a non-finite value and k[s] did not: the least scale in between that
-        // also factors. Attempts inside the interval are never the last.
-        std::int32_t failed = steps.k[s - 1], factored = steps.k[s];
-        while (factored - failed > 1) {
-            const std::int32_t mid = failed + (factored - failed) / 2;
-            std::optional<Result<T>> narrower = attempt(mid, false);
-            if (narrower && *narrower) {
-                factored = mid;
+        if (s == 0) return std::move(*outcome);
+        std::int32_t failed = steps.k[s - 1], kept = steps.k[s];
+        while (kept - failed > 1) {
+            const std::int32_t mid = failed + (kept - failed) / 2;
+            if (std::optional<Result<T>> narrower = attempt(mid, false)) {
+                kept = mid;
                 outcome = std::move(narrower);
             } else {
                 failed = mid;
@@ -164,7 +162,9 @@ template <class T, class Attempt>
         }
         return std::move(*outcome);
     }
-    kavrel::domain::error::fail_invariant("invariant: the last scale of a factorisation gives its outcome");
+    std::optional<Result<T>> last = attempt(steps.k[steps.count - 1], true);
+    if (!last) kavrel::domain::error::fail_invariant("invariant: the last scale of a factorisation gives its outcome");
+    return std::move(*last);
 }
 
 // True when every value is finite.

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <numeric>
 #include <random>
@@ -351,50 +352,59 @@ TEST(LuDecomposeBlockedTest, FailuresEndTheFactorisation) {
     EXPECT_EQ(storage_text(refused.error()), "trailing product refused");
 }
 
-// Column 0 of ±1 (ties: no interchange, multipliers ±1) and a column 1 near the largest finite
-// value: the first step's updates overflow wherever the signs agree, although A·2^-k factors.
-Matrix overflowing_elimination(std::size_t n, std::uint64_t seed) {
+// Column 0 of ±1 (ties: no interchange, multipliers ±1) and a column `big` near the largest
+// finite value: the first step's updates overflow wherever the signs agree, although A·2^-k
+// factors. With big past the first panel the blocked variant overflows in the panel's U12 rows
+// and in the trailing products.
+Matrix overflowing_elimination(std::size_t n, std::uint64_t seed, std::size_t big = 1) {
     Matrix a = random_matrix(n, n, seed);
     std::mt19937_64 g(seed);
     std::uniform_real_distribution<double> u(0.5, 1.0);
     for (std::size_t i = 0; i < n; ++i) {
         const double sign = (g() & 1) ? 1.0 : -1.0;
         a(i, 0) = (g() & 1) ? 1.0 : -1.0;
-        a(i, 1) = sign * 1e308 * u(g);
+        a(i, big) = sign * 1e308 * u(g);
     }
-    // Rows 0 and 1 alike in column 1, opposite in column 0: row 1's update is 2e308.
-    a(0, 1) = a(1, 1) = 1e308;
+    // Rows 0 and 1 alike in column `big`, opposite in column 0: row 1's update is 2e308.
+    a(0, big) = a(1, big) = 1e308;
     a(1, 0) = -a(0, 0);
     return a;
 }
 
 // Where the elimination of A overflows, A·2^-k is factored, k the least scale that keeps every
 // value finite: the permutation and multipliers of A·2^-64 (factored as it is), U the same up to
-// the exact power of two, in both variants (the blocked one's overflow arising in the panel and in
-// the trailing products alike).
+// the exact power of two, in both variants.
+void expect_factors_of_the_scaled_input(const Matrix& a, const std::function<Result<LuDecomposition>(const Matrix&)>& factor) {
+    const std::size_t n = a.rows;
+    auto f = factor(a);
+    ASSERT_TRUE(f);
+    ASSERT_GT(f->exponent, 0);
+    auto g = factor(times_power_of_two(a, -64));
+    ASSERT_TRUE(g);
+    ASSERT_EQ(g->exponent, 0);
+    EXPECT_EQ(f->perm, g->perm);
+    EXPECT_EQ(f->sign, g->sign);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j) {
+            const double want = g->lu.data()[i * n + j];
+            const double got = f->lu.data()[i * n + j];
+            ASSERT_EQ(got, j < i ? want : std::ldexp(want, 64 - f->exponent)) << i << "," << j;
+        }
+    // One scale less is not enough: A·2^-(k−1) needs a scale of its own.
+    auto less = factor(times_power_of_two(a, -(f->exponent - 1)));
+    ASSERT_TRUE(less);
+    EXPECT_GT(less->exponent, 0);
+}
+
 TEST(LuDecomposeTest, OverflowingEliminationFactorsTheLeastScaledInput) {
+    struct Case {
+        std::size_t n, big;
+    };
     for (auto* variant : {&unblocked, &blocked})
-        for (std::size_t n : {2, 3, 70, 131}) {
-            SCOPED_TRACE(std::string(variant == &blocked ? "blocked" : "unblocked") + " n=" + std::to_string(n));
-            const Matrix a = overflowing_elimination(n, 60 + n);
-            auto f = (*variant)(a);
-            ASSERT_TRUE(f);
-            ASSERT_GT(f->exponent, 0);
-            auto g = (*variant)(times_power_of_two(a, -64));
-            ASSERT_TRUE(g);
-            ASSERT_EQ(g->exponent, 0);
-            EXPECT_EQ(f->perm, g->perm);
-            EXPECT_EQ(f->sign, g->sign);
-            for (std::size_t i = 0; i < n; ++i)
-                for (std::size_t j = 0; j < n; ++j) {
-                    const double want = g->lu.data()[i * n + j];
-                    const double got = f->lu.data()[i * n + j];
-                    ASSERT_EQ(got, j < i ? want : std::ldexp(want, 64 - f->exponent)) << i << "," << j;
-                }
-            // One scale less is not enough: A·2^-(k−1) needs a scale of its own.
-            auto less = (*variant)(times_power_of_two(a, -(f->exponent - 1)));
-            ASSERT_TRUE(less);
-            EXPECT_GT(less->exponent, 0);
+        for (const Case c : {Case{2, 1}, Case{3, 1}, Case{70, 1}, Case{131, 1}, Case{131, 70}}) {
+            SCOPED_TRACE(std::string(variant == &blocked ? "blocked" : "unblocked") + " n=" + std::to_string(c.n) +
+                         " big column " + std::to_string(c.big));
+            expect_factors_of_the_scaled_input(overflowing_elimination(c.n, 60 + c.n, c.big), *variant);
         }
 }
 
@@ -443,6 +453,9 @@ TEST(LuDecomposeBlockedTest, SmallLevel3SizeTakesTheEngineProduct) {
         ASSERT_TRUE(f);
         EXPECT_LE(lu_residual(a, *f), 1.0);
     }
+    // An overflowing elimination through the engine's trailing products, too.
+    expect_factors_of_the_scaled_input(overflowing_elimination(131, 7, 70),
+                                       [](const Matrix& m) { return lu_decompose(view_of(m)); });
     cache::cached_cache_geometry::GEOMETRY.inject_for_testing(nullptr);
 }
 

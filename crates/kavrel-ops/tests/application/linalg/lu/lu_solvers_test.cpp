@@ -237,28 +237,53 @@ TEST(LuOverflowTest, DeterminantOfTheScaledFactors) {
     EXPECT_EQ(*down, std::ldexp(1e308, -300));
 }
 
-// The solution is that of the same system at a scale that needs none: bit for bit, whether the
-// right-hand side scales exactly (b = 1) or not (b with a subnormal of odd units, solved unscaled
-// and its solution brought back).
+// The solution is that of the same system at the factors' scale, bit for bit: b·2^-k, rounded
+// where an entry falls below the normal range (3·2^-1074 halves to 2·2^-1074).
 TEST(LuOverflowTest, SolveGivesTheSolutionOfTheScaledSystem) {
     const auto f = kavrel_ops::application::linalg::lu::decompose::lu_decompose(view_of(overflowing));
     ASSERT_TRUE(f);
     const std::int32_t k = f->exponent;
     ASSERT_GT(k, 0);
     const Matrix scaled = times_power_of_two(overflowing, -k);
-    const std::vector<double> ones{1.0, 1.0, 1.0};
-    const auto x = lu_solve(view_of(overflowing), strided_vector(ones, 1).view);
-    const auto y = lu_solve(view_of(scaled), strided_vector(times_power_of_two(ones, -k), 1).view);
-    ASSERT_TRUE(x && y);
-    EXPECT_EQ(elements(*x), elements(*y));
-    EXPECT_EQ(elements(*x)[2], 2.0);
-    EXPECT_NEAR(elements(*x)[1], 1e-308, 1e-323);
     const double odd = 3 * std::numeric_limits<double>::denorm_min();
-    const std::vector<double> fine{1.0, odd, 1.0};
-    const auto xf = lu_solve(view_of(overflowing), strided_vector(fine, 1).view);
-    const auto yf = lu_solve(view_of(scaled), strided_vector(fine, 1).view);
-    ASSERT_TRUE(xf && yf);
-    EXPECT_EQ(elements(*xf), times_power_of_two(elements(*yf), -k));
+    for (const std::vector<double>& b : {std::vector<double>{1.0, 1.0, 1.0}, std::vector<double>{1.0, odd, 1.0}}) {
+        const auto x = lu_solve(view_of(overflowing), strided_vector(b, 1).view);
+        const auto y = lu_solve(view_of(scaled), strided_vector(times_power_of_two(b, -k), 1).view);
+        ASSERT_TRUE(x && y);
+        EXPECT_EQ(elements(*x), elements(*y));
+        EXPECT_EQ(elements(*x)[2], 2.0);
+        EXPECT_NEAR(elements(*x)[1], (b[0] + b[1]) * 0.5e-308, 1e-323);  // x1 = (b0 + b1)/2e308
+    }
+}
+
+// A solution near the top of the range beside the overflowing block: formed at its own scale, so
+// it stays finite (solved at b's scale it would be x·2^k, past the range).
+TEST(LuOverflowTest, SolutionNearTheTopOfTheRangeStaysFinite) {
+    Matrix a(4, 4);
+    for (std::size_t i = 0; i < 3; ++i)
+        for (std::size_t j = 0; j < 3; ++j) a(i, j) = overflowing(i, j);
+    a(3, 3) = 1.0;
+    const std::vector<double> b{1.0, 3 * std::numeric_limits<double>::denorm_min(), 1.0, 1e308};
+    const auto x = lu_solve(view_of(a), strided_vector(b, 1).view);
+    ASSERT_TRUE(x);
+    const std::vector<double> got = elements(*x);
+    EXPECT_EQ(got[3], 1e308);
+    EXPECT_EQ(got[2], 2.0);
+    EXPECT_NEAR(got[0], 0.5, eps);
+    EXPECT_NEAR(got[1], 5e-309, 1e-323);
+}
+
+// A scale further than needed would turn 2^-1072 into 0 and the matrix singular: the least one
+// that keeps the elimination in range keeps it, and the determinant is 2e308·2^-1072.
+TEST(LuOverflowTest, SmallEntriesSurviveTheScale) {
+    Matrix a = overflowing;
+    a(2, 2) = std::ldexp(1.0, -1072);
+    const auto d = determinant(view_of(a));
+    ASSERT_TRUE(d);
+    EXPECT_EQ(*d, std::ldexp(1e308, -1071));
+    const auto x = lu_solve(view_of(a), strided_vector({0.0, 0.0, std::ldexp(1.0, -1072)}, 1).view);
+    ASSERT_TRUE(x);
+    EXPECT_EQ(elements(*x), (std::vector<double>{0.0, 0.0, 1.0}));
 }
 
 TEST(LuOverflowTest, InverseTimesTheMatrixIsTheIdentity) {

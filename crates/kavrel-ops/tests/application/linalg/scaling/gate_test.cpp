@@ -433,7 +433,7 @@ TEST(GateTest, FactorInRangeNarrowsToTheLeastScaleThatFactors) {
         // 24 factors, 12 did not: 18, 15, 16 narrow it to 16.
         {"between two steps", 16, {{0, false}, {6, false}, {12, false}, {24, false}, {18, false}, {15, false}, {16, false}}},
         {"only the unit scale", 1000, {{0, false}, {6, false}, {12, false}, {24, false}, {48, false}, {96, false},
-                                      {192, false}, {384, false}, {768, false}, {1023, true}, {895, false},
+                                      {192, false}, {384, false}, {768, false}, {1023, false}, {895, false},
                                       {959, false}, {991, false}, {1007, false}, {999, false}, {1003, false},
                                       {1001, false}, {1000, false}}},
     };
@@ -445,21 +445,26 @@ TEST(GateTest, FactorInRangeNarrowsToTheLeastScaleThatFactors) {
         EXPECT_EQ(*r, c.least);
         EXPECT_EQ(attempt.seen, c.seen);
     }
-    // Nothing factors: the last attempt's error stands, with no narrowing after it.
+    // Nothing factors: the largest scale once more as the last attempt, whose error stands.
     Threshold never{2000, {}};
     const auto r = gate::factor_in_range<int>(amax, 4, never);
     ASSERT_FALSE(r);
-    EXPECT_EQ(never.seen.size(), 10u);
-    EXPECT_TRUE(never.seen.back().second);
-    // An error outcome at a scale stands as it is: nothing below it is tried.
+    ASSERT_EQ(never.seen.size(), 11u);
+    EXPECT_EQ(never.seen[9], (std::pair<std::int32_t, bool>{1023, false}));
+    EXPECT_EQ(never.seen[10], (std::pair<std::int32_t, bool>{1023, true}));
+    // An error is narrowed down like a factorisation: a scale far enough to turn small entries into
+    // zeros fails with a zero pivot (from 20 on), the least scale that keeps the values in range
+    // (14) factors.
     std::vector<std::int32_t> tried;
-    const auto refused = gate::factor_in_range<int>(amax, 4, [&](std::int32_t k, bool) -> std::optional<kavrel::domain::error::Result<int>> {
+    const auto narrowed = gate::factor_in_range<int>(amax, 4, [&](std::int32_t k, bool) -> std::optional<kavrel::domain::error::Result<int>> {
         tried.push_back(k);
-        if (k < 24) return std::nullopt;
-        return kavrel::domain::error::storage_error("zero pivot");
+        if (k < 14) return std::nullopt;
+        if (k >= 20) return kavrel::domain::error::storage_error("zero pivot");
+        return k;
     });
-    ASSERT_FALSE(refused);
-    EXPECT_EQ(tried, (std::vector<std::int32_t>{0, 6, 12, 24}));
+    ASSERT_TRUE(narrowed);
+    EXPECT_EQ(*narrowed, 14);
+    EXPECT_EQ(tried, (std::vector<std::int32_t>{0, 6, 12, 24, 18, 15, 13, 14}));
 }
 
 }  // namespace
