@@ -60,6 +60,8 @@ bool any_non_finite(std::span<const double> entries) noexcept {
 
 }  // namespace
 
+bool all_finite(std::span<const double> values) noexcept { return !any_non_finite(values); }
+
 Result<void> check_finite(std::span<const double> entries, const char* non_finite) {
     if (any_non_finite(entries)) return err::storage_error(non_finite);
     return {};

@@ -37,6 +37,8 @@ using kavrel::domain::error::Result;
 // The view's m×n elements column-major, (i, j) at i + j·m.
 [[nodiscard]] std::vector<double> column_major_copy(const ArrayView<double, 2>& a);
 
+// True when every value is finite: one branch-free pass.
+[[nodiscard]] bool all_finite(std::span<const double> values) noexcept;
 // StorageError `non_finite` at the first infinite or NaN entry in order. `non_finite` is static text.
 [[nodiscard]] Result<void> check_finite(std::span<const double> entries, const char* non_finite);
 // The same scan, keeping max |entry| (0.0 for no entries).

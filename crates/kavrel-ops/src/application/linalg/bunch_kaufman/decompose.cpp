@@ -285,8 +285,8 @@ Result<BunchKaufmanDecomposition> bunch_kaufman_decompose(const ArrayView<double
                           {}};
             std::iota(e.f.perm.begin(), e.f.perm.end(), std::uint64_t{0});
             const Result<void> done = eliminate(e);
-            const bool finite = scaling::gate::all_finite(e.w) && scaling::gate::all_finite(e.f.l) &&
-                                scaling::gate::all_finite(e.f.d);
+            const bool finite = working::all_finite(e.w) && working::all_finite(e.f.l) &&
+                                working::all_finite(e.f.d);
             if (!finite && !last) return std::nullopt;
             if (!done) return std::unexpected(done.error());
             if (auto restored = scaling::gate::restore(e.f.d, k, factor_out_of_range); !restored || !finite)

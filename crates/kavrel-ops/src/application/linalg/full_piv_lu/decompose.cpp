@@ -101,10 +101,10 @@ Result<FullPivLuDecomposition> full_piv_lu_decompose(const ArrayView<double, 2>&
             std::iota(f.col_perm.begin(), f.col_perm.end(), std::uint64_t{0});
             // 1e-12·max|a| at the attempt's scale, exactly the scaled threshold.
             eliminate(f, relative_pivot_threshold * scaling::exponent::scalbn(amax, -k));
-            const bool finite = scaling::gate::all_finite(f.lu);
+            const bool finite = working::all_finite(f.lu);
             if (!finite && !last) return std::nullopt;
             scale_back(f, k);
-            if (!finite || !scaling::gate::all_finite(f.lu)) return kavrel::domain::error::overflow(factor_out_of_range);
+            if (!finite || !working::all_finite(f.lu)) return kavrel::domain::error::overflow(factor_out_of_range);
             return f;
         });
 }

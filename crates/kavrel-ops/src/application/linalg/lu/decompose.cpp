@@ -140,7 +140,7 @@ Result<LuDecomposition> lu_decompose_as(const ArrayView<double, 2>& a, LuVariant
             Working f{working::attempt_entries(*input, a, k), n, std::vector<std::uint64_t>(n), 1};
             std::iota(f.perm.begin(), f.perm.end(), std::uint64_t{0});
             auto done = variant == LuVariant::unblocked ? factor_unblocked(f) : factor_blocked(f, product);
-            if (!scaling::gate::all_finite(f.w)) {
+            if (!working::all_finite(f.w)) {
                 if (!last) return std::nullopt;
                 return kavrel::domain::error::overflow(factor_out_of_range);
             }

@@ -166,12 +166,6 @@ RangeSteps range_steps(double amax, std::uint64_t order) {
     return steps;
 }
 
-bool all_finite(std::span<const double> values) noexcept {
-    for (double v : values)
-        if (!std::isfinite(v)) return false;
-    return true;
-}
-
 Result<void> restore(std::span<double> values, std::int32_t k, const char* reason) {
     ex::scale_by_power_of_two(values, k);
     for (double v : values)

@@ -131,7 +131,7 @@ inline constexpr const char* r_entry_out_of_range = "R entry exceeds the scalar 
 // entries keep all their bits.
 struct RangeSteps {
     std::array<std::int32_t, 12> k;
-    std::size_t count;  // 1 to 10: 0, at most 8 rooms from 2^4 to 2^512, the unit scale
+    std::size_t count;  // 1 to 10: 0, at most 8 scales of the doubling room, the unit scale
 };
 [[nodiscard]] RangeSteps range_steps(double amax, std::uint64_t order);
 
@@ -145,11 +145,12 @@ struct RangeSteps {
 // error of its own). Where no scale keeps them so, the largest is tried once more as the last.
 template <class T, class Attempt>
 [[nodiscard]] Result<T> factor_in_range(double amax, std::uint64_t order, Attempt&& attempt) {
+    // The input as it is first, before any scale is worked out: ordinary input pays for nothing more.
+    if (std::optional<Result<T>> unscaled = attempt(0, false)) return std::move(*unscaled);
     const RangeSteps steps = range_steps(amax, order);
-    for (std::size_t s = 0; s < steps.count; ++s) {
+    for (std::size_t s = 1; s < steps.count; ++s) {
         std::optional<Result<T>> outcome = attempt(steps.k[s], false);
         if (!outcome) continue;
-        if (s == 0) return std::move(*outcome);
         std::int32_t failed = steps.k[s - 1], kept = steps.k[s];
         while (kept - failed > 1) {
             const std::int32_t mid = failed + (kept - failed) / 2;
@@ -166,9 +167,6 @@ template <class T, class Attempt>
     if (!last) kavrel::domain::error::fail_invariant("invariant: the last scale of a factorisation gives its outcome");
     return std::move(*last);
 }
-
-// True when every value is finite.
-[[nodiscard]] bool all_finite(std::span<const double> values) noexcept;
 
 // values[i] := values[i]·2^k for all i, then the first infinite or NaN value fails with
 // KavrelError::Overflow `reason`; the values stay multiplied either way. `reason` is static text.

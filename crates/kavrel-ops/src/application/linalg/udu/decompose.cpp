@@ -79,10 +79,10 @@ Result<UduDecomposition> udu_decompose(const ArrayView<double, 2>& a) {
         UduDecomposition f{std::vector<double>(n * n), std::vector<double>(n), n};
         const Columns columns = factor_columns(matrix, n, tol, f);
         if (columns == Columns::small_pivot) return zero_pivot();
-        const bool finite = columns == Columns::factored && gate::all_finite(f.u) && gate::all_finite(f.d);
+        const bool finite = columns == Columns::factored && working::all_finite(f.u) && working::all_finite(f.d);
         if (!finite && !last) return std::nullopt;
         if (columns == Columns::nan_pivot) return zero_pivot();
-        if (auto restored = gate::restore(f.d, k, factor_out_of_range); !restored || !gate::all_finite(f.u))
+        if (auto restored = gate::restore(f.d, k, factor_out_of_range); !restored || !working::all_finite(f.u))
             return kavrel::domain::error::overflow(factor_out_of_range);
         return f;
     });
