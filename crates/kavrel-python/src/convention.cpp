@@ -204,8 +204,6 @@ void report_internal(std::string_view message) {
 void raise_caught() {
     try {
         throw;
-    } catch (const kavrel::domain::error::InternalError& e) {
-        report_internal(e.message());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {
@@ -213,7 +211,7 @@ void raise_caught() {
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (const std::exception& e) {
-        report_internal(e.what());
+        report_internal(kavrel::domain::error::message_of(e));
     } catch (...) {
         report_internal("an exception of an unknown type escaped a call into the module");
     }

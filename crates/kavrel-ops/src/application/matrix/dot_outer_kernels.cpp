@@ -55,9 +55,9 @@ void dot_band(const Operands<T>& o, std::uint64_t first, std::uint64_t last) {
 }
 
 // Terms a row of C takes in one pass: up to tuning::outer_terms_per_pass consecutive entries of
-// A's row that are not left out (types::ZeroSkip) go to one axpy_rows_batch call, whose chain adds them in order exactly as
-// that many axpy_slice calls would, while C's row is loaded and stored once instead of once per
-// term.
+// A's row that are not left out (types::ZeroSkip) go to one axpy_rows_batch call, whose chain
+// adds them in order exactly as that many axpy_slice calls would, while C's row is loaded and
+// stored once instead of once per term.
 template <class T>
 void outer_band(const Operands<T>& o, std::uint64_t first, std::uint64_t last) {
     types::ZeroSkip<T> zero{o.b, o.b_offset, static_cast<std::int64_t>(o.n), 1, o.n, o.k};

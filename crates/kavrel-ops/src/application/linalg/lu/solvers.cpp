@@ -24,7 +24,8 @@ Result<Array<double, 2>> inv(const ArrayView<double, 2>& a) {
     auto f = decompose::lu_decompose(a);
     if (!f) return std::unexpected(std::move(f.error()));
     const std::size_t n = f->perm.size();
-    // Column j solves A·x = e_j, L·U·2^exponent·x = P·e_j: its right-hand side is 1 where perm[i] = j.
+    // Column j solves A·x = e_j, that is L·U·2^exponent·x = P·e_j: its right-hand side is 1
+    // where perm[i] = j.
     std::vector<double> result = working::solve_unit_columns(
         n, [&](std::size_t i, std::size_t j) { return f->perm[i] == j; },
         [&](std::span<double> rhs, std::size_t count) { f->solve_columns_in_place(rhs, count); });

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -12,6 +11,7 @@
 #include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/layout/kernels.hpp"
 #include "kavrel/domain/layout/layout.hpp"
+#include "kavrel_ops/application/linalg/working.hpp"
 
 namespace kavrel_ops::application::linalg::products::kronecker {
 
@@ -78,7 +78,7 @@ Result<Array<double, 2>> kronecker_product(const ArrayView<double, 2>& a, const 
         const double* a_run = row_major_run(a, ar * ac);
         // A zero entry's block is left +0.0 only where that equals its products: with an
         // infinity or a NaN in b, 0·b holds NaN there.
-        const bool b_finite = std::all_of(bm->begin(), bm->end(), [](double x) { return std::isfinite(x); });
+        const bool b_finite = working::all_finite(*bm);
         for (std::uint64_t i = 0; i < ar; ++i)
             for (std::uint64_t j = 0; j < ac; ++j) {
                 double s;
