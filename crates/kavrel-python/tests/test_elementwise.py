@@ -194,8 +194,13 @@ def test_the_lock_is_released_while_mapping():
     done = threading.Event()
 
     def work():
-        for _ in range(4):
+        # Long enough for the count to mean something on a fast machine (four maps can take under
+        # 30 ms): were the lock held, this thread would get it only every 50 ms, about five turns.
+        deadline = time.monotonic() + 0.25
+        calls = 0
+        while calls < 4 or time.monotonic() < deadline:
             kp.add(a, b)
+            calls += 1
         done.set()
 
     old = sys.getswitchinterval()
