@@ -236,6 +236,150 @@ def test_lu_growth_beyond_the_range_raises():
         assert str(e.value) == text
 
 
+# --- the ends of the range: no scale rounds an input or a result -----------------------------
+
+TINY = 2.0 ** -1074
+TOP = 2.0 ** 1023
+
+
+def exact_solution(a, b):
+    """A⁻¹·b of the float64 entries by exact rational elimination, each entry correctly rounded
+    (±inf beyond the range)."""
+    n = len(b)
+    m = [[Fraction(x) for x in row] + [Fraction(y)] for row, y in zip(a.tolist(), b.tolist())]
+    for k in range(n):
+        p = next(i for i in range(k, n) if m[i][k] != 0)
+        m[k], m[p] = m[p], m[k]
+        for i in range(n):
+            if i != k and m[i][k] != 0:
+                f = m[i][k] / m[k][k]
+                m[i] = [x - f * y for x, y in zip(m[i], m[k])]
+    x = [m[i][n] / m[i][i] for i in range(n)]
+    return np.array([float(v) if abs(v) <= np.finfo(float).max else np.copysign(INF, float(v > 0) - 0.5)
+                     for v in x])
+
+
+def _wide_growth_with_a_unit_row():
+    """The order-53 growth matrix times 2^1023 (its last column grows to 2^1075 and needs a
+    scale) beside a row and column of its own holding 1."""
+    n = 53
+    g = np.tril(-np.ones((n, n)), -1) + np.eye(n)
+    g[:, -1] = 1.0
+    a = np.zeros((n + 1, n + 1))
+    a[:n, :n] = g * TOP
+    a[n, n] = 1.0
+    return a
+
+
+def test_solve_does_not_round_a_small_right_hand_side():
+    # The elimination overflows (1e308 + 1e308), and the scale it needs would turn 2^-1074 into 0.
+    a = np.array([[1.0, 1e308, 0.0], [-1.0, 1e308, 0.0], [0.0, 0.0, 2.0 ** -60]])
+    np.testing.assert_array_equal(kp.solve(a, np.array([0.0, 0.0, TINY])), [0.0, 0.0, 2.0 ** -1014])
+    # Beside a block that needs a scale of 2^-53, a solution in the normal range keeps all its bits.
+    a = _wide_growth_with_a_unit_row()
+    t = 2.0 ** -1000 * (1 + 2.0 ** -30 + 2.0 ** -52)
+    b = np.zeros(54)
+    b[53] = t
+    np.testing.assert_array_equal(kp.solve(a, b), b)
+
+
+def test_tiny_entries_are_not_rounded_by_the_scale():
+    # Column 1 must be scaled (2^1023 + 2^1023 overflows); 2^-1074 is an entry of its own.
+    a = np.array([[TOP, TOP, 0.0], [TOP, -TOP, 0.0], [0.0, 0.0, TINY]])
+    assert kp.det(a) == -2.0 ** 973
+    x = kp.solve(a, np.array([TOP, TOP, TINY]))
+    np.testing.assert_array_equal(x, [1.0, -0.0, 1.0])
+    assert np.signbit(x[1])  # as NumPy's
+    a[2, 2] = 3 * TINY
+    assert kp.det(a) == -3 * 2.0 ** 973
+    # The entry in the column that must be scaled: the rows are scaled instead.
+    b = np.array([[TOP, TOP, 0.0], [TOP, -TOP, 0.0], [0.0, TINY, 2.0 ** -1060]])
+    assert kp.det(b) == -2.0 ** 987
+    np.testing.assert_array_equal(kp.solve(b, np.array([TOP, TOP, 2.0 ** -1060])), [1.0, -0.0, 1.0])
+
+
+def test_no_exact_scale_raises():
+    # 2^-1074 in every row and column that a scale could take down: the LU cannot be formed exactly.
+    a = np.array([[TOP, TOP, TINY], [TOP, -TOP, TINY], [TINY, TINY, 1.0]])
+    # The solve's intermediate overflows and b cannot be scaled down exactly.
+    c, b = np.array([[1e308, 1e308], [0.0, 1.0]]), np.array([0.0, 10.0])
+    b[0] = 3 * TINY
+    cases = [(lambda: kp.det(a), "LU factor"), (lambda: kp.solve(a, np.ones(3)), "LU factor"),
+             (lambda: kp.inv(a), "LU factor"), (lambda: kp.solve(c, b), "LU solution")]
+    for f, what in cases:
+        with pytest.raises(ValueError) as e:
+            f()
+        assert str(e.value) == f"Arithmetic overflow in layout calculations: {what} exceeds the scalar range"
+
+
+def exact_backward_error(a, x, b):
+    """max_i |b − A·x|_i / (|A|·|x| + |b|)_i in units of eps, in exact rational arithmetic (the
+    products of these systems leave the float64 range)."""
+    worst = Fraction(0)
+    for row, xi_b in zip(a.tolist(), b.tolist()):
+        r = Fraction(xi_b) - sum(Fraction(v) * Fraction(w) for v, w in zip(row, x.tolist()))
+        scale = sum(abs(Fraction(v) * Fraction(w)) for v, w in zip(row, x.tolist())) + abs(Fraction(xi_b))
+        if r != 0:
+            worst = max(worst, abs(r) / scale)
+    return float(worst / Fraction(EPS))
+
+
+# Inputs at the ends of the range whose results are finite: the result of the old scaled or
+# overflowing path is in the comment. Each is backward stable componentwise, and where the
+# system is well-conditioned within a few ulps of the exact solution, each entry.
+RANGE_CASES = {
+    # A right-hand side too small for the scale of the factors (was 0 in x[2]).
+    "solve, b below the factors' scale": (
+        kp.solve, np.array([[1.0, 1e308, 0.0], [-1.0, 1e308, 0.0], [0.0, 0.0, 2.0 ** -60]]),
+        np.array([0.0, 0.0, 3 * TINY])),
+    # A subnormal solution beside the scaled column (rounded once, at its own scale).
+    "solve, subnormal solution": (
+        kp.solve, np.array([[1.5 * TOP, 1.5 * TOP, 0.0], [1.5 * TOP, -1.5 * TOP, 0.0], [0.0, 0.0, 1.0]]),
+        np.array([1.0, 3.0, 1.0])),
+    # The inverse of a scaled factorisation, subnormal entries included.
+    "inv, scaled factors": (
+        kp.inv, np.array([[1.5 * TOP, 1.5 * TOP, 0.0], [1.5 * TOP, -1.5 * TOP, 0.0], [0.0, 0.0, 3.0]]), None),
+    # Cholesky with a right-hand side at the bottom of the range.
+    "cholesky_solve, b at the bottom of the range": (
+        kp.cholesky_solve, np.array([[1e300, 0.0], [0.0, 2.0 ** -60]]), np.array([0.0, 3 * TINY])),
+    # An intermediate of the back substitution overflows, the solution does not (was -inf).
+    "solve, overflowing back substitution": (
+        kp.solve, np.array([[1e308, 1e308], [0.0, 1.0]]), np.array([0.0, 10.0])),
+    # The same in a column of the inverse (was -inf).
+    "inv, overflowing back substitution": (kp.inv, np.array([[2.0, 1e308], [0.0, 0.5]]), None),
+    # The forward substitution's product 1e154·1e155 overflows; x = [1.01e157, −1e3] (was [inf, -inf]).
+    "cholesky_solve, overflowing forward substitution": (
+        kp.cholesky_solve, np.array([[1.0, 1e154], [1e154, 1.01e308]]), np.array([1e155, 0.0])),
+    # Where the solution itself leaves the range it is inf, the rest exact.
+    "solve, one entry beyond the range": (
+        kp.solve, np.array([[1e-300, 0.0], [1e-300, 1.0]]), np.array([1e300, 3.0])),
+}
+
+
+ILL_CONDITIONED = {"cholesky_solve, overflowing forward substitution"}  # cond(A) ≈ 1e310
+
+
+@pytest.mark.parametrize("name", RANGE_CASES)
+def test_results_at_the_ends_of_the_range(name):
+    f, a, b = RANGE_CASES[name]
+    n = a.shape[0]
+    if b is None:  # the inverse, column by column
+        got = f(a)
+        systems = [(got[:, j], e) for j, e in enumerate(np.eye(n))]
+    else:
+        got = f(a, b)
+        systems = [(got, b)]
+    for x, rhs in systems:
+        want = exact_solution(a, rhs)
+        assert np.array_equal(np.isinf(x), np.isinf(want)), (x, want)
+        finite = np.isfinite(want)
+        if np.all(finite):
+            assert exact_backward_error(a, x, rhs) <= 4 * n, x
+        if name not in ILL_CONDITIONED:  # a few ulps of each entry, subnormal ones included
+            ulp = np.spacing(np.abs(want[finite]))
+            assert np.all(np.abs(x[finite] - want[finite]) <= 4 * ulp), (x, want)
+
+
 # --- full_piv_lu --------------------------------------------------------------------------
 
 def check_full_piv_result(result, n):

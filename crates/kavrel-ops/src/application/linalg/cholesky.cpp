@@ -97,17 +97,20 @@ Result<Array<double, 1>> cholesky_solution(const ArrayView<double, 2>& a, const 
     auto f = cholesky_decompose(a);
     if (!f) return std::unexpected(std::move(f.error()));
     return working::solve_vector(
-        f->n, b, [](std::uint64_t i) { return i; }, [&](std::span<double> x) { f->solve_in_place(x); });
+        f->n, b, [](std::uint64_t i) { return i; }, working::FactorScales{},
+        [&](std::span<double> x, std::size_t count) { f->solve_columns_in_place(x, count); }, solution_out_of_range);
 }
 
 Result<Array<double, 2>> cholesky_inverse(const ArrayView<double, 2>& a) {
     auto f = cholesky_decompose(a);
     if (!f) return std::unexpected(std::move(f.error()));
     const std::size_t n = f->n;
-    std::vector<double> result = working::solve_unit_columns(
-        n, [](std::size_t i, std::size_t j) { return i == j; },
-        [&](std::span<double> rhs, std::size_t count) { f->solve_columns_in_place(rhs, count); });
-    return Array<double, 2>::from_vec({n, n}, std::move(result));
+    auto result = working::solve_unit_columns(
+        n, [](std::size_t i, std::size_t j) { return i == j; }, working::FactorScales{},
+        [&](std::span<double> rhs, std::size_t count) { f->solve_columns_in_place(rhs, count); },
+        solution_out_of_range);
+    if (!result) return std::unexpected(std::move(result.error()));
+    return Array<double, 2>::from_vec({n, n}, std::move(*result));
 }
 
 }  // namespace kavrel_ops::application::linalg::cholesky

@@ -3,7 +3,6 @@
 #include <cstddef>
 
 #include "kavrel/domain/error/error.hpp"
-#include "kavrel_ops/application/linalg/scaling/exponent.hpp"
 #include "kavrel_ops/domain/scalar/slice_kernels.hpp"
 
 namespace kavrel_ops::application::linalg::lu {
@@ -15,10 +14,6 @@ void LuDecomposition::solve_columns_in_place(std::span<double> b, std::size_t co
     if (count == 0 || b.size() % count != 0 || b.size() / count != n)
         kavrel::domain::error::fail_invariant("invariant: LU right-hand side has the factor's order");
     if (n == 0) return;
-    // A·x = b is (A·2^-k)·x = b·2^-k: the right-hand sides at the factors' scale (rounded only
-    // where an entry falls below the normal range), so every value formed is at the scale of the
-    // input's own solve. Solving at b's scale instead would form x·2^k, which may overflow.
-    if (exponent != 0) scaling::exponent::scale_by_power_of_two(b, -exponent);
     const double* f = lu.data();
     // dot_slice's kernel, taken once: every inner product below is of two runs of equal length.
     const auto& k = domain::scalar::slice_kernels::current<double>();

@@ -114,6 +114,11 @@ std::vector<double> attempt_entries(FiniteSquare& input, const ArrayView<double,
     return w;
 }
 
+std::int32_t exact_scale_limit(const ArrayView<double, 2>& a) {
+    std::vector<double> copy;
+    return scaling::exponent::exact_scale_limit(row_major_elements(a, copy));
+}
+
 std::vector<double> identity(std::uint64_t n) {
     const std::uint64_t count = checked::saturating_mul(n, n);
     if (count > std::vector<double>().max_size()) throw std::bad_alloc();
@@ -133,5 +138,40 @@ double element(const ArrayView<double, 1>& v, std::uint64_t i) {
     const auto at = static_cast<std::int64_t>(v.layout.offset) + static_cast<std::int64_t>(i) * v.layout.strides[0];
     return v.ptr[at];
 }
+
+namespace detail {
+
+namespace ex = scaling::exponent;
+
+bool settle_solution(std::span<double> y, std::int32_t s, std::span<const std::int32_t> cols) noexcept {
+    if (!all_finite(y)) return false;
+    for (std::size_t j = 0; j < cols.size(); ++j) {
+        const int down = cols[j] - s;  // only a scale down can round
+        if (down > 0 && ex::exact_scale_limit(y[j]) < down) return false;
+    }
+    scale_solution(y, s, cols);
+    return true;
+}
+
+std::int32_t rhs_scale_limit(std::span<const double> b, std::span<const std::int32_t> rows) noexcept {
+    if (rows.empty()) return ex::exact_scale_limit(b);
+    std::int32_t limit = ex::no_scale_limit;
+    for (std::size_t i = 0; i < b.size(); ++i) limit = std::min(limit, ex::exact_scale_limit(b[i]) - rows[i]);
+    return limit;
+}
+
+void scale_rhs(std::span<double> y, std::span<const double> b, std::span<const std::int32_t> rows, std::int32_t s) noexcept {
+    for (std::size_t i = 0; i < b.size(); ++i) y[i] = ex::scalbn(b[i], -(rows.empty() ? s : rows[i] + s));
+}
+
+void scale_solution(std::span<double> y, std::int32_t s, std::span<const std::int32_t> cols) noexcept {
+    if (cols.empty()) {
+        if (s != 0) ex::scale_by_power_of_two(y, s);
+        return;
+    }
+    for (std::size_t j = 0; j < y.size(); ++j) y[j] = ex::scalbn(y[j], s - cols[j]);
+}
+
+}  // namespace detail
 
 }  // namespace kavrel_ops::application::linalg::working

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <new>
@@ -93,15 +94,77 @@ TEST(WorkingTest, SolveUnitColumnsInGroups) {
     const std::size_t n = 17;
     const auto unit = [](std::size_t i, std::size_t j) { return (3 * j + 1) % n == i; };
     std::vector<std::size_t> counts;
-    const std::vector<double> result = working::solve_unit_columns(n, unit, [&](std::span<double> rhs, std::size_t count) {
-        EXPECT_EQ(rhs.size(), count * n);
-        counts.push_back(count);
-    });
+    const auto result = working::solve_unit_columns(
+        n, unit, {},
+        [&](std::span<double> rhs, std::size_t count) {
+            EXPECT_EQ(rhs.size(), count * n);
+            counts.push_back(count);
+        },
+        "unused");
+    ASSERT_TRUE(result);
     EXPECT_EQ(counts, (std::vector<std::size_t>{8, 8, 1}));
-    ASSERT_EQ(result.size(), n * n);
+    ASSERT_EQ(result->size(), n * n);
     for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t j = 0; j < n; ++j) ASSERT_EQ(result[i * n + j], unit(i, j) ? 1.0 : 0.0) << i << ", " << j;
-    EXPECT_TRUE(working::solve_unit_columns(0, unit, [&](std::span<double>, std::size_t) { ADD_FAILURE(); }).empty());
+        for (std::size_t j = 0; j < n; ++j) ASSERT_EQ((*result)[i * n + j], unit(i, j) ? 1.0 : 0.0) << i << ", " << j;
+    const auto none = working::solve_unit_columns(
+        0, unit, {}, [&](std::span<double>, std::size_t) { ADD_FAILURE(); }, "unused");
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->empty());
+}
+
+// The substitutions of the factor diag(d) through an intermediate 2^1000 times the entry, which
+// overflows from |b[i]| = 2^24 on: a solve whose solution is finite although one of its values is
+// not, at b's own scale.
+void diagonal_substitute(std::span<double> x, std::size_t count, const std::vector<double>& d) {
+    const std::size_t n = d.size();
+    for (std::size_t c = 0; c < count; ++c)
+        for (std::size_t i = 0; i < n; ++i) x[c * n + i] = (x[c * n + i] * 0x1p1000) / (d[i] * 0x1p1000);
+}
+
+// x = diag(2^-cols)·y with diag(d)·y = diag(2^-rows)·b: no power of two rounds b or x, the least
+// scale of b that keeps the solve finite is taken, and where none is exact the solve fails.
+TEST(WorkingTest, SolveInRange) {
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    struct Case {
+        const char* name;
+        std::vector<double> b, d;
+        std::vector<std::int32_t> rows, cols;
+        std::vector<double> want;  // empty: fails
+    };
+    const Case cases[] = {
+        {"in range", {3, -1}, {1, 2}, {}, {}, {3, -0.5}},
+        {"overflowing intermediate", {0x1p30, 1}, {1, 1}, {}, {}, {0x1p30, 1}},
+        {"overflow beside a small entry that keeps its bits", {0x1p30, 0x1p-1066}, {1, 1}, {}, {}, {0x1p30, 0x1p-1066}},
+        {"no exact scale", {0x1p30, 3 * tiny}, {1, 1}, {}, {}, {}},
+        {"exact scales too few", {0x1p30, 3 * 0x1p-1070}, {1, 1}, {}, {}, {}},
+        {"the solution itself beyond the range", {0x1p1023, 1}, {0.25, 1}, {}, {}, {inf, 1}},
+        {"right-hand side beyond the range", {inf, 1}, {1, 1}, {}, {}, {inf, 1}},
+        // 2^-1030/3, rounded once: the solve that forms it in the subnormal range is the one at
+        // s = 30, not a scale of a 53-bit value.
+        {"column scale that would round", {1, 0x1p-1000}, {1, 3}, {}, {0, 30}, {1, 0x1p-1030 / 3}},
+        {"column scales", {4, 6}, {1, 3}, {}, {2, -1}, {1, 4}},
+        {"row scales", {1, 1}, {1, 1}, {5, 0}, {}, {0x1p-5, 1}},
+        {"row scale that would round", {tiny, 1}, {1, 1}, {5, 0}, {}, {}},
+        {"row scales and an overflowing intermediate", {0x1p40, 1}, {1, 1}, {5, 0}, {}, {0x1p35, 1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t n = c.b.size();
+        // Two copies of the system: the group is solved together, each settled on its own.
+        std::vector<double> x(2 * n);
+        const auto solved = working::solve_in_range(
+            std::span<double>(x), 2, {c.rows, c.cols},
+            [&](std::size_t, std::span<double> out) { std::copy(c.b.begin(), c.b.end(), out.begin()); },
+            [&](std::span<double> v, std::size_t count) { diagonal_substitute(v, count, c.d); }, "test solution out of range");
+        if (c.want.empty()) {
+            ASSERT_FALSE(solved);
+            EXPECT_EQ(display(solved.error()), "Arithmetic overflow in layout calculations: test solution out of range");
+            continue;
+        }
+        ASSERT_TRUE(solved);
+        for (std::size_t copy = 0; copy < 2; ++copy)
+            for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(x[copy * n + i], c.want[i]) << copy << ", " << i;
+    }
 }
 
 }  // namespace

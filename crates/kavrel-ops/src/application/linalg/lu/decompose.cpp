@@ -6,13 +6,16 @@
 #include <limits>
 #include <numeric>
 #include <optional>
+#include <ranges>
 #include <span>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "kavrel/domain/checked/arithmetic.hpp"
 #include "kavrel/domain/layout/layout.hpp"
 #include "kavrel_ops/application/linalg/lu/eliminate.hpp"
+#include "kavrel_ops/application/linalg/scaling/exponent.hpp"
 #include "kavrel_ops/application/linalg/scaling/gate.hpp"
 #include "kavrel_ops/application/linalg/working.hpp"
 #include "kavrel_ops/application/matrix/api.hpp"
@@ -111,6 +114,78 @@ Result<void> factor_blocked(Working& f, TrailingProduct product) {
     return {};
 }
 
+// The axis whose lines a scaled attempt multiplies by powers of two.
+enum class Axis : std::uint8_t { columns, rows };
+
+// Per column (or row) j of the n×n row-major w, the largest k that keeps every entry of the line
+// exact when scaled by 2^-k.
+std::vector<std::int32_t> line_scale_limits(std::span<const double> w, std::uint64_t n, Axis axis) {
+    std::vector<std::int32_t> limits(n, scaling::exponent::no_scale_limit);
+    for (std::uint64_t i = 0; i < n; ++i)
+        for (std::uint64_t j = 0; j < n; ++j) {
+            std::int32_t& limit = limits[axis == Axis::columns ? j : i];
+            limit = std::min(limit, scaling::exponent::exact_scale_limit(w[i * n + j]));
+        }
+    return limits;
+}
+
+// Scales that leave every line as it is are no scales.
+std::vector<std::int32_t> nonzero_or_empty(std::vector<std::int32_t> c) {
+    if (std::ranges::all_of(c, [](std::int32_t e) { return e == 0; })) c.clear();
+    return c;
+}
+
+// min(k, limit) per line.
+std::vector<std::int32_t> capped_scales(std::span<const std::int32_t> limits, std::int32_t k) {
+    std::vector<std::int32_t> c(limits.size());
+    for (std::size_t j = 0; j < c.size(); ++j) c[j] = std::min(k, limits[j]);
+    return nonzero_or_empty(std::move(c));
+}
+
+// Line j of the n×n row-major w times 2^-c[j]; nothing for an empty c.
+void scale_lines(std::span<double> w, std::uint64_t n, std::span<const std::int32_t> c, Axis axis) {
+    if (c.empty()) return;
+    for (std::uint64_t i = 0; i < n; ++i)
+        for (std::uint64_t j = 0; j < n; ++j)
+            w[i * n + j] = scaling::exponent::scalbn(w[i * n + j], -c[axis == Axis::columns ? j : i]);
+}
+
+// The largest magnitude each column of the n×n row-major w holds at any point of its unblocked
+// elimination (which stops at a zero pivot column, never met where the factorisation succeeded).
+std::vector<double> column_peaks(std::vector<double> w, std::uint64_t n) {
+    std::vector<double> peak(n, 0.0);
+    const auto scan = [&](std::uint64_t first) {
+        for (std::uint64_t i = first; i < n; ++i)
+            for (std::uint64_t j = first; j < n; ++j) peak[j] = std::max(peak[j], std::fabs(w[i * n + j]));
+    };
+    scan(0);
+    std::vector<std::uint64_t> perm(n);
+    std::int8_t sign = 1;
+    for (std::uint64_t k = 0; k < n; ++k) {
+        if (!lu_eliminate_step(w, n, k, n, perm, sign)) break;
+        scan(k + 1);
+    }
+    return peak;
+}
+
+// Per column, the least scale below c[j] at which the column's peak at 2^-c[j] stays finite: the
+// column's values scale exactly with it, since the multipliers do not.
+std::vector<std::int32_t> least_column_scales(std::span<const double> peak, std::span<const std::int32_t> c) {
+    std::vector<std::int32_t> least(c.size(), 0);
+    for (std::size_t j = 0; j < c.size(); ++j) {
+        if (peak[j] == 0.0) continue;
+        int room = 1023 - scaling::exponent::ilogb(peak[j]);
+        if (!std::isfinite(scaling::exponent::scalbn(peak[j], room))) --room;
+        least[j] = std::max(0, c[j] - room);
+    }
+    return nonzero_or_empty(std::move(least));
+}
+
+bool is_out_of_range(const kavrel::domain::error::KavrelError& e) {
+    const auto* o = std::get_if<kavrel::domain::error::Overflow>(&e);
+    return o != nullptr && o->reason == std::string_view(factor_out_of_range);
+}
+
 // A22 += P·Q through the matrix-product engine. A22 is a window of the working matrix (row
 // stride n, wider than its width), so the engine takes its temporary-and-write-back path.
 Result<void> engine_trailing_product(const ArrayView<double, 2>& p, const ArrayView<double, 2>& q,
@@ -133,22 +208,63 @@ Result<LuDecomposition> lu_decompose_as(const ArrayView<double, 2>& a, LuVariant
     if (!input) return std::unexpected(std::move(input.error()));
     const std::uint64_t n = input->n;
 
-    // An infinite or NaN value formed from finite entries is an overflow of the updates (it may
-    // even end in an exactly zero pivot column): another scale is tried.
-    return scaling::gate::factor_in_range<LuDecomposition>(
-        input->amax, n, [&](std::int32_t k, bool last) -> std::optional<Result<LuDecomposition>> {
-            Working f{working::attempt_entries(*input, a, k), n, std::vector<std::uint64_t>(n), 1};
-            std::iota(f.perm.begin(), f.perm.end(), std::uint64_t{0});
-            auto done = variant == LuVariant::unblocked ? factor_unblocked(f) : factor_blocked(f, product);
-            if (!working::all_finite(f.w)) {
-                if (!last) return std::nullopt;
-                return kavrel::domain::error::overflow(factor_out_of_range);
+    // A factorisation of A with its lines scaled by 2^-scales; nothing where it formed an
+    // infinite or NaN value from finite entries, an overflow of the updates that may even end in
+    // an exactly zero pivot column, and `last` is false.
+    const auto factor = [&](std::vector<std::int32_t> scales, Axis axis,
+                            bool last) -> std::optional<Result<LuDecomposition>> {
+        Working f{working::attempt_entries(*input, a, 0), n, std::vector<std::uint64_t>(n), 1};
+        scale_lines(f.w, n, scales, axis);
+        std::iota(f.perm.begin(), f.perm.end(), std::uint64_t{0});
+        auto done = variant == LuVariant::unblocked ? factor_unblocked(f) : factor_blocked(f, product);
+        if (!working::all_finite(f.w)) {
+            if (!last) return std::nullopt;
+            return kavrel::domain::error::overflow(factor_out_of_range);
+        }
+        if (!done) return std::unexpected(std::move(done.error()));
+        auto lu = kavrel::domain::error::expect(Array<double, 2>::from_vec({n, n}, std::move(f.w)),
+                                                "square factor storage");
+        LuDecomposition d{std::move(lu), std::move(f.perm), f.sign, {}, {}};
+        (axis == Axis::columns ? d.column_exponent : d.row_exponent) = std::move(scales);
+        return d;
+    };
+
+    // Attempt k scales every column by 2^-k but none further than keeps its entries exact, so
+    // each attempt factors A's own columns (a rounded entry would be another matrix, its pivots
+    // and determinant not A's), and partial pivoting, which compares within a column, takes A's
+    // own pivots. Where a column that must be scaled cannot be so exactly, rows are scaled
+    // instead, each as far as it can.
+    Axis axis = Axis::columns;
+    std::vector<std::int32_t> limits;
+    bool capped = false;
+    const auto attempt = [&](std::int32_t k, bool last) {
+        std::vector<std::int32_t> scales;
+        if (k != 0) {
+            if (limits.empty()) {
+                std::vector<double> copy;
+                limits = line_scale_limits(working::row_major_elements(a, copy), n, axis);
             }
-            if (!done) return std::unexpected(std::move(done.error()));
-            auto lu = kavrel::domain::error::expect(Array<double, 2>::from_vec({n, n}, std::move(f.w)),
-                                                    "square factor storage");
-            return LuDecomposition{std::move(lu), std::move(f.perm), f.sign, k};
-        });
+            scales = capped_scales(limits, k);
+            capped = capped || std::ranges::any_of(limits, [&](std::int32_t limit) { return limit < k; });
+        }
+        return factor(std::move(scales), axis, last);
+    };
+    auto by_columns = scaling::gate::factor_in_range<LuDecomposition>(input->amax, n, attempt);
+    if (by_columns) {
+        if (by_columns->column_exponent.empty()) return by_columns;
+        // The columns that never came near the top of the range go back to the least scale that
+        // keeps them finite, so that solutions are formed as close to their own scale as can be.
+        std::vector<double> w = working::working_copy(a);
+        scale_lines(w, n, by_columns->column_exponent, Axis::columns);
+        std::vector<std::int32_t> least = least_column_scales(column_peaks(std::move(w), n), by_columns->column_exponent);
+        if (least == by_columns->column_exponent) return by_columns;
+        if (auto refined = factor(std::move(least), Axis::columns, false); refined && *refined) return std::move(*refined);
+        return by_columns;
+    }
+    if (!capped || !is_out_of_range(by_columns.error())) return by_columns;
+    axis = Axis::rows;
+    limits.clear();
+    return scaling::gate::least_in_range<LuDecomposition>(scaling::gate::range_steps(input->amax, n), attempt);
 }
 
 }  // namespace detail

@@ -23,8 +23,12 @@ using kavrel::domain::error::Result;
 // - StorageError "LU pivot column {k} is exactly zero: matrix is singular", which
 //   eliminate::is_zero_pivot recognises;
 // - Overflow factor_out_of_range when U leaves the float64 range at every scale tried.
-// Where the elimination of a forms an infinite or NaN value although a is finite, a·2^-k is
-// factored instead (scaling::gate::factor_in_range) and the decomposition's exponent is k.
+// Where the elimination of a forms an infinite or NaN value although a is finite, a with its
+// columns scaled by powers of two is factored instead (scaling::gate::factor_in_range), each
+// column by 2^-k for the least k that keeps every value finite, or by less where 2^-k would round
+// one of its entries; the decomposition's column_exponent holds the scales. Where a column that
+// stops short leaves no attempt finite, the rows are scaled so instead (row_exponent). Where
+// neither does, the error is factor_out_of_range.
 [[nodiscard]] Result<LuDecomposition> lu_decompose(const ArrayView<double, 2>& a);
 
 inline constexpr const char* factor_out_of_range = "LU factor exceeds the scalar range";

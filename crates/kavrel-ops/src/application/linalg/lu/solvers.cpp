@@ -13,23 +13,40 @@
 
 namespace kavrel_ops::application::linalg::lu::solvers {
 
+namespace {
+
+// The row scales in the order of the permuted right-hand side: row i of the factors is A's
+// row perm[i].
+std::vector<std::int32_t> rows_in_factor_order(const LuDecomposition& f) {
+    std::vector<std::int32_t> rows(f.row_exponent.empty() ? 0 : f.perm.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = f.row_exponent[f.perm[i]];
+    return rows;
+}
+
+}  // namespace
+
 Result<Array<double, 1>> lu_solve(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
     auto f = decompose::lu_decompose(a);
     if (!f) return std::unexpected(std::move(f.error()));
+    const std::vector<std::int32_t> rows = rows_in_factor_order(*f);
     return working::solve_vector(
-        f->perm.size(), b, [&](std::uint64_t i) { return f->perm[i]; }, [&](std::span<double> x) { f->solve_in_place(x); });
+        f->perm.size(), b, [&](std::uint64_t i) { return f->perm[i]; }, {rows, f->column_exponent},
+        [&](std::span<double> x, std::size_t count) { f->solve_columns_in_place(x, count); }, solution_out_of_range);
 }
 
 Result<Array<double, 2>> inv(const ArrayView<double, 2>& a) {
     auto f = decompose::lu_decompose(a);
     if (!f) return std::unexpected(std::move(f.error()));
     const std::size_t n = f->perm.size();
-    // Column j solves A·x = e_j, that is L·U·2^exponent·x = P·e_j: its right-hand side is 1
-    // where perm[i] = j.
-    std::vector<double> result = working::solve_unit_columns(
-        n, [&](std::size_t i, std::size_t j) { return f->perm[i] == j; },
-        [&](std::span<double> rhs, std::size_t count) { f->solve_columns_in_place(rhs, count); });
-    return Array<double, 2>::from_vec({n, n}, std::move(result));
+    // Column j solves A·x = e_j, that is L·U·x = P·e_j at the factors' scale: its right-hand side
+    // is 1 where perm[i] = j.
+    const std::vector<std::int32_t> rows = rows_in_factor_order(*f);
+    auto result = working::solve_unit_columns(
+        n, [&](std::size_t i, std::size_t j) { return f->perm[i] == j; }, {rows, f->column_exponent},
+        [&](std::span<double> rhs, std::size_t count) { f->solve_columns_in_place(rhs, count); },
+        solution_out_of_range);
+    if (!result) return std::unexpected(std::move(result.error()));
+    return Array<double, 2>::from_vec({n, n}, std::move(*result));
 }
 
 Result<double> determinant(const ArrayView<double, 2>& a) {
@@ -40,8 +57,11 @@ Result<double> determinant(const ArrayView<double, 2>& a) {
     }
     const std::uint64_t n = f->perm.size();
     const std::span<const double> lu(f->lu.data(), f->lu.len());
-    // det A = det(A·2^-k)·2^(k·n): the scale joins the product's exponent.
-    const long scale = static_cast<long>(f->exponent) * static_cast<long>(n);
+    // det A = det(diag(2^-r)·A·diag(2^-c))·2^(r[0] + … + c[n−1]): the scales join the product's
+    // exponent.
+    long scale = 0;
+    for (std::int32_t r : f->row_exponent) scale += r;
+    for (std::int32_t c : f->column_exponent) scale += c;
     return detail::scaled_product(f->sign >= 0 ? 1.0 : -1.0, lu, n, n + 1, scale);
 }
 

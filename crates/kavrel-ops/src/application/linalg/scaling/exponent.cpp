@@ -1,5 +1,6 @@
 #include "kavrel_ops/application/linalg/scaling/exponent.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 
@@ -53,6 +54,23 @@ int ceil_log2(double x) noexcept {
 
 void scale_by_power_of_two(std::span<double> values, int k) noexcept {
     for (double& v : values) v = scalbn(v, k);
+}
+
+int exact_scale_limit(double x) noexcept {
+    constexpr std::uint64_t fraction_bits = (std::uint64_t{1} << 52) - 1;
+    const std::uint64_t magnitude = std::bit_cast<std::uint64_t>(x) & ~(std::uint64_t{1} << 63);
+    if (magnitude == 0) return no_scale_limit;
+    const auto biased = static_cast<int>(magnitude >> 52);
+    const std::uint64_t fraction = magnitude & fraction_bits;
+    // A subnormal is fraction·2^-1074; a normal (2^52 + fraction)·2^(biased − 1075).
+    if (biased == 0) return std::countr_zero(fraction);
+    return std::countr_zero(fraction | (fraction_bits + 1)) + biased - 1;
+}
+
+int exact_scale_limit(std::span<const double> values) noexcept {
+    int limit = no_scale_limit;
+    for (double v : values) limit = std::min(limit, exact_scale_limit(v));
+    return limit;
 }
 
 }  // namespace kavrel_ops::application::linalg::scaling::exponent

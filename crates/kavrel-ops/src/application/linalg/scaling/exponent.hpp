@@ -35,4 +35,11 @@ inline constexpr double eps = 0x1p-52;
 // values[i] := values[i]·2^k for every entry, each with scalbn.
 void scale_by_power_of_two(std::span<double> values, int k) noexcept;
 
+// The largest k ≥ 0 with x·2^-k exact: x's lowest set bit may sink to 2^-1074 and no further.
+// no_scale_limit for ±0, which every scale keeps. Requires: x finite.
+inline constexpr int no_scale_limit = 1 << 30;
+[[nodiscard]] int exact_scale_limit(double x) noexcept;
+// The least exact_scale_limit over the values (no_scale_limit for none).
+[[nodiscard]] int exact_scale_limit(std::span<const double> values) noexcept;
+
 }  // namespace kavrel_ops::application::linalg::scaling::exponent

@@ -151,18 +151,25 @@ Result<std::int32_t> balance_in_place(std::span<double> entries, double amax, co
     return **k;
 }
 
-RangeSteps range_steps(double amax, std::uint64_t order) {
+RangeSteps range_steps(double amax, std::uint64_t order, std::int32_t limit) {
     RangeSteps steps{{}, 1};
     if (!(amax > 0.0) || !std::isfinite(amax)) return steps;
-    const std::int32_t unit = ex::ilogb(amax);
+    const std::int32_t last = std::min(ex::ilogb(amax), limit);
     // Room for 2^R times amax below the largest finite value, R from 16·n's exponent up.
     for (int room = ex::ceil_log2(std::max<std::uint64_t>(order, 1)) + 4; room < 1024 + 1; room *= 2) {
         const std::optional<std::int32_t> k = balancing_exponent(amax, 0.0, ex::scalbn(ex::dbl_max(), -room));
         if (!k || *k <= steps.k[steps.count - 1]) continue;
-        if (*k >= unit) break;
+        if (*k >= last) break;
         steps.k[steps.count++] = *k;
     }
-    if (unit > steps.k[steps.count - 1]) steps.k[steps.count++] = unit;
+    if (last > steps.k[steps.count - 1]) steps.k[steps.count++] = last;
+    return steps;
+}
+
+RangeSteps solve_steps(std::int32_t limit) {
+    RangeSteps steps{{}, 1};
+    for (std::int32_t s = 1; s < limit && steps.count + 1 < steps.k.size(); s *= 2) steps.k[steps.count++] = s;
+    if (limit > 0) steps.k[steps.count++] = limit;
     return steps;
 }
 

@@ -17,6 +17,7 @@
 #include "kavrel/application/array/types.hpp"
 #include "kavrel/application/view/immutable.hpp"
 #include "kavrel/domain/error/error.hpp"
+#include "kavrel_ops/application/linalg/scaling/exponent.hpp"
 
 namespace kavrel_ops::application::linalg::scaling::gate {
 
@@ -119,35 +120,38 @@ inline constexpr const char* r_entry_out_of_range = "R entry exceeds the scalar 
 
 // --- Factorisations whose intermediates may leave the range ---------------------------------
 
-// The scales 2^-k at which a factorisation of a finite matrix (largest magnitude amax > 0, order
-// n) is tried in turn. First k = 0, the matrix as given, so that ordinary input gets exactly its
-// own factors. Only where that attempt formed an infinite or NaN value from finite entries and
-// amax is large enough for scaling to help, the scales that leave room for ever more growth: the
-// smallest k with amax·2^-k ≤ DBL_MAX/2^R for R = c + 4 (2^c ≥ n, the growth of an elimination),
-// then R doubled each time, and k = ilogb(amax) (amax·2^-k in [1, 2)) last, each only when it
-// scales further than the step before. Multipliers and quotients of these factorisations do not
-// change with a power-of-two scale and every other value scales exactly unless it becomes
-// subnormal, so the smaller the scale that keeps the intermediates finite, the more of the small
-// entries keep all their bits.
+// Increasing scales 2^-k tried in turn, the first of them (k[0]) already tried and failed.
 struct RangeSteps {
-    std::array<std::int32_t, 12> k;
-    std::size_t count;  // 1 to 10: 0, at most 8 scales of the doubling room, the unit scale
+    std::array<std::int32_t, 16> k;
+    std::size_t count;  // 1 to 16
 };
-[[nodiscard]] RangeSteps range_steps(double amax, std::uint64_t order);
 
-// attempt(k, last) factors the input scaled by 2^-k and returns its outcome (the factorisation or
-// an error such as a zero pivot), or nothing when it formed a value outside the range and `last`
-// is false; with `last` true it always returns. The scales of range_steps(amax, order) are tried
-// in turn, none as the last, up to the first outcome, which stands when it is the unscaled one.
-// An outcome at a scale above one that formed a value outside the range is narrowed down by
+// The scales at which a factorisation of a finite matrix (largest magnitude amax > 0, order n) is
+// tried. First k = 0, the matrix as given, so that ordinary input gets exactly its own factors.
+// Only where that attempt formed an infinite or NaN value from finite entries and amax is large
+// enough for scaling to help, the scales that leave room for ever more growth: the smallest k
+// with amax·2^-k ≤ DBL_MAX/2^R for R = c + 4 (2^c ≥ n, the growth of an elimination), then R
+// doubled each time, and k = ilogb(amax) (amax·2^-k in [1, 2)) last, each only when it scales
+// further than the step before. None beyond `limit`, which is the last where it comes first: a
+// scale that rounds an entry would factor another matrix. Multipliers and quotients of these
+// factorisations do not change with a power-of-two scale and every other value scales exactly
+// unless it becomes subnormal, so the smaller the scale that keeps the intermediates finite, the
+// more of the small entries keep all their bits.
+[[nodiscard]] RangeSteps range_steps(double amax, std::uint64_t order, std::int32_t limit = exponent::no_scale_limit);
+
+// The scales at which a solve is tried again with its right-hand side b·2^-s: 0, then 1, 2, 4, …
+// up to `limit` (b's exact_scale_limit), which comes last.
+[[nodiscard]] RangeSteps solve_steps(std::int32_t limit);
+
+// attempt(k, last) runs at the scale 2^-k and returns its outcome (a result or an error such as
+// a zero pivot), or nothing when it formed a value outside the range and `last` is false; with
+// `last` true it always returns. The scales after steps.k[0] are tried in turn, none as the last,
+// up to the first outcome. An outcome at a scale above one that failed is narrowed down by
 // bisection between the two: the result is the outcome at the least scale whose attempt keeps
-// every value in range (a scale further than needed could turn small entries into zeros and an
+// every value in range (a scale further than needed could turn small values into zeros and an
 // error of its own). Where no scale keeps them so, the largest is tried once more as the last.
 template <class T, class Attempt>
-[[nodiscard]] Result<T> factor_in_range(double amax, std::uint64_t order, Attempt&& attempt) {
-    // The input as it is first, before any scale is worked out: ordinary input pays for nothing more.
-    if (std::optional<Result<T>> unscaled = attempt(0, false)) return std::move(*unscaled);
-    const RangeSteps steps = range_steps(amax, order);
+[[nodiscard]] Result<T> least_in_range(const RangeSteps& steps, Attempt&& attempt) {
     for (std::size_t s = 1; s < steps.count; ++s) {
         std::optional<Result<T>> outcome = attempt(steps.k[s], false);
         if (!outcome) continue;
@@ -164,8 +168,25 @@ template <class T, class Attempt>
         return std::move(*outcome);
     }
     std::optional<Result<T>> last = attempt(steps.k[steps.count - 1], true);
-    if (!last) kavrel::domain::error::fail_invariant("invariant: the last scale of a factorisation gives its outcome");
+    if (!last) kavrel::domain::error::fail_invariant("invariant: the last scale of a range search gives its outcome");
     return std::move(*last);
+}
+
+// A factorisation of a finite matrix through least_in_range over range_steps(amax, order,
+// limit()): the input as it is first, before any scale or limit is worked out, so ordinary input
+// pays for nothing more. limit() is the largest scale that keeps every entry the factorisation
+// reads exact.
+template <class T, class Attempt, class Limit>
+[[nodiscard]] Result<T> factor_in_range(double amax, std::uint64_t order, Attempt&& attempt, Limit&& limit) {
+    if (std::optional<Result<T>> unscaled = attempt(0, false)) return std::move(*unscaled);
+    return least_in_range<T>(range_steps(amax, order, limit()), attempt);
+}
+
+// The same for a factorisation that keeps every attempt exact itself.
+template <class T, class Attempt>
+[[nodiscard]] Result<T> factor_in_range(double amax, std::uint64_t order, Attempt&& attempt) {
+    return factor_in_range<T>(amax, order, std::forward<Attempt>(attempt),
+                              [] { return std::int32_t{exponent::no_scale_limit}; });
 }
 
 // values[i] := values[i]·2^k for all i, then the first infinite or NaN value fails with

@@ -1,5 +1,6 @@
 #include "kavrel_ops/application/linalg/udu/decompose.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <optional>
@@ -66,7 +67,16 @@ Result<UduDecomposition> udu_decompose(const ArrayView<double, 2>& a) {
                 return kavrel::domain::error::storage_error("UDU requires a symmetric matrix");
 
     // A NaN pivot or factor comes only from an intermediate that overflowed: the next scale is
-    // tried, and at the last one a NaN pivot fails like a small one.
+    // tried, and at the unit scale a NaN pivot fails like a small one. No scale goes further than
+    // keeps every entry of the upper triangle exact (the factors of a rounded matrix are not A's):
+    // where that is the last scale tried, its NaN pivot is an overflow.
+    std::int32_t limit = 0;
+    const auto exact_limit = [&] {
+        limit = scaling::exponent::no_scale_limit;
+        for (std::size_t i = 0; i < n; ++i)
+            limit = std::min(limit, scaling::exponent::exact_scale_limit(input.subspan(i * n + i, n - i)));
+        return limit;
+    };
     std::vector<double> scaled;
     return gate::factor_in_range<UduDecomposition>(*amax, n, [&](std::int32_t k, bool last) -> std::optional<Result<UduDecomposition>> {
         const double* matrix = m;
@@ -81,11 +91,13 @@ Result<UduDecomposition> udu_decompose(const ArrayView<double, 2>& a) {
         if (columns == Columns::small_pivot) return zero_pivot();
         const bool finite = columns == Columns::factored && working::all_finite(f.u) && working::all_finite(f.d);
         if (!finite && !last) return std::nullopt;
-        if (columns == Columns::nan_pivot) return zero_pivot();
+        if (columns == Columns::nan_pivot)
+            return k == limit && k < scaling::exponent::ilogb(*amax) ? kavrel::domain::error::overflow(factor_out_of_range)
+                                                                      : zero_pivot();
         if (auto restored = gate::restore(f.d, k, factor_out_of_range); !restored || !working::all_finite(f.u))
             return kavrel::domain::error::overflow(factor_out_of_range);
         return f;
-    });
+    }, exact_limit);
 }
 
 }  // namespace kavrel_ops::application::linalg::udu::decompose

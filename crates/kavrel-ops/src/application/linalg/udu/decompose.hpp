@@ -31,7 +31,9 @@ struct UduDecomposition {
 //   (from the last) whose pivot is at most 1e-12·max|a| in magnitude or NaN;
 // - Overflow factor_out_of_range when a factor itself leaves the float64 range.
 // Where the updates overflow although the factors are finite, they are computed on the input
-// scaled by a power of two (scaling::gate::factor_in_range) and d is scaled back exactly.
+// scaled by a power of two (scaling::gate::factor_in_range) and d is scaled back exactly; a scale
+// that would round an entry of the upper triangle is not taken, and where only such a scale
+// keeps the updates finite the error is factor_out_of_range.
 [[nodiscard]] Result<UduDecomposition> udu_decompose(const ArrayView<double, 2>& a);
 
 inline constexpr const char* factor_out_of_range = "UDU factor exceeds the scalar range";

@@ -126,6 +126,28 @@ TEST(UduDecomposeTest, FactorsNearTheTopOfTheRange) {
               "Arithmetic overflow in layout calculations: UDU factor exceeds the scalar range");
 }
 
+// The factors of a scaled copy are the input's only where the scale keeps the bits of every entry
+// of the upper triangle: an odd multiple of 2^-1074 there admits no scale, and the overflow stands;
+// below the diagonal it does not enter the factors and is no obstacle.
+TEST(UduDecomposeTest, NoScaleRoundsAnEntryOfTheUpperTriangle) {
+    const double odd = 3 * std::numeric_limits<double>::denorm_min();
+    Matrix a(4, 4, {1e300, 2e304, 2e304, 0,  //
+                    2e304, -1e300, 0, 0,     //
+                    2e304, 0, 1e300, 0,      //
+                    0, 0, 0, 1e300});
+    Matrix upper = a, lower = a;
+    upper(0, 3) = odd;
+    lower(3, 0) = odd;
+    auto refused = udu_decompose(view_of(upper));
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(kavrel::domain::error::display(refused.error()),
+              "Arithmetic overflow in layout calculations: UDU factor exceeds the scalar range");
+    auto f = udu_decompose(view_of(lower)), g = udu_decompose(view_of(times_power_of_two(lower, -60)));
+    ASSERT_TRUE(f) << kavrel::domain::error::display(f.error());
+    ASSERT_TRUE(g);
+    EXPECT_EQ(f->u, g->u);
+}
+
 TEST(UduDecomposeTest, ShapeIsCheckedBeforeAnyElementIsRead) {
     const ArrayView<double, 2> unreadable{nullptr, 6, Layout<2>{{2, 3}, {3, 1}, 0}};
     auto f = udu_decompose(unreadable);
