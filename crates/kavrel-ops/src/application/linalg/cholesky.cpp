@@ -98,7 +98,7 @@ Result<Array<double, 1>> cholesky_solution(const ArrayView<double, 2>& a, const 
     if (!f) return std::unexpected(std::move(f.error()));
     return working::solve_vector(
         f->n, b, [](std::uint64_t i) { return i; }, working::FactorScales{},
-        [&](std::span<double> x, std::size_t count) { f->solve_columns_in_place(x, count); }, solution_out_of_range);
+        [&](std::span<double> x, std::size_t) { f->solve_in_place(x); }, solution_out_of_range);
 }
 
 Result<Array<double, 2>> cholesky_inverse(const ArrayView<double, 2>& a) {

@@ -157,7 +157,8 @@ template <class Fill, class Substitute>
     return {};
 }
 
-// solution_vector(n, b) solved by solve_in_range with x[i] = b[index(i)].
+// solution_vector(n, b) solved by solve_in_range with x[i] = b[index(i)]: substitute(x, 1) is
+// only ever asked for the one system.
 template <class Index, class Substitute>
 [[nodiscard]] Result<Array<double, 1>> solve_vector(std::uint64_t n, const ArrayView<double, 1>& b, Index&& index,
                                                     FactorScales scales, Substitute&& substitute, const char* reason) {

@@ -31,7 +31,7 @@ Result<Array<double, 1>> lu_solve(const ArrayView<double, 2>& a, const ArrayView
     const std::vector<std::int32_t> rows = rows_in_factor_order(*f);
     return working::solve_vector(
         f->perm.size(), b, [&](std::uint64_t i) { return f->perm[i]; }, {rows, f->column_exponent},
-        [&](std::span<double> x, std::size_t count) { f->solve_columns_in_place(x, count); }, solution_out_of_range);
+        [&](std::span<double> x, std::size_t) { f->solve_in_place(x); }, solution_out_of_range);
 }
 
 Result<Array<double, 2>> inv(const ArrayView<double, 2>& a) {
