@@ -114,9 +114,18 @@ std::vector<double> attempt_entries(FiniteSquare& input, const ArrayView<double,
     return w;
 }
 
-std::int32_t exact_scale_limit(const ArrayView<double, 2>& a) {
+std::int32_t exact_scale_limit(const ArrayView<double, 2>& a, Entries read) {
     std::vector<double> copy;
-    return scaling::exponent::exact_scale_limit(row_major_elements(a, copy));
+    const std::span<const double> m = row_major_elements(a, copy);
+    const std::uint64_t n = a.rows();
+    if (read == Entries::all) return scaling::exponent::exact_scale_limit(m);
+    std::int32_t limit = scaling::exponent::no_scale_limit;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const std::span<const double> row = m.subspan(i * n, n);
+        const auto part = read == Entries::lower ? row.first(i + 1) : row.subspan(i);
+        limit = std::min(limit, scaling::exponent::exact_scale_limit(part));
+    }
+    return limit;
 }
 
 std::vector<double> identity(std::uint64_t n) {
@@ -143,14 +152,55 @@ namespace detail {
 
 namespace ex = scaling::exponent;
 
+bool entry_settles(double y, std::int32_t s, std::int32_t c) noexcept {
+    if (!std::isfinite(y)) return false;
+    const int down = c - s;  // only a scale down can round
+    return down <= 0 || ex::exact_scale_limit(y) >= down;
+}
+
 bool settle_solution(std::span<double> y, std::int32_t s, std::span<const std::int32_t> cols) noexcept {
     if (!all_finite(y)) return false;
-    for (std::size_t j = 0; j < cols.size(); ++j) {
-        const int down = cols[j] - s;  // only a scale down can round
-        if (down > 0 && ex::exact_scale_limit(y[j]) < down) return false;
-    }
+    for (std::size_t j = 0; j < cols.size(); ++j)
+        if (!entry_settles(y[j], s, cols[j])) return false;
     scale_solution(y, s, cols);
     return true;
+}
+
+bool open_entries_settle(std::span<const double> y, std::int32_t s, std::span<const std::int32_t> cols,
+                         std::span<const char> open) noexcept {
+    for (std::size_t i = 0; i < y.size(); ++i)
+        if (open[i] != 0 && !entry_settles(y[i], s, column_scale(cols, i))) return false;
+    return true;
+}
+
+void close_unscaled(std::span<double> x, std::span<const double> y, std::span<const std::int32_t> cols,
+                    std::span<char> open) noexcept {
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const std::int32_t c = column_scale(cols, i);
+        if (!entry_settles(y[i], 0, c)) continue;
+        x[i] = ex::scalbn(y[i], -c);
+        open[i] = 0;
+    }
+}
+
+void close_retried(std::span<double> x, std::span<const double> y, std::int32_t s, std::span<const std::int32_t> cols,
+                   std::span<char> open) noexcept {
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const std::int32_t c = column_scale(cols, i);
+        if (open[i] != 0) {
+            if (!std::isfinite(y[i])) continue;
+            x[i] = ex::scalbn(y[i], s - c);
+            open[i] = 0;
+        } else if (entry_settles(y[i], s, c)) {
+            const double v = ex::scalbn(y[i], s - c);
+            const bool rounded_up = s - c > 0 && std::fabs(y[i]) < ex::safmin() && std::fabs(v) != std::fabs(x[i]);
+            if (!rounded_up) x[i] = v;
+        }
+    }
+}
+
+bool none_open(std::span<const char> open) noexcept {
+    return std::ranges::none_of(open, [](char o) { return o != 0; });
 }
 
 std::int32_t rhs_scale_limit(std::span<const double> b, std::span<const std::int32_t> rows) noexcept {

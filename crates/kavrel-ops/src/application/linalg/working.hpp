@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -63,9 +64,11 @@ struct FiniteSquare {
 // takes input's copy, later ones copy a (the view it was made from) again.
 [[nodiscard]] std::vector<double> attempt_entries(FiniteSquare& input, const ArrayView<double, 2>& a, std::int32_t k);
 
-// The largest k that keeps every entry of the view exact when scaled by 2^-k: the limit of
-// scaling::gate::factor_in_range for a factorisation that reads all of them.
-[[nodiscard]] std::int32_t exact_scale_limit(const ArrayView<double, 2>& a);
+// The entries of a square matrix that a factorisation reads.
+enum class Entries : std::uint8_t { all, lower, upper };  // triangles with the diagonal
+// The largest k that keeps those entries of the square view exact when scaled by 2^-k: the limit
+// of scaling::gate::factor_in_range for a factorisation that reads them.
+[[nodiscard]] std::int32_t exact_scale_limit(const ArrayView<double, 2>& a, Entries read);
 
 // The n×n identity, row-major. An order whose n·n entries cannot be indexed is as unobtainable as
 // one too large to allocate: std::bad_alloc.
@@ -89,29 +92,110 @@ struct FactorScales {
 [[nodiscard]] double element(const ArrayView<double, 1>& v, std::uint64_t i);
 
 namespace detail {
-// y := y·2^(s − cols) and true where every value of y is finite and none loses a bit on the way;
-// false, y untouched, otherwise. An entry beyond the range on the way up becomes ±inf: the
-// solution itself is that large.
+// The scale of column i: 0 where there are none.
+[[nodiscard]] inline std::int32_t column_scale(std::span<const std::int32_t> cols, std::size_t i) noexcept {
+    return cols.empty() ? 0 : cols[i];
+}
+// True where y, solved with the right-hand side b·2^-s, gives the entry y·2^(s − c) of x finite
+// (or ±inf: the solution itself is that large) and without a bit lost on the way down.
+[[nodiscard]] bool entry_settles(double y, std::int32_t s, std::int32_t c) noexcept;
+// y := y·2^(s − cols) and true where every entry settles; false, y untouched, otherwise.
 [[nodiscard]] bool settle_solution(std::span<double> y, std::int32_t s, std::span<const std::int32_t> cols) noexcept;
+// True where every open entry of y settles.
+[[nodiscard]] bool open_entries_settle(std::span<const double> y, std::int32_t s, std::span<const std::int32_t> cols,
+                                       std::span<const char> open) noexcept;
+// x[i] := y[i]·2^-cols[i] for each entry that settles at s = 0, which is then no longer open.
+void close_unscaled(std::span<double> x, std::span<const double> y, std::span<const std::int32_t> cols,
+                    std::span<char> open) noexcept;
+// The entries of a retry y, solved with b·2^-s, into x: an open entry finite in y (where a scale
+// down may round it), which is then no longer open; an entry settled at s = 0 (held in x) where
+// the retry settles it as well and did not take it below the normal range on the way, so that a
+// solution the retry forms whole is the retry's.
+void close_retried(std::span<double> x, std::span<const double> y, std::int32_t s, std::span<const std::int32_t> cols,
+                   std::span<char> open) noexcept;
 // The largest s with every b[i]·2^-(rows[i] + s) exact; negative where rows alone round an entry.
 [[nodiscard]] std::int32_t rhs_scale_limit(std::span<const double> b, std::span<const std::int32_t> rows) noexcept;
 // y := b·2^-(rows + s).
 void scale_rhs(std::span<double> y, std::span<const double> b, std::span<const std::int32_t> rows, std::int32_t s) noexcept;
 // y := y·2^(s − cols), whatever y holds.
 void scale_solution(std::span<double> y, std::int32_t s, std::span<const std::int32_t> cols) noexcept;
+// True where no entry is open.
+[[nodiscard]] bool none_open(std::span<const char> open) noexcept;
+
+// How far past b's exact scales a probe goes to tell a solution beyond the range: 2^0 .. 2^12.
+inline constexpr std::int32_t probe_steps = 13;
+
+// One system of solve_in_range whose solution at b's own scale is not settled: x holds that
+// solution where `unscaled` (only without row scales); b is finite.
+template <class Substitute>
+[[nodiscard]] Result<void> settle_system(std::span<double> x, std::span<const double> b, bool unscaled, FactorScales scales,
+                                         Substitute& substitute, const char* reason) {
+    const std::size_t n = x.size();
+    std::vector<char> open(n, 1);
+    const std::int32_t limit = rhs_scale_limit(b, scales.rows);
+    const auto solve_at = [&](std::int32_t s) {
+        std::vector<double> y(n);
+        scale_rhs(y, b, scales.rows, s);
+        substitute(std::span<double>(y), std::size_t{1});
+        return y;
+    };
+    // An entry the substitutions form finite at b's own scale was formed from finite values only:
+    // it is the ordinary solve's, bit for bit, and stands where a retry would round it.
+    if (limit >= 0) {
+        if (!unscaled) {
+            scale_rhs(x, b, scales.rows, 0);
+            substitute(x, std::size_t{1});
+        }
+        close_unscaled(x, x, scales.cols, open);
+        if (none_open(open)) return {};
+    }
+    struct Retry {
+        std::int32_t s;
+        std::vector<double> y;
+    };
+    const auto attempt = [&](std::int32_t s, bool last) -> std::optional<Result<Retry>> {
+        Retry r{s, solve_at(s)};
+        if (last || open_entries_settle(r.y, s, scales.cols, open)) return r;
+        return std::nullopt;
+    };
+    const Result<Retry> retry = limit <= 0 ? std::move(*attempt(limit, true))
+                                           : scaling::gate::least_in_range<Retry>(scaling::gate::solve_steps(limit), attempt);
+    // An entry below the normal range that no exact scale forms at its own is rounded there once
+    // more, from the largest.
+    close_retried(x, retry->y, retry->s, scales.cols, open);
+    if (none_open(open)) return {};
+    // What overflows at every exact scale is ±inf where the solution itself leaves the range. A
+    // probe beyond them, whose rounded b decides nothing else, tells that from a finite entry that
+    // cannot be formed exactly.
+    for (std::int32_t step = 0; step < probe_steps; ++step) {
+        const std::int32_t s = std::max(limit, 0) + (std::int32_t{1} << step);
+        const std::vector<double> y = solve_at(s);
+        bool finite = true;
+        for (std::size_t i = 0; i < n; ++i) finite = finite && (open[i] == 0 || std::isfinite(y[i]));
+        if (!finite) continue;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (open[i] == 0) continue;
+            const double v = scaling::exponent::scalbn(y[i], s - (column_scale(scales.cols, i)));
+            if (!std::isinf(v)) return kavrel::domain::error::overflow(reason);
+            x[i] = v;
+        }
+        return {};
+    }
+    return kavrel::domain::error::overflow(reason);
+}
 }  // namespace detail
 
 // `count` systems A·x = b solved in x (count·n entries, one system after another) with a factor
 // of A scaled by `scales`: fill(j, x_j) writes right-hand side j, and substitute(x, count) runs
 // the factor's substitutions on them in place. Ordinary systems (no scales) cost just that and
-// one finiteness scan of x. Otherwise, and for a system whose solution holds an infinite or NaN
-// value formed from a finite b, each system is solved with diag(2^-rows)·b·2^-s for the least s
-// from 0 over gate::solve_steps (gate::least_in_range) that keeps b exact, the solve finite and
-// x = diag(2^-cols)·y·2^s exact: no scale rounds b or x, and x leaves the range (±inf) only where
-// the solution itself does; only where no exact s forms an entry of x below the normal range
-// at its own scale is it rounded from the largest one's. A b with infinite or NaN entries keeps
-// the substitutions' IEEE result. Fails with KavrelError::Overflow `reason` (static text) where
-// no exact s keeps a system's solve finite.
+// one finiteness scan of x. Otherwise each entry of x is the one formed at b's own scale where
+// that is finite and exact, and else the one formed with diag(2^-rows)·b·2^-s for the least s
+// over gate::solve_steps (gate::least_in_range) that keeps b exact and the entry finite and
+// exact on the way back: no scale rounds b, and x leaves the range (±inf) only where the solution
+// itself does, which a probe beyond the exact scales tells where none reaches. Only an entry
+// below the normal range that no exact s forms at its own scale is rounded once more. A b with
+// infinite or NaN entries keeps the substitutions' IEEE result. Fails with KavrelError::Overflow
+// `reason` (static text) where an entry is finite but no exact s keeps it so.
 template <class Fill, class Substitute>
 [[nodiscard]] Result<void> solve_in_range(std::span<double> x, std::size_t count, FactorScales scales, Fill&& fill,
                                           Substitute&& substitute, const char* reason) {
@@ -128,31 +212,14 @@ template <class Fill, class Substitute>
         if (!scaled_rows && detail::settle_solution(v, 0, scales.cols)) continue;
         fill(j, std::span<double>(b));
         if (!all_finite(b)) {
-            detail::scale_rhs(v, b, scales.rows, 0);
-            substitute(v, std::size_t{1});
+            if (scaled_rows) {
+                detail::scale_rhs(v, b, scales.rows, 0);
+                substitute(v, std::size_t{1});
+            }
             detail::scale_solution(v, 0, scales.cols);
             continue;
         }
-        const std::int32_t limit = detail::rhs_scale_limit(b, scales.rows);
-        if (limit < 0) return kavrel::domain::error::overflow(reason);
-        const auto attempt = [&](std::int32_t s, bool last) -> std::optional<Result<std::vector<double>>> {
-            std::vector<double> y(n);
-            detail::scale_rhs(y, b, scales.rows, s);
-            substitute(std::span<double>(y), std::size_t{1});
-            if (detail::settle_solution(y, s, scales.cols)) return y;
-            if (!last) return std::nullopt;
-            if (!all_finite(y)) return kavrel::domain::error::overflow(reason);
-            // No exact scale of b reaches the entries of x below the normal range: they are
-            // rounded there once more, as close as they come.
-            detail::scale_solution(y, s, scales.cols);
-            return y;
-        };
-        // s = 0 has been tried above unless the rows are scaled.
-        std::optional<Result<std::vector<double>>> solved;
-        if (scaled_rows) solved = attempt(0, limit == 0);
-        if (!solved) solved = scaling::gate::least_in_range<std::vector<double>>(scaling::gate::solve_steps(limit), attempt);
-        if (!*solved) return std::unexpected(std::move(solved->error()));
-        std::copy((*solved)->begin(), (*solved)->end(), v.begin());
+        if (auto settled = detail::settle_system(v, b, !scaled_rows, scales, substitute, reason); !settled) return settled;
     }
     return {};
 }

@@ -121,8 +121,10 @@ void diagonal_substitute(std::span<double> x, std::size_t count, const std::vect
         for (std::size_t i = 0; i < n; ++i) x[c * n + i] = (x[c * n + i] * 0x1p1000) / (d[i] * 0x1p1000);
 }
 
-// x = diag(2^-cols)·y with diag(d)·y = diag(2^-rows)·b: no power of two rounds b or x, the least
-// scale of b that keeps the solve finite is taken, and where none is exact the solve fails.
+// x = diag(2^-cols)·y with diag(d)·y = diag(2^-rows)·b: no power of two rounds b, entries
+// finite at b's own scale keep it, the others come from the least scale of b that keeps them
+// finite, inf only where the solution is, and where no exact scale keeps a finite entry finite
+// the solve fails.
 TEST(WorkingTest, SolveInRange) {
     const double tiny = std::numeric_limits<double>::denorm_min();
     struct Case {
@@ -138,13 +140,21 @@ TEST(WorkingTest, SolveInRange) {
         {"no exact scale", {0x1p30, 3 * tiny}, {1, 1}, {}, {}, {}},
         {"exact scales too few", {0x1p30, 3 * 0x1p-1070}, {1, 1}, {}, {}, {}},
         {"the solution itself beyond the range", {0x1p1023, 1}, {0.25, 1}, {}, {}, {inf, 1}},
+        {"no exact scale reaches a subnormal entry", {tiny, 0x1p-1000}, {1, 3}, {}, {0, 30},
+         {tiny, std::ldexp(0x1p-1000 / 3, -30)}},
         {"right-hand side beyond the range", {inf, 1}, {1, 1}, {}, {}, {inf, 1}},
         // 2^-1030/3, rounded once: the solve that forms it in the subnormal range is the one at
         // s = 30, not a scale of a 53-bit value.
         {"column scale that would round", {1, 0x1p-1000}, {1, 3}, {}, {0, 30}, {1, 0x1p-1030 / 3}},
         {"column scales", {4, 6}, {1, 3}, {}, {2, -1}, {1, 4}},
         {"row scales", {1, 1}, {1, 1}, {5, 0}, {}, {0x1p-5, 1}},
-        {"row scale that would round", {tiny, 1}, {1, 1}, {5, 0}, {}, {}},
+        // b·2^-5 would round tiny: b is scaled up instead, and x0 = 2^-1079 rounds to 0 once.
+        {"row scale that b cannot take", {tiny, 1}, {1, 1}, {5, 0}, {}, {0, 1}},
+        {"the solution beyond the range, b with few exact scales", {0x1p1023, 0x1p-600}, {0.25, 1}, {}, {},
+         {inf, 0x1p-600}},
+        // y1 = 2^-1020·1.333… is normal at b's own scale and would lose bits at b·2^-7.
+        {"an entry finite at b's own scale keeps it", {0x1p30, 0x1.5555555555555p-1000}, {1, 0x1p20}, {}, {},
+         {0x1p30, 0x1.5555555555555p-1020}},
         {"row scales and an overflowing intermediate", {0x1p40, 1}, {1, 1}, {5, 0}, {}, {0x1p35, 1}},
     };
     for (const Case& c : cases) {

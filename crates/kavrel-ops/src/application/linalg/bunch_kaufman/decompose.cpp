@@ -276,8 +276,8 @@ Result<BunchKaufmanDecomposition> bunch_kaufman_decompose(const ArrayView<double
     if (!copy) return std::unexpected(std::move(copy.error()));
     const std::size_t n = a.rows();
     // An infinite or NaN value formed from finite entries is an overflow of the updates: the
-    // next scale is tried, but none that rounds an entry (the factors of a rounded matrix are not
-    // A's).
+    // next scale is tried, but none that rounds an entry of the lower triangle, the one read (the
+    // factors of a rounded matrix are not A's).
     return scaling::gate::factor_in_range<BunchKaufmanDecomposition>(
         copy->amax, n, [&](std::int32_t k, bool last) -> std::optional<Result<BunchKaufmanDecomposition>> {
             Elimination e{working::attempt_entries(*copy, a, k),
@@ -294,7 +294,7 @@ Result<BunchKaufmanDecomposition> bunch_kaufman_decompose(const ArrayView<double
                 return kavrel::domain::error::overflow(factor_out_of_range);
             return std::move(e.f);
         },
-        [&] { return working::exact_scale_limit(a); });
+        [&] { return working::exact_scale_limit(a, working::Entries::lower); });
 }
 
 }  // namespace kavrel_ops::application::linalg::bunch_kaufman::decompose

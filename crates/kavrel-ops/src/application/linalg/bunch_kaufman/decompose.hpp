@@ -34,8 +34,8 @@ inline constexpr double alpha = 0.6403882032022076;
 // - Overflow factor_out_of_range when a factor itself leaves the float64 range.
 // Where the updates overflow although the factors are finite, they are computed on the input
 // scaled by a power of two (scaling::gate::factor_in_range) and D is scaled back exactly; a scale
-// that would round an entry is not taken, and where only such a scale keeps the updates finite
-// the error is factor_out_of_range.
+// that would round an entry of the lower triangle is not taken, and where only such a scale keeps
+// the updates finite the error is factor_out_of_range.
 [[nodiscard]] Result<BunchKaufmanDecomposition> bunch_kaufman_decompose(const ArrayView<double, 2>& a);
 
 inline constexpr const char* factor_out_of_range = "Bunch-Kaufman factor exceeds the scalar range";

@@ -92,7 +92,10 @@ Result<FullPivLuDecomposition> full_piv_lu_decompose(const ArrayView<double, 2>&
     const double amax = input->amax;
 
     // An infinite or NaN value formed from finite entries is an overflow of the updates: the
-    // next scale is tried.
+    // next scale is tried, none that rounds an entry. With complete pivoting no product
+    // overflows (|l| ≤ 1, |u| at most the pivot), and an update that does becomes the next
+    // pivot, so every such overflow is a U entry beyond the range and ends in factor_out_of_range
+    // at every scale.
     return scaling::gate::factor_in_range<FullPivLuDecomposition>(
         amax, n, [&](std::int32_t k, bool last) -> std::optional<Result<FullPivLuDecomposition>> {
             FullPivLuDecomposition f{working::attempt_entries(*input, a, k), std::vector<std::uint64_t>(n),
@@ -106,7 +109,8 @@ Result<FullPivLuDecomposition> full_piv_lu_decompose(const ArrayView<double, 2>&
             scale_back(f, k);
             if (!finite || !working::all_finite(f.lu)) return kavrel::domain::error::overflow(factor_out_of_range);
             return f;
-        });
+        },
+        [&] { return working::exact_scale_limit(a, working::Entries::all); });
 }
 
 }  // namespace kavrel_ops::application::linalg::full_piv_lu::decompose

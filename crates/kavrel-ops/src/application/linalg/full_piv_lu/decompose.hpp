@@ -17,7 +17,8 @@ using kavrel::domain::error::Result;
 // first infinite or NaN entry; Overflow factor_out_of_range when a factor itself leaves the float64
 // range. A singular or rank-deficient matrix is no error. Where the updates overflow although the
 // factors are finite, they are computed on the input scaled by a power of two
-// (scaling::gate::factor_in_range) and U (with the remainder) is scaled back exactly.
+// (scaling::gate::factor_in_range) and U (with the remainder) is scaled back exactly; no scale
+// that would round an entry is taken.
 [[nodiscard]] Result<FullPivLuDecomposition> full_piv_lu_decompose(const ArrayView<double, 2>& a);
 
 inline constexpr const char* factor_out_of_range = "FullPivLU factor exceeds the scalar range";

@@ -174,8 +174,8 @@ std::vector<std::int32_t> least_column_scales(std::span<const double> peak, std:
     std::vector<std::int32_t> least(c.size(), 0);
     for (std::size_t j = 0; j < c.size(); ++j) {
         if (peak[j] == 0.0) continue;
-        int room = 1023 - scaling::exponent::ilogb(peak[j]);
-        if (!std::isfinite(scaling::exponent::scalbn(peak[j], room))) --room;
+        // peak·2^room lies in [2^1023, 2^1024).
+        const int room = 1023 - scaling::exponent::ilogb(peak[j]);
         least[j] = std::max(0, c[j] - room);
     }
     return nonzero_or_empty(std::move(least));

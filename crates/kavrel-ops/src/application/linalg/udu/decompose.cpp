@@ -1,6 +1,5 @@
 #include "kavrel_ops/application/linalg/udu/decompose.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <optional>
@@ -71,12 +70,7 @@ Result<UduDecomposition> udu_decompose(const ArrayView<double, 2>& a) {
     // keeps every entry of the upper triangle exact (the factors of a rounded matrix are not A's):
     // where that is the last scale tried, its NaN pivot is an overflow.
     std::int32_t limit = 0;
-    const auto exact_limit = [&] {
-        limit = scaling::exponent::no_scale_limit;
-        for (std::size_t i = 0; i < n; ++i)
-            limit = std::min(limit, scaling::exponent::exact_scale_limit(input.subspan(i * n + i, n - i)));
-        return limit;
-    };
+    const auto exact_limit = [&] { return limit = working::exact_scale_limit(a, working::Entries::upper); };
     std::vector<double> scaled;
     return gate::factor_in_range<UduDecomposition>(*amax, n, [&](std::int32_t k, bool last) -> std::optional<Result<UduDecomposition>> {
         const double* matrix = m;
