@@ -139,27 +139,34 @@ template <class Substitute>
         substitute(std::span<double>(y), std::size_t{1});
         return y;
     };
+    struct Retry {
+        std::int32_t s;
+        std::vector<double> y;
+    };
+    const auto attempt = [&](std::int32_t s) -> scaling::gate::Attempt<Retry> {
+        Retry r{s, solve_at(s)};
+        const bool settled = open_entries_settle(r.y, s, scales.cols, open);
+        return {std::move(r), settled};
+    };
     // An entry the substitutions form finite at b's own scale was formed from finite values only:
-    // it is the ordinary solve's, bit for bit, and stands where a retry would round it.
+    // it is the ordinary solve's, bit for bit, and stands where a retry would round it. Where the
+    // row scales would round b, b is scaled up as little as they need instead.
+    scaling::gate::Attempt<Retry> first{Retry{0, {}}, false};
     if (limit >= 0) {
         if (!unscaled) {
             scale_rhs(x, b, scales.rows, 0);
             substitute(x, std::size_t{1});
         }
-        close_unscaled(x, x, scales.cols, open);
+        first.outcome->y.assign(x.begin(), x.end());
+        close_unscaled(x, first.outcome->y, scales.cols, open);
         if (none_open(open)) return {};
+    } else {
+        first = attempt(limit);
     }
-    struct Retry {
-        std::int32_t s;
-        std::vector<double> y;
-    };
-    const auto attempt = [&](std::int32_t s, bool last) -> std::optional<Result<Retry>> {
-        Retry r{s, solve_at(s)};
-        if (last || open_entries_settle(r.y, s, scales.cols, open)) return r;
-        return std::nullopt;
-    };
-    const Result<Retry> retry = limit <= 0 ? std::move(*attempt(limit, true))
-                                           : scaling::gate::least_in_range<Retry>(scaling::gate::solve_steps(limit), attempt);
+    const Result<Retry> retry = first.in_range || limit <= 0
+                                    ? std::move(first.outcome)
+                                    : scaling::gate::least_in_range<Retry>(scaling::gate::solve_steps(limit), attempt,
+                                                                           std::move(first));
     // An entry below the normal range that no exact scale forms at its own is rounded there once
     // more, from the largest.
     close_retried(x, retry->y, retry->s, scales.cols, open);
@@ -175,7 +182,7 @@ template <class Substitute>
         if (!finite) continue;
         for (std::size_t i = 0; i < n; ++i) {
             if (open[i] == 0) continue;
-            const double v = scaling::exponent::scalbn(y[i], s - (column_scale(scales.cols, i)));
+            const double v = scaling::exponent::scalbn(y[i], s - column_scale(scales.cols, i));
             if (!std::isinf(v)) return kavrel::domain::error::overflow(reason);
             x[i] = v;
         }

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstddef>
 #include <numeric>
-#include <optional>
 #include <utility>
 
 #include "kavrel_ops/application/linalg/scaling/gate.hpp"
@@ -279,7 +278,7 @@ Result<BunchKaufmanDecomposition> bunch_kaufman_decompose(const ArrayView<double
     // next scale is tried, but none that rounds an entry of the lower triangle, the one read (the
     // factors of a rounded matrix are not A's).
     return scaling::gate::factor_in_range<BunchKaufmanDecomposition>(
-        copy->amax, n, [&](std::int32_t k, bool last) -> std::optional<Result<BunchKaufmanDecomposition>> {
+        copy->amax, n, [&](std::int32_t k) -> scaling::gate::Attempt<BunchKaufmanDecomposition> {
             Elimination e{working::attempt_entries(*copy, a, k),
                           {working::identity(n), std::vector<double>(n * n), std::vector<std::uint64_t>(n),
                            std::vector<bool>(n), n},
@@ -288,11 +287,11 @@ Result<BunchKaufmanDecomposition> bunch_kaufman_decompose(const ArrayView<double
             const Result<void> done = eliminate(e);
             const bool finite = working::all_finite(e.w) && working::all_finite(e.f.l) &&
                                 working::all_finite(e.f.d);
-            if (!finite && !last) return std::nullopt;
-            if (!done) return std::unexpected(done.error());
-            if (auto restored = scaling::gate::restore(e.f.d, k, factor_out_of_range); !restored || !finite)
-                return kavrel::domain::error::overflow(factor_out_of_range);
-            return std::move(e.f);
+            if (!finite) return {kavrel::domain::error::overflow(factor_out_of_range), false};
+            if (!done) return {std::unexpected(done.error()), true};
+            if (auto restored = scaling::gate::restore(e.f.d, k, factor_out_of_range); !restored)
+                return {kavrel::domain::error::overflow(factor_out_of_range), true};
+            return {std::move(e.f), true};
         },
         [&] { return working::exact_scale_limit(a, working::Entries::lower); });
 }

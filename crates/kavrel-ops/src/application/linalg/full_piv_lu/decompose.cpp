@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <numeric>
-#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -97,18 +96,17 @@ Result<FullPivLuDecomposition> full_piv_lu_decompose(const ArrayView<double, 2>&
     // pivot, so every such overflow is a U entry beyond the range and ends in factor_out_of_range
     // at every scale.
     return scaling::gate::factor_in_range<FullPivLuDecomposition>(
-        amax, n, [&](std::int32_t k, bool last) -> std::optional<Result<FullPivLuDecomposition>> {
+        amax, n, [&](std::int32_t k) -> scaling::gate::Attempt<FullPivLuDecomposition> {
             FullPivLuDecomposition f{working::attempt_entries(*input, a, k), std::vector<std::uint64_t>(n),
                                      std::vector<std::uint64_t>(n), n, n, 1};
             std::iota(f.row_perm.begin(), f.row_perm.end(), std::uint64_t{0});
             std::iota(f.col_perm.begin(), f.col_perm.end(), std::uint64_t{0});
             // 1e-12·max|a| at the attempt's scale, exactly the scaled threshold.
             eliminate(f, relative_pivot_threshold * scaling::exponent::scalbn(amax, -k));
-            const bool finite = working::all_finite(f.lu);
-            if (!finite && !last) return std::nullopt;
+            if (!working::all_finite(f.lu)) return {kavrel::domain::error::overflow(factor_out_of_range), false};
             scale_back(f, k);
-            if (!finite || !working::all_finite(f.lu)) return kavrel::domain::error::overflow(factor_out_of_range);
-            return f;
+            if (!working::all_finite(f.lu)) return {kavrel::domain::error::overflow(factor_out_of_range), true};
+            return {std::move(f), true};
         },
         [&] { return working::exact_scale_limit(a, working::Entries::all); });
 }

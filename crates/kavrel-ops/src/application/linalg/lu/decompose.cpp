@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <limits>
 #include <numeric>
-#include <optional>
 #include <ranges>
 #include <span>
 #include <string_view>
@@ -208,25 +207,22 @@ Result<LuDecomposition> lu_decompose_as(const ArrayView<double, 2>& a, LuVariant
     if (!input) return std::unexpected(std::move(input.error()));
     const std::uint64_t n = input->n;
 
-    // A factorisation of A with its lines scaled by 2^-scales; nothing where it formed an
-    // infinite or NaN value from finite entries, an overflow of the updates that may even end in
-    // an exactly zero pivot column, and `last` is false.
-    const auto factor = [&](std::vector<std::int32_t> scales, Axis axis,
-                            bool last) -> std::optional<Result<LuDecomposition>> {
+    // A factorisation of A with its lines scaled by 2^-scales. An infinite or NaN value formed
+    // from finite entries is an overflow of the updates (it may even end in an exactly zero pivot
+    // column): out of range.
+    using Attempt = scaling::gate::Attempt<LuDecomposition>;
+    const auto factor = [&](std::vector<std::int32_t> scales, Axis axis) -> Attempt {
         Working f{working::attempt_entries(*input, a, 0), n, std::vector<std::uint64_t>(n), 1};
         scale_lines(f.w, n, scales, axis);
         std::iota(f.perm.begin(), f.perm.end(), std::uint64_t{0});
         auto done = variant == LuVariant::unblocked ? factor_unblocked(f) : factor_blocked(f, product);
-        if (!working::all_finite(f.w)) {
-            if (!last) return std::nullopt;
-            return kavrel::domain::error::overflow(factor_out_of_range);
-        }
-        if (!done) return std::unexpected(std::move(done.error()));
+        if (!working::all_finite(f.w)) return {kavrel::domain::error::overflow(factor_out_of_range), false};
+        if (!done) return {std::unexpected(std::move(done.error())), true};
         auto lu = kavrel::domain::error::expect(Array<double, 2>::from_vec({n, n}, std::move(f.w)),
                                                 "square factor storage");
         LuDecomposition d{std::move(lu), std::move(f.perm), f.sign, {}, {}};
         (axis == Axis::columns ? d.column_exponent : d.row_exponent) = std::move(scales);
-        return d;
+        return {std::move(d), true};
     };
 
     // Attempt k scales every column by 2^-k but none further than keeps its entries exact, so
@@ -237,7 +233,7 @@ Result<LuDecomposition> lu_decompose_as(const ArrayView<double, 2>& a, LuVariant
     Axis axis = Axis::columns;
     std::vector<std::int32_t> limits;
     bool capped = false;
-    const auto attempt = [&](std::int32_t k, bool last) {
+    const auto attempt = [&](std::int32_t k) {
         std::vector<std::int32_t> scales;
         if (k != 0) {
             if (limits.empty()) {
@@ -247,7 +243,7 @@ Result<LuDecomposition> lu_decompose_as(const ArrayView<double, 2>& a, LuVariant
             scales = capped_scales(limits, k);
             capped = capped || std::ranges::any_of(limits, [&](std::int32_t limit) { return limit < k; });
         }
-        return factor(std::move(scales), axis, last);
+        return factor(std::move(scales), axis);
     };
     auto by_columns = scaling::gate::factor_in_range<LuDecomposition>(input->amax, n, attempt);
     if (by_columns) {
@@ -258,13 +254,15 @@ Result<LuDecomposition> lu_decompose_as(const ArrayView<double, 2>& a, LuVariant
         scale_lines(w, n, by_columns->column_exponent, Axis::columns);
         std::vector<std::int32_t> least = least_column_scales(column_peaks(std::move(w), n), by_columns->column_exponent);
         if (least == by_columns->column_exponent) return by_columns;
-        if (auto refined = factor(std::move(least), Axis::columns, false); refined && *refined) return std::move(*refined);
+        if (Attempt refined = factor(std::move(least), Axis::columns); refined.in_range && refined.outcome)
+            return std::move(refined.outcome);
         return by_columns;
     }
     if (!capped || !is_out_of_range(by_columns.error())) return by_columns;
     axis = Axis::rows;
     limits.clear();
-    return scaling::gate::least_in_range<LuDecomposition>(scaling::gate::range_steps(input->amax, n), attempt);
+    return scaling::gate::least_in_range<LuDecomposition>(scaling::gate::range_steps(input->amax, n), attempt,
+                                                          Attempt{std::move(by_columns), false});
 }
 
 }  // namespace detail

@@ -143,49 +143,60 @@ struct RangeSteps {
 // up to `limit` (b's exact_scale_limit), which comes last.
 [[nodiscard]] RangeSteps solve_steps(std::int32_t limit);
 
-// attempt(k, last) runs at the scale 2^-k and returns its outcome (a result or an error such as
-// a zero pivot), or nothing when it formed a value outside the range and `last` is false; with
-// `last` true it always returns. The scales after steps.k[0] are tried in turn, none as the last,
-// up to the first outcome. An outcome at a scale above one that failed is narrowed down by
-// bisection between the two: the result is the outcome at the least scale whose attempt keeps
-// every value in range (a scale further than needed could turn small values into zeros and an
-// error of its own). Where no scale keeps them so, the largest is tried once more as the last.
-template <class T, class Attempt>
-[[nodiscard]] Result<T> least_in_range(const RangeSteps& steps, Attempt&& attempt) {
+// What one attempt at a scale gives: its outcome (a result, or an error such as a zero pivot or
+// the caller's overflow), and whether every value it formed stayed in the range.
+template <class T>
+struct Attempt {
+    Result<T> outcome;
+    bool in_range;
+};
+
+// attempt(k) runs at the scale 2^-k and returns its Attempt<T>. The scales after steps.k[0], whose
+// attempt `first` was made and left the range, are tried in turn up to the first in range. An
+// outcome in range above a scale that was not is narrowed down by bisection between the two: the
+// result is the outcome at the least scale whose attempt keeps every value in range (a scale
+// further than needed could turn small values into zeros and an error of its own). Where none
+// does, the outcome of the largest scale stands.
+template <class T, class Try>
+[[nodiscard]] Result<T> least_in_range(const RangeSteps& steps, Try&& attempt, Attempt<T>&& first) {
+    Attempt<T> largest = std::move(first);
     for (std::size_t s = 1; s < steps.count; ++s) {
-        std::optional<Result<T>> outcome = attempt(steps.k[s], false);
-        if (!outcome) continue;
+        Attempt<T> tried = attempt(steps.k[s]);
+        if (!tried.in_range) {
+            largest = std::move(tried);
+            continue;
+        }
+        Result<T> outcome = std::move(tried.outcome);
         std::int32_t failed = steps.k[s - 1], kept = steps.k[s];
         while (kept - failed > 1) {
             const std::int32_t mid = failed + (kept - failed) / 2;
-            if (std::optional<Result<T>> narrower = attempt(mid, false)) {
+            if (Attempt<T> narrower = attempt(mid); narrower.in_range) {
                 kept = mid;
-                outcome = std::move(narrower);
+                outcome = std::move(narrower.outcome);
             } else {
                 failed = mid;
             }
         }
-        return std::move(*outcome);
+        return outcome;
     }
-    std::optional<Result<T>> last = attempt(steps.k[steps.count - 1], true);
-    if (!last) kavrel::domain::error::fail_invariant("invariant: the last scale of a range search gives its outcome");
-    return std::move(*last);
+    return std::move(largest.outcome);
 }
 
 // A factorisation of a finite matrix through least_in_range over range_steps(amax, order,
 // limit()): the input as it is first, before any scale or limit is worked out, so ordinary input
 // pays for nothing more. limit() is the largest scale that keeps every entry the factorisation
 // reads exact.
-template <class T, class Attempt, class Limit>
-[[nodiscard]] Result<T> factor_in_range(double amax, std::uint64_t order, Attempt&& attempt, Limit&& limit) {
-    if (std::optional<Result<T>> unscaled = attempt(0, false)) return std::move(*unscaled);
-    return least_in_range<T>(range_steps(amax, order, limit()), attempt);
+template <class T, class Try, class Limit>
+[[nodiscard]] Result<T> factor_in_range(double amax, std::uint64_t order, Try&& attempt, Limit&& limit) {
+    Attempt<T> unscaled = attempt(0);
+    if (unscaled.in_range) return std::move(unscaled.outcome);
+    return least_in_range<T>(range_steps(amax, order, limit()), attempt, std::move(unscaled));
 }
 
 // The same for a factorisation that keeps every attempt exact itself.
-template <class T, class Attempt>
-[[nodiscard]] Result<T> factor_in_range(double amax, std::uint64_t order, Attempt&& attempt) {
-    return factor_in_range<T>(amax, order, std::forward<Attempt>(attempt),
+template <class T, class Try>
+[[nodiscard]] Result<T> factor_in_range(double amax, std::uint64_t order, Try&& attempt) {
+    return factor_in_range<T>(amax, order, std::forward<Try>(attempt),
                               [] { return std::int32_t{exponent::no_scale_limit}; });
 }
 

@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstddef>
-#include <optional>
 #include <span>
 #include <utility>
 
@@ -68,11 +67,10 @@ Result<UduDecomposition> udu_decompose(const ArrayView<double, 2>& a) {
     // A NaN pivot or factor comes only from an intermediate that overflowed: the next scale is
     // tried, and at the unit scale a NaN pivot fails like a small one. No scale goes further than
     // keeps every entry of the upper triangle exact (the factors of a rounded matrix are not A's):
-    // where that is the last scale tried, its NaN pivot is an overflow.
-    std::int32_t limit = 0;
-    const auto exact_limit = [&] { return limit = working::exact_scale_limit(a, working::Entries::upper); };
+    // where that stops short of the unit scale, a NaN pivot is an overflow.
+    const auto exact_limit = [&] { return working::exact_scale_limit(a, working::Entries::upper); };
     std::vector<double> scaled;
-    return gate::factor_in_range<UduDecomposition>(*amax, n, [&](std::int32_t k, bool last) -> std::optional<Result<UduDecomposition>> {
+    return gate::factor_in_range<UduDecomposition>(*amax, n, [&](std::int32_t k) -> gate::Attempt<UduDecomposition> {
         const double* matrix = m;
         if (k != 0) {
             scaled.assign(m, m + n * n);
@@ -82,15 +80,14 @@ Result<UduDecomposition> udu_decompose(const ArrayView<double, 2>& a) {
         const double tol = pivot_tolerance * scaling::exponent::scalbn(*amax, -k);
         UduDecomposition f{std::vector<double>(n * n), std::vector<double>(n), n};
         const Columns columns = factor_columns(matrix, n, tol, f);
-        if (columns == Columns::small_pivot) return zero_pivot();
+        if (columns == Columns::small_pivot) return {zero_pivot(), true};
         const bool finite = columns == Columns::factored && working::all_finite(f.u) && working::all_finite(f.d);
-        if (!finite && !last) return std::nullopt;
         if (columns == Columns::nan_pivot)
-            return k == limit && k < scaling::exponent::ilogb(*amax) ? kavrel::domain::error::overflow(factor_out_of_range)
-                                                                      : zero_pivot();
+            return {k < scaling::exponent::ilogb(*amax) ? kavrel::domain::error::overflow(factor_out_of_range) : zero_pivot(),
+                    false};
         if (auto restored = gate::restore(f.d, k, factor_out_of_range); !restored || !working::all_finite(f.u))
-            return kavrel::domain::error::overflow(factor_out_of_range);
-        return f;
+            return {kavrel::domain::error::overflow(factor_out_of_range), finite};
+        return {std::move(f), true};
     }, exact_limit);
 }
 

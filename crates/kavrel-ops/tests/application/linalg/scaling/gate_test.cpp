@@ -410,13 +410,12 @@ TEST(GateTest, RangeStepsStartUnscaledAndLeaveEverMoreRoom) {
 // An attempt that factors from scale `least` on and forms a non-finite value below it.
 struct Threshold {
     std::int32_t least;
-    std::vector<std::pair<std::int32_t, bool>> seen;
+    std::vector<std::int32_t> seen;
 
-    std::optional<kavrel::domain::error::Result<int>> operator()(std::int32_t k, bool last) {
-        seen.emplace_back(k, last);
-        if (k >= least) return k;
-        if (!last) return std::nullopt;
-        return kavrel::domain::error::overflow("out of range");
+    gate::Attempt<int> operator()(std::int32_t k) {
+        seen.push_back(k);
+        if (k >= least) return {k, true};
+        return {kavrel::domain::error::overflow("out of range"), false};
     }
 };
 
@@ -425,17 +424,14 @@ TEST(GateTest, FactorInRangeNarrowsToTheLeastScaleThatFactors) {
     struct Case {
         const char* name;
         std::int32_t least;
-        std::vector<std::pair<std::int32_t, bool>> seen;
+        std::vector<std::int32_t> seen;
     };
     const Case cases[] = {
-        {"unscaled", 0, {{0, false}}},
-        {"a step itself", 12, {{0, false}, {6, false}, {12, false}, {9, false}, {10, false}, {11, false}}},
+        {"unscaled", 0, {0}},
+        {"a step itself", 12, {0, 6, 12, 9, 10, 11}},
         // 24 factors, 12 did not: 18, 15, 16 narrow it to 16.
-        {"between two steps", 16, {{0, false}, {6, false}, {12, false}, {24, false}, {18, false}, {15, false}, {16, false}}},
-        {"only the unit scale", 1000, {{0, false}, {6, false}, {12, false}, {24, false}, {48, false}, {96, false},
-                                      {192, false}, {384, false}, {768, false}, {1023, false}, {895, false},
-                                      {959, false}, {991, false}, {1007, false}, {999, false}, {1003, false},
-                                      {1001, false}, {1000, false}}},
+        {"between two steps", 16, {0, 6, 12, 24, 18, 15, 16}},
+        {"only the unit scale", 1000, {0, 6, 12, 24, 48, 96, 192, 384, 768, 1023, 895, 959, 991, 1007, 999, 1003, 1001, 1000}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -445,26 +441,46 @@ TEST(GateTest, FactorInRangeNarrowsToTheLeastScaleThatFactors) {
         EXPECT_EQ(*r, c.least);
         EXPECT_EQ(attempt.seen, c.seen);
     }
-    // Nothing factors: the largest scale once more as the last attempt, whose error stands.
+    // Nothing factors: the outcome of the largest scale stands, without another attempt.
     Threshold never{2000, {}};
     const auto r = gate::factor_in_range<int>(amax, 4, never);
     ASSERT_FALSE(r);
-    ASSERT_EQ(never.seen.size(), 11u);
-    EXPECT_EQ(never.seen[9], (std::pair<std::int32_t, bool>{1023, false}));
-    EXPECT_EQ(never.seen[10], (std::pair<std::int32_t, bool>{1023, true}));
+    EXPECT_EQ(kavrel::domain::error::display(r.error()), "Arithmetic overflow in layout calculations: out of range");
+    EXPECT_EQ(never.seen, (std::vector<std::int32_t>{0, 6, 12, 24, 48, 96, 192, 384, 768, 1023}));
     // An error is narrowed down like a factorisation: a scale far enough to turn small entries into
     // zeros fails with a zero pivot (from 20 on), the least scale that keeps the values in range
     // (14) factors.
     std::vector<std::int32_t> tried;
-    const auto narrowed = gate::factor_in_range<int>(amax, 4, [&](std::int32_t k, bool) -> std::optional<kavrel::domain::error::Result<int>> {
+    const auto narrowed = gate::factor_in_range<int>(amax, 4, [&](std::int32_t k) -> gate::Attempt<int> {
         tried.push_back(k);
-        if (k < 14) return std::nullopt;
-        if (k >= 20) return kavrel::domain::error::storage_error("zero pivot");
-        return k;
+        if (k < 14) return {kavrel::domain::error::overflow("out of range"), false};
+        if (k >= 20) return {kavrel::domain::error::storage_error("zero pivot"), true};
+        return {k, true};
     });
     ASSERT_TRUE(narrowed);
     EXPECT_EQ(*narrowed, 14);
     EXPECT_EQ(tried, (std::vector<std::int32_t>{0, 6, 12, 24, 18, 15, 13, 14}));
+}
+
+// No scale beyond the limit that keeps every entry exact: the limit comes last where it stops the
+// steps short, and a limit of 0 leaves the unscaled attempt alone, whose outcome then stands.
+TEST(GateTest, ScalesStopAtTheExactLimit) {
+    const double amax = std::ldexp(1.9, 1023);
+    const auto steps_of = [](const gate::RangeSteps& s) {
+        return std::vector<std::int32_t>(s.k.begin(), s.k.begin() + static_cast<std::ptrdiff_t>(s.count));
+    };
+    EXPECT_EQ(steps_of(gate::range_steps(amax, 4, 30)), (std::vector<std::int32_t>{0, 6, 12, 24, 30}));
+    EXPECT_EQ(steps_of(gate::range_steps(amax, 4, 24)), (std::vector<std::int32_t>{0, 6, 12, 24}));
+    EXPECT_EQ(steps_of(gate::range_steps(amax, 4, 0)), (std::vector<std::int32_t>{0}));
+    Threshold attempt{16, {}};
+    const auto r = gate::factor_in_range<int>(amax, 4, attempt, [] { return 10; });
+    ASSERT_FALSE(r);
+    EXPECT_EQ(attempt.seen, (std::vector<std::int32_t>{0, 6, 10}));
+    // A solve's right-hand side: doubling up to b's own limit, which comes last.
+    EXPECT_EQ(steps_of(gate::solve_steps(0)), (std::vector<std::int32_t>{0}));
+    EXPECT_EQ(steps_of(gate::solve_steps(5)), (std::vector<std::int32_t>{0, 1, 2, 4, 5}));
+    EXPECT_EQ(steps_of(gate::solve_steps(8)), (std::vector<std::int32_t>{0, 1, 2, 4, 8}));
+    EXPECT_EQ(steps_of(gate::solve_steps(2097)).back(), 2097);
 }
 
 }  // namespace
