@@ -93,24 +93,37 @@ void CholeskyDecomposition::solve_columns_in_place(std::span<double> b, std::siz
     }
 }
 
+namespace {
+
+// L·Lᵀ·y = x in the unbounded exponent: the substitutions of solve_in_place without a value
+// leaving the range.
+auto wide_substitutions(const CholeskyDecomposition& f) {
+    return [&f](std::span<working::Wide> x) {
+        const std::span<const double> l(f.l.data(), f.l.len());
+        working::wide_lower_solve(l, f.n, false, x);
+        working::wide_lower_transposed_solve(l, f.n, x);
+    };
+}
+
+}  // namespace
+
 Result<Array<double, 1>> cholesky_solution(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
     auto f = cholesky_decompose(a);
     if (!f) return std::unexpected(std::move(f.error()));
     return working::solve_vector(
         f->n, b, [](std::uint64_t i) { return i; }, working::FactorScales{},
-        [&](std::span<double> x, std::size_t) { f->solve_in_place(x); }, solution_out_of_range);
+        [&](std::span<double> x, std::size_t) { f->solve_in_place(x); }, wide_substitutions(*f));
 }
 
 Result<Array<double, 2>> cholesky_inverse(const ArrayView<double, 2>& a) {
     auto f = cholesky_decompose(a);
     if (!f) return std::unexpected(std::move(f.error()));
     const std::size_t n = f->n;
-    auto result = working::solve_unit_columns(
+    std::vector<double> result = working::solve_unit_columns(
         n, [](std::size_t i, std::size_t j) { return i == j; }, working::FactorScales{},
         [&](std::span<double> rhs, std::size_t count) { f->solve_columns_in_place(rhs, count); },
-        solution_out_of_range);
-    if (!result) return std::unexpected(std::move(result.error()));
-    return Array<double, 2>::from_vec({n, n}, std::move(*result));
+        wide_substitutions(*f));
+    return Array<double, 2>::from_vec({n, n}, std::move(result));
 }
 
 }  // namespace kavrel_ops::application::linalg::cholesky

@@ -40,19 +40,15 @@ struct CholeskyDecomposition {
 // not positive, NaN included.
 [[nodiscard]] Result<CholeskyDecomposition> cholesky_decompose(const ArrayView<double, 2>& a);
 
-inline constexpr const char* solution_out_of_range = "Cholesky solution exceeds the scalar range";
-
-// x with L·Lᵀ·x = b: b copied in order into x, then solved by working::solve_in_range, so that an
-// intermediate that overflows is solved again with b scaled exactly by a power of two: x is ±inf
-// only where the solution itself leaves the range. Fails, in this order, with the errors of
-// cholesky_decompose, then ShapeMismatch lhs [len(b)], rhs [n] when b's length is not A's order,
-// then Overflow solution_out_of_range where no exact scale of b keeps the solve finite. Both
-// views are only read.
+// x with L·Lᵀ·x = b: b copied in order into x, then solved by working::solve_in_range, so that a
+// system whose intermediates overflow is solved again in an unbounded exponent: x is ±inf only
+// where the solution itself leaves the range. Fails, in this order, with the errors of
+// cholesky_decompose, then ShapeMismatch lhs [len(b)], rhs [n] when b's length is not A's order.
+// Both views are only read.
 [[nodiscard]] Result<Array<double, 1>> cholesky_solution(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b);
 
 // A⁻¹ as a new (n, n) row-major array: column j solves L·Lᵀ·x = e_j as cholesky_solution does,
-// and the result is not symmetrised. Fails with the errors of cholesky_decompose (and, where no
-// exact scale keeps a column's solve finite, solution_out_of_range).
+// and the result is not symmetrised. Fails with the errors of cholesky_decompose.
 [[nodiscard]] Result<Array<double, 2>> cholesky_inverse(const ArrayView<double, 2>& a);
 
 }  // namespace kavrel_ops::application::linalg::cholesky

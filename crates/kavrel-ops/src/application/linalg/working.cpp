@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <utility>
 
@@ -148,78 +149,56 @@ double element(const ArrayView<double, 1>& v, std::uint64_t i) {
     return v.ptr[at];
 }
 
+void wide_lower_solve(std::span<const double> f, std::uint64_t n, bool unit, std::span<Wide> x) noexcept {
+    namespace ex = scaling::exponent;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        Wide h = x[i];
+        for (std::uint64_t k = 0; k < i; ++k) h = ex::wide_sub(h, ex::wide_mul(ex::wide_of(f[i * n + k]), x[k]));
+        x[i] = unit ? h : ex::wide_div(h, ex::wide_of(f[i * n + i]));
+    }
+}
+
+void wide_upper_solve(std::span<const double> f, std::uint64_t n, std::span<Wide> x) noexcept {
+    namespace ex = scaling::exponent;
+    for (std::uint64_t i = n; i-- > 0;) {
+        Wide h = x[i];
+        for (std::uint64_t k = i + 1; k < n; ++k) h = ex::wide_sub(h, ex::wide_mul(ex::wide_of(f[i * n + k]), x[k]));
+        x[i] = ex::wide_div(h, ex::wide_of(f[i * n + i]));
+    }
+}
+
+void wide_lower_transposed_solve(std::span<const double> f, std::uint64_t n, std::span<Wide> x) noexcept {
+    namespace ex = scaling::exponent;
+    for (std::uint64_t i = n; i-- > 0;) {
+        Wide h = x[i];
+        for (std::uint64_t k = i + 1; k < n; ++k) h = ex::wide_sub(h, ex::wide_mul(x[k], ex::wide_of(f[k * n + i])));
+        x[i] = ex::wide_div(h, ex::wide_of(f[i * n + i]));
+    }
+}
+
 namespace detail {
 
 namespace ex = scaling::exponent;
 
-bool entry_settles(double y, std::int32_t s, std::int32_t c) noexcept {
-    if (!std::isfinite(y)) return false;
-    const int down = c - s;  // only a scale down can round
-    return down <= 0 || ex::exact_scale_limit(y) >= down;
-}
-
-bool settle_solution(std::span<double> y, std::int32_t s, std::span<const std::int32_t> cols) noexcept {
+bool settle_solution(std::span<double> y, std::span<const std::int32_t> cols) noexcept {
     if (!all_finite(y)) return false;
-    for (std::size_t j = 0; j < cols.size(); ++j)
-        if (!entry_settles(y[j], s, cols[j])) return false;
-    scale_solution(y, s, cols);
+    scale_solution(y, cols);
     return true;
 }
 
-bool open_entries_settle(std::span<const double> y, std::int32_t s, std::span<const std::int32_t> cols,
-                         std::span<const char> open) noexcept {
-    for (std::size_t i = 0; i < y.size(); ++i)
-        if (open[i] != 0 && !entry_settles(y[i], s, column_scale(cols, i))) return false;
-    return true;
+void scale_solution(std::span<double> y, std::span<const std::int32_t> cols) noexcept {
+    for (std::size_t j = 0; j < cols.size(); ++j) y[j] = ex::scalbn(y[j], -cols[j]);
 }
 
-void close_unscaled(std::span<double> x, std::span<const double> y, std::span<const std::int32_t> cols,
-                    std::span<char> open) noexcept {
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        const std::int32_t c = column_scale(cols, i);
-        if (!entry_settles(y[i], 0, c)) continue;
-        x[i] = ex::scalbn(y[i], -c);
-        open[i] = 0;
+void solve_wide(std::span<double> x, std::span<const double> b, FactorScales scales,
+                const std::function<void(std::span<Wide>)>& wide_solve) {
+    std::vector<Wide> w(b.size());
+    for (std::size_t i = 0; i < b.size(); ++i) {
+        w[i] = ex::wide_of(b[i]);
+        if (!scales.rows.empty()) w[i].e -= scales.rows[i];
     }
-}
-
-void close_retried(std::span<double> x, std::span<const double> y, std::int32_t s, std::span<const std::int32_t> cols,
-                   std::span<char> open) noexcept {
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        const std::int32_t c = column_scale(cols, i);
-        if (open[i] != 0) {
-            if (!std::isfinite(y[i])) continue;
-            x[i] = ex::scalbn(y[i], s - c);
-            open[i] = 0;
-        } else if (entry_settles(y[i], s, c)) {
-            const double v = ex::scalbn(y[i], s - c);
-            const bool rounded_up = s - c > 0 && std::fabs(y[i]) < ex::safmin() && std::fabs(v) != std::fabs(x[i]);
-            if (!rounded_up) x[i] = v;
-        }
-    }
-}
-
-bool none_open(std::span<const char> open) noexcept {
-    return std::ranges::none_of(open, [](char o) { return o != 0; });
-}
-
-std::int32_t rhs_scale_limit(std::span<const double> b, std::span<const std::int32_t> rows) noexcept {
-    if (rows.empty()) return ex::exact_scale_limit(b);
-    std::int32_t limit = ex::no_scale_limit;
-    for (std::size_t i = 0; i < b.size(); ++i) limit = std::min(limit, ex::exact_scale_limit(b[i]) - rows[i]);
-    return limit;
-}
-
-void scale_rhs(std::span<double> y, std::span<const double> b, std::span<const std::int32_t> rows, std::int32_t s) noexcept {
-    for (std::size_t i = 0; i < b.size(); ++i) y[i] = ex::scalbn(b[i], -(rows.empty() ? s : rows[i] + s));
-}
-
-void scale_solution(std::span<double> y, std::int32_t s, std::span<const std::int32_t> cols) noexcept {
-    if (cols.empty()) {
-        if (s != 0) ex::scale_by_power_of_two(y, s);
-        return;
-    }
-    for (std::size_t j = 0; j < y.size(); ++j) y[j] = ex::scalbn(y[j], s - cols[j]);
+    wide_solve(w);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = ex::narrow(w[i], scales.cols.empty() ? 0 : -scales.cols[i]);
 }
 
 }  // namespace detail

@@ -1,14 +1,16 @@
 // The row-major working storage the dense factorisations start from: the shape tests in front of
 // them (nothing read yet), the private row-major copy of an input view or its own storage when
 // that already is one, the scan for infinite and NaN entries that fails with the caller's text,
-// the identity an orthogonal or unit-triangular factor is accumulated from; and the solution
-// vector and unit columns of a solve with a factor.
+// the identity an orthogonal or unit-triangular factor is accumulated from, the exact scale limit
+// of the entries a factorisation reads; and the solution vector and unit columns of a solve with
+// a factor, solved again in an unbounded exponent where the factor's substitutions overflow.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -17,7 +19,6 @@
 #include "kavrel/application/view/immutable.hpp"
 #include "kavrel/domain/error/error.hpp"
 #include "kavrel_ops/application/linalg/scaling/exponent.hpp"
-#include "kavrel_ops/application/linalg/scaling/gate.hpp"
 #include "kavrel_ops/domain/tuning.hpp"
 
 namespace kavrel_ops::application::linalg::working {
@@ -84,6 +85,16 @@ struct FactorScales {
     std::span<const std::int32_t> cols;
 };
 
+using scaling::exponent::Wide;
+
+// The triangular solves of a factor in float64 arithmetic with an unbounded exponent, in place on
+// x, for the n×n row-major factor f: with the lower triangle of f (its diagonal taken as 1 where
+// `unit`), with the upper triangle and its diagonal, and with the transpose of the lower
+// triangle and its diagonal. Each entry subtracts its terms in ascending order, then divides.
+void wide_lower_solve(std::span<const double> f, std::uint64_t n, bool unit, std::span<Wide> x) noexcept;
+void wide_upper_solve(std::span<const double> f, std::uint64_t n, std::span<Wide> x) noexcept;
+void wide_lower_transposed_solve(std::span<const double> f, std::uint64_t n, std::span<Wide> x) noexcept;
+
 // A zero-filled solution vector of order n, then the length test of the right-hand side b:
 // ShapeMismatch lhs [len(b)], rhs [n]. No element of b is read.
 [[nodiscard]] Result<Array<double, 1>> solution_vector(std::uint64_t n, const ArrayView<double, 1>& b);
@@ -92,179 +103,86 @@ struct FactorScales {
 [[nodiscard]] double element(const ArrayView<double, 1>& v, std::uint64_t i);
 
 namespace detail {
-// The scale of column i: 0 where there are none.
-[[nodiscard]] inline std::int32_t column_scale(std::span<const std::int32_t> cols, std::size_t i) noexcept {
-    return cols.empty() ? 0 : cols[i];
-}
-// True where y, solved with the right-hand side b·2^-s, gives the entry y·2^(s − c) of x finite
-// (or ±inf: the solution itself is that large) and without a bit lost on the way down.
-[[nodiscard]] bool entry_settles(double y, std::int32_t s, std::int32_t c) noexcept;
-// y := y·2^(s − cols) and true where every entry settles; false, y untouched, otherwise.
-[[nodiscard]] bool settle_solution(std::span<double> y, std::int32_t s, std::span<const std::int32_t> cols) noexcept;
-// True where every open entry of y settles.
-[[nodiscard]] bool open_entries_settle(std::span<const double> y, std::int32_t s, std::span<const std::int32_t> cols,
-                                       std::span<const char> open) noexcept;
-// x[i] := y[i]·2^-cols[i] for each entry that settles at s = 0, which is then no longer open.
-void close_unscaled(std::span<double> x, std::span<const double> y, std::span<const std::int32_t> cols,
-                    std::span<char> open) noexcept;
-// The entries of a retry y, solved with b·2^-s, into x: an open entry finite in y (where a scale
-// down may round it), which is then no longer open; an entry settled at s = 0 (held in x) where
-// the retry settles it as well and did not take it below the normal range on the way, so that a
-// solution the retry forms whole is the retry's.
-void close_retried(std::span<double> x, std::span<const double> y, std::int32_t s, std::span<const std::int32_t> cols,
-                   std::span<char> open) noexcept;
-// The largest s with every b[i]·2^-(rows[i] + s) exact; negative where rows alone round an entry.
-[[nodiscard]] std::int32_t rhs_scale_limit(std::span<const double> b, std::span<const std::int32_t> rows) noexcept;
-// y := b·2^-(rows + s).
-void scale_rhs(std::span<double> y, std::span<const double> b, std::span<const std::int32_t> rows, std::int32_t s) noexcept;
-// y := y·2^(s − cols), whatever y holds.
-void scale_solution(std::span<double> y, std::int32_t s, std::span<const std::int32_t> cols) noexcept;
-// True where no entry is open.
-[[nodiscard]] bool none_open(std::span<const char> open) noexcept;
-
-// How far past b's exact scales a probe goes to tell a solution beyond the range: 2^0 .. 2^12.
-inline constexpr std::int32_t probe_steps = 13;
-
-// One system of solve_in_range whose solution at b's own scale is not settled: x holds that
-// solution where `unscaled` (only without row scales); b is finite.
-template <class Substitute>
-[[nodiscard]] Result<void> settle_system(std::span<double> x, std::span<const double> b, bool unscaled, FactorScales scales,
-                                         Substitute& substitute, const char* reason) {
-    const std::size_t n = x.size();
-    std::vector<char> open(n, 1);
-    const std::int32_t limit = rhs_scale_limit(b, scales.rows);
-    const auto solve_at = [&](std::int32_t s) {
-        std::vector<double> y(n);
-        scale_rhs(y, b, scales.rows, s);
-        substitute(std::span<double>(y), std::size_t{1});
-        return y;
-    };
-    struct Retry {
-        std::int32_t s;
-        std::vector<double> y;
-    };
-    const auto attempt = [&](std::int32_t s) -> scaling::gate::Attempt<Retry> {
-        Retry r{s, solve_at(s)};
-        const bool settled = open_entries_settle(r.y, s, scales.cols, open);
-        return {std::move(r), settled};
-    };
-    // An entry the substitutions form finite at b's own scale was formed from finite values only:
-    // it is the ordinary solve's, bit for bit, and stands where a retry would round it. Where the
-    // row scales would round b, b is scaled up as little as they need instead.
-    scaling::gate::Attempt<Retry> first{Retry{0, {}}, false};
-    if (limit >= 0) {
-        if (!unscaled) {
-            scale_rhs(x, b, scales.rows, 0);
-            substitute(x, std::size_t{1});
-        }
-        first.outcome->y.assign(x.begin(), x.end());
-        close_unscaled(x, first.outcome->y, scales.cols, open);
-        if (none_open(open)) return {};
-    } else {
-        first = attempt(limit);
-    }
-    const Result<Retry> retry = first.in_range || limit <= 0
-                                    ? std::move(first.outcome)
-                                    : scaling::gate::least_in_range<Retry>(scaling::gate::solve_steps(limit), attempt,
-                                                                           std::move(first));
-    // An entry below the normal range that no exact scale forms at its own is rounded there once
-    // more, from the largest.
-    close_retried(x, retry->y, retry->s, scales.cols, open);
-    if (none_open(open)) return {};
-    // What overflows at every exact scale is ±inf where the solution itself leaves the range. A
-    // probe beyond them, whose rounded b decides nothing else, tells that from a finite entry that
-    // cannot be formed exactly.
-    for (std::int32_t step = 0; step < probe_steps; ++step) {
-        const std::int32_t s = std::max(limit, 0) + (std::int32_t{1} << step);
-        const std::vector<double> y = solve_at(s);
-        bool finite = true;
-        for (std::size_t i = 0; i < n; ++i) finite = finite && (open[i] == 0 || std::isfinite(y[i]));
-        if (!finite) continue;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (open[i] == 0) continue;
-            const double v = scaling::exponent::scalbn(y[i], s - column_scale(scales.cols, i));
-            if (!std::isinf(v)) return kavrel::domain::error::overflow(reason);
-            x[i] = v;
-        }
-        return {};
-    }
-    return kavrel::domain::error::overflow(reason);
-}
+// y := y·2^-cols and true where every entry is finite; false, y untouched, otherwise. A scale
+// down loses only the bits of an entry below the normal range, which its float64 value, formed
+// in an unbounded exponent, would lose as well.
+[[nodiscard]] bool settle_solution(std::span<double> y, std::span<const std::int32_t> cols) noexcept;
+// y := y·2^-cols, whatever y holds.
+void scale_solution(std::span<double> y, std::span<const std::int32_t> cols) noexcept;
+// x := b·2^-(rows + cols) solved by wide_solve(w) on the wide values of diag(2^-rows)·b, each entry
+// rounded once to float64 at the end.
+void solve_wide(std::span<double> x, std::span<const double> b, FactorScales scales,
+                const std::function<void(std::span<Wide>)>& wide_solve);
 }  // namespace detail
 
 // `count` systems A·x = b solved in x (count·n entries, one system after another) with a factor
-// of A scaled by `scales`: fill(j, x_j) writes right-hand side j, and substitute(x, count) runs
-// the factor's substitutions on them in place. Ordinary systems (no scales) cost just that and
-// one finiteness scan of x. Otherwise each entry of x is the one formed at b's own scale where
-// that is finite and exact, and else the one formed with diag(2^-rows)·b·2^-s for the least s
-// over gate::solve_steps (gate::least_in_range) that keeps b exact and the entry finite and
-// exact on the way back: no scale rounds b, and x leaves the range (±inf) only where the solution
-// itself does, which a probe beyond the exact scales tells where none reaches. Only an entry
-// below the normal range that no exact s forms at its own scale is rounded once more. A b with
-// infinite or NaN entries keeps the substitutions' IEEE result. Fails with KavrelError::Overflow
-// `reason` (static text) where an entry is finite but no exact s keeps it so.
-template <class Fill, class Substitute>
-[[nodiscard]] Result<void> solve_in_range(std::span<double> x, std::size_t count, FactorScales scales, Fill&& fill,
-                                          Substitute&& substitute, const char* reason) {
-    const std::size_t n = count == 0 ? 0 : x.size() / count;
+// of A scaled by `scales`: fill(j, x_j) writes right-hand side j, substitute(x, count) runs the
+// factor's substitutions on them in place, and wide_solve(w) the same in float64 arithmetic with
+// an unbounded exponent (wide_lower_solve and its kin). Systems whose substitutions stay finite
+// at b's own scale cost just those and one finiteness scan of x, their column scales undone
+// after. A system whose intermediates overflow, or whose factor has row scales (which could round
+// b), is solved in the unbounded exponent instead, so that no scale rounds b and an entry of x is
+// ±inf only where the solution itself leaves the range; an entry below the normal range is
+// rounded to the subnormal grid from its float64 value. A b with infinite or NaN entries keeps
+// the substitutions' IEEE result.
+template <class Fill, class Substitute, class WideSolve>
+void solve_in_range(std::span<double> x, std::size_t count, FactorScales scales, Fill&& fill, Substitute&& substitute,
+                    WideSolve&& wide_solve) {
+    if (count == 0) return;
+    const std::size_t n = x.size() / count;
     const bool scaled_rows = !scales.rows.empty();
     if (!scaled_rows) {
         for (std::size_t j = 0; j < count; ++j) fill(j, x.subspan(j * n, n));
         substitute(x, count);
-        if (scales.cols.empty() && all_finite(x)) return {};
+        if (scales.cols.empty() && all_finite(x)) return;
     }
     std::vector<double> b(n);
     for (std::size_t j = 0; j < count; ++j) {
         const std::span<double> v = x.subspan(j * n, n);
-        if (!scaled_rows && detail::settle_solution(v, 0, scales.cols)) continue;
+        if (!scaled_rows && detail::settle_solution(v, scales.cols)) continue;
         fill(j, std::span<double>(b));
-        if (!all_finite(b)) {
-            if (scaled_rows) {
-                detail::scale_rhs(v, b, scales.rows, 0);
-                substitute(v, std::size_t{1});
-            }
-            detail::scale_solution(v, 0, scales.cols);
+        if (all_finite(b)) {
+            detail::solve_wide(v, b, scales, wide_solve);
             continue;
         }
-        if (auto settled = detail::settle_system(v, b, !scaled_rows, scales, substitute, reason); !settled) return settled;
+        if (scaled_rows) {
+            for (std::size_t i = 0; i < n; ++i) v[i] = scaling::exponent::scalbn(b[i], -scales.rows[i]);
+            substitute(v, std::size_t{1});
+        }
+        detail::scale_solution(v, scales.cols);
     }
-    return {};
 }
 
 // solution_vector(n, b) solved by solve_in_range with x[i] = b[index(i)]: substitute(x, 1) is
 // only ever asked for the one system.
-template <class Index, class Substitute>
+template <class Index, class Substitute, class WideSolve>
 [[nodiscard]] Result<Array<double, 1>> solve_vector(std::uint64_t n, const ArrayView<double, 1>& b, Index&& index,
-                                                    FactorScales scales, Substitute&& substitute, const char* reason) {
+                                                    FactorScales scales, Substitute&& substitute, WideSolve&& wide_solve) {
     auto x = solution_vector(n, b);
     if (!x) return x;
     const auto fill = [&](std::size_t, std::span<double> out) {
         for (std::uint64_t i = 0; i < n; ++i) out[i] = element(b, index(i));
     };
-    const std::span<double> out(x->data(), static_cast<std::size_t>(n));
-    if (auto solved = solve_in_range(out, 1, scales, fill, substitute, reason); !solved)
-        return std::unexpected(std::move(solved.error()));
+    solve_in_range(std::span<double>(x->data(), static_cast<std::size_t>(n)), 1, scales, fill, substitute, wide_solve);
     return x;
 }
 
 // The n×n row-major matrix whose column j solves the right-hand side with entries
 // unit(i, j) ? 1.0 : 0.0, by solve_in_range on groups of tuning::solve_group_columns columns.
-template <class Unit, class Substitute>
-[[nodiscard]] Result<std::vector<double>> solve_unit_columns(std::size_t n, Unit&& unit, FactorScales scales,
-                                                             Substitute&& substitute, const char* reason) {
+template <class Unit, class Substitute, class WideSolve>
+[[nodiscard]] std::vector<double> solve_unit_columns(std::size_t n, Unit&& unit, FactorScales scales,
+                                                     Substitute&& substitute, WideSolve&& wide_solve) {
     constexpr std::size_t group = kavrel_ops::domain::tuning::solve_group_columns;
     std::vector<double> result(n * n);
     std::vector<double> r(std::min(n, group) * n);
     for (std::size_t first = 0; first < n; first += group) {
         const std::size_t count = std::min(group, n - first);
-        const auto fill = [&](std::size_t c_index, std::span<double> out) {
-            for (std::size_t i = 0; i < n; ++i) out[i] = unit(i, first + c_index) ? 1.0 : 0.0;
+        const auto fill = [&](std::size_t column, std::span<double> out) {
+            for (std::size_t i = 0; i < n; ++i) out[i] = unit(i, first + column) ? 1.0 : 0.0;
         };
-        if (auto solved = solve_in_range(std::span<double>(r.data(), count * n), count, scales, fill, substitute, reason);
-            !solved)
-            return std::unexpected(std::move(solved.error()));
+        solve_in_range(std::span<double>(r.data(), count * n), count, scales, fill, substitute, wide_solve);
         for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t col = 0; col < count; ++col) result[i * n + first + col] = r[col * n + i];
+            for (std::size_t c = 0; c < count; ++c) result[i * n + first + c] = r[c * n + i];
     }
     return result;
 }

@@ -287,8 +287,8 @@ Result<BunchKaufmanDecomposition> bunch_kaufman_decompose(const ArrayView<double
             const Result<void> done = eliminate(e);
             const bool finite = working::all_finite(e.w) && working::all_finite(e.f.l) &&
                                 working::all_finite(e.f.d);
+            if (!done) return {std::unexpected(done.error()), finite};
             if (!finite) return {kavrel::domain::error::overflow(factor_out_of_range), false};
-            if (!done) return {std::unexpected(done.error()), true};
             if (auto restored = scaling::gate::restore(e.f.d, k, factor_out_of_range); !restored)
                 return {kavrel::domain::error::overflow(factor_out_of_range), true};
             return {std::move(e.f), true};

@@ -9,6 +9,7 @@
 
 #include "kavrel_ops/application/linalg/lu/decompose.hpp"
 #include "kavrel_ops/application/linalg/lu/eliminate.hpp"
+#include "kavrel_ops/application/linalg/scaling/exponent.hpp"
 #include "kavrel_ops/application/linalg/working.hpp"
 
 namespace kavrel_ops::application::linalg::lu::solvers {
@@ -23,6 +24,16 @@ std::vector<std::int32_t> rows_in_factor_order(const LuDecomposition& f) {
     return rows;
 }
 
+// L·U·y = x in the unbounded exponent: the substitutions of solve_in_place without a value
+// leaving the range.
+auto wide_substitutions(const LuDecomposition& f) {
+    return [&f](std::span<working::Wide> x) {
+        const std::span<const double> lu(f.lu.data(), f.lu.len());
+        working::wide_lower_solve(lu, f.perm.size(), true, x);
+        working::wide_upper_solve(lu, f.perm.size(), x);
+    };
+}
+
 }  // namespace
 
 Result<Array<double, 1>> lu_solve(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b) {
@@ -31,7 +42,7 @@ Result<Array<double, 1>> lu_solve(const ArrayView<double, 2>& a, const ArrayView
     const std::vector<std::int32_t> rows = rows_in_factor_order(*f);
     return working::solve_vector(
         f->perm.size(), b, [&](std::uint64_t i) { return f->perm[i]; }, {rows, f->column_exponent},
-        [&](std::span<double> x, std::size_t) { f->solve_in_place(x); }, solution_out_of_range);
+        [&](std::span<double> x, std::size_t) { f->solve_in_place(x); }, wide_substitutions(*f));
 }
 
 Result<Array<double, 2>> inv(const ArrayView<double, 2>& a) {
@@ -41,12 +52,11 @@ Result<Array<double, 2>> inv(const ArrayView<double, 2>& a) {
     // Column j solves A·x = e_j, that is L·U·x = P·e_j at the factors' scale: its right-hand side
     // is 1 where perm[i] = j.
     const std::vector<std::int32_t> rows = rows_in_factor_order(*f);
-    auto result = working::solve_unit_columns(
+    std::vector<double> result = working::solve_unit_columns(
         n, [&](std::size_t i, std::size_t j) { return f->perm[i] == j; }, {rows, f->column_exponent},
         [&](std::span<double> rhs, std::size_t count) { f->solve_columns_in_place(rhs, count); },
-        solution_out_of_range);
-    if (!result) return std::unexpected(std::move(result.error()));
-    return Array<double, 2>::from_vec({n, n}, std::move(*result));
+        wide_substitutions(*f));
+    return Array<double, 2>::from_vec({n, n}, std::move(result));
 }
 
 Result<double> determinant(const ArrayView<double, 2>& a) {
@@ -69,20 +79,14 @@ namespace detail {
 
 double scaled_product(double sign, std::span<const double> d, std::uint64_t count, std::uint64_t stride,
                       long exponent) noexcept {
-    // The product is m·2^e with m in [0.5, 1) after every step. Each factor is split the same
-    // way, so the rounded product of two significands is a normal number and its rounding is
-    // that of the plain product wherever that one is normal. frexp leaves ±inf and NaN as they
-    // are, which then carry through as in the plain product.
-    double m = sign;
-    long e = exponent;
-    for (std::uint64_t i = 0; i < count; ++i) {
-        int factor_exponent = 0, carry = 0;
-        const double factor = std::frexp(d[i * stride], &factor_exponent);
-        m = std::frexp(m * factor, &carry);
-        e += factor_exponent + carry;
-    }
-    // Past these bounds scalbln saturates to ±inf or ±0 all the same.
-    return std::scalbln(m, std::clamp<long>(e, INT_MIN, INT_MAX));
+    // The product keeps an exponent of its own. Each factor is split the same way, so the
+    // rounded product of two significands is a normal number and its rounding is that of the
+    // plain product wherever that one is normal. frexp leaves ±inf and NaN as they are, which then
+    // carry through as in the plain product.
+    namespace ex = scaling::exponent;
+    ex::Wide p = ex::wide_of(sign);
+    for (std::uint64_t i = 0; i < count; ++i) p = ex::wide_mul(p, ex::wide_of(d[i * stride]));
+    return ex::narrow(p, exponent);
 }
 
 }  // namespace detail

@@ -16,19 +16,16 @@ using kavrel::application::array::types::Array;
 using kavrel::application::view::immutable::ArrayView;
 using kavrel::domain::error::Result;
 
-inline constexpr const char* solution_out_of_range = "LU solution exceeds the scalar range";
-
 // x with A·x = b: x[i] = b[perm[i]], then solved with the factors by working::solve_in_range, so
-// that neither b nor x is rounded by a power of two and an intermediate that overflows is solved
-// again at a smaller scale: x is ±inf only where the solution itself leaves the range. Fails, in
-// this order, with the error of lu_decompose unchanged, then ShapeMismatch lhs [len(b)], rhs [n]
-// when b's length is not A's order, then Overflow solution_out_of_range where no exact scale of b
-// keeps the solve finite. Both views are only read.
+// that neither b nor x is rounded by a power of two and a system whose intermediates overflow is
+// solved again in an unbounded exponent: x is ±inf only where the solution itself leaves the
+// range. Fails, in this order, with the error of lu_decompose unchanged, then ShapeMismatch lhs
+// [len(b)], rhs [n] when b's length is not A's order. Both views are only read.
 [[nodiscard]] Result<Array<double, 1>> lu_solve(const ArrayView<double, 2>& a, const ArrayView<double, 1>& b);
 
 // A⁻¹ as a new (n, n) row-major array: column j solves A·x = e_j as lu_solve does. Fails with the
 // error of lu_decompose unchanged (shape mismatch, non-finite entry, exactly zero pivot column, a
-// factor beyond the range), then with lu_solve's solution_out_of_range. The view is only read.
+// factor beyond the range). The view is only read.
 [[nodiscard]] Result<Array<double, 2>> inv(const ArrayView<double, 2>& a);
 
 // det A: ±1 times U's diagonal in order, each product rounded in turn, the running product kept

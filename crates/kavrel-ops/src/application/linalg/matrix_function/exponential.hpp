@@ -25,8 +25,8 @@ using kavrel::domain::error::Result;
 // - StorageError "matrix exponential scaling exponent overflow" when the largest absolute row sum
 //   exceeds 2^1022 (more than 1023 halvings) or overflows;
 // - the error of lu::solvers::inv on V − U ("LU input contains a non-finite value", "LU pivot
-//   column {} is exactly zero: matrix is singular", "LU factor exceeds the scalar range", "LU
-//   solution exceeds the scalar range"), unchanged.
+//   column {} is exactly zero: matrix is singular", "LU factor exceeds the scalar range"),
+//   unchanged.
 // The result itself is not tested: squarings that overflow leave infinities or NaN.
 // The products (five, then one per halving) go through the matrix-product engine and may run on
 // the executor's workers; everything else runs on the calling thread.

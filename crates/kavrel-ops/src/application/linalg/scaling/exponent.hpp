@@ -1,7 +1,8 @@
-// The float64 exponent-range constants and power-of-two arithmetic shared by the orthogonal
-// factorisations and eigensolvers: eps, safmin and the largest finite value, binary exponents
-// (ilogb, ceil_log2) and exact rescaling by 2^k with the C library's scalbn semantics. Every
-// rescaling of a matrix or a result in linalg goes through these, so it stays exact.
+// The float64 exponent-range constants and power-of-two arithmetic shared by the factorisations
+// and eigensolvers: eps, safmin and the largest finite value, binary exponents (ilogb,
+// ceil_log2), exact rescaling by 2^k with the C library's scalbn semantics and the largest exact
+// one, and float64 arithmetic with an unbounded exponent for results at the ends of the range.
+// Every rescaling of a matrix or a result in linalg goes through these, so it stays exact.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,21 @@ inline constexpr double eps = 0x1p-52;
 
 // values[i] := values[i]·2^k for every entry, each with scalbn.
 void scale_by_power_of_two(std::span<double> values, int k) noexcept;
+
+// A float64 significand with an exponent of its own: m·2^e with m = ±0 or 0.5 ≤ |m| < 1. Each
+// operation rounds as float64 arithmetic does in the normal range, and no value overflows or
+// underflows, so a computation that would leave the range keeps every bit of its own. An addend
+// more than 2^1074 times smaller than the other is lost below the sum's last bit.
+struct Wide {
+    double m;
+    long e;
+};
+[[nodiscard]] Wide wide_of(double x) noexcept;  // Requires: x finite
+[[nodiscard]] Wide wide_mul(Wide a, Wide b) noexcept;
+[[nodiscard]] Wide wide_div(Wide a, Wide b) noexcept;  // Requires: b non-zero
+[[nodiscard]] Wide wide_sub(Wide a, Wide b) noexcept;
+// a·2^k rounded once to float64: ±inf beyond the range, rounded to the subnormal grid below it.
+[[nodiscard]] double narrow(Wide a, long k = 0) noexcept;
 
 // The largest k ≥ 0 with x·2^-k exact: x's lowest set bit may sink to 2^-1074 and no further.
 // no_scale_limit for ±0, which every scale keeps. Requires: x finite.

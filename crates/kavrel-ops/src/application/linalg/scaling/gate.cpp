@@ -166,13 +166,6 @@ RangeSteps range_steps(double amax, std::uint64_t order, std::int32_t limit) {
     return steps;
 }
 
-RangeSteps solve_steps(std::int32_t limit) {
-    RangeSteps steps{{}, 1};
-    for (std::int32_t s = 1; s < limit && steps.count + 1 < steps.k.size(); s *= 2) steps.k[steps.count++] = s;
-    if (limit > 0) steps.k[steps.count++] = limit;
-    return steps;
-}
-
 Result<void> restore(std::span<double> values, std::int32_t k, const char* reason) {
     ex::scale_by_power_of_two(values, k);
     for (double v : values)

@@ -1,7 +1,9 @@
 // The exponent-range gate run before a float64 solver: it decides whether the matrix must first be
 // multiplied by a power of two 2^-k so that the solver's intermediates stay finite and normal, hands
 // back a scaled copy with k, and scales results back by 2^k with a range check. Only powers of two
-// are used, so scaling and unscaling are exact unless a value overflows or becomes subnormal.
+// are used, so scaling and unscaling are exact unless a value overflows or becomes subnormal. The
+// factorisations whose updates may overflow search, through factor_in_range, the least scale at
+// which their attempt stays in range.
 #pragma once
 
 #include <array>
@@ -122,8 +124,8 @@ inline constexpr const char* r_entry_out_of_range = "R entry exceeds the scalar 
 
 // Increasing scales 2^-k tried in turn, the first of them (k[0]) already tried and failed.
 struct RangeSteps {
-    std::array<std::int32_t, 16> k;
-    std::size_t count;  // 1 to 16
+    std::array<std::int32_t, 12> k;
+    std::size_t count;  // 1 to 10: 0, at most 8 scales of the doubling room, the last scale
 };
 
 // The scales at which a factorisation of a finite matrix (largest magnitude amax > 0, order n) is
@@ -138,10 +140,6 @@ struct RangeSteps {
 // unless it becomes subnormal, so the smaller the scale that keeps the intermediates finite, the
 // more of the small entries keep all their bits.
 [[nodiscard]] RangeSteps range_steps(double amax, std::uint64_t order, std::int32_t limit = exponent::no_scale_limit);
-
-// The scales at which a solve is tried again with its right-hand side b·2^-s: 0, then 1, 2, 4, …
-// up to `limit` (b's exact_scale_limit), which comes last.
-[[nodiscard]] RangeSteps solve_steps(std::int32_t limit);
 
 // What one attempt at a scale gives: its outcome (a result, or an error such as a zero pivot or
 // the caller's overflow), and whether every value it formed stayed in the range.

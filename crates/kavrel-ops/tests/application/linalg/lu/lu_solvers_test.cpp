@@ -238,8 +238,8 @@ TEST(LuOverflowTest, DeterminantOfTheScaledFactors) {
 }
 
 // Only column 1 needs a scale (its pivot 1e308 + 1e308 overflows); the others keep theirs. The
-// subnormal x1 = (b0 + b1)/2e308 is formed at its own scale, rounded once as the plain division
-// 1/1e308 rounds it; where the right-hand side cannot be scaled exactly it is as close.
+// subnormal x1 = (b0 + b1)/2e308 comes from its float64 value at the factor's scale, here the
+// plain division 1/1e308's, also where the right-hand side is at the bottom of the range.
 TEST(LuOverflowTest, SolutionEntriesAreFormedAtTheirOwnScale) {
     const auto f = kavrel_ops::application::linalg::lu::decompose::lu_decompose(view_of(overflowing));
     ASSERT_TRUE(f);
