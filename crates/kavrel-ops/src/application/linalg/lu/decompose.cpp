@@ -167,9 +167,13 @@ std::vector<double> column_peaks(std::vector<double> w, std::uint64_t n) {
     return peak;
 }
 
-// Per column, the least scale below c[j] at which the column's peak at 2^-c[j] stays finite: the
-// column's values scale exactly with it, since the multipliers do not.
-std::vector<std::int32_t> least_column_scales(std::span<const double> peak, std::span<const std::int32_t> c) {
+// Per column of a, the least scale below c[j] at which the column's peak in the elimination of a
+// with its columns at 2^-c stays finite: the column's values scale exactly with it, since the
+// multipliers do not. One more elimination, on the path of an overflow only.
+std::vector<std::int32_t> least_column_scales(const ArrayView<double, 2>& a, std::span<const std::int32_t> c) {
+    std::vector<double> w = working::working_copy(a);
+    scale_lines(w, a.rows(), c, Axis::columns);
+    const std::vector<double> peak = column_peaks(std::move(w), a.rows());
     std::vector<std::int32_t> least(c.size(), 0);
     for (std::size_t j = 0; j < c.size(); ++j) {
         if (peak[j] == 0.0) continue;
@@ -250,9 +254,7 @@ Result<LuDecomposition> lu_decompose_as(const ArrayView<double, 2>& a, LuVariant
         if (by_columns->column_exponent.empty()) return by_columns;
         // The columns that never came near the top of the range go back to the least scale that
         // keeps them finite, so that solutions are formed as close to their own scale as can be.
-        std::vector<double> w = working::working_copy(a);
-        scale_lines(w, n, by_columns->column_exponent, Axis::columns);
-        std::vector<std::int32_t> least = least_column_scales(column_peaks(std::move(w), n), by_columns->column_exponent);
+        std::vector<std::int32_t> least = least_column_scales(a, by_columns->column_exponent);
         if (least == by_columns->column_exponent) return by_columns;
         if (Attempt refined = factor(std::move(least), Axis::columns); refined.in_range && refined.outcome)
             return std::move(refined.outcome);
