@@ -84,9 +84,9 @@ double scaled_product(double sign, std::span<const double> d, std::uint64_t coun
     // plain product wherever that one is normal. frexp leaves ±inf and NaN as they are, which then
     // carry through as in the plain product.
     namespace ex = scaling::exponent;
-    ex::Wide p = ex::wide_of(sign);
+    ex::Wide p{0.5 * sign, 1 + exponent};  // ±1, split as frexp splits it
     for (std::uint64_t i = 0; i < count; ++i) p = ex::wide_mul(p, ex::wide_of(d[i * stride]));
-    return ex::narrow(p, exponent);
+    return ex::narrow(p);
 }
 
 }  // namespace detail

@@ -41,7 +41,7 @@ using kavrel::domain::error::Result;
 namespace detail {
 
 // sign·d[0]·d[1]·…·2^exponent with one rounding per product (and one for the power of two), as
-// determinant forms it. `stride` steps from one factor to the next in `d`.
+// determinant forms it. `stride` steps from one factor to the next in `d`. Requires: sign ±1.
 [[nodiscard]] double scaled_product(double sign, std::span<const double> d, std::uint64_t count,
                                     std::uint64_t stride, long exponent = 0) noexcept;
 

@@ -57,22 +57,6 @@ void scale_by_power_of_two(std::span<double> values, int k) noexcept {
     for (double& v : values) v = scalbn(v, k);
 }
 
-namespace {
-
-Wide normalised(double m, long e) noexcept {
-    int carry = 0;
-    const double n = std::frexp(m, &carry);
-    return {n, n == 0.0 ? 0 : e + carry};
-}
-
-}  // namespace
-
-Wide wide_of(double x) noexcept { return normalised(x, 0); }
-
-Wide wide_mul(Wide a, Wide b) noexcept { return normalised(a.m * b.m, a.e + b.e); }
-
-Wide wide_div(Wide a, Wide b) noexcept { return normalised(a.m / b.m, a.e - b.e); }
-
 Wide wide_sub(Wide a, Wide b) noexcept {
     if (b.m == 0.0) return a;
     if (a.m == 0.0) return {-b.m, b.e};
@@ -81,11 +65,6 @@ Wide wide_sub(Wide a, Wide b) noexcept {
     constexpr long lost = 1100;
     if (a.e >= b.e) return normalised(a.m - std::scalbn(b.m, static_cast<int>(-std::min(a.e - b.e, lost))), a.e);
     return normalised(std::scalbn(a.m, static_cast<int>(-std::min(b.e - a.e, lost))) - b.m, b.e);
-}
-
-double narrow(Wide a, long k) noexcept {
-    // Past these bounds scalbln saturates to ±inf or ±0 all the same.
-    return std::scalbln(a.m, std::clamp<long>(a.e + k, INT_MIN, INT_MAX));
 }
 
 int exact_scale_limit(double x) noexcept {

@@ -5,6 +5,9 @@
 // Every rescaling of a matrix or a result in linalg goes through these, so it stays exact.
 #pragma once
 
+#include <algorithm>
+#include <climits>
+#include <cmath>
 #include <cstdint>
 #include <span>
 
@@ -44,12 +47,22 @@ struct Wide {
     double m;
     long e;
 };
-[[nodiscard]] Wide wide_of(double x) noexcept;  // Requires: x finite
-[[nodiscard]] Wide wide_mul(Wide a, Wide b) noexcept;
-[[nodiscard]] Wide wide_div(Wide a, Wide b) noexcept;  // Requires: b non-zero
+// m·2^e in the form above (frexp leaves ±inf and NaN as they are).
+[[nodiscard]] inline Wide normalised(double m, long e) noexcept {
+    int carry = 0;
+    const double n = std::frexp(m, &carry);
+    return {n, n == 0.0 ? 0 : e + carry};
+}
+[[nodiscard]] inline Wide wide_of(double x) noexcept { return normalised(x, 0); }
+[[nodiscard]] inline Wide wide_mul(Wide a, Wide b) noexcept { return normalised(a.m * b.m, a.e + b.e); }
+// Requires: b non-zero.
+[[nodiscard]] inline Wide wide_div(Wide a, Wide b) noexcept { return normalised(a.m / b.m, a.e - b.e); }
 [[nodiscard]] Wide wide_sub(Wide a, Wide b) noexcept;
 // a·2^k rounded once to float64: ±inf beyond the range, rounded to the subnormal grid below it.
-[[nodiscard]] double narrow(Wide a, long k = 0) noexcept;
+// Past the bounds of int scalbln saturates all the same.
+[[nodiscard]] inline double narrow(Wide a, long k = 0) noexcept {
+    return std::scalbln(a.m, std::clamp<long>(a.e + k, INT_MIN, INT_MAX));
+}
 
 // The largest k ≥ 0 with x·2^-k exact: x's lowest set bit may sink to 2^-1074 and no further.
 // no_scale_limit for ±0, which every scale keeps. Requires: x finite.
