@@ -109,8 +109,8 @@ namespace detail {
 [[nodiscard]] bool settle_solution(std::span<double> y, std::span<const std::int32_t> cols) noexcept;
 // y := y·2^-cols, whatever y holds.
 void scale_solution(std::span<double> y, std::span<const std::int32_t> cols) noexcept;
-// x := b·2^-(rows + cols) solved by wide_solve(w) on the wide values of diag(2^-rows)·b, each entry
-// rounded once to float64 at the end.
+// x := diag(2^-cols)·y, where wide_solve(w) solves F·y = diag(2^-rows)·b on the wide values of b,
+// each entry of x rounded once to float64 at the end.
 void solve_wide(std::span<double> x, std::span<const double> b, FactorScales scales,
                 const std::function<void(std::span<Wide>)>& wide_solve);
 }  // namespace detail
